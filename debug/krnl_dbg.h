@@ -48,12 +48,15 @@ void Dbg_ShowDebugLine(ULONG nModule, USHORT nLevel, const char *pszFormat, ...)
 
 /*
  * The log call of every module. The level test comes first and inline, so a message that is not
- * shown costs one comparison and its arguments are not even evaluated.
+ * shown costs one comparison and its arguments are not even evaluated. Module and level are
+ * evaluated once.
  */
 #define SHOWDEBUG(nModule, nLevel, ...)                                      \
     do {                                                                     \
-        if (Dbg_CheckDebugLevel((ULONG)(nModule), (USHORT)(nLevel)))         \
-            Dbg_ShowDebugLine((ULONG)(nModule), (USHORT)(nLevel), __VA_ARGS__); \
+        ULONG nShowDebugModule_ = (ULONG)(nModule);                          \
+        USHORT nShowDebugLevel_ = (USHORT)(nLevel);                          \
+        if (Dbg_CheckDebugLevel(nShowDebugModule_, nShowDebugLevel_))        \
+            Dbg_ShowDebugLine(nShowDebugModule_, nShowDebugLevel_, __VA_ARGS__); \
     } while (0)
 
 void VIDOREDU_SHOW_DEBUG(const char *pszText);
