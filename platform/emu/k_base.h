@@ -148,9 +148,14 @@ KEMU_BEGIN_C
 NTKERNELAPI VOID NTAPI KeInitializeSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI KIRQL FASTCALL KfAcquireSpinLock(PKSPIN_LOCK SpinLock);
 NTHALAPI VOID FASTCALL KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql);
+/* For code that already runs at DISPATCH_LEVEL: take or drop the lock without changing the level. */
+NTKERNELAPI VOID FASTCALL KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock);
+NTKERNELAPI VOID FASTCALL KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock);
 KEMU_END_C
 #define KeAcquireSpinLock(a, b) (*(b) = KfAcquireSpinLock(a))
 #define KeReleaseSpinLock(a, b) KfReleaseSpinLock(a, b)
+#define KeAcquireSpinLockAtDpcLevel(a) KefAcquireSpinLockAtDpcLevel(a)
+#define KeReleaseSpinLockFromDpcLevel(a) KefReleaseSpinLockFromDpcLevel(a)
 
 /* ---- Doubly linked lists ---- */
 typedef struct _LIST_ENTRY {
@@ -203,7 +208,12 @@ static inline VOID InsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY Entry)
 }
 
 KEMU_BEGIN_C
-/* Both return the list's previous head/tail entry, or NULL when the list was empty. */
+/*
+ * Both inserts return the list's previous head/tail entry, or NULL when the list was empty; the
+ * removal returns the entry taken off, or NULL. Like the kernel's they keep interrupts off instead
+ * of raising the level, so they may be called at any level; the lock is still checked for a second
+ * acquire by the same thread.
+ */
 NTKERNELAPI PLIST_ENTRY FASTCALL ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                                               PKSPIN_LOCK Lock);
 NTKERNELAPI PLIST_ENTRY FASTCALL ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
@@ -255,8 +265,23 @@ KEMU_BEGIN_C
  */
 volatile KSYSTEM_TIME *KemuTickCountAccess(void);
 NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
+/* Length of one clock tick in 100-nanosecond units. */
+NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
 KEMU_END_C
 #define KeTickCount (*KemuTickCountAccess())
+
+/* The x86 kernel's reader: repeat until both copies of the high word agree. */
+static inline VOID KemuQueryTickCount(PLARGE_INTEGER CurrentCount)
+{
+    for (;;) {
+        CurrentCount->HighPart = KeTickCount.High1Time;
+        CurrentCount->LowPart = KeTickCount.LowPart;
+        if (CurrentCount->HighPart == KeTickCount.High2Time) {
+            break;
+        }
+    }
+}
+#define KeQueryTickCount(CurrentCount) KemuQueryTickCount(CurrentCount)
 
 /* ---- Debug print, formatting (the kernel's conventions: %ld is 32 bits, %I64d 64) ---- */
 KEMU_BEGIN_C
@@ -272,7 +297,10 @@ int KemuVsnprintf(char *pszBuffer, size_t cbCount, const char *pszFormat, va_lis
 #define sprintf KemuSprintf
 #define _vsnprintf KemuVsnprintf
 
-/* Virtual-device service call of the 9x family (device << 16 | service); 0 where there is none. */
+/*
+ * Virtual-device service call of the 9x family (device << 16 | service); 0 where there is none.
+ * The emulation serves device 0x0327 (the debug output service): 0 = version, 1 = show a line.
+ */
 ULONG KxVxdServiceCall(USHORT wDevice, USHORT wService, ULONG_PTR dwArg);
 KEMU_END_C
 

@@ -1,11 +1,26 @@
-/* Control of the emulation's base services: rule violations and (to come) pool, clock, debug output. */
+/*
+ * Control of the emulation's base services for tests and tools (C++17): rule violations, interrupt
+ * levels and spin locks, pool, clock, performance counter, debug print and the debug output
+ * service. Driver sources never include this; they see only kernel.h.
+ */
 #ifndef DEVIDIDI_EMU_KEMU_CORE_H
 #define DEVIDIDI_EMU_KEMU_CORE_H
 
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "k_base.h"
+
 namespace kemu {
+
+// ---- Rule violations -------------------------------------------------------------------------
 
 // What happens when code breaks a rule the kernel enforces (a verifier's job).
 enum class ViolationMode {
@@ -15,7 +30,7 @@ enum class ViolationMode {
 
 struct Violation {
     std::string rule;   // short name of the rule broken, e.g. "spin lock acquired twice"
-    std::string detail; // where: addresses, levels, names
+    std::string detail; // where: addresses, levels, tags
 };
 
 void SetViolationMode(ViolationMode mode);
@@ -24,8 +39,184 @@ ViolationMode GetViolationMode();
 void ReportViolation(const std::string &rule, const std::string &detail);
 // The reports recorded so far, oldest first; the list is emptied.
 std::vector<Violation> TakeViolations();
-// Number of reports since start (recorded or not yet taken).
+// Number of reports since start or the last ResetCore (recorded or not yet taken).
 size_t ViolationCount();
+
+// Record mode for the life of the object; the previous mode comes back at its end. Reports not
+// taken stay in the list for TakeViolations.
+class ScopedViolationRecording {
+public:
+    ScopedViolationRecording();
+    ~ScopedViolationRecording();
+    ScopedViolationRecording(const ScopedViolationRecording &) = delete;
+    ScopedViolationRecording &operator=(const ScopedViolationRecording &) = delete;
+    std::vector<Violation> Take() { return TakeViolations(); }
+    // The rules of the reports taken, in order (handy for EXPECT_EQ).
+    std::vector<std::string> TakeRules();
+
+private:
+    ViolationMode m_previous;
+};
+
+// ---- Interrupt levels and spin locks (per thread) --------------------------------------------
+
+// Sets the calling thread's level without any check (tests and tools only; driver code must use
+// KfRaiseIrql/KfLowerIrql).
+void SetCurrentIrql(KIRQL level);
+
+// Runs the rest of a scope at the given level and puts the previous one back at its end.
+class ScopedIrql {
+public:
+    explicit ScopedIrql(KIRQL level);
+    ~ScopedIrql();
+    ScopedIrql(const ScopedIrql &) = delete;
+    ScopedIrql &operator=(const ScopedIrql &) = delete;
+
+private:
+    KIRQL m_previous;
+};
+
+// Number of spin locks the calling thread holds (KfAcquireSpinLock and KefAcquireSpinLockAtDpcLevel
+// not yet released).
+size_t HeldSpinLocks();
+// The value a KSPIN_LOCK holds while the calling thread owns it (0 means free).
+ULONG_PTR CurrentThreadLockToken();
+
+// ---- Pool -----------------------------------------------------------------------------------
+
+// Every fresh block is filled with this byte and every freed block with the other before it goes
+// back to the host, so that reading uninitialised or freed pool memory shows.
+constexpr unsigned char kPoolFreshFill = 0xCD;
+constexpr unsigned char kPoolFreedFill = 0xDD;
+// Requests above this size fail as an exhausted pool would (the kernel's own pools were smaller).
+constexpr size_t kPoolMaxAllocation = size_t(256) << 20;
+
+struct PoolBlock {
+    const void *address = nullptr;
+    size_t size = 0;
+    ULONG tag = 0;
+    POOL_TYPE type = NonPagedPool;
+    uint64_t sequence = 0; // 1 for the first allocation of the process, then counting up
+    std::string note;      // what the allocating thread's PoolNoteScope said, if any
+};
+
+struct PoolTagStats {
+    size_t liveBlocks = 0;
+    size_t liveBytes = 0;
+    size_t peakBytes = 0;        // highest liveBytes seen
+    uint64_t allocations = 0;    // successful allocations
+    uint64_t frees = 0;          // accepted frees
+    uint64_t failedAllocations = 0; // injected or refused
+};
+
+// Statistics of one tag (zeros for a tag never seen) and of every tag seen, since the last
+// ResetCore. Blocks still live at a ResetCore are not counted any more.
+PoolTagStats PoolStats(ULONG tag);
+std::map<ULONG, PoolTagStats> PoolStatsAll();
+// Live blocks, oldest first; the lookup of one block (also an address inside it).
+std::vector<PoolBlock> LivePoolBlocks();
+std::optional<PoolBlock> FindPoolBlock(const void *address);
+// Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.
+std::string PoolLeakReport();
+// A tag as its four characters in memory order: 'Trcd' -> "Trcd"; unprintable bytes as '.'.
+std::string TagText(ULONG tag);
+
+// Attaches a note to every block the calling thread allocates while the object lives.
+class PoolNoteScope {
+public:
+    explicit PoolNoteScope(std::string note);
+    ~PoolNoteScope();
+    PoolNoteScope(const PoolNoteScope &) = delete;
+    PoolNoteScope &operator=(const PoolNoteScope &) = delete;
+
+private:
+    std::string m_previous;
+};
+
+// Low-resources simulation. Only allocations whose tag matches count (0 = every tag); a failed
+// allocation returns NULL as an exhausted pool does, and is counted.
+// The k-th next matching allocation fails (k = 1: the very next one); k = 0 disarms.
+void FailNthAllocation(uint64_t k, ULONG onlyTag = 0);
+// Each matching allocation fails with probability p (reproducible from the seed), at most maxTimes.
+void FailAllocationsWithProbability(double p, uint64_t seed, uint64_t maxTimes = UINT64_MAX,
+                                    ULONG onlyTag = 0);
+void ClearAllocationFailures();
+uint64_t InjectedAllocationFailures();
+// Allocation requests seen since the last ResetCore, failed ones included: a run of a scenario
+// gives the range over which to loop FailNthAllocation.
+uint64_t PoolAllocationAttempts();
+
+// ---- Tick count and performance counter ------------------------------------------------------
+
+// One tick is 10 ms (100 Hz); KeQueryTimeIncrement answers the same in 100 ns units.
+constexpr std::chrono::milliseconds kTickInterval{10};
+
+// The emulated tick count, as a consistent 64-bit value.
+uint64_t TickCount();
+// Freezes the count at a value; it then moves only by AdvanceTicks or another SetTickCount.
+void SetTickCount(uint64_t ticks);
+// Moves the count forward (in either mode).
+void AdvanceTicks(uint64_t ticks);
+// The count follows real time again, going on from its present value.
+void UseRealTimeTicks();
+// The next n refreshes of KeTickCount (any thread) show High1Time != High2Time, as if the clock
+// interrupt came between the words, before the copies settle.
+void InjectTornTickReads(unsigned n);
+
+// Real counter: std::chrono::steady_clock at this frequency.
+constexpr int64_t kPerformanceFrequency = 10'000'000;
+// The next calls of KeQueryPerformanceCounter return these readings in order, with this frequency.
+// Once they are used up the counter goes on from the last reading with real time (at the scripted
+// frequency), so it never stands still and a wait for time to pass ends.
+void ScriptPerformanceCounter(std::vector<int64_t> readings, int64_t frequency);
+void UseRealPerformanceCounter();
+size_t ScriptedReadingsLeft();
+
+// ---- DbgPrint --------------------------------------------------------------------------------
+
+// The kernel's DbgPrint cuts each message at 512 characters; so does the emulation.
+constexpr size_t kDbgPrintMaxChars = 512;
+
+// Every message printed since the last clear, in order, as formatted.
+std::vector<std::string> DbgPrintLines();
+void ClearDbgPrint();
+// Copies each message to stderr as it comes (off by default).
+void SetDbgPrintEcho(bool echo);
+// Also hands each message to this function (an empty function stops it).
+void SetDbgPrintSink(std::function<void(const std::string &)> sink);
+
+// ---- Debug output service (virtual device 0x0327) --------------------------------------------
+
+constexpr USHORT kDebugServiceDevice = 0x0327;
+// Present by default, answering this version: the driver's home systems have the service installed.
+constexpr ULONG kDebugServiceDefaultVersion = 0x0400;
+
+namespace DebugService {
+void SetPresent(bool present);
+bool IsPresent();
+void SetVersion(ULONG version);
+// The lines shown since the last clear, in order.
+std::vector<std::string> Lines();
+void Clear();
+// Lines offered while the service is absent (they are not shown).
+uint64_t DroppedLines();
+// Hands each shown line to this function (an empty function stops it).
+void SetSink(std::function<void(const std::string &)> sink);
+// Writes each shown line, with a newline, to a file (truncated at the start; "" stops), or to an
+// open stream the caller keeps (nullptr stops). False when the file cannot be opened.
+bool ForwardToFile(const std::string &path);
+void ForwardToStream(std::FILE *stream);
+} // namespace DebugService
+
+// ---- Reset -----------------------------------------------------------------------------------
+
+// Puts every base service back to its start state for the next test: violation mode Abort and no
+// reports, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
+// and fresh pool statistics, real tick count and performance counter, no captured output, no
+// sinks, the debug service present with the default version. Live pool blocks are not freed (code
+// may still use them): they are listed on stderr and left out of later statistics and reports;
+// freeing them later is still accepted. Returns the number of such blocks.
+size_t ResetCore();
 
 } // namespace kemu
 
