@@ -1,0 +1,155 @@
+/*
+ * The stream exchange core: a numbered stream (DeVididi) with its ring buffer, the records of its
+ * provider (QvProviderInfo) and consumers (QvConsumerInfo), and the static entry points that
+ * registration hands to clients.
+ *
+ * Who may run at the same time on one stream (the ring's locking note):
+ * - Registration (RegisterProvider, UnRegisterProvider, RegisterConsumer, UnRegisterConsumer)
+ *   serialises on m_Lock. Inside it, every change of the map, the records, the provider pointer, the
+ *   ring's life or the handle is made in an exclusive section of the stream gate (m_nGate), which
+ *   starts only when no lock-free reader is inside. Client callbacks are never made from an
+ *   exclusive section, so a callback may call OnDataProcessed or OnNotify.
+ * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
+ *   publishes m_nTail and tells the consumers under m_Lock.
+ * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
+ *   readers: they wait only for an exclusive section that is already running, never for one that is
+ *   merely waiting, so a reader nested in another reader's callback cannot deadlock.
+ * - Teardown closes the gate: new calls are refused and logged, calls in flight are waited for.
+ */
+#ifndef DEVIDIDI_DEVIDIDI_H
+#define DEVIDIDI_DEVIDIDI_H
+
+#include "kernel.h"
+#include "streamer.h"
+#include "newdel.h"
+#include "QvMap.h"
+
+class DeVididi;
+class QvProviderInfo;
+class QvConsumerInfo;
+
+/* The table of the 256 streams; built and destroyed by the driver frame, null outside that time. */
+extern DeVididi *pDeVididiArray;
+
+#define DEVIDIDI_STREAM_INDEX(hStream) ((ULONG)(hStream) & 0xFF)
+
+/* ---- The provider's record ---- */
+class QvProviderInfo
+{
+public:
+    QvProviderInfo(ULONG hStream, STREAMER_PROVIDER_NOTIFY_CALLBACK pfnNotify,
+                   STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnProvideDataComplete, PVOID pContext);
+
+    void NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void ProvideDataComplete(PUCHAR pProviderBuffer);
+
+    /* Entry points handed to the provider (STREAMER_PROVIDE_DATA_ENTRY, STREAMER_PROVIDER_NOTIFY_ENTRY). */
+    static VOID STREAMER_CALL OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
+    static VOID STREAMER_CALL OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+
+    const char *m_pszCheckpoint;
+    ULONG m_hStream;
+    STREAMER_PROVIDER_NOTIFY_CALLBACK m_pfnNotify;
+    STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK m_pfnProvideDataComplete;
+    PVOID m_pContext;
+    ULONG m_nBytesProvided; /* atomic: added by ProvideData, exchanged with 0 by ShowStream */
+};
+
+/* ---- A consumer's record ---- */
+class QvConsumerInfo
+{
+public:
+    QvConsumerInfo(PVOID hConsumer, ULONG hStream, STREAMER_NEW_DATA_READY_CALLBACK pfnNewDataReady,
+                   STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify, PVOID pContext, LONG nAvailableSpace, PIRP pIrp);
+
+    void NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void NewDataReady(ULONG dwSize);
+    void DataProcessed(ULONG dwSize);
+
+    /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */
+    static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
+    static VOID STREAMER_CALL OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
+                                       PSTREAMER_NOTIFICATION_PARAM pParam);
+
+    PVOID m_hConsumer;
+    ULONG m_hStream;
+    STREAMER_NEW_DATA_READY_CALLBACK m_pfnNewDataReady;
+    STREAMER_CONSUMER_NOTIFY_CALLBACK m_pfnNotify;
+    LONG m_nAvailableSpace; /* atomic: lowered under m_Lock by NewDataReady, raised without it by DataProcessed */
+    PIRP m_pPendingIrp;
+    PVOID m_pContext;
+    ULONG m_fProviderRegistered;
+};
+
+typedef QvMap<void *, void *, QvConsumerInfo *, QvConsumerInfo *> QvConsumerMap;
+
+/* ---- A stream ---- */
+class DeVididi
+{
+public:
+    DeVididi();
+    ~DeVididi();
+
+    NTSTATUS CreateBuffer(ULONG dwSize);
+    /* The caller holds a call reference (EnterCall), as OnProvideData does. */
+    void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize);
+    void DataProcessed(PVOID hConsumer, ULONG dwSize);
+
+    NTSTATUS RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam);
+    NTSTATUS CreateProviderInfoClass(PSTREAMER_SRV_PARAM pSrvParam);
+    NTSTATUS UnRegisterProvider();
+    NTSTATUS RegisterConsumer(PIRP pIrp);
+    NTSTATUS UnRegisterConsumer(PIRP pIrp);
+
+    /* For callers that do not hold m_Lock (entry points, control dispatch). */
+    void NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void ShowStream();
+
+    /*
+     * The stream gate. A call reference keeps teardown waiting until the call has left; a shared
+     * reference also keeps registration from changing the stream's records meanwhile. Both enters
+     * return FALSE once the stream is being torn down.
+     */
+    BOOLEAN EnterCall();
+    void LeaveCall();
+    BOOLEAN EnterShared();
+    void LeaveShared();
+    /* Provider registered and its ring in place: data may flow, consumers join at once. */
+    BOOLEAN IsProviderReady() const;
+
+    ULONG m_hStream;
+    ULONG m_nBufferSize;
+    PUCHAR m_pBuffer;
+    ULONG m_nTail; /* published write position; moved by ProvideData only inside m_Lock */
+    PVOID m_pStreamInfo;
+    LONG m_nStreamInfoSize;
+    QvConsumerMap m_Consumers;
+    QvProviderInfo *m_pProviderInfo;
+    KSPIN_LOCK m_Lock;
+    const char *m_pszCheckpoint;
+
+private:
+    void DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    void DoShowStream();
+    void EnterExclusive();
+    void LeaveExclusive();
+    void CleanStream();
+    void ReplaceStreamInfo(PVOID pInfo, LONG nSize);
+    void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pParam);
+    void ReclaimRetiredInfo();
+    void TryReclaimRetiredInfo();
+    ULONG Handle() const;
+    void SetHandle(ULONG hStream);
+
+    volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
+    LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
+    KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
+    PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
+
+    DeVididi(const DeVididi &);
+    DeVididi &operator=(const DeVididi &);
+};
+
+#endif
