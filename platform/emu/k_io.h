@@ -8,6 +8,26 @@
 #include "k_base.h"
 #include "k_registry.h"
 
+/* Status values of the I/O manager that the base header does not carry. */
+#ifndef STATUS_OBJECT_NAME_EXISTS
+#define STATUS_OBJECT_NAME_EXISTS        ((NTSTATUS)0x40000000L)
+#endif
+#ifndef STATUS_DELETE_PENDING
+#define STATUS_DELETE_PENDING            ((NTSTATUS)0xC0000056L)
+#endif
+#ifndef STATUS_NOT_SUPPORTED
+#define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
+#endif
+#ifndef NT_ERROR
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+#endif
+
+/* Object types, in the Type field of each object. */
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE 5
+#define IO_TYPE_IRP 6
+
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _IRP IRP, *PIRP;
@@ -35,7 +55,11 @@ NTKERNELAPI LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN W
 NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
-/* Refused at DISPATCH_LEVEL unless the time-out is zero. */
+/*
+ * Waits on a KEVENT only. Time-out in 100 ns units: negative is relative, positive an absolute
+ * system time, zero a poll; NULL waits for ever. Refused at DISPATCH_LEVEL unless the time-out is
+ * zero. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
+ */
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
 KEMU_END_C
@@ -50,11 +74,16 @@ typedef NTSTATUS NTAPI IO_COMPLETION_ROUTINE(PDEVICE_OBJECT DeviceObject, PIRP I
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 
 #define IRP_MJ_CREATE 0x00
+#define IRP_MJ_CREATE_NAMED_PIPE 0x01
 #define IRP_MJ_CLOSE 0x02
 #define IRP_MJ_READ 0x03
 #define IRP_MJ_WRITE 0x04
+#define IRP_MJ_QUERY_INFORMATION 0x05
+#define IRP_MJ_SET_INFORMATION 0x06
+#define IRP_MJ_FLUSH_BUFFERS 0x09
 #define IRP_MJ_DEVICE_CONTROL 0x0e
 #define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN 0x10
 #define IRP_MJ_CLEANUP 0x12
 #define IRP_MJ_POWER 0x16
 #define IRP_MJ_SYSTEM_CONTROL 0x17
@@ -68,6 +97,14 @@ typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 #define IRP_MN_STOP_DEVICE 0x04
 #define IRP_MN_QUERY_STOP_DEVICE 0x05
 #define IRP_MN_CANCEL_STOP_DEVICE 0x06
+#define IRP_MN_QUERY_DEVICE_RELATIONS 0x07
+#define IRP_MN_QUERY_INTERFACE 0x08
+#define IRP_MN_QUERY_CAPABILITIES 0x09
+#define IRP_MN_QUERY_RESOURCES 0x0A
+#define IRP_MN_QUERY_RESOURCE_REQUIREMENTS 0x0B
+#define IRP_MN_QUERY_DEVICE_TEXT 0x0C
+#define IRP_MN_QUERY_ID 0x13
+#define IRP_MN_QUERY_PNP_DEVICE_STATE 0x14
 #define IRP_MN_SURPRISE_REMOVAL 0x17
 
 #define SL_PENDING_RETURNED 0x01
@@ -120,16 +157,25 @@ struct _IRP {
     PVOID UserBuffer;
     struct {
         struct {
+            PVOID DriverContext[4]; /* free for the driver that currently owns the request */
+            LIST_ENTRY ListEntry;   /* likewise, e.g. to queue it */
             PIO_STACK_LOCATION CurrentStackLocation;
         } Overlay;
     } Tail;
     PVOID EmuState; /* the emulation's own bookkeeping: live/completed, owner, buffers */
 };
+/* An IRP and its stack locations are one block: the locations follow the IRP. */
+#define IoSizeOfIrp(StackSize) ((USHORT)(sizeof(IRP) + (StackSize) * sizeof(IO_STACK_LOCATION)))
 
 KEMU_BEGIN_C
-/* Functions here rather than macros, so that every touch of a completed request is caught. */
+/*
+ * Functions here rather than macros, so that every touch of a completed request is caught. A fresh
+ * request's current location lies above its first: the sender fills IoGetNextIrpStackLocation and
+ * IofCallDriver moves down to it.
+ */
 PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp);
 PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp);
+VOID IoSetNextIrpStackLocation(PIRP Irp);
 VOID IoMarkIrpPending(PIRP Irp);
 VOID IoCopyCurrentIrpStackLocationToNext(PIRP Irp);
 VOID IoSkipCurrentIrpStackLocation(PIRP Irp);
@@ -137,6 +183,12 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
                             BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel);
 NTKERNELAPI NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTKERNELAPI VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
+/*
+ * A request that the caller owns from start to end: its completion must come back to the caller
+ * through a completion routine returning STATUS_MORE_PROCESSING_REQUIRED, then IoFreeIrp.
+ */
+NTKERNELAPI PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+NTKERNELAPI VOID NTAPI IoFreeIrp(PIRP Irp);
 KEMU_END_C
 #define IoCallDriver(a, b) IofCallDriver(a, b)
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
@@ -160,6 +212,7 @@ typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
 #define DO_EXCLUSIVE 0x00000008
 #define DO_DIRECT_IO 0x00000010
 #define DO_DEVICE_INITIALIZING 0x00000080
+#define DO_BUS_ENUMERATED_DEVICE 0x00001000
 #define DO_POWER_PAGABLE 0x00002000
 
 #define METHOD_BUFFERED 0
@@ -218,6 +271,11 @@ struct _FILE_OBJECT {
 };
 
 KEMU_BEGIN_C
+/*
+ * Object services run at PASSIVE_LEVEL. Names are case-insensitive; "\DosDevices\X" and "\??\X"
+ * are one name. A device is deleted at once unless a file object still refers to it; it then leaves
+ * its driver's list and the name space at once and its memory goes with the last close.
+ */
 NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                           PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                           ULONG DeviceCharacteristics, BOOLEAN Exclusive,
@@ -225,17 +283,36 @@ NTKERNELAPI NTSTATUS NTAPI IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG Dev
 NTKERNELAPI VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTKERNELAPI NTSTATUS NTAPI IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
 NTKERNELAPI NTSTATUS NTAPI IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);
+/*
+ * Only on a physical device object (else STATUS_INVALID_DEVICE_REQUEST). The link name
+ * "\??\ROOT#<id>#<instance>#{guid}" is allocated from paged pool; the caller frees it with
+ * RtlFreeUnicodeString. The interface starts disabled.
+ */
 NTKERNELAPI NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT PhysicalDeviceObject,
                                                      const GUID *InterfaceClassGuid,
                                                      PUNICODE_STRING ReferenceString,
                                                      PUNICODE_STRING SymbolicLinkName);
+/* Enabling an enabled interface answers STATUS_OBJECT_NAME_EXISTS, disabling a disabled one
+   STATUS_OBJECT_NAME_NOT_FOUND, as does an unknown link. */
 NTKERNELAPI NTSTATUS NTAPI IoSetDeviceInterfaceState(PUNICODE_STRING SymbolicLinkName, BOOLEAN Enable);
 NTKERNELAPI PDEVICE_OBJECT NTAPI IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                              PDEVICE_OBJECT TargetDevice);
 NTKERNELAPI VOID NTAPI IoDetachDevice(PDEVICE_OBJECT TargetDevice);
+/* The device on top of the stack that DeviceObject belongs to (DeviceObject itself when alone). */
+NTKERNELAPI PDEVICE_OBJECT NTAPI IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject);
+/*
+ * The emulation presents the driver's home system, the 98/Me family (WDM 1.05), whose virtual-device
+ * services it also offers; kemu::SetWdmVersion presents another.
+ */
 NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR MinorVersion);
 
-/* Client side: how a kernel-mode client reaches another driver's device. */
+/*
+ * Client side: how a kernel-mode client reaches another driver's device. IoGetDeviceObjectPointer
+ * opens a device name, a symbolic link or an enabled interface link, sends IRP_MJ_CREATE to the top
+ * of that stack and returns the file object and the top device. IoBuildDeviceIoControlRequest
+ * supports METHOD_BUFFERED (system buffer from non-paged pool) and METHOD_NEITHER; completion
+ * copies METHOD_BUFFERED output, writes the status block, frees the request and sets the event.
+ */
 NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                     PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);
 NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
