@@ -1,42 +1,101 @@
-// Rule violations: reported like a kernel verifier would, then abort or record.
-#include "emu/kemu_core.h"
-
+// Rule violations: reported like a kernel verifier would, then abort or record. Also the reset of
+// every base service between tests.
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
+#include "emu/core_internal.h"
+#include "emu/kemu_core.h"
+
 namespace kemu {
 namespace {
-std::mutex g_mutex;
-std::vector<Violation> g_recorded;
-std::atomic<ViolationMode> g_mode{ViolationMode::Abort};
-std::atomic<size_t> g_count{0};
+struct Verifier {
+    std::mutex mutex;
+    std::vector<Violation> recorded;
+    std::atomic<ViolationMode> mode{ViolationMode::Abort};
+    std::atomic<size_t> count{0};
+};
+
+// Never destroyed: a thread that exits late may still report.
+Verifier &TheVerifier()
+{
+    static Verifier *verifier = new Verifier;
+    return *verifier;
+}
 } // namespace
 
-void SetViolationMode(ViolationMode mode) { g_mode = mode; }
-ViolationMode GetViolationMode() { return g_mode; }
+void SetViolationMode(ViolationMode mode) { TheVerifier().mode = mode; }
+ViolationMode GetViolationMode() { return TheVerifier().mode; }
 
 void ReportViolation(const std::string &rule, const std::string &detail)
 {
-    ++g_count;
-    if (g_mode == ViolationMode::Abort) {
+    Verifier &v = TheVerifier();
+    ++v.count;
+    if (v.mode == ViolationMode::Abort) {
         std::fprintf(stderr, "KERNEL RULE VIOLATION: %s: %s\n", rule.c_str(), detail.c_str());
         std::fflush(stderr);
         std::abort();
     }
-    std::lock_guard<std::mutex> lock(g_mutex);
-    g_recorded.push_back({rule, detail});
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.recorded.push_back({rule, detail});
 }
 
 std::vector<Violation> TakeViolations()
 {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
     std::vector<Violation> out;
-    out.swap(g_recorded);
+    out.swap(v.recorded);
     return out;
 }
 
-size_t ViolationCount() { return g_count; }
+size_t ViolationCount() { return TheVerifier().count; }
 
+ScopedViolationRecording::ScopedViolationRecording() : m_previous(GetViolationMode())
+{
+    SetViolationMode(ViolationMode::Record);
+}
+
+ScopedViolationRecording::~ScopedViolationRecording() { SetViolationMode(m_previous); }
+
+std::vector<std::string> ScopedViolationRecording::TakeRules()
+{
+    std::vector<std::string> rules;
+    for (Violation &v : TakeViolations()) {
+        rules.push_back(std::move(v.rule));
+    }
+    return rules;
+}
+
+size_t ResetCore()
+{
+    detail::ResetViolations();
+    detail::ResetThreadLevelAndLocks();
+    detail::ResetClock();
+    detail::ResetDebugOutput();
+    return detail::ResetPool();
+}
+
+namespace detail {
+
+void ResetViolations()
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.recorded.clear();
+    v.count = 0;
+    v.mode = ViolationMode::Abort;
+}
+
+std::string Hex(ULONG_PTR value)
+{
+    char text[2 + 2 * sizeof(ULONG_PTR) + 1];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Hex(const void *p) { return Hex(reinterpret_cast<ULONG_PTR>(p)); }
+
+} // namespace detail
 } // namespace kemu

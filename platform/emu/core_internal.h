@@ -1,0 +1,29 @@
+// Shared between the emulation's own sources only: formatting and the reset hooks of each service.
+#ifndef DEVIDIDI_EMU_CORE_INTERNAL_H
+#define DEVIDIDI_EMU_CORE_INTERNAL_H
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+#include "emu/k_base.h"
+
+namespace kemu::detail {
+
+// Formats with the kernel's conventions into buffer[0..capacity) without a NUL and returns the
+// length of the whole text (which may exceed capacity: nothing beyond capacity is written).
+size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list args);
+// "0x" and the address in hex, for violation details.
+std::string Hex(const void *p);
+std::string Hex(ULONG_PTR value);
+
+// Reset hooks called by ResetCore.
+void ResetViolations();
+void ResetThreadLevelAndLocks();
+size_t ResetPool();
+void ResetClock();
+void ResetDebugOutput();
+
+} // namespace kemu::detail
+
+#endif

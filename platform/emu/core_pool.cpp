@@ -1,0 +1,422 @@
+// The pool: host memory with a side table of live blocks, per-tag accounting, fill patterns, a
+// guard area behind each block, the kernel's level and pointer checks, and failure injection.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <unordered_map>
+
+#include "emu/core_internal.h"
+#include "emu/kemu_core.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KEMU_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define KEMU_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define KEMU_POISON(p, n) ((void)(p), (void)(n))
+#define KEMU_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+using kemu::detail::Hex;
+
+namespace {
+
+// Bytes behind every block, checked when it is freed. Under AddressSanitizer they are also
+// poisoned, so an overrun stops at the faulting write.
+constexpr size_t kGuardSize = 16;
+constexpr unsigned char kGuardFill = 0xFD;
+// How many freed blocks are remembered, to tell a double free from a foreign pointer.
+constexpr size_t kFreedHistory = 4096;
+
+struct BlockInfo {
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    uint64_t sequence;
+    uint64_t epoch; // blocks from before the last ResetCore belong to an older epoch
+    std::string note;
+};
+
+struct Injection {
+    uint64_t countdown = 0; // FailNthAllocation: fails when it reaches 1
+    ULONG nthTag = 0;
+    double probability = 0;
+    uint64_t maxTimes = 0;
+    ULONG randomTag = 0;
+    std::mt19937_64 random;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::map<uintptr_t, BlockInfo> live;
+    std::unordered_map<uintptr_t, BlockInfo> freed;
+    std::deque<std::pair<uintptr_t, uint64_t>> freedOrder; // address and sequence, oldest first
+    std::map<ULONG, kemu::PoolTagStats> stats;
+    Injection injection;
+    uint64_t injected = 0;
+    uint64_t attempts = 0;
+    uint64_t sequence = 0;
+    uint64_t epoch = 1;
+};
+
+// Never destroyed: code may still free pool memory from static destructors or exiting threads.
+Pool &ThePool()
+{
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+thread_local std::string t_note;
+
+const char *TypeName(POOL_TYPE type)
+{
+    switch (type) {
+    case NonPagedPool: return "NonPagedPool";
+    case PagedPool: return "PagedPool";
+    case NonPagedPoolMustSucceed: return "NonPagedPoolMustSucceed";
+    case DontUseThisType: return "DontUseThisType";
+    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
+    }
+    return "unknown pool type";
+}
+
+bool IsPaged(POOL_TYPE type) { return (int(type) & 1) != 0; }
+
+std::string Describe(uintptr_t address, const BlockInfo &b)
+{
+    std::string s = "block " + Hex(address) + " #" + std::to_string(b.sequence) + " '" + kemu::TagText(b.tag) + "' " +
+                    TypeName(b.type) + " " + std::to_string(b.size) + " bytes";
+    if (!b.note.empty()) {
+        s += " (" + b.note + ")";
+    }
+    return s;
+}
+
+// Decides under the pool lock whether this allocation is one to fail.
+bool ShouldInject(Pool &pool, ULONG tag)
+{
+    Injection &inj = pool.injection;
+    if (inj.countdown != 0 && (inj.nthTag == 0 || inj.nthTag == tag)) {
+        if (--inj.countdown == 0) {
+            return true;
+        }
+    }
+    if (inj.probability > 0 && inj.maxTimes > 0 && (inj.randomTag == 0 || inj.randomTag == tag)) {
+        if (std::uniform_real_distribution<double>(0.0, 1.0)(inj.random) < inj.probability) {
+            --inj.maxTimes;
+            return true;
+        }
+    }
+    return false;
+}
+
+void Free(PVOID p, const ULONG *tag, const char *by)
+{
+    std::string detail = std::string(by) + "(" + Hex(p) + ")";
+    if (p == nullptr) {
+        kemu::ReportViolation("pool free of NULL", detail);
+        return;
+    }
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        // Record mode leaves the block allocated, as the kernel would never have freed it.
+        kemu::ReportViolation("pool freed above DISPATCH_LEVEL", detail + " at IRQL " + std::to_string(irql));
+        return;
+    }
+    Pool &pool = ThePool();
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    auto it = pool.live.find(address);
+    if (it == pool.live.end()) {
+        std::string why;
+        auto old = pool.freed.find(address);
+        auto inside = pool.live.upper_bound(address);
+        if (old != pool.freed.end()) {
+            why = "double free: " + Describe(address, old->second) + " was freed before";
+        } else if (inside != pool.live.begin() &&
+                   address < std::prev(inside)->first + std::max<size_t>(std::prev(inside)->second.size, 1)) {
+            --inside;
+            why = "the pointer lies " + std::to_string(address - inside->first) + " bytes inside " +
+                  Describe(inside->first, inside->second);
+        } else {
+            why = "foreign pointer: no pool block was allocated there";
+        }
+        lock.unlock();
+        kemu::ReportViolation("pool free of a pointer that is not a live pool block", detail + ": " + why);
+        return;
+    }
+    BlockInfo block = it->second;
+    unsigned char *bytes = static_cast<unsigned char *>(p);
+    KEMU_UNPOISON(bytes + block.size, kGuardSize);
+    size_t overrun = 0;
+    for (size_t i = 0; i < kGuardSize; ++i) {
+        if (bytes[block.size + i] != kGuardFill) {
+            overrun = i + 1;
+        }
+    }
+    // The block is freed even after a report (Record mode): the caller's intent was clear.
+    pool.live.erase(it);
+    if (block.epoch == pool.epoch) {
+        kemu::PoolTagStats &s = pool.stats[block.tag];
+        --s.liveBlocks;
+        s.liveBytes -= block.size;
+        ++s.frees;
+    }
+    if (pool.freedOrder.size() >= kFreedHistory) {
+        auto [oldAddress, oldSequence] = pool.freedOrder.front();
+        auto old = pool.freed.find(oldAddress);
+        if (old != pool.freed.end() && old->second.sequence == oldSequence) {
+            pool.freed.erase(old);
+        }
+        pool.freedOrder.pop_front();
+    }
+    pool.freed[address] = block;
+    pool.freedOrder.emplace_back(address, block.sequence);
+    std::memset(bytes, kemu::kPoolFreedFill, block.size + kGuardSize);
+    std::free(bytes);
+    lock.unlock();
+
+    if (tag != nullptr && *tag != block.tag) {
+        kemu::ReportViolation("pool freed with a wrong tag", detail + ": " + Describe(address, block) +
+                                                                 " was allocated with tag '" + kemu::TagText(block.tag) +
+                                                                 "', freed with '" + kemu::TagText(*tag) + "'");
+    }
+    if (IsPaged(block.type) && irql > APC_LEVEL) {
+        kemu::ReportViolation("paged pool freed above APC_LEVEL",
+                              detail + ": " + Describe(address, block) + " freed at IRQL " + std::to_string(irql));
+    }
+    if (overrun != 0) {
+        kemu::ReportViolation("pool block overrun", detail + ": " + Describe(address, block) + ": at least " +
+                                                        std::to_string(overrun) + " byte(s) written past its end");
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    const KIRQL irql = KeGetCurrentIrql();
+    const std::string request = "ExAllocatePoolWithTag(" + std::string(TypeName(PoolType)) + ", " +
+                                std::to_string(NumberOfBytes) + ", '" + kemu::TagText(Tag) + "') at IRQL " +
+                                std::to_string(irql);
+    Pool &pool = ThePool();
+    auto refuse = [&](const char *rule) {
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            ++pool.attempts;
+            ++pool.stats[Tag].failedAllocations;
+        }
+        kemu::ReportViolation(rule, request);
+        return nullptr;
+    };
+    if (int(PoolType) < int(NonPagedPool) || int(PoolType) > int(PagedPoolCacheAligned) || PoolType == DontUseThisType) {
+        return refuse("invalid pool type");
+    }
+    if (irql > DISPATCH_LEVEL) {
+        return refuse("pool allocated above DISPATCH_LEVEL");
+    }
+    if (IsPaged(PoolType) && irql >= DISPATCH_LEVEL) {
+        return refuse("paged pool allocated at DISPATCH_LEVEL or above");
+    }
+
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    ++pool.attempts;
+    kemu::PoolTagStats &stats = pool.stats[Tag];
+    // The kernel stops rather than fail a must-succeed request, so none is injected there.
+    if (PoolType != NonPagedPoolMustSucceed && ShouldInject(pool, Tag)) {
+        ++pool.injected;
+        ++stats.failedAllocations;
+        return nullptr;
+    }
+    unsigned char *bytes = nullptr;
+    if (NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuardSize));
+    }
+    if (bytes == nullptr) {
+        ++stats.failedAllocations;
+        lock.unlock();
+        std::fprintf(stderr, "kemu: pool exhausted: %s returns NULL (limit %zu bytes per block)\n", request.c_str(),
+                     kemu::kPoolMaxAllocation);
+        return nullptr;
+    }
+    std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
+    std::memset(bytes + NumberOfBytes, kGuardFill, kGuardSize);
+    KEMU_POISON(bytes + NumberOfBytes, kGuardSize);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(bytes);
+    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note};
+    pool.freed.erase(address); // its entry in freedOrder is skipped when it comes up
+    ++stats.liveBlocks;
+    stats.liveBytes += NumberOfBytes;
+    stats.peakBytes = std::max(stats.peakBytes, stats.liveBytes);
+    ++stats.allocations;
+    return bytes;
+}
+
+VOID ExFreePool(PVOID P) { Free(P, nullptr, "ExFreePool"); }
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag, "ExFreePoolWithTag"); }
+
+} // extern "C"
+
+namespace kemu {
+
+std::string TagText(ULONG tag)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((tag >> (8 * i)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return s;
+}
+
+namespace {
+PoolBlock ToBlock(uintptr_t address, const BlockInfo &b)
+{
+    return PoolBlock{reinterpret_cast<const void *>(address), b.size, b.tag, b.type, b.sequence, b.note};
+}
+} // namespace
+
+PoolTagStats PoolStats(ULONG tag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    auto it = pool.stats.find(tag);
+    return it == pool.stats.end() ? PoolTagStats{} : it->second;
+}
+
+std::map<ULONG, PoolTagStats> PoolStatsAll()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.stats;
+}
+
+std::vector<PoolBlock> LivePoolBlocks()
+{
+    Pool &pool = ThePool();
+    std::vector<PoolBlock> blocks;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        for (const auto &[address, b] : pool.live) {
+            if (b.epoch == pool.epoch) {
+                blocks.push_back(ToBlock(address, b));
+            }
+        }
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const PoolBlock &a, const PoolBlock &b) { return a.sequence < b.sequence; });
+    return blocks;
+}
+
+std::optional<PoolBlock> FindPoolBlock(const void *address)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    const uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    auto it = pool.live.upper_bound(a);
+    if (it == pool.live.begin()) {
+        return std::nullopt;
+    }
+    --it;
+    if (a != it->first && a >= it->first + it->second.size) {
+        return std::nullopt;
+    }
+    return ToBlock(it->first, it->second);
+}
+
+std::string PoolLeakReport()
+{
+    std::vector<PoolBlock> blocks = LivePoolBlocks();
+    if (blocks.empty()) {
+        return "";
+    }
+    size_t bytes = 0;
+    for (const PoolBlock &b : blocks) {
+        bytes += b.size;
+    }
+    std::string s = std::to_string(blocks.size()) + " pool block(s) still live, " + std::to_string(bytes) +
+                    " bytes:\n";
+    for (const PoolBlock &b : blocks) {
+        s += "  " + Describe(reinterpret_cast<uintptr_t>(b.address),
+                             BlockInfo{b.size, b.tag, b.type, b.sequence, 0, b.note}) +
+             "\n";
+    }
+    return s;
+}
+
+PoolNoteScope::PoolNoteScope(std::string note) : m_previous(std::move(t_note)) { t_note = std::move(note); }
+PoolNoteScope::~PoolNoteScope() { t_note = std::move(m_previous); }
+
+void FailNthAllocation(uint64_t k, ULONG onlyTag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection.countdown = k;
+    pool.injection.nthTag = onlyTag;
+}
+
+void FailAllocationsWithProbability(double p, uint64_t seed, uint64_t maxTimes, ULONG onlyTag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection.probability = p;
+    pool.injection.random.seed(seed);
+    pool.injection.maxTimes = maxTimes;
+    pool.injection.randomTag = onlyTag;
+}
+
+void ClearAllocationFailures()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection = Injection{};
+}
+
+uint64_t InjectedAllocationFailures()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.injected;
+}
+
+uint64_t PoolAllocationAttempts()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.attempts;
+}
+
+namespace detail {
+size_t ResetPool()
+{
+    std::string report = PoolLeakReport();
+    Pool &pool = ThePool();
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        for (const auto &entry : pool.live) {
+            count += entry.second.epoch == pool.epoch ? 1 : 0;
+        }
+        ++pool.epoch;
+        pool.stats.clear();
+        pool.injection = Injection{};
+        pool.injected = 0;
+        pool.attempts = 0;
+    }
+    if (count != 0) {
+        std::fprintf(stderr, "kemu: reset: %s", report.c_str());
+    }
+    return count;
+}
+} // namespace detail
+
+} // namespace kemu
