@@ -133,13 +133,17 @@ private:
     void DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoShowStream();
+    BOOLEAN GateEnter(ULONG nRefs);
+    void GateLeave(ULONG nRefs);
     void EnterExclusive();
     void LeaveExclusive();
+    void UnlockStream(KIRQL OldIrql, const char *pszAfterRelease);
     void CleanStream();
-    void ReplaceStreamInfo(PVOID pInfo, LONG nSize);
-    void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pParam);
-    void ReclaimRetiredInfo();
-    void TryReclaimRetiredInfo();
+    void ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock);
+    void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock);
+    void FreeRetiredInfo();
+    void TryFreeRetiredInfo();
+    QvProviderInfo *Provider() const;
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
 

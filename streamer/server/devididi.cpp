@@ -1,0 +1,1359 @@
+/*
+ * The stream exchange core: streams, their ring buffers, provider and consumer records, the
+ * registration of clients, notifications and the status report. The locking note is in devididi.h.
+ */
+#define DV_SOURCE_NAME "devididi"
+
+#include "devididi.h"
+#include "krnl_dbg.h"
+
+DeVididi *pDeVididiArray = NULL;
+
+/* Plain records: no virtual functions, so their layout is the documented field order. */
+static_assert(!__is_polymorphic(DeVididi), "DeVididi has no virtual functions");
+static_assert(!__is_polymorphic(QvProviderInfo), "QvProviderInfo has no virtual functions");
+static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual functions");
+
+#define STREAM_DBG QVDBG_MODULE_STREAM
+#define PROVIDER_DBG QVDBG_MODULE_PROVIDER_INFO
+#define CONSUMER_DBG QVDBG_MODULE_CONSUMER_INFO
+
+/*
+ * Fields that lock-free paths read while registration or CreateBuffer (which runs without the
+ * lock) may write them: the handle, the ring's address, size and tail, the provider pointer and the
+ * per-consumer flag and counter. Relaxed loads and stores are plain moves on x86.
+ */
+#define DV_LOAD(field) __atomic_load_n(&(field), __ATOMIC_RELAXED)
+#define DV_STORE(field, value) __atomic_store_n(&(field), (value), __ATOMIC_RELAXED)
+
+#if defined(__i386__) || defined(__x86_64__)
+#define DV_CPU_PAUSE() __builtin_ia32_pause()
+#else
+#define DV_CPU_PAUSE() ((void)0)
+#endif
+
+/*
+ * The stream gate, one 32-bit word:
+ *   readers  (bits 0-11)   lock-free users of the map, the records, the provider record and the
+ *                          information block; registration counts itself here while it holds m_Lock
+ *   calls    (bits 12-27)  calls in flight, which teardown waits for
+ *   EXCLUSIVE              a registration (or the reclaim of old information blocks) is changing
+ *                          the stream; taken only when no other reader is inside
+ *   CLOSING                teardown has begun: new calls are refused
+ * A reader waits only for an exclusive section that is already running, never for one that is
+ * still waiting for readers to leave. So a reader nested in another reader's client callback, or in
+ * a callback made under m_Lock, always gets in; a writer may wait, but only for readers, which
+ * never wait for m_Lock (client callbacks must not take it).
+ */
+#define GATE_READER 0x00000001UL
+#define GATE_READERS 0x00000FFFUL
+#define GATE_CALL 0x00001000UL
+#define GATE_CALLS 0x0FFFF000UL
+#define GATE_EXCLUSIVE 0x10000000UL
+#define GATE_CLOSING 0x20000000UL
+#define GATE_SHARED (GATE_CALL | GATE_READER)
+
+/*
+ * Every information block the stream keeps has this header in front of the bytes it hands out. A
+ * replaced block may still be in a client's hands (a notification pass on another processor, or
+ * one further up this very stack), so it is parked on the retired list and freed only when the gate
+ * is idle, that is, when no reader and no registration can hold it any more.
+ */
+typedef struct _DV_INFO_BLOCK {
+    struct _DV_INFO_BLOCK *pNextRetired;
+    ULONG dwReserved;
+} DV_INFO_BLOCK, *PDV_INFO_BLOCK;
+
+static PDV_INFO_BLOCK InfoHeader(PVOID pInfo)
+{
+    return (PDV_INFO_BLOCK)pInfo - 1;
+}
+
+/* ======================================================================================== */
+/* QvProviderInfo                                                                           */
+/* ======================================================================================== */
+
+QvProviderInfo::QvProviderInfo(ULONG hStream, STREAMER_PROVIDER_NOTIFY_CALLBACK pfnNotify,
+                               STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnProvideDataComplete, PVOID pContext)
+{
+    m_pszCheckpoint = "QvProviderInfo::QvProviderInfo";
+    m_hStream = hStream;
+    m_pfnNotify = pfnNotify;
+    m_pfnProvideDataComplete = pfnProvideDataComplete;
+    m_pContext = pContext;
+    m_nBytesProvided = 0;
+}
+
+void QvProviderInfo::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    SHOWDEBUG(PROVIDER_DBG, 7, "NotifyProvider --- Start");
+    if (m_pfnNotify != NULL) {
+        m_pfnNotify(hConsumer, dwType, pParam, m_pContext);
+    }
+    SHOWDEBUG(PROVIDER_DBG, 7, "NotifyProvider --- End");
+}
+
+void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer)
+{
+    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- Start");
+    if (m_pfnProvideDataComplete != NULL) {
+        m_pfnProvideDataComplete(pProviderBuffer, m_pContext);
+    }
+    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- End");
+}
+
+VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
+{
+    ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    DeVididi *pStream;
+    QvProviderInfo *pProvider;
+
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
+    SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    if (pDeVididiArray == NULL) {
+        SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
+        SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
+        return;
+    }
+    pStream = &pDeVididiArray[nIndex];
+    /*
+     * A call reference only, not a reader's: ProvideData takes m_Lock, and a registration holding
+     * m_Lock may be waiting for the readers to leave.
+     */
+    if (!pStream->EnterCall()) {
+        SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
+                  nIndex);
+        SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
+        return;
+    }
+    /*
+     * Data flows only once the provider's registration has its ring: until then the record exists
+     * but CreateBuffer may still be filling in the ring's fields without the lock.
+     */
+    pProvider = pStream->IsProviderReady() ? __atomic_load_n(&pStream->m_pProviderInfo, __ATOMIC_ACQUIRE) : NULL;
+    if (pProvider == NULL) {
+        SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
+        SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
+        pStream->LeaveCall();
+        return;
+    }
+    pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
+    pStream->ProvideData(pProviderBuffer, dwSize);
+    pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
+    pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
+    pStream->LeaveCall();
+}
+
+VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
+    if (pDeVididiArray == NULL) {
+        SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(PROVIDER_DBG, 3, "static OnNotify --- End (With Critical Error)");
+        return;
+    }
+    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- End");
+}
+
+/* ======================================================================================== */
+/* QvConsumerInfo                                                                           */
+/* ======================================================================================== */
+
+QvConsumerInfo::QvConsumerInfo(PVOID hConsumer, ULONG hStream, STREAMER_NEW_DATA_READY_CALLBACK pfnNewDataReady,
+                               STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify, PVOID pContext, LONG nAvailableSpace,
+                               PIRP pIrp)
+{
+    m_hConsumer = hConsumer;
+    m_hStream = hStream;
+    m_pfnNewDataReady = pfnNewDataReady;
+    m_pfnNotify = pfnNotify;
+    m_nAvailableSpace = nAvailableSpace;
+    m_pPendingIrp = pIrp;
+    m_pContext = pContext;
+    m_fProviderRegistered = 0;
+}
+
+void QvConsumerInfo::NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    SHOWDEBUG(CONSUMER_DBG, 7, "NotifyConsumer: Start");
+    SHOWDEBUG(CONSUMER_DBG, 4, "NotifyConsumer: %ld", dwType);
+    if (m_pfnNotify != NULL) {
+        m_pfnNotify(dwType, pParam, m_pContext);
+    }
+    SHOWDEBUG(CONSUMER_DBG, 7, "NotifyConsumer: End");
+}
+
+void QvConsumerInfo::NewDataReady(ULONG dwSize)
+{
+    LONG nSpace;
+
+    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
+    if (pDeVididiArray == NULL) {
+        SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
+        return;
+    }
+    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
+              DV_LOAD(m_nAvailableSpace), DEVIDIDI_STREAM_INDEX(m_hStream));
+    /*
+     * Lowered here under m_Lock, raised by DataProcessed without it, possibly on another processor
+     * at the same moment: both sides use one atomic add, so neither update can be lost.
+     */
+    nSpace = __atomic_sub_fetch(&m_nAvailableSpace, (LONG)dwSize, __ATOMIC_RELAXED);
+    if (nSpace < 0) {
+        STREAMER_NOTIFICATION_PARAM Param;
+        LONG nLost = (LONG)(0UL - (ULONG)nSpace);
+        SHOWDEBUG(CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
+        RtlZeroMemory(&Param, sizeof(Param));
+        Param.LostBytes.nLost = nLost;
+        Param.LostBytes.dwSize = dwSize;
+        if (m_pfnNotify != NULL) {
+            m_pfnNotify(STREAMERNOTIFY_LOST_BYTES, &Param, m_pContext);
+        }
+    } else if (m_pfnNewDataReady != NULL) {
+        m_pfnNewDataReady(dwSize, m_pContext);
+    }
+    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
+              DEVIDIDI_STREAM_INDEX(m_hStream));
+    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: End");
+}
+
+void QvConsumerInfo::DataProcessed(ULONG dwSize)
+{
+    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    if (dwSize >= 0x80000000UL) {
+        SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
+    }
+    if (DV_LOAD(m_fProviderRegistered) == 0) {
+        SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
+    } else {
+        LONG nSpace;
+        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", DV_LOAD(m_nAvailableSpace));
+        /* The other half of NewDataReady's atomic add. */
+        nSpace = __atomic_add_fetch(&m_nAvailableSpace, (LONG)dwSize, __ATOMIC_RELAXED);
+        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, nSpace);
+    }
+    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+}
+
+VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
+{
+    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
+    SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
+              (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    if (pDeVididiArray == NULL) {
+        SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
+        return;
+    }
+    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
+    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
+}
+
+VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
+                                            PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
+    SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
+              (ULONG)(ULONG_PTR)hConsumer, dwType);
+    if (pDeVididiArray == NULL) {
+        SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(CONSUMER_DBG, 4, "static OnNotify --- End (With Critical Error)");
+        return;
+    }
+    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
+    SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- End");
+}
+
+/* ======================================================================================== */
+/* DeVididi: the gate                                                                       */
+/* ======================================================================================== */
+
+/*
+ * Takes call and/or reader references. A request that includes a call reference is refused once
+ * teardown has begun; a reader reference added by a caller that already holds a call reference is
+ * not, since teardown waits for that caller anyway.
+ */
+BOOLEAN DeVididi::GateEnter(ULONG nRefs)
+{
+    ULONG nAdd = nRefs;
+    for (;;) {
+        ULONG nGate = __atomic_add_fetch(&m_nGate, nAdd, __ATOMIC_SEQ_CST);
+        if ((nGate & GATE_CLOSING) != 0 && (nRefs & GATE_CALLS) != 0) {
+            __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
+            return FALSE;
+        }
+        if ((nRefs & GATE_READERS) == 0 || (nGate & GATE_EXCLUSIVE) == 0) {
+            return TRUE;
+        }
+        /* A change is under way: step back as a reader (keeping any call reference) until it ends. */
+        __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+        nAdd = GATE_READER;
+        do {
+            DV_CPU_PAUSE();
+            nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
+        } while ((nGate & GATE_EXCLUSIVE) != 0 && ((nGate & GATE_CLOSING) == 0 || (nRefs & GATE_CALLS) == 0));
+    }
+}
+
+void DeVididi::GateLeave(ULONG nRefs)
+{
+    if ((nRefs & GATE_READERS) != 0) {
+        ULONG nGate = __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+        nRefs -= GATE_READER;
+        /* The last reader out frees the information blocks replaced meanwhile (still as a call). */
+        if ((nGate & GATE_READERS) == 0 && __atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) != NULL) {
+            TryFreeRetiredInfo();
+        }
+    }
+    if (nRefs != 0) {
+        __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
+    }
+}
+
+BOOLEAN DeVididi::EnterCall()
+{
+    return GateEnter(GATE_CALL);
+}
+
+void DeVididi::LeaveCall()
+{
+    GateLeave(GATE_CALL);
+}
+
+BOOLEAN DeVididi::EnterShared()
+{
+    return GateEnter(GATE_SHARED);
+}
+
+void DeVididi::LeaveShared()
+{
+    GateLeave(GATE_SHARED);
+}
+
+/*
+ * Called by a registration that holds m_Lock and one reader reference: waits until it is the only
+ * reader, then turns that reference into the exclusive bit. No client is ever called from inside.
+ */
+void DeVididi::EnterExclusive()
+{
+    for (;;) {
+        ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
+        if ((nGate & GATE_READERS) == GATE_READER && (nGate & GATE_EXCLUSIVE) == 0) {
+            if (__atomic_compare_exchange_n(&m_nGate, &nGate, nGate - GATE_READER + GATE_EXCLUSIVE, 0,
+                                            __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+                return;
+            }
+            continue;
+        }
+        DV_CPU_PAUSE();
+    }
+}
+
+void DeVididi::LeaveExclusive()
+{
+    /* Back to one reader reference; readers waiting for the change come in. */
+    __atomic_add_fetch(&m_nGate, (ULONG)(GATE_READER - GATE_EXCLUSIVE), __ATOMIC_SEQ_CST);
+}
+
+BOOLEAN DeVididi::IsProviderReady() const
+{
+    return __atomic_load_n(&m_fProviderReady, __ATOMIC_ACQUIRE) != 0 ? TRUE : FALSE;
+}
+
+QvProviderInfo *DeVididi::Provider() const
+{
+    return __atomic_load_n(&m_pProviderInfo, __ATOMIC_ACQUIRE);
+}
+
+ULONG DeVididi::Handle() const
+{
+    return DV_LOAD(m_hStream);
+}
+
+void DeVididi::SetHandle(ULONG hStream)
+{
+    DV_STORE(m_hStream, hStream);
+}
+
+/* ======================================================================================== */
+/* DeVididi: the information block                                                          */
+/* ======================================================================================== */
+
+/*
+ * Takes a copy of the sender's block, makes it the stream's, parks the old one for a later free and
+ * returns the stream's block as it now stands. m_InfoLock is held only for the swap itself.
+ */
+void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock)
+{
+    PVOID pNew = NULL;
+    PVOID pOld;
+    KIRQL OldIrql;
+
+    if (nSize > 0 && pInfo != NULL) {
+        PDV_INFO_BLOCK pHeader = (PDV_INFO_BLOCK)NEW(sizeof(DV_INFO_BLOCK) + (ULONG)nSize);
+        if (pHeader != NULL) {
+            pHeader->pNextRetired = NULL;
+            pHeader->dwReserved = 0;
+            pNew = pHeader + 1;
+            RtlCopyMemory(pNew, pInfo, (ULONG)nSize);
+        } else {
+            SHOWDEBUG(STREAM_DBG, 1,
+                      "Streamer: ERROR --- Stream %ld failed in allocating an info struct in size of %ld bytes "
+                      "(m_pStreamInfo = NULL)",
+                      Handle(), nSize);
+            nSize = 0;
+        }
+    }
+
+    OldIrql = KfAcquireSpinLock(&m_InfoLock);
+    pOld = m_pStreamInfo;
+    m_pStreamInfo = pNew;
+    m_nStreamInfoSize = nSize;
+    if (pOld != NULL) {
+        PDV_INFO_BLOCK pHeader = InfoHeader(pOld);
+        pHeader->pNextRetired = (PDV_INFO_BLOCK)m_pRetiredInfo;
+        __atomic_store_n(&m_pRetiredInfo, (PVOID)pHeader, __ATOMIC_RELAXED);
+    }
+    RtlZeroMemory(pBlock, sizeof(*pBlock));
+    pBlock->StreamInfo.pInfo = m_pStreamInfo;
+    pBlock->StreamInfo.nSize = m_nStreamInfoSize;
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
+}
+
+void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
+{
+    KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
+    RtlZeroMemory(pBlock, sizeof(*pBlock));
+    pBlock->StreamInfo.pInfo = m_pStreamInfo;
+    pBlock->StreamInfo.nSize = m_nStreamInfoSize;
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
+}
+
+/* Only with the gate exclusive (or in teardown): nobody can hold a retired block any more. */
+void DeVididi::FreeRetiredInfo()
+{
+    PDV_INFO_BLOCK pHeader;
+    KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
+    pHeader = (PDV_INFO_BLOCK)m_pRetiredInfo;
+    __atomic_store_n(&m_pRetiredInfo, (PVOID)NULL, __ATOMIC_RELAXED);
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
+    while (pHeader != NULL) {
+        PDV_INFO_BLOCK pNext = pHeader->pNextRetired;
+        TracedDelete(pHeader);
+        pHeader = pNext;
+    }
+}
+
+/* Frees the retired blocks if the gate is idle now; if someone came in meanwhile, they will. */
+void DeVididi::TryFreeRetiredInfo()
+{
+    ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
+    do {
+        if ((nGate & (GATE_READERS | GATE_EXCLUSIVE | GATE_CLOSING)) != 0) {
+            return;
+        }
+    } while (!__atomic_compare_exchange_n(&m_nGate, &nGate, nGate | GATE_EXCLUSIVE, 0, __ATOMIC_SEQ_CST,
+                                          __ATOMIC_SEQ_CST));
+    FreeRetiredInfo();
+    __atomic_sub_fetch(&m_nGate, GATE_EXCLUSIVE, __ATOMIC_SEQ_CST);
+}
+
+/* Back to Empty: with the gate exclusive. The caller has logged and freed the ring. */
+void DeVididi::CleanStream()
+{
+    DV_STORE(m_pBuffer, (PUCHAR)NULL);
+    SetHandle(0);
+    DV_STORE(m_nBufferSize, 0);
+    DV_STORE(m_nTail, 0);
+    if (m_pStreamInfo != NULL) {
+        TracedDelete(InfoHeader(m_pStreamInfo));
+    }
+    m_pStreamInfo = NULL;
+    m_nStreamInfoSize = 0;
+    FreeRetiredInfo();
+}
+
+/* ======================================================================================== */
+/* DeVididi: construction, teardown, ring buffer                                            */
+/* ======================================================================================== */
+
+DeVididi::DeVididi()
+{
+    m_hStream = 0;
+    m_nBufferSize = 0;
+    m_pBuffer = NULL;
+    m_nTail = 0;
+    m_pStreamInfo = NULL;
+    m_nStreamInfoSize = 0;
+    m_pProviderInfo = NULL;
+    m_pszCheckpoint = "DeVididi::DeVididi";
+    KeInitializeSpinLock(&m_Lock);
+    m_nGate = 0;
+    m_fProviderReady = 0;
+    KeInitializeSpinLock(&m_InfoLock);
+    m_pRetiredInfo = NULL;
+}
+
+/*
+ * Teardown closes the gate first: calls that arrive from now on (entry points, registration,
+ * callbacks of the notifications below calling back in) are refused and logged, and the calls
+ * already inside are waited for. After that nobody else touches the stream.
+ */
+DeVididi::~DeVididi()
+{
+    __atomic_fetch_or(&m_nGate, GATE_CLOSING, __ATOMIC_SEQ_CST);
+    while ((__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & (GATE_CALLS | GATE_READERS | GATE_EXCLUSIVE)) != 0) {
+        DV_CPU_PAUSE();
+    }
+
+    if (m_Consumers.GetCount() > 0) {
+        POSITION pos = m_Consumers.GetStartPosition();
+        while (pos != NULL) {
+            void *hConsumer = NULL;
+            QvConsumerInfo *pConsumer = NULL;
+            m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
+            SHOWDEBUG(STREAM_DBG, 6, "~DeVididi: Delete hConsumer 0x%08x", (ULONG)(ULONG_PTR)hConsumer);
+            pConsumer->NotifyConsumer(STREAMERNOTIFY_CONSUMER_DELETED, NULL);
+            m_Consumers.RemoveKey(hConsumer);
+            if (pConsumer->m_pPendingIrp != NULL) {
+                pConsumer->m_pPendingIrp->IoStatus.Status = STATUS_CANCELLED;
+                pConsumer->m_pPendingIrp->IoStatus.Information = 0;
+                IofCompleteRequest(pConsumer->m_pPendingIrp, IO_NO_INCREMENT);
+                pConsumer->m_pPendingIrp = NULL;
+            }
+            TracedDestroy(pConsumer);
+        }
+    }
+    if (m_pProviderInfo != NULL) {
+        SHOWDEBUG(STREAM_DBG, 6, "~DeVididi: Free Provider for stream %ld", m_hStream);
+        m_pProviderInfo->NotifyProvider(NULL, STREAMERNOTIFY_PROVIDER_DELETED, NULL);
+        TracedDestroy(m_pProviderInfo);
+        m_pProviderInfo = NULL;
+    }
+    m_fProviderReady = 0;
+    if (m_pBuffer != NULL) {
+        SHOWDEBUG(STREAM_DBG, 6, "~DeVididi: Free buffer for stream %x", m_hStream);
+        TracedDelete(m_pBuffer);
+        m_pBuffer = NULL;
+    }
+    m_hStream = 0;
+    m_nBufferSize = 0;
+    m_nTail = 0;
+    m_nStreamInfoSize = 0;
+    if (m_pStreamInfo != NULL) {
+        TracedDelete(InfoHeader(m_pStreamInfo));
+        m_pStreamInfo = NULL;
+    }
+    FreeRetiredInfo();
+    m_Consumers.RemoveAll();
+}
+
+/*
+ * Runs without m_Lock (RegisterProvider releases it around the call). Until the provider's
+ * registration is complete nothing reads the new ring's contents; the fields themselves are
+ * stored atomically because a consumer registering meanwhile reads them under the lock.
+ */
+NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
+{
+    PUCHAR pBuffer;
+
+    SHOWDEBUG(STREAM_DBG, 7, "CreateBuffer --- Start");
+    if (dwSize == 0) {
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "CreateBuffer: ERROR in stream %ld, A request to create buffer occur with invalid buffer size (%ld)",
+                  Handle(), dwSize);
+        SetHandle(0);
+        SHOWDEBUG(STREAM_DBG, 5, "CreateBuffer --- End (With STATUS_INVALID_PARAMETER_MIX)");
+        return STATUS_INVALID_PARAMETER_MIX;
+    }
+    if (DV_LOAD(m_pBuffer) != NULL) {
+        SHOWDEBUG(STREAM_DBG, 2, "CreateBuffer: WARNING at stream %ld, (Buffer already exist)", Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "CreateBuffer --- End (With STATUS_ALREADY_COMMITTED)");
+        return STATUS_ALREADY_COMMITTED;
+    }
+    pBuffer = (PUCHAR)NEW(dwSize);
+    if (pBuffer == NULL) {
+        SetHandle(0);
+        SHOWDEBUG(STREAM_DBG, 1, "CreateBuffer: ERROR in stream %ld, Buffer allocation with size %ld has failed",
+                  Handle(), dwSize);
+        SHOWDEBUG(STREAM_DBG, 5, "CreateBuffer --- End (With STATUS_NO_MEMORY)");
+        return STATUS_NO_MEMORY;
+    }
+    /* Zero-filled once, here; the data path never clears anything. */
+    RtlZeroMemory(pBuffer, dwSize);
+    DV_STORE(m_pBuffer, pBuffer);
+    DV_STORE(m_nBufferSize, dwSize);
+    DV_STORE(m_nTail, 0);
+    SHOWDEBUG(STREAM_DBG, 7, "CreateBuffer --- End (With STATUS_SUCCESS)");
+    return STATUS_SUCCESS;
+}
+
+/* ======================================================================================== */
+/* DeVididi: the data path                                                                  */
+/* ======================================================================================== */
+
+/*
+ * The provider is the only writer of the ring and the tail, and its calls do not overlap. The
+ * bytes go in without the lock, on a working tail of its own; the new tail is published only under
+ * m_Lock, together with the announcement. A consumer registering (under the same lock) therefore
+ * gets either the tail before this block and is told of it, or the tail after it and is not.
+ */
+void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
+{
+    ULONG nBufferSize = DV_LOAD(m_nBufferSize);
+    PUCHAR pRing = DV_LOAD(m_pBuffer);
+    ULONG nTail = DV_LOAD(m_nTail);
+    ULONG nRoom;
+    QvProviderInfo *pProvider;
+    KIRQL OldIrql;
+
+    m_pszCheckpoint = "Provide data start";
+    SHOWDEBUG(STREAM_DBG, 7, "ProvideData --- Start");
+    SHOWDEBUG(STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
+    if (dwSize == 0) {
+        SHOWDEBUG(STREAM_DBG, 2, "ProvideData: WARNING --- Stream %ld got ProvideData function with 0 size", Handle());
+    }
+    if (dwSize > nBufferSize || pProviderBuffer == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "ProvideData: ERROR --- Stream %ld failed to provide data to its consumers (ProviderBuffer=%x, "
+                  "dwSize=%ld)",
+                  Handle(), (ULONG)(ULONG_PTR)pProviderBuffer, dwSize);
+        SHOWDEBUG(STREAM_DBG, 5, "ProvideData --- End (Action stoped)");
+        m_pszCheckpoint = "Provide data exit (bad parameters)";
+        return;
+    }
+
+    nRoom = nBufferSize - nTail;
+    if (dwSize <= nRoom) {
+        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), There is enough place in DeVididi buffer (tail=%ld)", nTail);
+        if (dwSize != 0) {
+            RtlCopyMemory(pRing + nTail, pProviderBuffer, dwSize);
+        }
+        nTail += dwSize;
+        if (nTail == nBufferSize) {
+            nTail = 0;
+        }
+        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), tail=%ld", nTail);
+    } else {
+        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), Cyclic copy (tail=%ld)", nTail);
+        RtlCopyMemory(pRing + nTail, pProviderBuffer, nRoom);
+        RtlCopyMemory(pRing, pProviderBuffer + nRoom, dwSize - nRoom);
+        nTail = dwSize - nRoom;
+        if (nTail == nBufferSize) {
+            nTail = 0;
+        }
+        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
+    }
+
+    pProvider = Provider();
+    if (pProvider != NULL) {
+        /* ShowStream exchanges it with 0 at any moment: an atomic add loses no count. */
+        __atomic_fetch_add(&pProvider->m_nBytesProvided, dwSize, __ATOMIC_RELAXED);
+    }
+
+    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: Before Acquire");
+    m_pszCheckpoint = "Provide data before locking";
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    DV_STORE(m_nTail, nTail);
+    SHOWDEBUG(STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
+    if (m_Consumers.GetCount() > 0) {
+        POSITION pos = m_Consumers.GetStartPosition();
+        while (pos != NULL) {
+            void *hConsumer = NULL;
+            QvConsumerInfo *pConsumer = NULL;
+            m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
+            if (pConsumer != NULL) {
+                SHOWDEBUG(STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
+                          (ULONG)(ULONG_PTR)hConsumer);
+                m_pszCheckpoint = "Provide data before new data ready";
+                pConsumer->NewDataReady(dwSize);
+                m_pszCheckpoint = "Provide data after new data ready";
+            }
+        }
+    }
+    KfReleaseSpinLock(&m_Lock, OldIrql);
+    m_pszCheckpoint = "Provide data lock released";
+    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
+
+    if (pProvider != NULL) {
+        pProvider->ProvideDataComplete(pProviderBuffer);
+    }
+    SHOWDEBUG(STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
+    m_pszCheckpoint = "Provide data exit (end ok)";
+}
+
+/*
+ * Reached without m_Lock, also from inside a consumer's new-data callback while ProvideData holds
+ * it on this very processor; so it takes no lock. As a gate reader it keeps the record it found
+ * alive: an unregistration cannot remove and free it until the report is done.
+ */
+void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
+{
+    QvConsumerInfo *pConsumer = NULL;
+    ULONG nBufferSize;
+
+    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
+    if (!EnterShared()) {
+        SHOWDEBUG(STREAM_DBG, 1, "DataProcessed: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
+                  (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
+        return;
+    }
+    if (dwSize >= 32768) {
+        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
+                  dwSize);
+    }
+    SHOWDEBUG(STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
+        SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
+                  (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
+        LeaveShared();
+        return;
+    }
+    nBufferSize = DV_LOAD(m_nBufferSize);
+    if (dwSize > nBufferSize) {
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
+                  Handle(), dwSize, nBufferSize);
+    }
+    pConsumer->DataProcessed(dwSize);
+    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
+    LeaveShared();
+}
+
+/* ======================================================================================== */
+/* DeVididi: registration                                                                   */
+/* ======================================================================================== */
+
+/*
+ * Every registration holds a call reference for its whole run and, while it holds m_Lock, one
+ * reader reference, which it turns into the exclusive bit only around its changes to the map, the
+ * records, the provider pointer and the ring; client callbacks and request completions are made as
+ * a reader, so that clients may call OnDataProcessed and OnNotify from them.
+ */
+void DeVididi::UnlockStream(KIRQL OldIrql, const char *pszAfterRelease)
+{
+    GateLeave(GATE_READER);
+    KfReleaseSpinLock(&m_Lock, OldIrql);
+    SHOWDEBUG(STREAM_DBG, 8, "%s", pszAfterRelease);
+}
+
+NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
+{
+    static const char szAfterRelease[] = "RegisterProvider: (Critical section) After Release";
+    STREAMER_NOTIFICATION_PARAM Param;
+    QvProviderInfo *pProvider;
+    NTSTATUS Status;
+    KIRQL OldIrql;
+
+    SHOWDEBUG(STREAM_DBG, 7, "RegisterProvider --- Start");
+    if (pSrvParam == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterProvider: ERROR --- pStreamerSrvParam is NULL");
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_INVALID_PARAMETER)");
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (!EnterCall()) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterProvider: ERROR --- Stream %ld is being torn down",
+                  pSrvParam->RegisterProvider.hStream);
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 8, "RegisterProvider: (Critical section) Before Acquire");
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+
+    if (m_pProviderInfo != NULL) {
+        SHOWDEBUG(STREAM_DBG, 2, "RegisterProvider: WARNNING --- Stream %ld already has provider",
+                  pSrvParam->RegisterProvider.hStream);
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_ALREADY_COMMITTED)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_ALREADY_COMMITTED;
+    }
+    if (Handle() == 0) {
+        SetHandle(pSrvParam->RegisterProvider.hStream);
+    }
+    if (CreateProviderInfoClass(pSrvParam) != STATUS_SUCCESS) {
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "RegisterProvider: ERROR --- An attempt to create ProviderInfo for Stream %ld has failed "
+                  "(CreateProviderInfoClass returned NULL)",
+                  Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+    pProvider = m_pProviderInfo;
+
+    /*
+     * The ring is made without the lock. The provider record exists, so a second provider is
+     * refused meanwhile, but the stream is not ready: a consumer that registers now waits as on a
+     * stream without provider and is completed below with the ring's values, and no data is taken.
+     * The call reference stays, so teardown waits for this registration.
+     */
+    GateLeave(GATE_READER);
+    KfReleaseSpinLock(&m_Lock, OldIrql);
+    Status = CreateBuffer(pSrvParam->RegisterProvider.dwBufferSize);
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+
+    if (Status != STATUS_SUCCESS && Status != STATUS_ALREADY_COMMITTED) {
+        EnterExclusive();
+        TracedDestroy(pProvider);
+        __atomic_store_n(&m_pProviderInfo, (QvProviderInfo *)NULL, __ATOMIC_RELEASE);
+        LeaveExclusive();
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "RegisterProvider: ERROR --- An attemp to create buffer for Stream %ld has failed (CreateBuffer failed)",
+                  Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    if (m_Consumers.GetCount() > 0) {
+        POSITION pos = m_Consumers.GetStartPosition();
+        SHOWDEBUG(STREAM_DBG, 4, "RegisterProvider: Stream %ld iterates the consumers in the map", Handle());
+        while (pos != NULL) {
+            void *hConsumer = NULL;
+            QvConsumerInfo *pConsumer = NULL;
+            PIRP pIrp;
+            PSTREAMER_SRV_PARAM pRecord;
+            m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
+            SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider: Notifying Consumer 0x%08x that provider has been registered !",
+                      (ULONG)(ULONG_PTR)hConsumer);
+            if (DV_LOAD(pConsumer->m_fProviderRegistered) != 0) {
+                continue;
+            }
+            SHOWDEBUG(STREAM_DBG, 3, "RegisterProvider: Stream %ld is updating parameters for pending consumer/s",
+                      Handle());
+            pIrp = pConsumer->m_pPendingIrp;
+            pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+            if (pRecord->RegisterConsumer.ppBuffer != NULL) {
+                *pRecord->RegisterConsumer.ppBuffer = m_pBuffer;
+            }
+            if (pRecord->RegisterConsumer.pdwBufferSize != NULL) {
+                *pRecord->RegisterConsumer.pdwBufferSize = m_nBufferSize;
+            }
+            DV_STORE(pConsumer->m_nAvailableSpace, (LONG)m_nBufferSize);
+            if (pRecord->RegisterConsumer.pdwTail != NULL) {
+                *pRecord->RegisterConsumer.pdwTail = m_nTail;
+            }
+            pIrp->IoStatus.Status = STATUS_SUCCESS;
+            pIrp->IoStatus.Information = 0;
+            SHOWDEBUG(STREAM_DBG, 8, "Provider registered (before IoCompleteRequest)");
+            IofCompleteRequest(pIrp, IO_NO_INCREMENT);
+            pConsumer->m_pPendingIrp = NULL;
+            DV_STORE(pConsumer->m_fProviderRegistered, 1);
+        }
+    }
+    __atomic_store_n(&m_fProviderReady, 1, __ATOMIC_RELEASE);
+
+    RtlZeroMemory(&Param, sizeof(Param));
+    Param.StreamInfo.pInfo = pSrvParam->RegisterProvider.pStreamInfo;
+    Param.StreamInfo.nSize = pSrvParam->RegisterProvider.nStreamInfoSize;
+    DoNotifyConsumers(STREAMERNOTIFY_STREAM_INFO_CHANGED, &Param);
+    if (m_Consumers.GetCount() > 0) {
+        DoNotifyConsumers(STREAMERNOTIFY_PROVIDER_REGISTERED, NULL);
+        RtlZeroMemory(&Param, sizeof(Param));
+        Param.nConsumers = m_Consumers.GetCount();
+        DoNotifyProvider(NULL, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
+    }
+
+    UnlockStream(OldIrql, szAfterRelease);
+    SHOWDEBUG(STREAM_DBG, 7, "RegisterProvider --- End (With STATUS_SUCCESS)");
+    LeaveCall();
+    return STATUS_SUCCESS;
+}
+
+/* With m_Lock held, by RegisterProvider. */
+NTSTATUS DeVididi::CreateProviderInfoClass(PSTREAMER_SRV_PARAM pSrvParam)
+{
+    QvProviderInfo *pProvider;
+
+    SHOWDEBUG(STREAM_DBG, 7, "CreateProviderInfoClass --- Start");
+    SHOWDEBUG(STREAM_DBG, 4, "CreateProviderInfoClass: Stream %ld has new provider Info", Handle());
+    pProvider = NEW_OBJECT(QvProviderInfo, Handle(), pSrvParam->RegisterProvider.pfnNotify,
+                           pSrvParam->RegisterProvider.pfnProvideDataComplete, pSrvParam->RegisterProvider.pContext);
+    /* Lock-free readers (NotifyProvider, ShowStream) may follow the pointer as soon as it is set. */
+    __atomic_store_n(&m_pProviderInfo, pProvider, __ATOMIC_RELEASE);
+    if (pProvider == NULL) {
+        SetHandle(0);
+        SHOWDEBUG(STREAM_DBG, 1, "CreateProviderInfoClass: ERROR in stream %ld (Allocation QvProviderInfo class failed)",
+                  Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "CreateProviderInfoClass --- End (With STATUS_NO_MEMORY)");
+        return STATUS_NO_MEMORY;
+    }
+    if (pSrvParam->RegisterProvider.ppfnProvideData != NULL) {
+        *pSrvParam->RegisterProvider.ppfnProvideData = QvProviderInfo::OnProvideData;
+    }
+    if (pSrvParam->RegisterProvider.ppfnNotify != NULL) {
+        *pSrvParam->RegisterProvider.ppfnNotify = QvProviderInfo::OnNotify;
+    }
+    SHOWDEBUG(STREAM_DBG, 7, "CreateProviderInfoClass --- End (With STATUS_SUCCESS)");
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeVididi::UnRegisterProvider()
+{
+    static const char szAfterRelease[] = "UnRegisterProvider: (Critical section) After Release";
+    QvProviderInfo *pProvider;
+    KIRQL OldIrql;
+
+    SHOWDEBUG(STREAM_DBG, 7, "UnRegisterProvider --- Start");
+    if (!EnterCall()) {
+        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterProvider: ERROR --- Stream %ld is being torn down", Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 8, "UnRegisterProvider: (Critical section) Before Acquire");
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+
+    pProvider = m_pProviderInfo;
+    if (pProvider != NULL && !IsProviderReady()) {
+        /*
+         * That registration is still creating the ring without the lock and will go on with its
+         * record when it takes the lock again: the record cannot be taken from under it.
+         */
+        SHOWDEBUG(STREAM_DBG, 2,
+                  "UnRegisterProvider: WARNING --- Stream %ld has a provider registration under way, nothing is "
+                  "unregistered",
+                  Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+
+    EnterExclusive();
+    if (pProvider != NULL) {
+        __atomic_store_n(&m_fProviderReady, 0, __ATOMIC_RELEASE);
+        __atomic_store_n(&m_pProviderInfo, (QvProviderInfo *)NULL, __ATOMIC_RELEASE);
+        TracedDestroy(pProvider);
+    }
+    if (m_Consumers.GetCount() == 0) {
+        if (m_pBuffer != NULL) {
+            SHOWDEBUG(STREAM_DBG, 3, "UnRegisterProvider: *** Cleaning stream %ld ***  (Free buffer !)", Handle());
+            TracedDelete(m_pBuffer);
+        }
+        CleanStream();
+        LeaveExclusive();
+    } else {
+        LeaveExclusive();
+        SHOWDEBUG(STREAM_DBG, 4, "UnRegisterProvider: Stream %ld notifying its consumers STREAMERNOTIFY_PROVIDER_UNREGISTERED",
+                  Handle());
+        DoNotifyConsumers(STREAMERNOTIFY_PROVIDER_UNREGISTERED, NULL);
+    }
+
+    UnlockStream(OldIrql, szAfterRelease);
+    SHOWDEBUG(STREAM_DBG, 7, "UnRegisterProvider --- End (With STATUS_SUCCESS)");
+    LeaveCall();
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
+{
+    static const char szAfterRelease[] = "RegisterConsumer: (Critical section) After Release";
+    STREAMER_NOTIFICATION_PARAM Param;
+    PSTREAMER_SRV_PARAM pRecord;
+    QvConsumerInfo *pConsumer = NULL;
+    PVOID hConsumer;
+    LONG nCountBefore;
+    KIRQL OldIrql;
+
+    SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- Start");
+    if (pIrp == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- pIrp is NULL");
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
+        return STATUS_INVALID_PARAMETER_1;
+    }
+    pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+    if (pRecord == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!EnterCall()) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- Stream %ld is being torn down",
+                  pRecord->RegisterConsumer.hStream);
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 8, "RegisterConsumer: (Critical section) Before Acquire");
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+
+    if (Handle() == 0) {
+        SetHandle(pRecord->RegisterConsumer.hStream);
+    }
+    hConsumer = pRecord->RegisterConsumer.hConsumer;
+    if (hConsumer == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR in stream %ld, the handle that was given to the consumer is NULL.",
+                  Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 4, "RegisterConsumer: The registered consumer got handle 0x%08x", (ULONG)(ULONG_PTR)hConsumer);
+    if (m_Consumers.Lookup(hConsumer, pConsumer)) {
+        SHOWDEBUG(STREAM_DBG, 2, "RegisterConsumer: A handle 0x%08x is already exist in the consumer list of stream %ld",
+                  (ULONG)(ULONG_PTR)hConsumer, Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_ADDRESS_ALREADY_ASSOCIATED)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_ADDRESS_ALREADY_ASSOCIATED;
+    }
+
+    pConsumer = NEW_OBJECT(QvConsumerInfo, hConsumer, pRecord->RegisterConsumer.hStream,
+                           pRecord->RegisterConsumer.pfnNewDataReady, pRecord->RegisterConsumer.pfnNotify, hConsumer,
+                           (LONG)DV_LOAD(m_nBufferSize), pIrp);
+    if (pConsumer == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR in stream %ld, (Allocates QvConsumerInfo class failed)", Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+    EnterExclusive();
+    nCountBefore = m_Consumers.GetCount();
+    QvConsumerInfo *&rSlot = m_Consumers[hConsumer];
+    if (m_Consumers.GetCount() == nCountBefore) {
+        /*
+         * The map had no memory for the entry (the handle was checked absent above, so a new entry
+         * would have raised the count): the record is freed and the registration refused rather than
+         * carried on with a consumer that no walk would ever find. A map left without a bucket table
+         * gets its size back, so that a later registration may try again.
+         */
+        if (m_Consumers.GetCount() == 0 && m_Consumers.m_pHashTable == NULL) {
+            m_Consumers.m_nHashTableSize = QVMAP_DEFAULT_HASH_SIZE;
+        }
+        LeaveExclusive();
+        TracedDestroy(pConsumer);
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "RegisterConsumer: ERROR in stream %ld, consumer 0x%08x could not be added to the consumer list "
+                  "(no memory)",
+                  Handle(), (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        UnlockStream(OldIrql, szAfterRelease);
+        LeaveCall();
+        return STATUS_UNSUCCESSFUL;
+    }
+    rSlot = pConsumer;
+    LeaveExclusive();
+
+    if (pRecord->RegisterConsumer.ppfnDataProcessed != NULL) {
+        *pRecord->RegisterConsumer.ppfnDataProcessed = QvConsumerInfo::OnDataProcessed;
+    }
+    if (pRecord->RegisterConsumer.ppfnNotify != NULL) {
+        *pRecord->RegisterConsumer.ppfnNotify = QvConsumerInfo::OnNotify;
+    }
+    if (pRecord->RegisterConsumer.phConsumer != NULL) {
+        *pRecord->RegisterConsumer.phConsumer = hConsumer;
+    }
+    /* Read atomically: a provider registering meanwhile may be creating the ring without the lock. */
+    if (pRecord->RegisterConsumer.ppBuffer != NULL) {
+        *pRecord->RegisterConsumer.ppBuffer = DV_LOAD(m_pBuffer);
+    }
+    if (pRecord->RegisterConsumer.pdwBufferSize != NULL) {
+        *pRecord->RegisterConsumer.pdwBufferSize = DV_LOAD(m_nBufferSize);
+    }
+    if (pRecord->RegisterConsumer.pdwTail != NULL) {
+        *pRecord->RegisterConsumer.pdwTail = DV_LOAD(m_nTail);
+    }
+
+    SnapshotStreamInfo(&Param);
+    pConsumer->NotifyConsumer(STREAMERNOTIFY_STREAM_INFO_CHANGED, &Param);
+
+    /*
+     * Joined at once only when the provider's registration is complete, ring included; in the
+     * window while it creates the ring the consumer waits and that registration completes it.
+     */
+    if (IsProviderReady()) {
+        SHOWDEBUG(STREAM_DBG, 3, "RegisterConsumer: Consumer 0x%08x completed registering to stream %ld",
+                  (ULONG)(ULONG_PTR)hConsumer, Handle());
+        DV_STORE(pConsumer->m_fProviderRegistered, 1);
+        pConsumer->m_pPendingIrp = NULL;
+        SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
+        /* The reader reference stays over the two notifications: it keeps both records alive. */
+        KfReleaseSpinLock(&m_Lock, OldIrql);
+        SHOWDEBUG(STREAM_DBG, 8, "%s", szAfterRelease);
+
+        RtlZeroMemory(&Param, sizeof(Param));
+        Param.nConsumers = m_Consumers.GetCount();
+        DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
+        RtlZeroMemory(&Param, sizeof(Param));
+        pConsumer->NotifyConsumer(STREAMERNOTIFY_PROVIDER_REGISTERED, &Param);
+        GateLeave(GATE_SHARED);
+
+        SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
+        return STATUS_SUCCESS;
+    }
+
+    SHOWDEBUG(STREAM_DBG, 3,
+              "RegisterConsumer: Consumer 0x%08x will wait a provider to registered to stream %ld, Its IRP will pend.",
+              (ULONG)(ULONG_PTR)hConsumer, Handle());
+    /*
+     * Marked before the lock goes: from then on a provider registering on another processor may
+     * complete the request, and it must not meet an unmarked one. Not touched after the release.
+     */
+    IoMarkIrpPending(pIrp);
+    SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_PENDING)");
+    UnlockStream(OldIrql, szAfterRelease);
+    LeaveCall();
+    return STATUS_PENDING;
+}
+
+NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
+{
+    STREAMER_NOTIFICATION_PARAM Param;
+    PSTREAMER_SRV_PARAM pRecord;
+    QvConsumerInfo *pConsumer = NULL;
+    PVOID hConsumer;
+    KIRQL OldIrql;
+
+    SHOWDEBUG(STREAM_DBG, 7, "UnRegisterConsumer --- Start");
+    if (pIrp == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- pIrp is NULL");
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
+        return STATUS_INVALID_PARAMETER_1;
+    }
+    pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+    if (pRecord == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!EnterCall()) {
+        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- Stream %ld is being torn down",
+                  pRecord->UnRegisterConsumer.hStream);
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 8, "UnRegisterConsumer: (Critical section) Before Acquire");
+    OldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+
+    hConsumer = pRecord->UnRegisterConsumer.hConsumer;
+    SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer: hConsumer =  0x%08x ", (ULONG)(ULONG_PTR)hConsumer);
+    if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
+        SHOWDEBUG(STREAM_DBG, 2, "UnRegisterConsumer: Consumer 0x%08x is not found in stream %ld consumer's list",
+                  (ULONG)(ULONG_PTR)hConsumer, Handle());
+        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_NOT_FOUND)");
+        UnlockStream(OldIrql, "UnRegisterConsumer: (Critical section) After Release");
+        LeaveCall();
+        return STATUS_NOT_FOUND;
+    }
+
+    /* Out of the map while no reader is inside: nobody can find the record afterwards. */
+    EnterExclusive();
+    m_Consumers.RemoveKey(hConsumer);
+    LeaveExclusive();
+    if (pConsumer->m_pPendingIrp != NULL) {
+        SHOWDEBUG(STREAM_DBG, 4,
+                  "UnRegisterConsumer: Pended consumer 0x%08x (to provider) unregistered to stream %ld and completed "
+                  "its IRP with STATUS_CANCELLED",
+                  (ULONG)(ULONG_PTR)hConsumer, Handle());
+        pConsumer->m_pPendingIrp->IoStatus.Information = 0;
+        pConsumer->m_pPendingIrp->IoStatus.Status = STATUS_CANCELLED;
+        IofCompleteRequest(pConsumer->m_pPendingIrp, IO_NO_INCREMENT);
+        pConsumer->m_pPendingIrp = NULL;
+    }
+    TracedDestroy(pConsumer);
+
+    if (m_Consumers.GetCount() == 0 && m_pProviderInfo == NULL) {
+        EnterExclusive();
+        if (m_pBuffer != NULL) {
+            SHOWDEBUG(STREAM_DBG, 3, "UnRegisterConsumer: *** Cleaning Stream %ld *** (Free buffer)", Handle());
+            TracedDelete(m_pBuffer);
+        } else {
+            SHOWDEBUG(STREAM_DBG, 3, "UnRegisterConsumer: *** Cleaning Stream %ld *** (There is no buffer to clean)",
+                      Handle());
+        }
+        CleanStream();
+        LeaveExclusive();
+    }
+
+    /* The reader reference stays over the notification: it keeps the provider record alive. */
+    KfReleaseSpinLock(&m_Lock, OldIrql);
+    SHOWDEBUG(STREAM_DBG, 8, "UnRegisterConsumer: (Critical section) After Release");
+    RtlZeroMemory(&Param, sizeof(Param));
+    Param.nConsumers = m_Consumers.GetCount();
+    DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
+    GateLeave(GATE_SHARED);
+
+    SHOWDEBUG(STREAM_DBG, 7, "UnRegisterConsumer --- End (With STATUS_SUCCESS)");
+    return STATUS_SUCCESS;
+}
+
+/* ======================================================================================== */
+/* DeVididi: notifications and the status report                                            */
+/* ======================================================================================== */
+
+void DeVididi::NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    if (!EnterShared()) {
+        SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- Start");
+        SHOWDEBUG(STREAM_DBG, 1, "NotifyConsumers: ERROR --- Stream %ld is being torn down (dwType = %ld)", Handle(),
+                  dwType);
+        SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers --- End (With Error)");
+        return;
+    }
+    DoNotifyConsumers(dwType, pParam);
+    LeaveShared();
+}
+
+/* As a gate reader or from a registration holding m_Lock: the map and the records stay put. */
+void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    STREAMER_NOTIFICATION_PARAM Block;
+    PSTREAMER_NOTIFICATION_PARAM pPassed = pParam;
+
+    SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- Start");
+    if (dwType >= STREAMERNOTIFY_CODE_LIMIT) {
+        SHOWDEBUG(STREAM_DBG, 1, "NotifyConsumers: ERROR --- Stream %ld notify an invalid message to its consumers (dwType = %ld)",
+                  Handle(), dwType);
+        SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers --- End (With Error)");
+        return;
+    }
+    SHOWDEBUG(STREAM_DBG, 4, "NotifyConsumers: Stream %ld notifying its consumers with message=%ld", Handle(), dwType);
+
+    if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
+        SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers: Stream %ld Got STREAMERNOTIFY_STREAM_INFO_CHANGED notification.",
+                  Handle());
+        if (pParam != NULL && pParam->StreamInfo.nSize >= 0) {
+            ReplaceStreamInfo(pParam->StreamInfo.pInfo, pParam->StreamInfo.nSize, &Block);
+            if (Block.StreamInfo.pInfo != NULL && (ULONG)Block.StreamInfo.nSize >= sizeof(STREAMER_STREAM_INFO)) {
+                PSTREAMER_STREAM_INFO pInfo = (PSTREAMER_STREAM_INFO)Block.StreamInfo.pInfo;
+                if (pInfo->dwInfoType == STREAMINFO_VIDEO) {
+                    SHOWDEBUG(STREAM_DBG, 4,
+                              "NotifyConsumers: Stream %ld got Video information: FrameSize %d   FrameRate %d    "
+                              "CompStandard %d",
+                              Handle(), pInfo->u.Video.FrameSize, pInfo->u.Video.FrameRate,
+                              pInfo->u.Video.CompStandard);
+                } else if (pInfo->dwInfoType == STREAMINFO_AUDIO) {
+                    SHOWDEBUG(STREAM_DBG, 4, "NotifyConsumers: Stream %ld got Audio information: CompStandard %d",
+                              Handle(), pInfo->u.Audio.CompStandard);
+                }
+            }
+        } else {
+            SnapshotStreamInfo(&Block);
+        }
+        /* Consumers and provider get the stream's own copy, never the sender's block. */
+        pPassed = &Block;
+    } else if (dwType == STREAMERNOTIFY_IS_ORBDRV_ACTIVE) {
+        if (Handle() != 1) {
+            SHOWDEBUG(STREAM_DBG, 1,
+                      "NotifyConsumers: ERROR --- Stream %ld got STREAMERNOTIFY_IS_ORBDRV_ACTIVE (This message belong only "
+                      "to Notification stream !!!",
+                      Handle());
+            SHOWDEBUG(STREAM_DBG, 5,
+                      "NotifyConsumers --- End (Without passing STREAMERNOTIFY_IS_ORBDRV_ACTIVE  notification)");
+            return;
+        }
+        /* The answer is written into the sender's block; without one there is nothing to pass on. */
+        if (pParam == NULL) {
+            SHOWDEBUG(STREAM_DBG, 1,
+                      "NotifyConsumers: ERROR --- Stream %ld got STREAMERNOTIFY_IS_ORBDRV_ACTIVE without a parameter block",
+                      Handle());
+            SHOWDEBUG(STREAM_DBG, 5,
+                      "NotifyConsumers --- End (Without passing STREAMERNOTIFY_IS_ORBDRV_ACTIVE  notification)");
+            return;
+        }
+        pParam->fOrbDrvActive = Provider() != NULL ? 1 : 0;
+    }
+
+    SHOWDEBUG(STREAM_DBG, 4, "NotifyConsumers: Stream %ld iterates %ld consumers in the map", Handle(),
+              m_Consumers.GetCount());
+    if (m_Consumers.GetCount() > 0) {
+        POSITION pos = m_Consumers.GetStartPosition();
+        while (pos != NULL) {
+            void *hConsumer = NULL;
+            QvConsumerInfo *pConsumer = NULL;
+            m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
+            SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers: Notify Consumer 0x%08x about notification number %ld",
+                      (ULONG)(ULONG_PTR)hConsumer, dwType);
+            pConsumer->NotifyConsumer(dwType, pPassed);
+        }
+    }
+    if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
+        DoNotifyProvider(NULL, STREAMERNOTIFY_STREAM_INFO_CHANGED, &Block);
+    }
+    SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- End");
+}
+
+void DeVididi::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    if (!EnterShared()) {
+        SHOWDEBUG(STREAM_DBG, 7, "NotifyProvider --- Start");
+        SHOWDEBUG(STREAM_DBG, 1, "NotifyProvider: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
+                  (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG(STREAM_DBG, 5, "NotifyProvider --- End (Without passing notification %ld)", dwType);
+        return;
+    }
+    DoNotifyProvider(hConsumer, dwType, pParam);
+    LeaveShared();
+}
+
+void DeVididi::DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    QvProviderInfo *pProvider = Provider();
+
+    SHOWDEBUG(STREAM_DBG, 7, "NotifyProvider --- Start");
+    if (pProvider == NULL) {
+        SHOWDEBUG(STREAM_DBG, 4, "NotifyProvider: There is no provider for consumer 0x%08x", (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG(STREAM_DBG, 5, "NotifyProvider --- End (Without passing notification %ld)", dwType);
+        return;
+    }
+    SHOWDEBUG(STREAM_DBG, 4, "NotifyProvider: Consumer 0x%08x is notifying the provider on stream %ld with message %ld",
+              (ULONG)(ULONG_PTR)hConsumer, Handle(), dwType);
+    pProvider->NotifyProvider(hConsumer, dwType, pParam);
+    SHOWDEBUG(STREAM_DBG, 7, "NotifyProvider --- End");
+}
+
+void DeVididi::ShowStream()
+{
+    if (!EnterShared()) {
+        SHOWDEBUG(STREAM_DBG, 1, "ShowStream: ERROR --- Stream %ld is being torn down", Handle());
+        return;
+    }
+    DoShowStream();
+    LeaveShared();
+}
+
+void DeVididi::DoShowStream()
+{
+    QvProviderInfo *pProvider = Provider();
+
+    SHOWDEBUG(STREAM_DBG, 1, "Stream %ld -------------------------------------------------", Handle());
+    if (pProvider != NULL) {
+        /* Read and reset in one step: a block counted by ProvideData meanwhile goes to the next report. */
+        ULONG nBytes = __atomic_exchange_n(&pProvider->m_nBytesProvided, 0, __ATOMIC_RELAXED);
+        SHOWDEBUG(STREAM_DBG, 2,
+                  " The Provider => provided %ld bytes since previous Get Status, (Pointer=0x%08x) (Tail position=%ld)",
+                  nBytes, (ULONG)(ULONG_PTR)pProvider, DV_LOAD(m_nTail));
+    } else {
+        SHOWDEBUG(STREAM_DBG, 2, " Has no provider");
+    }
+    if (m_Consumers.GetCount() > 0) {
+        POSITION pos = m_Consumers.GetStartPosition();
+        int nNumber = 1;
+        SHOWDEBUG(STREAM_DBG, 2, " Consumers => This stream has %ld consumer(s)", m_Consumers.GetCount());
+        while (pos != NULL) {
+            void *hConsumer = NULL;
+            QvConsumerInfo *pConsumer = NULL;
+            m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
+            SHOWDEBUG(STREAM_DBG, 2, "(%d) hConsumer %x, Free space on the buffer is %ld", nNumber,
+                      (ULONG)(ULONG_PTR)hConsumer, DV_LOAD(pConsumer->m_nAvailableSpace));
+            ++nNumber;
+        }
+    } else {
+        SHOWDEBUG(STREAM_DBG, 2, " This stream has no consumers !");
+    }
+    SHOWDEBUG(STREAM_DBG, 1, "ShowStream -------------------------------------------------");
+}
