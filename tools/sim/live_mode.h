@@ -1,0 +1,24 @@
+// The default run: a video-conferencing terminal for a few seconds, with a live view.
+#ifndef DEVIDIDI_SIM_LIVE_MODE_H
+#define DEVIDIDI_SIM_LIVE_MODE_H
+
+#include <string>
+
+namespace sim {
+
+struct LiveOptions {
+    double duration = 5;      // seconds of traffic
+    std::string registryFile; // debug levels from this .reg file instead of the built-in ones
+    std::string logFile;      // every line of the debug output service goes here
+    bool verbose = false;     // and to standard output
+};
+
+// 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise.
+int RunLive(const LiveOptions &options);
+
+// The built-in debug levels: the sample .reg file shipped with the examples.
+extern const char kDefaultLevels[];
+
+} // namespace sim
+
+#endif

@@ -1,0 +1,104 @@
+#include "live_view.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+namespace sim {
+
+std::string Bytes(double bytes)
+{
+    char text[32];
+    if (bytes >= 1e6) {
+        std::snprintf(text, sizeof text, "%.1f MB", bytes / 1e6);
+    } else if (bytes >= 1e4) {
+        std::snprintf(text, sizeof text, "%.1f kB", bytes / 1e3);
+    } else {
+        std::snprintf(text, sizeof text, "%.0f B", bytes);
+    }
+    return text;
+}
+
+std::vector<std::string> RenderView(const ViewSnapshot &snapshot)
+{
+    std::vector<std::string> lines;
+    char text[256];
+    std::snprintf(text, sizeof text, "DeVididi terminal  %.1f s of %.0f s", snapshot.elapsed, snapshot.duration);
+    lines.push_back(text);
+    std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9s %10s %10s %9s", "stream", "provider", "rate",
+                  "write pos", "consumer", "free", "announced", "processed", "lost");
+    lines.push_back(text);
+    for (const StreamRow &stream : snapshot.streams) {
+        char label[40];
+        std::snprintf(label, sizeof label, "%d %s", stream.index, stream.label.c_str());
+        char position[32] = "-";
+        if (stream.hasWritePosition) {
+            std::snprintf(position, sizeof position, "%llu/%llu", static_cast<unsigned long long>(stream.writePosition),
+                          static_cast<unsigned long long>(stream.ringSize));
+        }
+        const std::string rate = Bytes(stream.bytesPerSecond) + "/s";
+        if (stream.consumers.empty()) {
+            std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s", label, stream.provider.c_str(),
+                          rate.c_str(), position, "-");
+            lines.push_back(text);
+            continue;
+        }
+        bool first = true;
+        for (const ConsumerRow &consumer : stream.consumers) {
+            std::string name = consumer.name;
+            if (consumer.state != "joined") {
+                name += " (" + consumer.state + ")";
+            }
+            const std::string announced = Bytes(static_cast<double>(consumer.announced));
+            const std::string processed = Bytes(static_cast<double>(consumer.processed));
+            const std::string lost = Bytes(static_cast<double>(consumer.lost));
+            if (first) {
+                std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9lld %10s %10s %9s", label,
+                              stream.provider.c_str(), rate.c_str(), position, name.c_str(),
+                              static_cast<long long>(consumer.freeSpace), announced.c_str(), processed.c_str(),
+                              lost.c_str());
+            } else {
+                std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9lld %10s %10s %9s", "", "", "", "",
+                              name.c_str(), static_cast<long long>(consumer.freeSpace), announced.c_str(),
+                              processed.c_str(), lost.c_str());
+            }
+            lines.push_back(text);
+            first = false;
+        }
+    }
+    for (const std::string &note : snapshot.notes) {
+        lines.push_back(note);
+    }
+    return lines;
+}
+
+void LiveView::Show(const ViewSnapshot &snapshot)
+{
+    std::vector<std::string> lines = RenderView(snapshot);
+    if (m_terminal) {
+        if (m_shown > 0) {
+            std::fprintf(m_out, "\x1b[%zuF", m_shown); // back to the first line of the block
+        }
+        for (const std::string &line : lines) {
+            std::fprintf(m_out, "\x1b[2K%s\n", line.c_str());
+        }
+        if (lines.size() < m_shown) {
+            std::fputs("\x1b[J", m_out);
+        }
+        m_shown = lines.size();
+    } else {
+        for (const std::string &line : lines) {
+            std::fprintf(m_out, "%s\n", line.c_str());
+        }
+        std::fputc('\n', m_out);
+    }
+    std::fflush(m_out);
+}
+
+bool IsTerminal(std::FILE *out)
+{
+    const char *term = std::getenv("TERM");
+    return isatty(fileno(out)) && term != nullptr && std::strcmp(term, "dumb") != 0;
+}
+
+} // namespace sim

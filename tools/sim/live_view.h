@@ -1,0 +1,57 @@
+// The live view of the default run: one block of lines, redrawn in place on a terminal and
+// printed as plain lines otherwise.
+#ifndef DEVIDIDI_SIM_LIVE_VIEW_H
+#define DEVIDIDI_SIM_LIVE_VIEW_H
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+struct ConsumerRow {
+    std::string name;
+    std::string state; // "joined", "waiting", "left"
+    int64_t freeSpace = 0;
+    uint64_t announced = 0, processed = 0, lost = 0;
+};
+
+struct StreamRow {
+    int index = 0;
+    std::string label;    // "LOCAL VIDEO"
+    std::string provider; // client name, "-" when none
+    double bytesPerSecond = 0;
+    bool hasWritePosition = false;
+    uint64_t writePosition = 0;
+    uint64_t ringSize = 0;
+    std::vector<ConsumerRow> consumers;
+};
+
+struct ViewSnapshot {
+    double elapsed = 0, duration = 0;
+    std::vector<StreamRow> streams;
+    std::vector<std::string> notes; // a few lines under the table
+};
+
+// "1.2 MB", "45.6 kB", "512 B".
+std::string Bytes(double bytes);
+std::vector<std::string> RenderView(const ViewSnapshot &snapshot);
+
+class LiveView {
+public:
+    LiveView(std::FILE *out, bool terminal) : m_out(out), m_terminal(terminal) {}
+    void Show(const ViewSnapshot &snapshot);
+
+private:
+    std::FILE *m_out;
+    bool m_terminal;
+    size_t m_shown = 0; // lines of the block on screen
+};
+
+// True when the stream is a terminal that understands cursor movement.
+bool IsTerminal(std::FILE *out);
+
+} // namespace sim
+
+#endif

@@ -1,0 +1,502 @@
+// The scripted mode: one thread, one command a line, everything printed in the order it happens.
+#include "script_mode.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+
+#include "client.h"
+#include "emu/kemu.h"
+#include "names.h"
+#include "platform.h"
+#include "script.h"
+
+namespace sim {
+namespace {
+
+void Out(const std::string &line)
+{
+    std::fputs(line.c_str(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string HexBytes(const std::vector<uint8_t> &bytes)
+{
+    std::string text;
+    char two[3];
+    for (uint8_t b : bytes) {
+        std::snprintf(two, sizeof two, "%02x", b);
+        text += two;
+    }
+    return text;
+}
+
+ULONG TagValue(const std::string &text)
+{
+    std::string tag = text;
+    tag.resize(4, ' ');
+    return KX_POOL_TAG(tag[0], tag[1], tag[2], tag[3]);
+}
+
+StreamInfoSpec ToSpec(const InfoSpec &info)
+{
+    StreamInfoSpec spec;
+    spec.kind = info.kind == InfoSpec::Video   ? StreamInfoSpec::Video
+                : info.kind == InfoSpec::Audio ? StreamInfoSpec::Audio
+                                               : StreamInfoSpec::None;
+    spec.frameSize = info.frameSize;
+    spec.frameRate = info.frameRate;
+    spec.compStandard = info.compStandard;
+    return spec;
+}
+
+// A client driver of the script: one handle to the device and at most one role.
+struct ScriptClient {
+    std::string name;
+    DeviceHandle device;
+    std::unique_ptr<ProviderClient> provider;
+    std::unique_ptr<ConsumerClient> consumer;
+};
+
+class ScriptRun {
+public:
+    ScriptRun(const ScriptOptions &options, std::string baseDir) : m_options(options), m_baseDir(std::move(baseDir)) {}
+    ~ScriptRun();
+    int Run(std::istream &in);
+
+private:
+    // Empty when fine, else the reason that stops the run.
+    std::string Execute(const Command &cmd);
+    ScriptClient &Client(const std::string &name);
+    ScriptClient *Find(const std::string &name);
+    // Opens the client's handle if it has none; false when that failed (and was printed).
+    bool EnsureOpen(ScriptClient &client);
+    LineSink Sink() { return [this](const std::string &line) { ClientLine(line); }; }
+    void ClientLine(const std::string &line);
+    void DebugLine(const std::string &line);
+    void ReportViolations();
+    void Shutdown();
+
+    ScriptOptions m_options;
+    std::string m_baseDir;
+    Machine m_machine;
+    std::vector<std::unique_ptr<ScriptClient>> m_clients; // in order of first mention
+    AddressNames m_names;
+    bool m_failed = false; // a check failed: mismatch or platform rule violation
+};
+
+ScriptRun::~ScriptRun() { Shutdown(); }
+
+void ScriptRun::ClientLine(const std::string &line)
+{
+    if (line.find("MISMATCH") != std::string::npos) {
+        m_failed = true;
+    }
+    Out(line);
+}
+
+void ScriptRun::DebugLine(const std::string &line)
+{
+    Out(m_options.stableAddresses ? m_names.Apply(line) : line);
+}
+
+void ScriptRun::ReportViolations()
+{
+    for (const auto &violation : kemu::TakeViolations()) {
+        Out("KERNEL RULE VIOLATION: " + violation.rule + ": " + violation.detail);
+        m_failed = true;
+    }
+}
+
+ScriptClient *ScriptRun::Find(const std::string &name)
+{
+    for (auto &client : m_clients) {
+        if (client->name == name) {
+            return client.get();
+        }
+    }
+    return nullptr;
+}
+
+ScriptClient &ScriptRun::Client(const std::string &name)
+{
+    if (ScriptClient *found = Find(name)) {
+        return *found;
+    }
+    m_clients.push_back(std::make_unique<ScriptClient>());
+    m_clients.back()->name = name;
+    return *m_clients.back();
+}
+
+bool ScriptRun::EnsureOpen(ScriptClient &client)
+{
+    if (client.device.IsOpen()) {
+        return true;
+    }
+    NTSTATUS status = client.device.Open();
+    Out(client.name + ": open -> " + StatusName(status));
+    return NT_SUCCESS(status);
+}
+
+std::string ScriptRun::Execute(const Command &cmd)
+{
+    switch (cmd.op) {
+    case Op::Level:
+        Machine::SetLevel(cmd.name, static_cast<uint32_t>(cmd.value));
+        return "";
+
+    case Op::RegImport: {
+        std::string path = cmd.name;
+        if (!path.empty() && path[0] != '/' && !m_baseDir.empty()) {
+            path = m_baseDir + "/" + path;
+        }
+        kemu::RegImportResult result = kemu::ImportRegFile(path);
+        if (!result.ok) {
+            return "reg-import: " + result.message();
+        }
+        return "";
+    }
+
+    case Op::DebugService:
+        kemu::DebugService::SetPresent(cmd.name == "present");
+        return "";
+
+    case Op::Tick:
+        kemu::SetTickCount(cmd.value);
+        return "";
+
+    case Op::FailAlloc:
+        kemu::FailNthAllocation(cmd.value, cmd.tag.empty() ? 0 : TagValue(cmd.tag));
+        return "";
+
+    case Op::Load: {
+        if (m_machine.Loaded()) {
+            return "load: the driver is already loaded";
+        }
+        NTSTATUS status = m_machine.Load();
+        Out("load: " + StatusName(status));
+        return "";
+    }
+
+    case Op::AddDevice: {
+        if (!m_machine.Loaded()) {
+            return "add-device: the driver is not loaded";
+        }
+        Out("add-device: " + StatusName(m_machine.AddDevice()));
+        return "";
+    }
+
+    case Op::RemoveDevice: {
+        if (m_machine.Devices() == 0) {
+            return "remove-device: no device has been added";
+        }
+        Out("remove-device: " + StatusName(m_machine.RemoveDevice()));
+        return "";
+    }
+
+    case Op::Unload: {
+        if (!m_machine.Loaded()) {
+            return "unload: the driver is not loaded";
+        }
+        // Clients give up their handles when the system takes the driver away.
+        for (auto &client : m_clients) {
+            if (client->device.IsOpen()) {
+                client->device.Close();
+                Out(client->name + ": close");
+            }
+        }
+        m_machine.Unload();
+        auto left = LivePoolByTag();
+        Out(left.empty() ? "unload: done, no pool block left" : "unload: done, pool blocks left: " + PoolSummary(left));
+        if (!left.empty()) {
+            m_failed = true;
+        }
+        return "";
+    }
+
+    case Op::Open: {
+        ScriptClient &client = Client(cmd.name);
+        if (client.device.IsOpen()) {
+            return "open: " + cmd.name + " already has the device open";
+        }
+        EnsureOpen(client);
+        return "";
+    }
+
+    case Op::Close: {
+        ScriptClient *client = Find(cmd.name);
+        if (client == nullptr || !client->device.IsOpen()) {
+            return "close: " + cmd.name + " has no open handle";
+        }
+        client->device.Close();
+        Out(cmd.name + ": close");
+        return "";
+    }
+
+    case Op::Provider: {
+        ScriptClient &client = Client(cmd.name);
+        if (client.consumer) {
+            return "provider: " + cmd.name + " is a consumer";
+        }
+        if (client.provider && client.provider->Registered()) {
+            return "provider: " + cmd.name + " is registered already; unregister it first";
+        }
+        if (!client.provider) {
+            client.provider = std::make_unique<ProviderClient>(cmd.name, Sink());
+        }
+        if (!EnsureOpen(client)) {
+            Out(cmd.name + ": register-provider not sent: no open handle");
+            return "";
+        }
+        NTSTATUS status = client.provider->Register(client.device, cmd.stream, cmd.size, ToSpec(cmd.info));
+        Out(cmd.name + ": register-provider -> " + StatusName(status));
+        return "";
+    }
+
+    case Op::Consumer: {
+        ScriptClient &client = Client(cmd.name);
+        if (client.provider) {
+            return "consumer: " + cmd.name + " is a provider";
+        }
+        if (client.consumer && client.consumer->Registered()) {
+            return "consumer: " + cmd.name + " is registered already; unregister it first";
+        }
+        for (auto &other : m_clients) {
+            if (other.get() != &client && other->consumer && other->consumer->Registered() &&
+                reinterpret_cast<uintptr_t>(other->consumer->Handle()) == cmd.handle && cmd.handle != 0 &&
+                (other->consumer->Stream() & 0xFF) != (cmd.stream & 0xFF)) {
+                return "consumer: handle " + std::to_string(cmd.handle) + " is in use by " + other->name +
+                       " on another stream; the callbacks receive only the handle";
+            }
+        }
+        if (!client.consumer) {
+            client.consumer = std::make_unique<ConsumerClient>(cmd.name, Sink(), ConsumerClient::Style::Scripted);
+        }
+        if (!EnsureOpen(client)) {
+            Out(cmd.name + ": register-consumer not sent: no open handle");
+            return "";
+        }
+        NTSTATUS status = client.consumer->Register(client.device, cmd.stream,
+                                                    reinterpret_cast<PVOID>(static_cast<uintptr_t>(cmd.handle)), false);
+        Out(cmd.name + ": register-consumer -> " + StatusName(status));
+        return "";
+    }
+
+    case Op::Unregister: {
+        ScriptClient *client = Find(cmd.name);
+        if (client == nullptr || (!client->provider && !client->consumer)) {
+            return "unregister: " + cmd.name + " has never registered";
+        }
+        if (!EnsureOpen(*client)) {
+            Out(cmd.name + ": unregister not sent: no open handle");
+            return "";
+        }
+        if (client->provider) {
+            Out(cmd.name + ": unregister-provider -> " + StatusName(client->provider->Unregister(client->device)));
+        } else {
+            Out(cmd.name + ": unregister-consumer -> " + StatusName(client->consumer->Unregister(client->device)));
+        }
+        return "";
+    }
+
+    case Op::Provide: {
+        ScriptClient *client = Find(cmd.name);
+        if (client == nullptr || !client->provider) {
+            return "provide: " + cmd.name + " is not a provider";
+        }
+        if (!client->provider->HasEntryPoints()) {
+            Out(cmd.name + ": no entry point to call: no registration handed one out");
+            return "";
+        }
+        client->provider->Provide(static_cast<ULONG>(cmd.value));
+        return "";
+    }
+
+    case Op::Processed: {
+        ScriptClient *client = Find(cmd.name);
+        if (client == nullptr || !client->consumer) {
+            return "processed: " + cmd.name + " is not a consumer";
+        }
+        if (!client->consumer->HasEntryPoints()) {
+            Out(cmd.name + ": no entry point to call: no registration handed one out");
+            return "";
+        }
+        client->consumer->Process(static_cast<ULONG>(cmd.value));
+        return "";
+    }
+
+    case Op::Notify: {
+        ScriptClient *client = Find(cmd.name);
+        if (client == nullptr || (!client->provider && !client->consumer)) {
+            return "notify: " + cmd.name + " has never registered";
+        }
+        const ULONG code = static_cast<ULONG>(cmd.value);
+        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && cmd.hasWords && cmd.words[0] != 0) {
+            return "notify: code 5 carries a pointer in its first word: give 0 (null) and a size, or leave the "
+                   "words out";
+        }
+        if (cmd.hasInfo && !client->provider) {
+            return "notify: only a provider publishes an information block";
+        }
+        STREAMER_NOTIFICATION_PARAM param;
+        std::memset(&param, 0, sizeof param);
+        PSTREAMER_NOTIFICATION_PARAM pParam = nullptr;
+        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && cmd.hasWords) {
+            param.StreamInfo.pInfo = nullptr;
+            param.StreamInfo.nSize = static_cast<LONG>(cmd.words[1]);
+            pParam = &param;
+        } else if (cmd.hasWords) {
+            param.adwWords[0] = cmd.words[0];
+            param.adwWords[1] = cmd.words[1];
+            pParam = &param;
+        } else if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && client->provider) {
+            if (cmd.hasInfo) {
+                client->provider->SetInfo(ToSpec(cmd.info));
+            }
+            pParam = client->provider->InfoParam(param);
+        }
+        if (client->provider) {
+            if (!client->provider->HasEntryPoints()) {
+                Out(cmd.name + ": no entry point to call: no registration handed one out");
+                return "";
+            }
+            client->provider->Notify(code, pParam);
+        } else {
+            if (!client->consumer->HasEntryPoints()) {
+                Out(cmd.name + ": no entry point to call: no registration handed one out");
+                return "";
+            }
+            client->consumer->Notify(code, pParam);
+        }
+        return "";
+    }
+
+    case Op::PrintStatus:
+    case Op::PrintStreams:
+    case Op::UpdateLevels:
+    case Op::OrbQuery:
+    case Op::Resync:
+    case Op::Bandwidth:
+    case Op::Ioctl: {
+        if (cmd.op == Op::Ioctl && !cmd.bytes.empty() &&
+            (cmd.value == STREAMER_REGISTER_PROVIDER || cmd.value == STREAMER_REGISTER_CONSUMER)) {
+            return "ioctl: registration records carry pointers; use provider or consumer (or send no bytes)";
+        }
+        ScriptClient &console = Client("console");
+        if (!EnsureOpen(console)) {
+            Out("console: control request not sent: no open handle");
+            return "";
+        }
+        ControlClient control(console.device);
+        switch (cmd.op) {
+        case Op::PrintStatus:
+            Out("print-status: " + StatusName(control.PrintStatus()));
+            break;
+        case Op::PrintStreams:
+            Out("print-streams: " + StatusName(control.PrintStreams(cmd.from, cmd.to)));
+            break;
+        case Op::UpdateLevels:
+            Out("update-levels: " + StatusName(control.UpdateLevels()));
+            break;
+        case Op::OrbQuery:
+            Out("orb-query: " + StatusName(control.OrbQuery()));
+            break;
+        case Op::Resync:
+            Out("resync: " + StatusName(control.Resync()));
+            break;
+        case Op::Bandwidth: {
+            // Every trial lasts exactly the scripted time: the counter runs at 10 kHz, one count
+            // per 0.1 ms, and answers start, end, start, end ... of ten trials.
+            std::vector<int64_t> readings;
+            int64_t at = 1000000;
+            for (int trial = 0; trial < 10; ++trial) {
+                readings.push_back(at);
+                at += cmd.trial;
+                readings.push_back(at);
+            }
+            kemu::ScriptPerformanceCounter(readings, 10000);
+            ULONG figure = 0;
+            NTSTATUS status = control.Bandwidth(static_cast<LONG>(static_cast<uint32_t>(cmd.value)), figure);
+            kemu::UseRealPerformanceCounter();
+            Out("bandwidth: " + StatusName(status) + (status == STATUS_SUCCESS ? " " + std::to_string(figure) : ""));
+            break;
+        }
+        case Op::Ioctl: {
+            std::vector<uint8_t> out;
+            NTSTATUS status = control.Raw(static_cast<ULONG>(cmd.value), cmd.bytes, out);
+            Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
+            break;
+        }
+        default:
+            break;
+        }
+        return "";
+    }
+    }
+    return "";
+}
+
+void ScriptRun::Shutdown()
+{
+    // What the script left behind goes quietly, so that the process ends clean.
+    kemu::DebugService::SetSink(nullptr);
+    kemu::SetDbgPrintSink(nullptr);
+    for (auto &client : m_clients) {
+        client->device.Close();
+    }
+    m_machine.Unload();
+    m_clients.clear();
+    kemu::TakeViolations();
+}
+
+int ScriptRun::Run(std::istream &in)
+{
+    kemu::SetViolationMode(kemu::ViolationMode::Record);
+    kemu::SetTickCount(0);
+    kemu::DebugService::SetSink([this](const std::string &line) { DebugLine(line); });
+    kemu::SetDbgPrintSink([](const std::string &text) {
+        std::fputs(text.c_str(), stdout);
+        std::fflush(stdout);
+    });
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(in, line)) {
+        ++lineNo;
+        ParseResult parsed = ParseLine(line, lineNo);
+        std::string error = parsed.error;
+        if (error.empty() && parsed.command) {
+            error = Execute(*parsed.command);
+        }
+        ReportViolations();
+        if (!error.empty()) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "line %d: %s\n", lineNo, error.c_str());
+            return 2;
+        }
+    }
+    return m_failed ? 1 : 0;
+}
+
+} // namespace
+
+int RunScript(const std::string &path, const ScriptOptions &options)
+{
+    if (path == "-") {
+        ScriptRun run(options, "");
+        return run.Run(std::cin);
+    }
+    std::ifstream file(path);
+    if (!file) {
+        std::fprintf(stderr, "devididi-sim: cannot open script %s\n", path.c_str());
+        return 2;
+    }
+    size_t slash = path.find_last_of('/');
+    ScriptRun run(options, slash == std::string::npos ? "" : path.substr(0, slash));
+    return run.Run(file);
+}
+
+} // namespace sim

@@ -1,0 +1,20 @@
+// The scripted mode of the simulator: deterministic, one thread, commands from a file or stdin.
+#ifndef DEVIDIDI_SIM_SCRIPT_MODE_H
+#define DEVIDIDI_SIM_SCRIPT_MODE_H
+
+#include <string>
+
+namespace sim {
+
+struct ScriptOptions {
+    // Addresses of pool blocks and client buffers in log lines become stable names.
+    bool stableAddresses = false;
+};
+
+// Runs a script ("-" for standard input). 0 when every check held, 1 when one failed (a byte
+// mismatch, a platform rule violation, pool left after unload), 2 for a bad script line.
+int RunScript(const std::string &path, const ScriptOptions &options);
+
+} // namespace sim
+
+#endif
