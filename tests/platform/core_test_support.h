@@ -1,0 +1,37 @@
+// Shared by the base-service tests: a fixture that starts and leaves every test with a clean
+// emulation, and small helpers.
+#ifndef DEVIDIDI_TESTS_PLATFORM_CORE_TEST_SUPPORT_H
+#define DEVIDIDI_TESTS_PLATFORM_CORE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "emu/kemu_core.h"
+#include "kernel.h"
+
+class CoreTest : public ::testing::Test {
+protected:
+    void SetUp() override { kemu::ResetCore(); }
+    void TearDown() override
+    {
+        EXPECT_EQ(kemu::HeldSpinLocks(), 0u);
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        EXPECT_EQ(kemu::PoolLeakReport(), "");
+        EXPECT_TRUE(kemu::TakeViolations().empty());
+        kemu::ResetCore();
+    }
+};
+
+// How violation details write an address.
+inline std::string HexOf(const void *p)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    return text;
+}
+
+inline bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+#endif

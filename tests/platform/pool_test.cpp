@@ -1,0 +1,296 @@
+// The pool: accounting, leak report, fill patterns, refused calls and failure injection.
+#include "core_test_support.h"
+
+#include <cstring>
+#include <set>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class Pool : public CoreTest {};
+class PoolDeathTest : public CoreTest {};
+
+const ULONG kTrcd = KX_POOL_TAG('T', 'r', 'c', 'd');
+const ULONG kWdm = KX_POOL_TAG('W', 'd', 'm', ' ');
+
+TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
+{
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 10, kTrcd);
+    void *b = ExAllocatePoolWithTag(NonPagedPool, 20, kTrcd);
+    void *c = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+    ASSERT_TRUE(a && b && c);
+
+    kemu::PoolTagStats trcd = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(trcd.liveBlocks, 2u);
+    EXPECT_EQ(trcd.liveBytes, 30u);
+    EXPECT_EQ(kemu::PoolStats(kWdm).liveBytes, 8u);
+    EXPECT_EQ(kemu::PoolStatsAll().size(), 2u);
+
+    ExFreePool(a);
+    trcd = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(trcd.liveBlocks, 1u);
+    EXPECT_EQ(trcd.liveBytes, 20u);
+    EXPECT_EQ(trcd.peakBytes, 30u);
+    EXPECT_EQ(trcd.allocations, 2u);
+    EXPECT_EQ(trcd.frees, 1u);
+
+    std::vector<kemu::PoolBlock> live = kemu::LivePoolBlocks();
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[0].address, b);
+    EXPECT_EQ(live[1].address, c);
+    EXPECT_LT(live[0].sequence, live[1].sequence);
+    EXPECT_EQ(live[1].type, PagedPool);
+
+    std::string report = kemu::PoolLeakReport();
+    EXPECT_TRUE(Contains(report, "2 pool block(s) still live, 28 bytes"));
+    EXPECT_TRUE(Contains(report, HexOf(b) + " #" + std::to_string(live[0].sequence) + " 'Trcd' NonPagedPool 20 bytes"));
+    EXPECT_TRUE(Contains(report, "'Wdm ' PagedPool 8 bytes"));
+    EXPECT_LT(report.find("'Trcd'"), report.find("'Wdm '"));
+
+    ExFreePoolWithTag(b, kTrcd);
+    ExFreePool(c);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
+    EXPECT_EQ(kemu::PoolLeakReport(), "");
+}
+
+TEST_F(Pool, FreshBlocksCarryTheFillPatternAndEmptyOnesAreDistinct)
+{
+    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTrcd));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(std::vector<unsigned char>(p, p + 64), std::vector<unsigned char>(64, kemu::kPoolFreshFill));
+    void *zero1 = ExAllocatePoolWithTag(NonPagedPool, 0, kTrcd);
+    void *zero2 = ExAllocatePoolWithTag(NonPagedPool, 0, kTrcd);
+    EXPECT_TRUE(zero1 && zero2 && zero1 != zero2);
+    std::optional<kemu::PoolBlock> inside = kemu::FindPoolBlock(p + 63);
+    ASSERT_TRUE(inside.has_value());
+    EXPECT_EQ(inside->address, p);
+    EXPECT_FALSE(kemu::FindPoolBlock(p + 64).has_value() && kemu::FindPoolBlock(p + 64)->address == p);
+    ExFreePool(p);
+    ExFreePool(zero1);
+    ExFreePool(zero2);
+    EXPECT_FALSE(kemu::FindPoolBlock(zero1).has_value());
+}
+
+TEST_F(Pool, NoteOfTheAllocatingScopeIsKeptWithTheBlock)
+{
+    void *p;
+    {
+        kemu::PoolNoteScope note("stream 4 ring");
+        p = ExAllocatePoolWithTag(NonPagedPool, 4, kTrcd);
+    }
+    void *q = ExAllocatePoolWithTag(NonPagedPool, 4, kTrcd);
+    EXPECT_EQ(kemu::FindPoolBlock(p)->note, "stream 4 ring");
+    EXPECT_EQ(kemu::FindPoolBlock(q)->note, "");
+    EXPECT_TRUE(Contains(kemu::PoolLeakReport(), "4 bytes (stream 4 ring)"));
+    ExFreePool(p);
+    ExFreePool(q);
+}
+
+TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
+{
+    kemu::FailNthAllocation(3, kTrcd);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 1, kWdm); // not counted: another tag
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *fourth = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    EXPECT_TRUE(other && first && second && fourth);
+    EXPECT_EQ(third, nullptr);
+    EXPECT_EQ(kemu::InjectedAllocationFailures(), 1u);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).failedAllocations, 1u);
+    EXPECT_EQ(kemu::PoolAllocationAttempts(), 5u);
+
+    kemu::FailNthAllocation(1);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kWdm), nullptr);
+    for (void *p : {other, first, second, fourth}) {
+        ExFreePool(p);
+    }
+}
+
+TEST_F(Pool, RandomFailuresAreReproducibleFromTheSeedAndBounded)
+{
+    auto pattern = [](uint64_t seed) {
+        kemu::FailAllocationsWithProbability(0.5, seed);
+        std::string failed;
+        for (int i = 0; i < 64; ++i) {
+            void *p = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+            failed += p ? '.' : 'x';
+            if (p) {
+                ExFreePool(p);
+            }
+        }
+        kemu::ClearAllocationFailures();
+        return failed;
+    };
+    std::string once = pattern(7);
+    EXPECT_EQ(pattern(7), once);
+    EXPECT_NE(once.find('x'), std::string::npos);
+    EXPECT_NE(once.find('.'), std::string::npos);
+
+    kemu::FailAllocationsWithProbability(1.0, 1, 2);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd), nullptr);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    EXPECT_NE(third, nullptr);
+    ExFreePool(third);
+}
+
+TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
+{
+    kemu::ScopedViolationRecording recording;
+    auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    auto *q = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    int onTheStack = 0;
+    ExFreePool(q + 4);
+    ExFreePool(&onTheStack);
+    ExFreePool(nullptr);
+    ExFreePool(p);
+    ExFreePool(p);
+    ExFreePool(q);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 4u);
+    EXPECT_EQ(v[0].rule, "pool free of a pointer that is not a live pool block");
+    EXPECT_TRUE(Contains(v[0].detail, "lies 4 bytes inside block " + HexOf(q)));
+    EXPECT_TRUE(Contains(v[1].detail, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"));
+    EXPECT_EQ(v[2].rule, "pool free of NULL");
+    EXPECT_TRUE(Contains(v[3].detail, "double free: block " + HexOf(p)));
+    EXPECT_TRUE(Contains(v[3].detail, "'Trcd' NonPagedPool 16 bytes was freed before"));
+    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
+}
+
+TEST_F(Pool, WrongTagIsReportedWithBothTagsAndTheBlockStillFreed)
+{
+    kemu::ScopedViolationRecording recording;
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd);
+    ExFreePoolWithTag(p, kWdm);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "pool freed with a wrong tag");
+    EXPECT_TRUE(Contains(v[0].detail, "allocated with tag 'Trcd', freed with 'Wdm '"));
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
+}
+
+TEST_F(Pool, LevelRulesRefuseTheCallsTheKernelWould)
+{
+    kemu::ScopedViolationRecording recording;
+    void *paged = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+    {
+        kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kWdm), nullptr);
+        EXPECT_EQ(ExAllocatePoolWithTag(PagedPoolCacheAligned, 8, kWdm), nullptr);
+        void *nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
+        EXPECT_NE(nonPaged, nullptr);
+        ExFreePool(nonPaged);
+        ExFreePool(paged);
+    }
+    EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{"paged pool allocated at DISPATCH_LEVEL or above",
+                                                               "paged pool allocated at DISPATCH_LEVEL or above",
+                                                               "paged pool freed above APC_LEVEL"}));
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
+    {
+        kemu::ScopedIrql high(HIGH_LEVEL);
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd), nullptr);
+        ExFreePool(p); // refused: stays allocated
+    }
+    EXPECT_EQ(ExAllocatePoolWithTag(DontUseThisType, 8, kTrcd), nullptr);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].rule, "pool allocated above DISPATCH_LEVEL");
+    EXPECT_EQ(v[0].detail, "ExAllocatePoolWithTag(NonPagedPool, 8, 'Trcd') at IRQL 31");
+    EXPECT_EQ(v[1].rule, "pool freed above DISPATCH_LEVEL");
+    EXPECT_EQ(v[2].rule, "invalid pool type");
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 1u);
+    ExFreePool(p);
+}
+
+TEST_F(Pool, WritingPastTheEndIsFoundWhenTheBlockIsFreed)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "under AddressSanitizer the guard is poisoned: see WritingPastTheEndStopsAtOnceUnderAsan";
+#else
+    kemu::ScopedViolationRecording recording;
+    auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+    volatile char *end = p + 8;
+    end[1] = 'x';
+    ExFreePool(p);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "pool block overrun");
+    EXPECT_TRUE(Contains(v[0].detail, "at least 2 byte(s) written past its end"));
+#endif
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(PoolDeathTest, WritingPastTheEndStopsAtOnceUnderAsan)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+            volatile char *end = p + 8;
+            end[0] = 'x';
+        },
+        "use-after-poison|heap-buffer-overflow");
+}
+#endif
+
+TEST_F(PoolDeathTest, DoubleFreeAbortsByDefault)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
+            ExFreePool(p);
+            ExFreePool(p);
+        },
+        "KERNEL RULE VIOLATION: pool free of a pointer that is not a live pool block: ExFreePool\\(0x[0-9a-f]+\\): "
+        "double free");
+}
+
+TEST_F(Pool, ConcurrentAllocationsAndFreesKeepExactAccounts)
+{
+    std::vector<std::thread> threads;
+    std::vector<std::set<void *>> seen(4);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            std::vector<void *> mine;
+            for (int i = 0; i < 2000; ++i) {
+                mine.push_back(ExAllocatePoolWithTag(NonPagedPool, size_t(i % 32), kTrcd));
+                if (i % 3 == 2) {
+                    ExFreePool(mine.front());
+                    mine.erase(mine.begin());
+                }
+            }
+            for (void *p : mine) {
+                ExFreePool(p);
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    kemu::PoolTagStats s = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(s.allocations, 8000u);
+    EXPECT_EQ(s.frees, 8000u);
+    EXPECT_EQ(s.liveBlocks, 0u);
+    EXPECT_EQ(s.liveBytes, 0u);
+}
+
+TEST_F(Pool, ResetSetsLiveBlocksAsideButStillAcceptsTheirFree)
+{
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 12, kTrcd);
+    kemu::FailNthAllocation(1);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kemu::ResetCore(), 1u);
+    EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "'Trcd' NonPagedPool 12 bytes"));
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
+    void *q = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd); // the armed failure is gone
+    EXPECT_NE(q, nullptr);
+    ExFreePool(p);
+    ExFreePool(q);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).frees, 1u);
+}
+
+} // namespace

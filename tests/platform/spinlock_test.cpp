@@ -1,0 +1,295 @@
+// Interrupt levels, spin locks and the interlocked list operations.
+#include "core_test_support.h"
+
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class Irql : public CoreTest {};
+class SpinLock : public CoreTest {};
+class SpinLockDeathTest : public CoreTest {};
+class InterlockedList : public CoreTest {};
+
+TEST_F(Irql, EachThreadStartsAtPassiveAndMovesOnlyInTheRightDirection)
+{
+    EXPECT_EQ(KfRaiseIrql(APC_LEVEL), PASSIVE_LEVEL);
+    EXPECT_EQ(KfRaiseIrql(DISPATCH_LEVEL), APC_LEVEL);
+    KIRQL other = HIGH_LEVEL;
+    std::thread([&] { other = KeGetCurrentIrql(); }).join();
+    EXPECT_EQ(other, PASSIVE_LEVEL);
+
+    kemu::ScopedViolationRecording recording;
+    EXPECT_EQ(KfRaiseIrql(PASSIVE_LEVEL), DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL); // refused: the level stays
+    KfLowerIrql(APC_LEVEL);
+    KfLowerIrql(DISPATCH_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0].rule, "IRQL raised to a lower level");
+    EXPECT_EQ(v[0].detail, "KfRaiseIrql(0) called at IRQL 2");
+    EXPECT_EQ(v[1].rule, "IRQL lowered to a higher level");
+    EXPECT_EQ(v[1].detail, "KfLowerIrql(2) called at IRQL 1");
+    KfLowerIrql(PASSIVE_LEVEL);
+}
+
+TEST_F(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheReturnedLevel)
+{
+    KSPIN_LOCK outer, inner;
+    KeInitializeSpinLock(&outer);
+    KeInitializeSpinLock(&inner);
+    KIRQL first = KfAcquireSpinLock(&outer);
+    EXPECT_EQ(first, PASSIVE_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(outer, kemu::CurrentThreadLockToken());
+    KIRQL second = KfAcquireSpinLock(&inner);
+    EXPECT_EQ(second, DISPATCH_LEVEL);
+    EXPECT_EQ(kemu::HeldSpinLocks(), 2u);
+    KfReleaseSpinLock(&inner, second);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KfReleaseSpinLock(&outer, first);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(outer, 0u);
+    EXPECT_EQ(kemu::HeldSpinLocks(), 0u);
+
+    // The DPC-level forms leave the level alone.
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(&outer);
+    EXPECT_EQ(kemu::HeldSpinLocks(), 1u);
+    KeReleaseSpinLockFromDpcLevel(&outer);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    KfLowerIrql(old);
+}
+
+TEST_F(SpinLockDeathTest, SecondAcquireOnTheSameThreadAbortsNamingTheLock)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KfAcquireSpinLock(&lock);
+            KfAcquireSpinLock(&lock);
+        },
+        "KERNEL RULE VIOLATION: spin lock acquired twice: lock 0x[0-9a-f]+ is already held by this thread");
+}
+
+TEST_F(SpinLockDeathTest, ReleaseWithAnotherLevelAborts)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            KSPIN_LOCK lock;
+            KeInitializeSpinLock(&lock);
+            KfAcquireSpinLock(&lock);
+            KfReleaseSpinLock(&lock, APC_LEVEL);
+        },
+        "spin lock released with a level other than its acquire returned: lock 0x[0-9a-f]+: KfAcquireSpinLock "
+        "returned IRQL 0, KfReleaseSpinLock was given IRQL 1");
+}
+
+TEST_F(SpinLock, SecondAcquireIsRecordedOnceAndTheTestGoesOn)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL outer = KfAcquireSpinLock(&lock);
+    KIRQL inner = KfAcquireSpinLock(&lock); // returns at once instead of spinning forever
+    EXPECT_EQ(inner, DISPATCH_LEVEL);
+    KfReleaseSpinLock(&lock, inner);
+    EXPECT_EQ(lock, kemu::CurrentThreadLockToken()); // still the outer acquire's
+    KfReleaseSpinLock(&lock, outer);
+    EXPECT_EQ(lock, 0u);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "spin lock acquired twice");
+    EXPECT_TRUE(Contains(v[0].detail, "lock " + HexOf(&lock) + " is already held by this thread"));
+}
+
+TEST_F(SpinLock, ReleaseByAnotherThreadOrWhenFreeIsReportedAndLeavesTheLockAlone)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    std::thread([&] { KfReleaseSpinLock(&lock, PASSIVE_LEVEL); }).join();
+    EXPECT_EQ(lock, kemu::CurrentThreadLockToken());
+    KfReleaseSpinLock(&lock, old);
+    KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0].rule, "spin lock released by a thread that does not hold it");
+    EXPECT_TRUE(Contains(v[0].detail, "lock " + HexOf(&lock) + " is held by owner token"));
+    EXPECT_EQ(v[1].rule, "spin lock released while not held");
+    EXPECT_TRUE(Contains(v[1].detail, HexOf(&lock) + " released by KfReleaseSpinLock holds 0x0 (free)"));
+}
+
+TEST_F(SpinLock, WrongLevelsAroundALockAreReported)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+
+    KIRQL old = KfAcquireSpinLock(&lock);
+    KfReleaseSpinLock(&lock, APC_LEVEL);
+    EXPECT_EQ(KeGetCurrentIrql(), old); // what the acquire returned, not what was asked
+    EXPECT_EQ(recording.TakeRules(),
+              std::vector<std::string>{"spin lock released with a level other than its acquire returned"});
+
+    old = KfAcquireSpinLock(&lock);
+    KfLowerIrql(PASSIVE_LEVEL);
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{"IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
+                                                               "spin lock released below DISPATCH_LEVEL"}));
+
+    {
+        kemu::ScopedIrql high(HIGH_LEVEL);
+        KIRQL atHigh = KfAcquireSpinLock(&lock);
+        EXPECT_EQ(atHigh, HIGH_LEVEL);
+        KfReleaseSpinLock(&lock, atHigh);
+    }
+    KeAcquireSpinLockAtDpcLevel(&lock);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+    EXPECT_EQ(recording.TakeRules(),
+              (std::vector<std::string>{"spin lock acquired above DISPATCH_LEVEL",
+                                        "spin lock acquired at DPC level from below DISPATCH_LEVEL",
+                                        "spin lock released below DISPATCH_LEVEL"}));
+}
+
+TEST_F(SpinLock, GarbageInTheLockWordIsReportedInsteadOfSpunOn)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    std::memset(&lock, kemu::kPoolFreshFill, sizeof lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    KfReleaseSpinLock(&lock, old);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "spin lock not initialised");
+    EXPECT_TRUE(Contains(v[0].detail, HexOf(&lock) + " holds 0xcdcdcdcd"));
+}
+
+TEST_F(SpinLock, ThreadEndingWithALockHeldIsReportedAndTheLockFreed)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    std::thread([&] { KfAcquireSpinLock(&lock); }).join();
+    EXPECT_EQ(lock, 0u);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "thread ended holding a spin lock");
+    EXPECT_TRUE(Contains(v[0].detail, HexOf(&lock)));
+}
+
+TEST_F(SpinLock, GivesMutualExclusionAcrossThreads)
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    long counter = 0; // deliberately plain: only the lock protects it
+    std::vector<int> wrongLevels(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                KIRQL old = KfAcquireSpinLock(&lock);
+                wrongLevels[size_t(t)] += KeGetCurrentIrql() != DISPATCH_LEVEL;
+                long seen = counter;
+                counter = seen + 1;
+                KfReleaseSpinLock(&lock, old);
+            }
+            wrongLevels[size_t(t)] += kemu::HeldSpinLocks() != 0 || KeGetCurrentIrql() != PASSIVE_LEVEL;
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    EXPECT_EQ(counter, long(kThreads) * kRounds);
+    EXPECT_EQ(wrongLevels, std::vector<int>(kThreads, 0));
+    EXPECT_EQ(lock, 0u);
+}
+
+struct Item {
+    LIST_ENTRY link;
+    int value;
+};
+
+TEST_F(InterlockedList, OperationsReturnThePreviousEndOrNullWhenEmpty)
+{
+    LIST_ENTRY head;
+    KSPIN_LOCK lock;
+    InitializeListHead(&head);
+    KeInitializeSpinLock(&lock);
+    Item a{{}, 1}, b{{}, 2}, c{{}, 3};
+
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &a.link, &lock), nullptr);
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &b.link, &lock), &a.link);
+    EXPECT_EQ(ExInterlockedInsertHeadList(&head, &c.link, &lock), &a.link);
+    EXPECT_EQ(lock, 0u);
+    EXPECT_EQ(kemu::HeldSpinLocks(), 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+
+    std::vector<int> order;
+    while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&head, &lock)) {
+        order.push_back(CONTAINING_RECORD(e, Item, link)->value);
+    }
+    EXPECT_EQ(order, (std::vector<int>{3, 1, 2}));
+    EXPECT_TRUE(IsListEmpty(&head));
+    EXPECT_EQ(ExInterlockedInsertHeadList(&head, &a.link, &lock), nullptr);
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), &a.link);
+}
+
+TEST_F(InterlockedList, UsingTheListWhileHoldingItsLockIsReportedAndStillDone)
+{
+    kemu::ScopedViolationRecording recording;
+    LIST_ENTRY head;
+    KSPIN_LOCK lock;
+    InitializeListHead(&head);
+    KeInitializeSpinLock(&lock);
+    Item a{{}, 1};
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(ExInterlockedInsertTailList(&head, &a.link, &lock), nullptr);
+    EXPECT_EQ(lock, kemu::CurrentThreadLockToken());
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(head.Flink, &a.link);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "spin lock acquired twice");
+    EXPECT_TRUE(Contains(v[0].detail, "(taken by KfAcquireSpinLock), acquired again by an interlocked list operation"));
+}
+
+TEST_F(InterlockedList, ConcurrentProducersAndAConsumerLoseNothing)
+{
+    constexpr int kPerThread = 5000;
+    LIST_ENTRY head;
+    KSPIN_LOCK lock;
+    InitializeListHead(&head);
+    KeInitializeSpinLock(&lock);
+    std::vector<Item> items(2 * kPerThread);
+    std::vector<std::thread> producers;
+    for (int t = 0; t < 2; ++t) {
+        producers.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                Item &item = items[size_t(t * kPerThread + i)];
+                item.value = 1;
+                ExInterlockedInsertTailList(&head, &item.link, &lock);
+            }
+        });
+    }
+    int taken = 0;
+    while (taken < 2 * kPerThread) {
+        if (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&head, &lock)) {
+            taken += CONTAINING_RECORD(e, Item, link)->value;
+        }
+    }
+    for (std::thread &t : producers) {
+        t.join();
+    }
+    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
+}
+
+} // namespace
