@@ -697,14 +697,7 @@ NTSTATUS GetBandwidth(PIRP pIrp)
         BusyLoop();
         LARGE_INTEGER liEnd = KeQueryPerformanceCounter(NULL);
 
-        /* The kernel's counter always runs; a zero frequency would divide by zero below. */
-        if (nRate.QuadPart <= 0) {
-            SHOWDEBUG(ENTRY_MODULE, 1, "ERROR : GetBandwidth: performance counter frequency is %ld",
-                      (LONG)nRate.LowPart);
-            pIrp->IoStatus.Information = 0;
-            return STATUS_UNSUCCESSFUL;
-        }
-        /* Readings in 0.1 ms units. */
+        /* Readings in 0.1 ms units; the counter's frequency is fixed at boot and never 0. */
         LONGLONG nStart = liStart.QuadPart * 10000 / nRate.QuadPart;
         LONGLONG nEnd = liEnd.QuadPart * 10000 / nRate.QuadPart;
 
