@@ -65,6 +65,23 @@ rm -rf "$out/obj" "$out/devididi.sys" "$out/partial.sys" "$out/devididi.map" "$o
        "$out/devididi-debug.reg"
 mkdir -p "$out/obj"
 
+# The client records' byte layout, asserted in include/streamer.h where pointers are 4 bytes: the
+# typedefs named here exist only in that branch, so naming them proves the assertions were compiled
+# and held, in C and in C++ (client drivers may be written in either).
+if [ $driver_build -eq 1 ]; then
+  layout_probe='#include "streamer.h"
+typedef char layout_checked_1[sizeof(streamer_layout_srv_param_size) == 1 ? 1 : -1];
+typedef char layout_checked_2[sizeof(streamer_layout_rc_phandle) == 1 ? 1 : -1];
+typedef char layout_checked_3[sizeof(void *) == 4 ? 1 : -1];'
+  for lang in c c++; do
+    if [ $lang = c ]; then compiler=${prefix}gcc std=-std=gnu99; else compiler=${prefix}g++ std=-std=gnu++17; fi
+    "$compiler" -x $lang $std -fsyntax-only -Wall -Wextra -Werror -Wno-unused-local-typedefs \
+        -DDEVIDIDI_NT_KERNEL -I"$root/platform" -I"$root/include" - <<<"$layout_probe" ||
+      die "include/streamer.h: the client records' offsets and sizes do not hold with 4-byte pointers ($lang, errors above)"
+  done
+  echo "build-sys: client record offsets and sizes hold with 4-byte pointers (C and C++)"
+fi
+
 objects=()
 failed=()
 for src in "${sources[@]}"; do

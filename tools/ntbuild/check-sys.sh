@@ -13,7 +13,6 @@
 #  - nothing linked from the import libraries but import stubs (no run-time code);
 #  - no object and no image section for constructors, destructors, thread-local data or unwinding;
 #  - the entry point is _DriverEntry@8;
-#  - the client records' layout assertions of include/streamer.h hold with 4-byte pointers;
 #  - the debug device's two service calls stand in the code as int 20h + constant dword + pop.
 # Every failure prints what is wrong; the exit status is 1 if any check failed.
 set -uo pipefail
@@ -178,24 +177,6 @@ if [ $full -eq 1 ]; then
     failed "entry point is $base + $aep, _DriverEntry@8 is at ${driver_entry:-no address}"
   fi
 fi
-
-# ---- Client record layout with 4-byte pointers ----
-# The typedefs named below exist only where streamer.h took its 4-byte-pointer branch, so naming
-# them proves the offset assertions were compiled and held.
-layout_probe='#include "streamer.h"
-typedef char layout_checked_1[sizeof(streamer_layout_srv_param_size) == 1 ? 1 : -1];
-typedef char layout_checked_2[sizeof(streamer_layout_rc_phandle) == 1 ? 1 : -1];
-typedef char layout_checked_3[sizeof(void *) == 4 ? 1 : -1];'
-layout_ok=1
-for lang in c c++; do
-  if [ $lang = c ]; then compiler=${prefix}gcc std=-std=gnu99; else compiler=${prefix}g++ std=-std=gnu++17; fi
-  if ! "$compiler" -x $lang $std -fsyntax-only -Wall -Wextra -Werror -Wno-unused-local-typedefs \
-        -DDEVIDIDI_NT_KERNEL -I"$root/platform" -I"$root/include" - <<<"$layout_probe"; then
-    failed "include/streamer.h: the client records' layout does not hold for 32-bit Windows ($lang, errors above)"
-    layout_ok=0
-  fi
-done
-[ $layout_ok -eq 1 ] && ok "client record offsets and sizes hold with 4-byte pointers (C and C++)"
 
 # ---- The debug device's service calls ----
 if grep -q 'VIDOREDU_Get_Version' "$map" 2>/dev/null; then
