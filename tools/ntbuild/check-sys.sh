@@ -16,6 +16,7 @@
 #  - the debug device's two service calls stand in the code as int 20h + constant dword + pop.
 # Every failure prints what is wrong; the exit status is 1 if any check failed.
 set -uo pipefail
+export LC_ALL=C
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=${DEVIDIDI_NT_PREFIX:-i686-w64-mingw32-}
