@@ -40,10 +40,13 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
  *   EXCLUSIVE              a registration (or the reclaim of old information blocks) is changing
  *                          the stream; taken only when no other reader is inside
  *   CLOSING                teardown has begun: new calls are refused
- * A reader waits only for an exclusive section that is already running, never for one that is
- * still waiting for readers to leave. So a reader nested in another reader's client callback, or in
- * a callback made under m_Lock, always gets in; a writer may wait, but only for readers, which
- * never wait for m_Lock (client callbacks must not take it).
+ *   WAITING                a registration waits for the readers to leave
+ * A reader waits for an exclusive section that is already running, but for a waiting registration
+ * only a bounded while (so that a stream of readers does not starve it): a reader nested in another
+ * reader's client callback, whose outer reader keeps the registration waiting, thus still gets in,
+ * and one nested in a callback made under m_Lock never meets a registration at all. Writers wait
+ * only for readers, and readers never wait for m_Lock (client callbacks must not take it), so
+ * nothing waits in a circle.
  */
 #define GATE_READER 0x00000001UL
 #define GATE_READERS 0x00000FFFUL
@@ -51,6 +54,9 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
 #define GATE_CALLS 0x0FFFF000UL
 #define GATE_EXCLUSIVE 0x10000000UL
 #define GATE_CLOSING 0x20000000UL
+#define GATE_WAITING 0x40000000UL
+/* How long a new reader lets a waiting registration go first, in pause loops (well under 1 ms). */
+#define GATE_PATIENCE 4096
 #define GATE_SHARED (GATE_CALL | GATE_READER)
 
 /*
@@ -278,23 +284,38 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
  */
 BOOLEAN DeVididi::GateEnter(ULONG nRefs)
 {
+    const BOOLEAN fRefusable = (nRefs & GATE_CALLS) != 0 ? TRUE : FALSE;
     ULONG nAdd = nRefs;
+    ULONG nPatience = GATE_PATIENCE;
     for (;;) {
         ULONG nGate = __atomic_add_fetch(&m_nGate, nAdd, __ATOMIC_SEQ_CST);
-        if ((nGate & GATE_CLOSING) != 0 && (nRefs & GATE_CALLS) != 0) {
+        if ((nGate & GATE_CLOSING) != 0 && fRefusable) {
             __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
             return FALSE;
         }
-        if ((nRefs & GATE_READERS) == 0 || (nGate & GATE_EXCLUSIVE) == 0) {
+        if ((nRefs & GATE_READERS) == 0) {
             return TRUE;
         }
-        /* A change is under way: step back as a reader (keeping any call reference) until it ends. */
+        if ((nGate & GATE_EXCLUSIVE) == 0 && ((nGate & GATE_WAITING) == 0 || nPatience == 0)) {
+            return TRUE;
+        }
+        /* A change is running or about to: step back as a reader (keeping any call reference). */
         __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         nAdd = GATE_READER;
-        do {
+        for (;;) {
             DV_CPU_PAUSE();
             nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
-        } while ((nGate & GATE_EXCLUSIVE) != 0 && ((nGate & GATE_CLOSING) == 0 || (nRefs & GATE_CALLS) == 0));
+            if ((nGate & GATE_CLOSING) != 0 && fRefusable) {
+                break;
+            }
+            if ((nGate & GATE_EXCLUSIVE) != 0) {
+                continue;
+            }
+            if ((nGate & GATE_WAITING) == 0 || nPatience == 0) {
+                break;
+            }
+            --nPatience;
+        }
     }
 }
 
@@ -323,27 +344,40 @@ void DeVididi::LeaveCall()
     GateLeave(GATE_CALL);
 }
 
-BOOLEAN DeVididi::EnterShared()
+/*
+ * A reader runs at DISPATCH_LEVEL, like the holder of a spin lock: a registration spins for the
+ * readers at DISPATCH_LEVEL, and must never wait for one that cannot run (on a single processor a
+ * preempted reader would never run again). Client callbacks made by a reader run there too.
+ */
+BOOLEAN DeVididi::EnterShared(PKIRQL pOldIrql)
 {
-    return GateEnter(GATE_SHARED);
+    *pOldIrql = KfRaiseIrql(DISPATCH_LEVEL);
+    if (!GateEnter(GATE_SHARED)) {
+        KfLowerIrql(*pOldIrql);
+        return FALSE;
+    }
+    return TRUE;
 }
 
-void DeVididi::LeaveShared()
+void DeVididi::LeaveShared(KIRQL OldIrql)
 {
     GateLeave(GATE_SHARED);
+    KfLowerIrql(OldIrql);
 }
 
 /*
- * Called by a registration that holds m_Lock and one reader reference: waits until it is the only
- * reader, then turns that reference into the exclusive bit. No client is ever called from inside.
+ * Called by a registration that holds m_Lock and one reader reference: announces itself, waits
+ * until it is the only reader, then turns that reference into the exclusive bit. No client is ever
+ * called from inside.
  */
 void DeVididi::EnterExclusive()
 {
+    __atomic_fetch_or(&m_nGate, GATE_WAITING, __ATOMIC_SEQ_CST);
     for (;;) {
         ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_READERS) == GATE_READER && (nGate & GATE_EXCLUSIVE) == 0) {
-            if (__atomic_compare_exchange_n(&m_nGate, &nGate, nGate - GATE_READER + GATE_EXCLUSIVE, 0,
-                                            __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+            ULONG nExclusive = (nGate - GATE_READER + GATE_EXCLUSIVE) & ~GATE_WAITING;
+            if (__atomic_compare_exchange_n(&m_nGate, &nGate, nExclusive, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
                 return;
             }
             continue;
@@ -694,9 +728,10 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 {
     QvConsumerInfo *pConsumer = NULL;
     ULONG nBufferSize;
+    KIRQL OldIrql;
 
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
-    if (!EnterShared()) {
+    if (!EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 1, "DataProcessed: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
@@ -711,7 +746,7 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
         SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
-        LeaveShared();
+        LeaveShared(OldIrql);
         return;
     }
     nBufferSize = DV_LOAD(m_nBufferSize);
@@ -722,7 +757,7 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
     }
     pConsumer->DataProcessed(dwSize);
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
-    LeaveShared();
+    LeaveShared(OldIrql);
 }
 
 /* ======================================================================================== */
@@ -1080,17 +1115,26 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
         DV_STORE(pConsumer->m_fProviderRegistered, 1);
         pConsumer->m_pPendingIrp = NULL;
         SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
-        /* The reader reference stays over the two notifications: it keeps both records alive. */
-        KfReleaseSpinLock(&m_Lock, OldIrql);
-        SHOWDEBUG(STREAM_DBG, 8, "%s", szAfterRelease);
+        UnlockStream(OldIrql, szAfterRelease);
 
-        RtlZeroMemory(&Param, sizeof(Param));
-        Param.nConsumers = m_Consumers.GetCount();
-        DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
-        RtlZeroMemory(&Param, sizeof(Param));
-        pConsumer->NotifyConsumer(STREAMERNOTIFY_PROVIDER_REGISTERED, &Param);
-        GateLeave(GATE_SHARED);
-
+        /*
+         * Without the lock, as a reader: the consumer is looked up again, since an unregistration
+         * may have come in between (it is then not told any more).
+         */
+        if (EnterShared(&OldIrql)) {
+            RtlZeroMemory(&Param, sizeof(Param));
+            Param.nConsumers = m_Consumers.GetCount();
+            DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
+            RtlZeroMemory(&Param, sizeof(Param));
+            if (m_Consumers.Lookup(hConsumer, pConsumer)) {
+                pConsumer->NotifyConsumer(STREAMERNOTIFY_PROVIDER_REGISTERED, &Param);
+            }
+            LeaveShared(OldIrql);
+        } else {
+            SHOWDEBUG(STREAM_DBG, 2, "RegisterConsumer: WARNING --- Stream %ld is being torn down, its clients are not told of consumer 0x%08x",
+                      Handle(), (ULONG)(ULONG_PTR)hConsumer);
+        }
+        LeaveCall();
         SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
         return STATUS_SUCCESS;
     }
@@ -1179,13 +1223,17 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
         LeaveExclusive();
     }
 
-    /* The reader reference stays over the notification: it keeps the provider record alive. */
-    KfReleaseSpinLock(&m_Lock, OldIrql);
-    SHOWDEBUG(STREAM_DBG, 8, "UnRegisterConsumer: (Critical section) After Release");
-    RtlZeroMemory(&Param, sizeof(Param));
-    Param.nConsumers = m_Consumers.GetCount();
-    DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
-    GateLeave(GATE_SHARED);
+    UnlockStream(OldIrql, "UnRegisterConsumer: (Critical section) After Release");
+    if (EnterShared(&OldIrql)) {
+        RtlZeroMemory(&Param, sizeof(Param));
+        Param.nConsumers = m_Consumers.GetCount();
+        DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
+        LeaveShared(OldIrql);
+    } else {
+        SHOWDEBUG(STREAM_DBG, 2, "UnRegisterConsumer: WARNING --- Stream %ld is being torn down, its provider is not told of consumer 0x%08x",
+                  Handle(), (ULONG)(ULONG_PTR)hConsumer);
+    }
+    LeaveCall();
 
     SHOWDEBUG(STREAM_DBG, 7, "UnRegisterConsumer --- End (With STATUS_SUCCESS)");
     return STATUS_SUCCESS;
@@ -1197,7 +1245,9 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
 
 void DeVididi::NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
-    if (!EnterShared()) {
+    KIRQL OldIrql;
+
+    if (!EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- Start");
         SHOWDEBUG(STREAM_DBG, 1, "NotifyConsumers: ERROR --- Stream %ld is being torn down (dwType = %ld)", Handle(),
                   dwType);
@@ -1205,7 +1255,7 @@ void DeVididi::NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam
         return;
     }
     DoNotifyConsumers(dwType, pParam);
-    LeaveShared();
+    LeaveShared(OldIrql);
 }
 
 /* As a gate reader or from a registration holding m_Lock: the map and the records stay put. */
@@ -1289,7 +1339,9 @@ void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pPar
 
 void DeVididi::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
-    if (!EnterShared()) {
+    KIRQL OldIrql;
+
+    if (!EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 7, "NotifyProvider --- Start");
         SHOWDEBUG(STREAM_DBG, 1, "NotifyProvider: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
@@ -1297,7 +1349,7 @@ void DeVididi::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICAT
         return;
     }
     DoNotifyProvider(hConsumer, dwType, pParam);
-    LeaveShared();
+    LeaveShared(OldIrql);
 }
 
 void DeVididi::DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
@@ -1318,12 +1370,14 @@ void DeVididi::DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFIC
 
 void DeVididi::ShowStream()
 {
-    if (!EnterShared()) {
+    KIRQL OldIrql;
+
+    if (!EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 1, "ShowStream: ERROR --- Stream %ld is being torn down", Handle());
         return;
     }
     DoShowStream();
-    LeaveShared();
+    LeaveShared(OldIrql);
 }
 
 void DeVididi::DoShowStream()

@@ -12,8 +12,9 @@
  * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
  *   publishes m_nTail and tells the consumers under m_Lock.
  * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
- *   readers: they wait only for an exclusive section that is already running, never for one that is
- *   merely waiting, so a reader nested in another reader's callback cannot deadlock.
+ *   readers: they wait for an exclusive section that is already running, but for one that is still
+ *   waiting only a bounded while, so a reader nested in another reader's callback cannot deadlock.
+ *   Client callbacks must not take m_Lock (no registration or data on the same stream from them).
  * - Teardown closes the gate: new calls are refused and logged, calls in flight are waited for.
  */
 #ifndef DEVIDIDI_DEVIDIDI_H
@@ -113,8 +114,8 @@ public:
      */
     BOOLEAN EnterCall();
     void LeaveCall();
-    BOOLEAN EnterShared();
-    void LeaveShared();
+    BOOLEAN EnterShared(PKIRQL pOldIrql); /* raises to DISPATCH_LEVEL while shared */
+    void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
     BOOLEAN IsProviderReady() const;
 
