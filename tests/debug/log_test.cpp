@@ -1,0 +1,270 @@
+// The log line, the level test and the one-line-at-a-time rule of SHOWDEBUG.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "debug_fixture.h"
+
+namespace {
+
+using dvtest::DebugLogTest;
+using Lines = std::vector<std::string>;
+
+class ShowDebug : public DebugLogTest {};
+
+// Fills the stack below the caller with non-zero bytes, so that a line left unterminated runs on.
+__attribute__((noinline)) void DirtyStack()
+{
+    volatile char junk[16384];
+    for (size_t i = 0; i < sizeof(junk); ++i) {
+        junk[i] = 'Z';
+    }
+}
+
+TEST_F(ShowDebug, LineCarriesTickLevelAndBothModuleNames)
+{
+    DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 7;
+    DebugIdArray[QVDBG_MODULE_DEVIDIDI].nDebugLevel = 1;
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 5;
+
+    SHOWDEBUG(QVDBG_MODULE_ENTRY, 7, "DriverEntry --- Start");
+    SHOWDEBUG(QVDBG_MODULE_DEVIDIDI, 1, "module zero");
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 5, "%s %d %ld 0x%08x %u", "args", -3, (LONG)-70000, (ULONG)0xBEEF, (ULONG)4000000000u);
+
+    EXPECT_EQ(Shown(), (Lines{"123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start",
+                              "123456 [1]DEVIDIDI-DEVIDIDI:module zero",
+                              "123456 [5]DEVIDIDI-STREAM:args -3 -70000 0x0000beef 4000000000"}));
+}
+
+TEST_F(ShowDebug, LevelRulesDecideWhatIsShown)
+{
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
+    for (int level = 0; level <= 10; ++level) {
+        SHOWDEBUG(QVDBG_MODULE_STREAM, level, "stream %d", level);
+        SHOWDEBUG(QVDBG_MODULE_CONSUMER_INFO, level, "consumer %d", level);
+    }
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 0xFFFF, "never");
+
+    Lines expected;
+    for (int level = 0; level <= 8; ++level) {
+        expected.push_back("123456 [" + std::to_string(level) + "]DEVIDIDI-STREAM:stream " + std::to_string(level));
+        if (level == 0) {
+            expected.push_back("123456 [0]DEVIDIDI-CONSUMER_INFO:consumer 0");
+        }
+    }
+    EXPECT_EQ(Shown(), expected);
+    EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_ENTRY, 0), 1u);
+    EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_STREAM, 8), 1u);
+    EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_STREAM, 9), 0u);
+}
+
+TEST_F(ShowDebug, NothingIsSentBeforeTheOutputServiceHasAnswered)
+{
+    gfDebugVxdUp = 0;
+    SHOWDEBUG(QVDBG_MODULE_ENTRY, 0, "lost");
+    EXPECT_TRUE(Shown().empty());
+
+    gfDebugVxdUp = 1;
+    SHOWDEBUG(QVDBG_MODULE_ENTRY, 0, "kept");
+    EXPECT_EQ(Shown(), Lines{"123456 [0]DEVIDIDI-ENTRY:kept"});
+}
+
+TEST_F(ShowDebug, MessageNotShownCostsOnlyTheLevelTest)
+{
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 1;
+    int argumentEvaluations = 0;
+    int moduleEvaluations = 0;
+    auto module = [&] {
+        ++moduleEvaluations;
+        return QVDBG_MODULE_STREAM;
+    };
+
+    SHOWDEBUG(module(), 2, "%d", ++argumentEvaluations);
+    EXPECT_EQ(argumentEvaluations, 0);
+    EXPECT_EQ(moduleEvaluations, 1);
+
+    SHOWDEBUG(module(), 1, "%d", ++argumentEvaluations);
+    EXPECT_EQ(argumentEvaluations, 1);
+    EXPECT_EQ(moduleEvaluations, 2);
+    EXPECT_EQ(Shown(), Lines{"123456 [1]DEVIDIDI-STREAM:1"});
+}
+
+TEST_F(ShowDebug, LineIsCutAt1198Characters)
+{
+    DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 7;
+    const std::string prefix = "123456 [7]DEVIDIDI-ENTRY:";
+    const size_t room = 1198 - prefix.size();
+    std::string text;
+    for (size_t i = 0; i < 3000; ++i) {
+        text.push_back(static_cast<char>('a' + i % 26));
+    }
+
+    for (size_t length : {room - 1, room, room + 1, room + 2, text.size()}) {
+        SCOPED_TRACE(length);
+        kemu::DebugService::Clear();
+        const std::string message = text.substr(0, length);
+        DirtyStack();
+        SHOWDEBUG(QVDBG_MODULE_ENTRY, 7, "%s", message.c_str());
+        ASSERT_EQ(Shown().size(), 1u);
+        EXPECT_EQ(Shown()[0], prefix + message.substr(0, room));
+    }
+
+    // A conversion that straddles the limit is cut inside its digits.
+    kemu::DebugService::Clear();
+    const std::string filler = text.substr(0, room - 3);
+    DirtyStack();
+    SHOWDEBUG(QVDBG_MODULE_ENTRY, 7, "%s%d", filler.c_str(), 123456789);
+    EXPECT_EQ(Shown(), Lines{prefix + filler + "123"});
+}
+
+TEST_F(ShowDebug, TickCountIsItsLow32BitsAsASignedNumber)
+{
+    DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 1;
+    const std::vector<std::pair<uint64_t, std::string>> cases = {
+        {0, "0"},
+        {2147483647ull, "2147483647"},
+        {2147483648ull, "-2147483648"},
+        {4294967295ull, "-1"},
+        {(uint64_t(3) << 32) + 42, "42"},
+    };
+    Lines expected;
+    for (const auto &c : cases) {
+        kemu::SetTickCount(c.first);
+        SHOWDEBUG(QVDBG_MODULE_ENTRY, 1, "t");
+        expected.push_back(c.second + " [1]DEVIDIDI-ENTRY:t");
+    }
+    EXPECT_EQ(Shown(), expected);
+}
+
+TEST_F(ShowDebug, TornTickReadsAreReadAgain)
+{
+    DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 1;
+    kemu::SetTickCount((uint64_t(1) << 32) - 1);
+    kemu::InjectTornTickReads(3); // one whole reading (High1Time, LowPart, High2Time) caught mid-update
+    SHOWDEBUG(QVDBG_MODULE_ENTRY, 1, "t");
+    EXPECT_EQ(Shown(), Lines{"-1 [1]DEVIDIDI-ENTRY:t"});
+
+    // A reader that skipped a word or did not read again has left torn copies behind.
+    volatile KSYSTEM_TIME *after = &KeTickCount;
+    EXPECT_EQ(after->High1Time, after->High2Time);
+}
+
+TEST_F(ShowDebug, MessageLoggedFromTheOutputPathIsDropped)
+{
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
+    int sinkCalls = 0;
+    kemu::DebugService::SetSink([&](const std::string &) {
+        if (++sinkCalls == 1) {
+            SHOWDEBUG(QVDBG_MODULE_STREAM, 0, "nested");
+        }
+    });
+
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "outer");
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "after");
+
+    EXPECT_EQ(Shown(), (Lines{"123456 [3]DEVIDIDI-STREAM:outer", "123456 [3]DEVIDIDI-STREAM:after"}));
+    EXPECT_EQ(sinkCalls, 2);
+}
+
+TEST_F(ShowDebug, MessageFromAnotherThreadWhileALineIsProducedIsDropped)
+{
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool otherReturned = false;
+    std::thread other;
+    kemu::DebugService::SetSink([&](const std::string &line) {
+        if (line.find(":first") == std::string::npos) {
+            return;
+        }
+        other = std::thread([&] {
+            SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "second");
+            std::lock_guard<std::mutex> lock(mutex);
+            otherReturned = true;
+            changed.notify_all();
+        });
+        // Bounded only so that a call which waits for the first fails the test instead of hanging it.
+        std::unique_lock<std::mutex> lock(mutex);
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return otherReturned; }))
+            << "the other thread's call did not return while the first line was being produced";
+    });
+
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "first");
+    other.join();
+    std::thread later([] { SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "third"); });
+    later.join();
+
+    EXPECT_EQ(Shown(), (Lines{"123456 [1]DEVIDIDI-STREAM:first", "123456 [1]DEVIDIDI-STREAM:third"}));
+}
+
+// Callers on several threads while the levels are rewritten. What is dropped varies from run to
+// run; every line that gets through is whole, and the thread build checks the flag and the levels
+// for unsynchronised access.
+TEST_F(ShowDebug, ConcurrentCallersAndLevelChangesLeaveEveryLineWhole)
+{
+    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
+    std::atomic<bool> stop{false};
+    std::thread levelWriter([&] {
+        for (ULONG i = 0; !stop; ++i) {
+            UpdateDebugIdArray("STREAM", (i % 2) ? 8 : 0);
+            std::this_thread::yield();
+        }
+        UpdateDebugIdArray("STREAM", 8);
+    });
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 4; ++t) {
+        loggers.emplace_back([t] {
+            for (int i = 0; i < 300; ++i) {
+                SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "thread %d message %d", t, i);
+            }
+        });
+    }
+    for (std::thread &logger : loggers) {
+        logger.join();
+    }
+    stop = true;
+    levelWriter.join();
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "done");
+
+    const Lines lines = Shown();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "123456 [1]DEVIDIDI-STREAM:done");
+    const std::string prefix = "123456 [1]DEVIDIDI-STREAM:";
+    for (size_t i = 0; i + 1 < lines.size(); ++i) {
+        int thread = -1;
+        int message = -1;
+        std::sscanf(lines[i].c_str() + std::min(lines[i].size(), prefix.size()), "thread %d message %d", &thread,
+                    &message);
+        EXPECT_EQ(lines[i], prefix + "thread " + std::to_string(thread) + " message " + std::to_string(message));
+        EXPECT_TRUE(thread >= 0 && thread < 4 && message >= 0 && message < 300) << lines[i];
+    }
+}
+
+class VidoreduService : public DebugLogTest {};
+
+TEST_F(VidoreduService, VersionQueryAnswersZeroOnlyWithoutTheService)
+{
+    EXPECT_EQ(VIDOREDU_Get_Version(), kemu::kDebugServiceDefaultVersion);
+    kemu::DebugService::SetVersion(0x0123);
+    EXPECT_EQ(VIDOREDU_Get_Version(), 0x0123u);
+    kemu::DebugService::SetPresent(false);
+    EXPECT_EQ(VIDOREDU_Get_Version(), 0u);
+}
+
+TEST_F(VidoreduService, ShowDebugPassesTheLineOnlyOnceTheServiceAnswered)
+{
+    gfDebugVxdUp = 0;
+    VIDOREDU_SHOW_DEBUG("hidden");
+    VIDOREDU_VXDSHOWDEBUG("direct");
+    gfDebugVxdUp = 1;
+    VIDOREDU_SHOW_DEBUG("shown");
+    EXPECT_EQ(Shown(), (Lines{"direct", "shown"}));
+}
+
+} // namespace

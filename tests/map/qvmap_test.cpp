@@ -1,0 +1,284 @@
+// QvMap as a stream uses it: consumer handles to consumer records.
+#include <algorithm>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "alloc/alloc_fixture.h"
+#include "QvMap.h"
+
+class QvConsumerInfo;
+
+namespace {
+
+using dvtest::HeaderOf;
+using dvtest::kTracedTag;
+using ConsumerMap = QvMap<void *, void *, QvConsumerInfo *, QvConsumerInfo *>;
+using Keys = std::vector<uintptr_t>;
+
+void *K(uintptr_t n) { return reinterpret_cast<void *>(n); }
+QvConsumerInfo *V(uintptr_t n) { return reinterpret_cast<QvConsumerInfo *>(n); }
+
+Keys Chain(const ConsumerMap &map, ULONG bucket)
+{
+    Keys keys;
+    for (ConsumerMap::CAssoc *p = map.m_pHashTable[bucket]; p; p = p->pNext) {
+        EXPECT_EQ(p->nHashValue, bucket);
+        keys.push_back(reinterpret_cast<uintptr_t>(p->key));
+    }
+    return keys;
+}
+
+// The whole walk, as the stream's callers do it.
+std::vector<std::pair<uintptr_t, uintptr_t>> Walk(const ConsumerMap &map)
+{
+    std::vector<std::pair<uintptr_t, uintptr_t>> seen;
+    for (POSITION pos = map.GetStartPosition(); pos;) {
+        void *key = nullptr;
+        QvConsumerInfo *value = nullptr;
+        map.GetNextAssoc(pos, key, value);
+        seen.emplace_back(reinterpret_cast<uintptr_t>(key), reinterpret_cast<uintptr_t>(value));
+    }
+    return seen;
+}
+
+class QvMapTest : public dvtest::TracedAllocationTest {
+protected:
+    QvMapTest() : TracedAllocationTest(0) {}
+};
+
+TEST_F(QvMapTest, NeverFilledMapAnswersWithoutAllocating)
+{
+    ConsumerMap map;
+    const uint64_t attempts = kemu::PoolAllocationAttempts();
+    QvConsumerInfo *value = V(9);
+    EXPECT_FALSE(map.Lookup(K(0x10), value));
+    EXPECT_EQ(value, V(9));
+    EXPECT_FALSE(map.RemoveKey(K(0x10)));
+    EXPECT_EQ(map.GetStartPosition(), nullptr);
+    EXPECT_EQ(map.GetCount(), 0);
+    EXPECT_EQ(map.m_nHashTableSize, 17u);
+    EXPECT_EQ(map.m_nBlockSize, 10);
+    EXPECT_EQ(kemu::PoolAllocationAttempts(), attempts);
+}
+
+TEST_F(QvMapTest, BucketIsTheKeyShiftedFourModSeventeenNewestFirst)
+{
+    ConsumerMap map;
+    const Keys keys = {0x100, 0x10F, 0x100 + 17 * 16, 0x110, 0x0F};
+    for (uintptr_t k : keys) {
+        map[K(k)] = V(k + 1);
+    }
+    EXPECT_EQ(Chain(map, 16), (Keys{0x210, 0x10F, 0x100}));
+    EXPECT_EQ(Chain(map, 0), (Keys{0x0F, 0x110}));
+    for (uintptr_t k : keys) {
+        QvConsumerInfo *value = nullptr;
+        EXPECT_TRUE(map.Lookup(K(k), value));
+        EXPECT_EQ(value, V(k + 1));
+    }
+
+    if constexpr (sizeof(void *) == 8) {
+        // Only the low 32 bits choose the bucket; the whole key tells elements apart.
+        const uintptr_t high = (uintptr_t(1) << 32) | 0x100;
+        map[K(high)] = V(7);
+        EXPECT_EQ(Chain(map, 16), (Keys{high, 0x210, 0x10F, 0x100}));
+        EXPECT_TRUE(map.RemoveKey(K(high)));
+        QvConsumerInfo *value = nullptr;
+        EXPECT_TRUE(map.Lookup(K(0x100), value));
+        EXPECT_EQ(value, V(0x101));
+    }
+}
+
+TEST_F(QvMapTest, IndexingAPresentKeyReturnsTheSameSlot)
+{
+    ConsumerMap map;
+    QvConsumerInfo *&slot = map[K(0x40)];
+    EXPECT_EQ(slot, nullptr);
+    slot = V(7);
+    EXPECT_EQ(&map[K(0x40)], &slot);
+    EXPECT_EQ(map.GetCount(), 1);
+    QvConsumerInfo *value = nullptr;
+    EXPECT_TRUE(map.Lookup(K(0x40), value));
+    EXPECT_EQ(value, V(7));
+}
+
+TEST_F(QvMapTest, NodesComeTenToABlockAndAllMemoryReturnsWhenEmptied)
+{
+    ConsumerMap map;
+    map[K(0x10)] = V(1);
+    EXPECT_EQ(Current(), 2); // the bucket table and the first block
+    EXPECT_STREQ(HeaderOf(map.m_pHashTable)->pszFile, "QvMap");
+    EXPECT_STREQ(HeaderOf(map.m_pBlocks)->pszFile, "QvMap");
+    EXPECT_EQ(kemu::FindPoolBlock(map.m_pHashTable)->size, 17 * sizeof(void *) + sizeof(TRACED_BLOCK_HEADER));
+    EXPECT_EQ(kemu::FindPoolBlock(map.m_pHashTable)->tag, kTracedTag);
+
+    // The free list hands the nodes of a block out in address order.
+    char *first = reinterpret_cast<char *>(&map[K(0x10)]);
+    for (uintptr_t i = 1; i < 10; ++i) {
+        map[K(0x10 * (i + 1))] = V(i + 1);
+        EXPECT_EQ(reinterpret_cast<char *>(&map[K(0x10 * (i + 1))]) - first,
+                  ptrdiff_t(i * sizeof(ConsumerMap::CAssoc)));
+    }
+    EXPECT_EQ(Current(), 2);
+    EXPECT_EQ(map.m_pFreeList, nullptr);
+
+    map[K(0x110)] = V(11);
+    EXPECT_EQ(Current(), 3);
+    ASSERT_NE(map.m_pBlocks->pNext, nullptr);
+    EXPECT_EQ(map.m_pBlocks->pNext->pNext, nullptr);
+    EXPECT_EQ(map.GetCount(), 11);
+
+    // A freed node is reused before any new block.
+    QvConsumerInfo **freedSlot = &map[K(0x50)];
+    EXPECT_TRUE(map.RemoveKey(K(0x50)));
+    map[K(0x999)] = V(99);
+    EXPECT_EQ(&map[K(0x999)], freedSlot);
+    EXPECT_EQ(Current(), 3);
+
+    for (uintptr_t k : {0x10, 0x20, 0x30, 0x40, 0x999, 0x60, 0x70, 0x80, 0x90, 0xA0}) {
+        EXPECT_TRUE(map.RemoveKey(K(k)));
+        EXPECT_EQ(Current(), 3);
+    }
+    EXPECT_FALSE(map.RemoveKey(K(0x10)));
+    EXPECT_TRUE(map.RemoveKey(K(0x110)));
+    EXPECT_EQ(Current(), 0);
+    EXPECT_EQ(map.m_pHashTable, nullptr);
+    EXPECT_EQ(map.m_pBlocks, nullptr);
+    EXPECT_EQ(map.m_pFreeList, nullptr);
+    EXPECT_EQ(map.GetCount(), 0);
+    EXPECT_EQ(map.m_nHashTableSize, 17u);
+    EXPECT_EQ(map.GetStartPosition(), nullptr);
+}
+
+TEST_F(QvMapTest, WalkGoesBucketByBucketNewestFirstWithinABucket)
+{
+    ConsumerMap map;
+    POSITION pos = BEFORE_START_POSITION;
+    void *key = K(1);
+    QvConsumerInfo *value = V(1);
+    map.GetNextAssoc(pos, key, value); // no table yet: nothing changes
+    EXPECT_EQ(pos, BEFORE_START_POSITION);
+    EXPECT_EQ(key, K(1));
+
+    map[K(0x50)] = V(1);
+    pos = map.GetStartPosition();
+    EXPECT_EQ(pos, BEFORE_START_POSITION);
+    map.GetNextAssoc(pos, key, value);
+    EXPECT_EQ(pos, nullptr);
+    EXPECT_EQ(key, K(0x50));
+    EXPECT_EQ(value, V(1));
+
+    // Buckets 0, 5, 5, 16, 5.
+    map[K(0x00)] = V(2);
+    map[K(0x5F)] = V(3);
+    map[K(0x100)] = V(4);
+    map[K(0x160)] = V(5);
+    const std::vector<std::pair<uintptr_t, uintptr_t>> expected = {
+        {0x00, 2}, {0x160, 5}, {0x5F, 3}, {0x50, 1}, {0x100, 4}};
+    EXPECT_EQ(Walk(map), expected);
+}
+
+TEST_F(QvMapTest, RemovingTheReturnedElementDuringAWalkVisitsEveryOtherOnce)
+{
+    ConsumerMap map;
+    Keys all;
+    for (uintptr_t i = 0; i < 25; ++i) {
+        all.push_back(0x10 * (i % 9) + 0x1000 * (i / 9) + (i % 3)); // several keys per bucket
+        map[K(all.back())] = V(i + 1);
+    }
+    ASSERT_EQ(map.GetCount(), 25);
+
+    // Remove every other element returned.
+    std::map<uintptr_t, int> visits;
+    Keys kept;
+    bool removeThis = true;
+    for (POSITION pos = map.GetStartPosition(); pos;) {
+        void *key = nullptr;
+        QvConsumerInfo *value = nullptr;
+        map.GetNextAssoc(pos, key, value);
+        ++visits[reinterpret_cast<uintptr_t>(key)];
+        if (removeThis) {
+            EXPECT_TRUE(map.RemoveKey(key));
+        } else {
+            kept.push_back(reinterpret_cast<uintptr_t>(key));
+        }
+        removeThis = !removeThis;
+    }
+    EXPECT_EQ(visits.size(), 25u);
+    EXPECT_TRUE(std::all_of(visits.begin(), visits.end(), [](const auto &v) { return v.second == 1; }));
+    EXPECT_EQ(map.GetCount(), 12);
+
+    // Then remove every one, the last leaving the map without memory.
+    Keys seen;
+    for (POSITION pos = map.GetStartPosition(); pos;) {
+        void *key = nullptr;
+        QvConsumerInfo *value = nullptr;
+        map.GetNextAssoc(pos, key, value);
+        seen.push_back(reinterpret_cast<uintptr_t>(key));
+        EXPECT_TRUE(map.RemoveKey(key));
+    }
+    EXPECT_EQ(seen, kept);
+    EXPECT_EQ(map.GetCount(), 0);
+    EXPECT_EQ(map.m_pHashTable, nullptr);
+    EXPECT_EQ(Current(), 0);
+}
+
+// Each map has its own error slot: two streams failing at once never write the same memory.
+TEST_F(QvMapTest, FailedAllocationLandsInTheMapsOwnErrorSlot)
+{
+    ConsumerMap a;
+    ConsumerMap b;
+
+    kemu::FailNthAllocation(2, kTracedTag); // a's table succeeds, its first node block fails
+    QvConsumerInfo *&ra = a[K(0x10)];
+    EXPECT_EQ(&ra, &a.error);
+    ra = V(1);
+    QvConsumerInfo *value = nullptr;
+    EXPECT_FALSE(a.Lookup(K(0x10), value));
+    EXPECT_EQ(a.GetCount(), 0);
+    EXPECT_EQ(a.GetStartPosition(), nullptr);
+    POSITION pos = BEFORE_START_POSITION;
+    void *key = K(3);
+    a.GetNextAssoc(pos, key, value); // a table without elements ends the walk at once
+    EXPECT_EQ(pos, nullptr);
+    EXPECT_EQ(key, K(3));
+
+    kemu::FailNthAllocation(1, kTracedTag); // b's table fails: b refuses every insertion from now on
+    QvConsumerInfo *&rb = b[K(0x10)];
+    EXPECT_EQ(&rb, &b.error);
+    EXPECT_NE(&rb, &ra);
+    rb = V(2);
+    EXPECT_EQ(a.error, V(1));
+    EXPECT_EQ(b.m_nHashTableSize, 0u);
+    EXPECT_EQ(b.m_pHashTable, nullptr);
+    EXPECT_EQ(b[K(0x20)], nullptr); // handed out again, cleared
+    EXPECT_FALSE(b.Lookup(K(0x20), value));
+    EXPECT_FALSE(b.RemoveKey(K(0x20)));
+
+    // a recovers once the pool does.
+    a[K(0x10)] = V(5);
+    EXPECT_TRUE(a.Lookup(K(0x10), value));
+    EXPECT_EQ(value, V(5));
+    EXPECT_EQ(kemu::InjectedAllocationFailures(), 2u);
+}
+
+TEST_F(QvMapTest, InitHashTableWorksOnlyOnAnEmptyMap)
+{
+    ConsumerMap map;
+    map[K(0x10)] = V(1);
+    map.InitHashTable(31, TRUE);
+    EXPECT_EQ(map.m_nHashTableSize, 17u);
+    EXPECT_EQ(Chain(map, 1), Keys{0x10});
+
+    map.RemoveKey(K(0x10));
+    map.InitHashTable(31, TRUE);
+    EXPECT_EQ(map.m_nHashTableSize, 31u);
+    EXPECT_EQ(Current(), 1);
+    map.InitHashTable(0, TRUE);
+    EXPECT_EQ(map.m_nHashTableSize, 31u);
+
+    map[K(0x1F0)] = V(2); // 0x1F mod 31
+    EXPECT_EQ(Chain(map, 0), Keys{0x1F0});
+}
+
+} // namespace
