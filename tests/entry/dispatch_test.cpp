@@ -424,43 +424,45 @@ TEST_F(DispatchTest, OrbDriverQueryCompletesBeforeStreamOneHearsOfIt)
     EXPECT_EQ(g_orbAnswer, 1u);
 }
 
-TEST_F(DispatchTest, ConsumerRegistrationRacingItsProviderIsCompletedExactlyOnce)
+TEST_F(DispatchTest, WaitingConsumerCompletedBeforeItsDispatchReturnsIsNotTouchedAgain)
 {
-    // The provider may complete a waiting consumer's request the moment the stream releases its lock,
-    // while the consumer's dispatch is still on its way out. Requests built by the I/O manager are
-    // freed on completion, so a late touch shows under the sanitizers and the emulation's checks.
+    // A provider on another processor may complete a waiting consumer's request as soon as the stream
+    // has released its lock, while the consumer's dispatch is still on its way out. The log's output
+    // service stops the consumer's thread right there (at the wrapper's end line) until a provider
+    // has registered from another thread. The request was built by the I/O manager, so its
+    // completion frees it: a later touch shows under the sanitizers and the emulation's checks.
     PDEVICE_OBJECT device = ControlDevice();
-    SetLevel("ENTRY", 0);
-    DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 0;
-    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 0;
-    for (ULONG stream = 20; stream < 60; ++stream) {
-        STREAMER_SRV_PARAM joining = Consumer(stream, 0x7000 + stream);
-        STREAMER_SRV_PARAM provider = Provider(stream);
-        IO_STATUS_BLOCK consumerIosb{};
-        KEVENT consumerDone;
-        KeInitializeEvent(&consumerDone, NotificationEvent, FALSE);
-
-        std::thread consumer([&] {
-            PIRP irp = IoBuildDeviceIoControlRequest(STREAMER_REGISTER_CONSUMER, device, &joining, sizeof joining,
-                                                     nullptr, 0, FALSE, &consumerDone, &consumerIosb);
-            ASSERT_NE(irp, nullptr);
-            if (IoCallDriver(device, irp) == STATUS_PENDING) {
-                KeWaitForSingleObject(&consumerDone, Executive, KernelMode, FALSE, nullptr);
-            }
-        });
-        std::thread producer([&] {
-            IO_STATUS_BLOCK iosb{};
+    STREAMER_SRV_PARAM joining = Consumer(12, 0x1201);
+    STREAMER_SRV_PARAM provider = Provider(12);
+    IO_STATUS_BLOCK providerIosb{};
+    bool providerRan = false;
+    kemu::DebugService::SetSink([&](const std::string &line) {
+        if (providerRan || line.find("RegisterConsumer --- End (With 259))") == std::string::npos) {
+            return;
+        }
+        providerRan = true;
+        std::thread([&] {
             KEVENT done;
             KeInitializeEvent(&done, NotificationEvent, FALSE);
             PIRP irp = IoBuildDeviceIoControlRequest(STREAMER_REGISTER_PROVIDER, device, &provider, sizeof provider,
-                                                     nullptr, 0, FALSE, &done, &iosb);
-            ASSERT_NE(irp, nullptr);
-            EXPECT_EQ(IoCallDriver(device, irp), STATUS_SUCCESS);
-        });
-        consumer.join();
-        producer.join();
-        EXPECT_EQ(consumerIosb.Status, STATUS_SUCCESS) << "stream " << stream;
-    }
+                                                     nullptr, 0, FALSE, &done, &providerIosb);
+            providerIosb.Status = IoCallDriver(device, irp);
+        }).join();
+    });
+
+    IO_STATUS_BLOCK consumerIosb{};
+    KEVENT consumerDone;
+    KeInitializeEvent(&consumerDone, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(STREAMER_REGISTER_CONSUMER, device, &joining, sizeof joining, nullptr, 0,
+                                             FALSE, &consumerDone, &consumerIosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoCallDriver(device, irp), STATUS_PENDING);
+    kemu::DebugService::SetSink({});
+
+    EXPECT_TRUE(providerRan);
+    EXPECT_EQ(providerIosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&consumerDone), 1);
+    EXPECT_EQ(consumerIosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(kemu::ViolationCount(), 0u);
     EXPECT_EQ(kemu::LiveRequestCount(), 0u);
 }
