@@ -1,5 +1,11 @@
 // Loads .reg files in the registry editor's export format. The whole file is parsed into a list of
 // changes first and applied only when it has no fault, so a bad file changes nothing.
+//
+// Where the format is loose this reader is strict, so that a typing slip is told rather than
+// guessed at: a dword has exactly 8 hex digits, a hex byte exactly 2; a line of a hex list that
+// ends in \ continues on the next line (a blank one ends the value); text without a byte-order mark
+// must be UTF-8, REGEDIT4 files too (plain ASCII is the common case); "" names the default value
+// like @; deleting a key or value that does not exist is no fault, as in the editor.
 #include <algorithm>
 #include <cerrno>
 #include <cstring>

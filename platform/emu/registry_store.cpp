@@ -366,6 +366,8 @@ extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index, KEY_INFO
     std::lock_guard<std::mutex> lock(store.mutex);
     OpenHandle *handle = LookUpHandle(store, KeyHandle, "ZwEnumerateKey");
     if (!handle) return STATUS_INVALID_HANDLE;
+    // Stricter than the kernel, which skips this check for kernel-mode callers: a driver that
+    // opens a key with too little access is caught here rather than on a stricter system.
     if (!(handle->granted & KEY_ENUMERATE_SUB_KEYS)) return STATUS_ACCESS_DENIED;
     const Key &parent = *handle->key;
     if (parent.deleted) return STATUS_KEY_DELETED;
