@@ -1,0 +1,202 @@
+// The client side: opening another driver's device by name, closing it with the last reference,
+// and building device-control requests for it.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_map>
+
+#include "emu/io_internal.h"
+#include "emu/kemu_core.h"
+
+namespace kemu::io {
+namespace {
+
+struct FileRecord {
+    PDEVICE_OBJECT device = nullptr; // the device that was opened (not the top of its stack)
+    LONG references = 0;
+};
+std::unordered_map<PFILE_OBJECT, FileRecord> g_files; // under StateLock
+
+constexpr ULONG kSystemBufferTag = ULONG('I') | ULONG('o') << 8 | ULONG('S') << 16 | ULONG('b') << 24;
+
+// Cleanup, then close, to the top of the stack the file was opened on; then the file goes.
+void CloseFile(PFILE_OBJECT file, PDEVICE_OBJECT device)
+{
+    PDEVICE_OBJECT top = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        if (DeviceIsLive(device)) {
+            top = TopOfStackLocked(device);
+        }
+    }
+    if (top != nullptr) {
+        // A driver without a cleanup routine refuses it; that is the normal case and harmless.
+        SendAndWait(top, IRP_MJ_CLEANUP, 0, file, STATUS_SUCCESS, "IRP_MJ_CLEANUP");
+        SendAndWait(top, IRP_MJ_CLOSE, 0, file, STATUS_SUCCESS, "IRP_MJ_CLOSE");
+    }
+    DropOpenFile(device);
+    std::free(file);
+}
+
+} // namespace
+
+size_t ResetClient()
+{
+    std::lock_guard<std::mutex> lock(StateLock());
+    for (const auto &entry : g_files) {
+        ReportViolation(rule::kLeftoverAtReset, "file object " + Hex(entry.first) + " on " +
+                                                    DescribeDevice(entry.second.device) + " never dereferenced");
+        std::free(entry.first);
+    }
+    const size_t leftovers = g_files.size();
+    g_files.clear();
+    return leftovers;
+}
+
+} // namespace kemu::io
+
+using namespace kemu::io;
+using kemu::ReportViolation;
+namespace rule = kemu::rule;
+
+extern "C" {
+
+NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
+                                        PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject)
+{
+    (void)DesiredAccess; // the emulation keeps no security descriptors
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoGetDeviceObjectPointer");
+    if (ObjectName == nullptr || FileObject == nullptr || DeviceObject == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    PDEVICE_OBJECT named;
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        named = ResolveName(FromCounted(ObjectName));
+        if (named == nullptr) {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
+        top = TopOfStackLocked(named);
+        // A device still being set up cannot be opened.
+        if ((named->Flags & DO_DEVICE_INITIALIZING) || (top->Flags & DO_DEVICE_INITIALIZING)) {
+            return STATUS_NO_SUCH_DEVICE;
+        }
+    }
+    auto file = static_cast<PFILE_OBJECT>(std::calloc(1, sizeof(FILE_OBJECT)));
+    if (file == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    file->Type = IO_TYPE_FILE;
+    file->Size = static_cast<CSHORT>(sizeof(FILE_OBJECT));
+    file->DeviceObject = named;
+    AddOpenFile(named); // holds the device while the create runs
+    const NTSTATUS status = SendAndWait(top, IRP_MJ_CREATE, 0, file, STATUS_SUCCESS, "IRP_MJ_CREATE");
+    if (!NT_SUCCESS(status)) {
+        DropOpenFile(named);
+        std::free(file);
+        return status;
+    }
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        g_files[file] = FileRecord{named, 1};
+    }
+    *FileObject = file;
+    *DeviceObject = top;
+    return STATUS_SUCCESS;
+}
+
+VOID NTAPI ObDereferenceObject(PVOID Object)
+{
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+    auto file = static_cast<PFILE_OBJECT>(Object);
+    PDEVICE_OBJECT device;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        auto found = g_files.find(file);
+        if (found == g_files.end()) {
+            ReportViolation(rule::kUnknownObject, "ObDereferenceObject on " + Hex(Object));
+            return;
+        }
+        if (--found->second.references > 0) {
+            return;
+        }
+        device = found->second.device;
+        g_files.erase(found);
+    }
+    if (KeGetCurrentIrql() > PASSIVE_LEVEL) {
+        // The close requests need PASSIVE_LEVEL: the kernel defers them to a worker, so does this.
+        PostToPlatformThread([file, device] { CloseFile(file, device); });
+        return;
+    }
+    CloseFile(file, device);
+}
+
+PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,
+                                         ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength,
+                                         BOOLEAN InternalDeviceIoControl, PKEVENT Event,
+                                         PIO_STATUS_BLOCK IoStatusBlock)
+{
+    CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest");
+    CCHAR stackSize;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        if (DeviceObject == nullptr || !DeviceIsLive(DeviceObject)) {
+            ReportViolation(rule::kUnknownDevice, "IoBuildDeviceIoControlRequest for " + Hex(DeviceObject));
+            return nullptr;
+        }
+        stackSize = DeviceObject->StackSize;
+    }
+    const ULONG method = IoControlCode & 3;
+    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+        std::fprintf(stderr,
+                     "kemu: IoBuildDeviceIoControlRequest: control code 0x%08lx asks for direct I/O, "
+                     "which the emulation does not offer\n",
+                     static_cast<unsigned long>(IoControlCode));
+        return nullptr;
+    }
+    PIRP irp = NewIrp(stackSize, IrpKind::Built);
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    PIO_STACK_LOCATION next = irp->Tail.Overlay.CurrentStackLocation - 1;
+    next->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
+    next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
+    next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
+    if (method == METHOD_BUFFERED) {
+        const ULONG length = std::max(InputBufferLength, OutputBufferLength);
+        if (length != 0) {
+            // Fresh pool, not zeroed: output bytes the driver does not write show the pool's fill.
+            PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
+            if (buffer == nullptr) {
+                IoFreeIrp(irp);
+                return nullptr;
+            }
+            if (InputBuffer != nullptr && InputBufferLength != 0) {
+                std::memcpy(buffer, InputBuffer, InputBufferLength);
+            }
+            irp->AssociatedIrp.SystemBuffer = buffer;
+        }
+        SetBufferedOutput(irp, OutputBufferLength != 0 ? OutputBuffer : nullptr, OutputBufferLength, true);
+    } else {
+        next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
+    }
+    irp->UserBuffer = OutputBuffer;
+    irp->UserIosb = IoStatusBlock;
+    irp->UserEvent = Event;
+    return irp;
+}
+
+} // extern "C"
+
+namespace kemu {
+
+size_t OpenFileCount()
+{
+    std::lock_guard<std::mutex> lock(io::StateLock());
+    return io::g_files.size();
+}
+
+} // namespace kemu

@@ -1,0 +1,80 @@
+// Shared between the I/O manager's own sources only.
+#ifndef DEVIDIDI_EMU_IO_INTERNAL_H
+#define DEVIDIDI_EMU_IO_INTERNAL_H
+
+#include <functional>
+#include <mutex>
+#include <string>
+
+#include "emu/kemu_io.h"
+
+namespace kemu::io {
+
+// One lock over the I/O manager's bookkeeping (live requests, objects, names). Never held while
+// driver code or another service that may block runs.
+std::mutex &StateLock();
+
+std::string Hex(const void *p);
+std::string HexStatus(NTSTATUS status);
+std::string Narrow(const std::u16string &text);
+std::u16string FromCounted(PCUNICODE_STRING text);
+std::u16string Widen(const std::string &ascii);
+
+// Reports when the calling thread runs above the level; true when it does not.
+bool CheckIrqlAtMost(KIRQL highest, const char *routine);
+
+// ---- Requests (io_irp.cpp) ----
+enum class IrpKind {
+    Allocated, // IoAllocateIrp: the owner takes it back and frees it
+    Built,     // IoBuildDeviceIoControlRequest and the platform's own: finished by completion
+    Test,      // TestRequest: kept until the object goes
+};
+// A fresh request; null when the host is out of memory.
+PIRP NewIrp(CCHAR stackSize, IrpKind kind);
+// What the completion of a Built request does with the sender's output buffer.
+void SetBufferedOutput(PIRP irp, PVOID output, ULONG length, bool ownsSystemBuffer);
+// Sends a request of the platform to the device and waits for it; returns the final status.
+NTSTATUS SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJECT file,
+                     NTSTATUS initialStatus, const char *what);
+// Calls a dispatch routine with the request at its current location and checks the return.
+NTSTATUS CallDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, const std::string &who);
+NTSTATUS NTAPI DefaultRefusal(PDEVICE_OBJECT device, PIRP irp);
+size_t ResetRequests();
+
+// ---- Objects (io_object.cpp) ----
+bool DeviceIsLive(PDEVICE_OBJECT device); // call with StateLock held
+bool DeviceIsPdo(PDEVICE_OBJECT device);  // call with StateLock held
+PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
+std::string DescribeDevice(PDEVICE_OBJECT device); // call with StateLock held
+std::string DescribeDriver(PDRIVER_OBJECT driver); // call with StateLock held
+// Device creation without the failure hook (the platform's own devices).
+NTSTATUS CreateDeviceObject(PDRIVER_OBJECT driver, ULONG extensionSize, const std::u16string &name,
+                            DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive, PDEVICE_OBJECT *out);
+// The platform's own drivers (the bus) are created without DriverEntry.
+PDRIVER_OBJECT CreateDriverObject(const std::u16string &name, const std::u16string &registryPath);
+void MarkPlatformDriver(PDRIVER_OBJECT driver);
+// Makes the device a physical device object of the bus, with the next instance number of its id.
+void MarkPdo(PDEVICE_OBJECT device, const std::u16string &hardwareId);
+// Deletes a device of the platform's own without the driver's checks: attachments are cut, and a
+// device that file objects still refer to waits for its last close.
+void DeleteDeviceQuietly(PDEVICE_OBJECT device);
+// The platform's unload of a driver whose devices went with a removal, once it has none left.
+void MarkUnloadWhenUnused(PDRIVER_OBJECT driver);
+void UnloadIfUnused(PDRIVER_OBJECT driver);
+// A file object's open count on its device; the device goes when deleted and no longer open.
+void AddOpenFile(PDEVICE_OBJECT device);
+void DropOpenFile(PDEVICE_OBJECT device);
+PDEVICE_OBJECT ResolveName(const std::u16string &name); // call with StateLock held
+size_t ResetObjects();
+
+// ---- Plug and play and the platform's thread (io_pnp.cpp) ----
+// Runs work on the platform's own thread, in order, at PASSIVE_LEVEL.
+void PostToPlatformThread(std::function<void()> work);
+size_t ResetPnp();
+
+// ---- Client side (io_client.cpp) ----
+size_t ResetClient();
+
+} // namespace kemu::io
+
+#endif
