@@ -1,0 +1,180 @@
+// The client side: opening a device by name, device-control round trips, and a sender that waits
+// for a request another thread completes.
+#include <cstring>
+#include <thread>
+
+#include "io/io_test_support.h"
+
+namespace {
+
+using iotest::Behavior;
+using iotest::IoTest;
+using Client = IoTest;
+
+constexpr ULONG kBuffered = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+// A driver with one named device and its link, as the real one has.
+struct NamedDevice {
+    Behavior behavior;
+    PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
+    PDEVICE_OBJECT device = iotest::MakeDevice(driver, &behavior, u"\\Device\\IoClient");
+    NamedDevice()
+    {
+        UNICODE_STRING link, name;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\IoClient");
+        RtlInitUnicodeString(&name, u"\\Device\\IoClient");
+        EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
+    }
+    ~NamedDevice()
+    {
+        UNICODE_STRING link;
+        RtlInitUnicodeString(&link, u"\\DosDevices\\IoClient");
+        IoDeleteSymbolicLink(&link);
+        if (device != nullptr) {
+            IoDeleteDevice(device);
+        }
+        kemu::UnloadDriver(driver);
+    }
+    std::vector<UCHAR> Seen()
+    {
+        std::lock_guard<std::mutex> lock(behavior.lock);
+        return behavior.seen;
+    }
+};
+
+NTSTATUS Open(const char16_t *name, PFILE_OBJECT *file, PDEVICE_OBJECT *device)
+{
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name);
+    return IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, file, device);
+}
+
+TEST_F(Client, OpensByItsLinkAndTheLastDereferenceSendsCleanupAndClose)
+{
+    NamedDevice named;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    EXPECT_EQ(Open(u"\\??\\Nowhere", &file, &device), STATUS_OBJECT_NAME_NOT_FOUND);
+    ASSERT_EQ(Open(u"\\??\\IoClient", &file, &device), STATUS_SUCCESS);
+    EXPECT_EQ(device, named.device);
+    EXPECT_EQ(file->DeviceObject, named.device);
+    EXPECT_EQ(named.device->ReferenceCount, 1);
+    EXPECT_EQ(named.Seen(), std::vector<UCHAR>{IRP_MJ_CREATE});
+
+    // Without a cleanup routine the I/O manager's refusal answers it; the close still follows.
+    named.driver->MajorFunction[IRP_MJ_CLEANUP] = kemu::DefaultDispatch();
+    ObDereferenceObject(file);
+    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
+    EXPECT_EQ(named.device->ReferenceCount, 0);
+    EXPECT_EQ(kemu::OpenFileCount(), 0u);
+
+    // A driver that refuses the open leaves no file behind.
+    named.behavior.handlers[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_ACCESS_DENIED;
+    };
+    EXPECT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(kemu::OpenFileCount(), 0u);
+}
+
+TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
+{
+    NamedDevice named;
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kBuffered);
+        EXPECT_EQ(location->Parameters.DeviceIoControl.InputBufferLength, 4u);
+        EXPECT_EQ(location->Parameters.DeviceIoControl.OutputBufferLength, 8u);
+        auto *buffer = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
+        EXPECT_EQ(std::memcmp(buffer, "ping", 4), 0);
+        std::memcpy(buffer, "pong", 4);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        irp->IoStatus.Information = 4;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    char input[4] = {'p', 'i', 'n', 'g'};
+    char output[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, input, sizeof input, output, sizeof output,
+                                             FALSE, &event, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Information, 4u);
+    EXPECT_EQ(std::string(output, 8), "pongxxxx");
+    EXPECT_EQ(KeReadStateEvent(&event), 1);
+    EXPECT_EQ(kemu::LiveRequestCount(), 0u) << "completion frees the request and its system buffer";
+
+    // An internal request reaches the other major function; a driver that reports more output than
+    // the buffer holds is caught and the copy stops at the buffer's end.
+    named.behavior.handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
+        request->IoStatus.Status = STATUS_SUCCESS;
+        request->IoStatus.Information = 16;
+        IofCompleteRequest(request, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    kemu::ScopedViolationRecording recording;
+    irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, output, 8, output, 8, TRUE, nullptr, &iosb);
+    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
+    EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
+}
+
+TEST_F(Client, ASenderWaitsForARequestThatAnotherThreadCompletes)
+{
+    NamedDevice named;
+    std::thread worker;
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [&worker](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        // Do not touch the request after handing it over: the other thread may complete it at once.
+        worker = std::thread([irp] {
+            *static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer) = 0x1234;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            irp->IoStatus.Information = sizeof(ULONG);
+            IofCompleteRequest(irp, IO_NO_INCREMENT);
+        });
+        return STATUS_PENDING;
+    };
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    ULONG answer = 0;
+    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, nullptr, 0, &answer, sizeof answer, FALSE,
+                                             &event, &iosb);
+    NTSTATUS status = IofCallDriver(named.device, irp);
+    ASSERT_EQ(status, STATUS_PENDING);
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    worker.join();
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(answer, 0x1234u);
+}
+
+TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
+{
+    NamedDevice named;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\DosDevices\\IoClient", &file, &device), STATUS_SUCCESS);
+    IoDeleteDevice(named.device);
+    named.device = nullptr;
+    EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "the name goes at once";
+    EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for its last close";
+
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, device, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+    ObDereferenceObject(file);
+    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
+
+    kemu::ScopedViolationRecording recording;
+    ObDereferenceObject(file);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
+}
+
+} // namespace
