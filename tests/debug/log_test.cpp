@@ -246,25 +246,4 @@ TEST_F(ShowDebug, ConcurrentCallersAndLevelChangesLeaveEveryLineWhole)
     }
 }
 
-class VidoreduService : public DebugLogTest {};
-
-TEST_F(VidoreduService, VersionQueryAnswersZeroOnlyWithoutTheService)
-{
-    EXPECT_EQ(VIDOREDU_Get_Version(), kemu::kDebugServiceDefaultVersion);
-    kemu::DebugService::SetVersion(0x0123);
-    EXPECT_EQ(VIDOREDU_Get_Version(), 0x0123u);
-    kemu::DebugService::SetPresent(false);
-    EXPECT_EQ(VIDOREDU_Get_Version(), 0u);
-}
-
-TEST_F(VidoreduService, ShowDebugPassesTheLineOnlyOnceTheServiceAnswered)
-{
-    gfDebugVxdUp = 0;
-    VIDOREDU_SHOW_DEBUG("hidden");
-    VIDOREDU_VXDSHOWDEBUG("direct");
-    gfDebugVxdUp = 1;
-    VIDOREDU_SHOW_DEBUG("shown");
-    EXPECT_EQ(Shown(), (Lines{"direct", "shown"}));
-}
-
 } // namespace
