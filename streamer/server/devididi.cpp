@@ -1131,7 +1131,9 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
             }
             LeaveShared(OldIrql);
         } else {
-            SHOWDEBUG(STREAM_DBG, 2, "RegisterConsumer: WARNING --- Stream %ld is being torn down, its clients are not told of consumer 0x%08x",
+            SHOWDEBUG(STREAM_DBG, 2,
+                      "RegisterConsumer: WARNING --- Stream %ld is being torn down, its clients are not told of "
+                      "consumer 0x%08x",
                       Handle(), (ULONG)(ULONG_PTR)hConsumer);
         }
         LeaveCall();
@@ -1230,7 +1232,9 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
         DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
         LeaveShared(OldIrql);
     } else {
-        SHOWDEBUG(STREAM_DBG, 2, "UnRegisterConsumer: WARNING --- Stream %ld is being torn down, its provider is not told of consumer 0x%08x",
+        SHOWDEBUG(STREAM_DBG, 2,
+                  "UnRegisterConsumer: WARNING --- Stream %ld is being torn down, its provider is not told of "
+                  "consumer 0x%08x",
                   Handle(), (ULONG)(ULONG_PTR)hConsumer);
     }
     LeaveCall();

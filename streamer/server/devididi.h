@@ -5,15 +5,18 @@
  *
  * Who may run at the same time on one stream (the ring's locking note):
  * - Registration (RegisterProvider, UnRegisterProvider, RegisterConsumer, UnRegisterConsumer)
- *   serialises on m_Lock. Inside it, every change of the map, the records, the provider pointer, the
- *   ring's life or the handle is made in an exclusive section of the stream gate (m_nGate), which
- *   starts only when no lock-free reader is inside. Client callbacks are never made from an
- *   exclusive section, so a callback may call OnDataProcessed or OnNotify.
+ *   serialises on m_Lock. Whatever could pull memory from under a lock-free reader (a map insertion
+ *   or removal, freeing a record, the provider record, the ring or the information block) happens in
+ *   an exclusive section of the stream gate (m_nGate), which starts only when no reader is inside.
+ *   Client callbacks are never made from an exclusive section, so a callback may call
+ *   OnDataProcessed or OnNotify. Fields that lock-free paths read while they change (handle, ring
+ *   address, size and tail, provider pointer, free space, joined flag) are accessed atomically.
  * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
  *   publishes m_nTail and tells the consumers under m_Lock.
  * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
- *   readers: they wait for an exclusive section that is already running, but for one that is still
- *   waiting only a bounded while, so a reader nested in another reader's callback cannot deadlock.
+ *   readers, at DISPATCH_LEVEL (a registration spins for them there). They wait for an exclusive
+ *   section that is already running, but for one still waiting only a bounded while, so a reader
+ *   nested in another reader's callback cannot deadlock.
  *   Client callbacks must not take m_Lock (no registration or data on the same stream from them).
  * - Teardown closes the gate: new calls are refused and logged, calls in flight are waited for.
  */
