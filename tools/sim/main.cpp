@@ -39,8 +39,8 @@ const char kUsage[] =
     "  print-status | print-streams <from> <to> | update-levels | orb-query | resync\n"
     "  bandwidth <mode> [trial=<units of 0.1 ms>] | ioctl <code> [<hex bytes>]\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
-    "  --stable-addresses   addresses of pool blocks and client buffers in log lines become\n"
-    "                       names that do not change between runs (for golden files)\n";
+    "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
+    "                       same in every run and build (for golden files)\n";
 
 int Usage(const char *problem)
 {

@@ -1,6 +1,8 @@
 #include "names.h"
 
+#include <cctype>
 #include <cstdio>
+#include <cstring>
 
 #include "streamer.h"
 
@@ -73,6 +75,29 @@ const char *NotifyName(ULONG code)
     default:
         return "";
     }
+}
+
+std::string StableAddresses(const std::string &line)
+{
+    // The labels in front of every pointer of the driver's log lines.
+    static const char *const labels[] = {"Pointer=0x", "ProviderBuffer=", "address=0x", "address 0x"};
+    std::string out = line;
+    for (const char *label : labels) {
+        const size_t length = std::strlen(label);
+        for (size_t at = out.find(label); at != std::string::npos; at = out.find(label, at + 1)) {
+            size_t start = at + length;
+            size_t end = start;
+            while (end < out.size() && std::isxdigit(static_cast<unsigned char>(out[end]))) {
+                ++end;
+            }
+            if (end > start) {
+                // The "0x" of the label goes with the number.
+                const size_t from = label[length - 1] == 'x' ? start - 2 : start;
+                out.replace(from, end - from, "<address>");
+            }
+        }
+    }
+    return out;
 }
 
 } // namespace sim

@@ -13,6 +13,11 @@ std::string StatusName(NTSTATUS status);
 // "CONSUMER_REGISTERED" for 1 and so on; "" for a code the system gives no name.
 const char *NotifyName(ULONG code);
 
+// The log line with every address the driver prints (a record, a caller's buffer, a traced block)
+// replaced by "<address>", for golden files. The driver prints pointers as their low 32 bits, which
+// differ between runs and builds; consumer handles, which the scripts choose, stay as they are.
+std::string StableAddresses(const std::string &line);
+
 } // namespace sim
 
 #endif

@@ -47,26 +47,6 @@ private:
 std::map<std::string, size_t> LivePoolByTag();
 std::string PoolSummary(const std::map<std::string, size_t> &blocks);
 
-// Replaces the addresses of pool blocks and of known buffers in a log line by names that do not
-// change from run to run ("<Trcd-2+0x18>", "<cam.buffer>"), for golden files.
-class AddressNames {
-public:
-    void AddBuffer(const void *address, size_t size, const std::string &name);
-    void RemoveBuffer(const void *address);
-    std::string Apply(const std::string &line);
-
-private:
-    struct Buffer {
-        uintptr_t address;
-        size_t size;
-        std::string name;
-    };
-    std::string NameFor(uint64_t value, bool full);
-    std::vector<Buffer> m_buffers;
-    std::map<uint64_t, std::string> m_blockNames; // by pool sequence number
-    std::map<std::string, int> m_tagCounts;
-};
-
 } // namespace sim
 
 #endif

@@ -85,7 +85,6 @@ private:
     std::string m_baseDir;
     Machine m_machine;
     std::vector<std::unique_ptr<ScriptClient>> m_clients; // in order of first mention
-    AddressNames m_names;
     bool m_failed = false; // a check failed: mismatch or platform rule violation
 };
 
@@ -101,7 +100,7 @@ void ScriptRun::ClientLine(const std::string &line)
 
 void ScriptRun::DebugLine(const std::string &line)
 {
-    Out(m_options.stableAddresses ? m_names.Apply(line) : line);
+    Out(m_options.stableAddresses ? StableAddresses(line) : line);
 }
 
 void ScriptRun::ReportViolations()

@@ -7,7 +7,7 @@
 namespace sim {
 
 struct ScriptOptions {
-    // Addresses of pool blocks and client buffers in log lines become stable names.
+    // Addresses in log lines print as <address> (see StableAddresses).
     bool stableAddresses = false;
 };
 
