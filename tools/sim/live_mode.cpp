@@ -258,7 +258,8 @@ public:
     int Run();
 
 private:
-    bool Setup();
+    // 0 when the terminal is up, 2 for a bad option (log file, .reg file), 1 when the machine failed.
+    int Setup();
     void StartClients();
     ViewSnapshot Snapshot(double elapsed, double interval);
     void StatusReport();
@@ -286,13 +287,13 @@ private:
     std::vector<std::string> m_reportLines;
 };
 
-bool Terminal::Setup()
+int Terminal::Setup()
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
     kemu::DebugService::SetPresent(true);
     if (!m_options.logFile.empty() && !kemu::DebugService::ForwardToFile(m_options.logFile)) {
         std::fprintf(stderr, "devididi-sim: cannot write the log file %s\n", m_options.logFile.c_str());
-        return false;
+        return 2;
     }
     if (m_options.verbose) {
         kemu::DebugService::SetSink([](const std::string &line) {
@@ -305,25 +306,25 @@ bool Terminal::Setup()
                                        : kemu::ImportRegFile(m_options.registryFile);
     if (!levels.ok) {
         std::fprintf(stderr, "devididi-sim: %s\n", levels.message().c_str());
-        return false;
+        return 2;
     }
     Say("debug levels: " + levels.message());
     m_load = m_machine.Load();
     Say("load: " + StatusName(m_load));
     if (m_load != STATUS_SUCCESS) {
-        return false;
+        return 1;
     }
     m_addDevice = m_machine.AddDevice();
     Say("add-device: " + StatusName(m_addDevice));
     NTSTATUS open = m_console.Open();
     Say("console: open -> " + StatusName(open));
     if (!NT_SUCCESS(open)) {
-        return false;
+        return 1;
     }
     ControlClient control(m_console);
     m_bandwidthStatus = control.Bandwidth(1, m_bandwidth);
     Say("bandwidth: " + StatusName(m_bandwidthStatus) + " " + std::to_string(m_bandwidth));
-    return true;
+    return 0;
 }
 
 void Terminal::StartClients()
@@ -396,7 +397,7 @@ ViewSnapshot Terminal::Snapshot(double elapsed, double interval)
         }
     }
     char text[160];
-    std::snprintf(text, sizeof text, "ORB driver query: %llu sent, %llu answers, last answer %s",
+    std::snprintf(text, sizeof text, "ORB-driver query: %llu sent, %llu answers, last: %s",
                   static_cast<unsigned long long>(m_orbQueries), static_cast<unsigned long long>(answers),
                   active < 0 ? "-" : active ? "active" : "not active");
     view.notes.push_back(text);
@@ -571,12 +572,14 @@ int Terminal::Summary()
 
 int Terminal::Run()
 {
-    if (!Setup()) {
+    if (int failed = Setup()) {
+        m_console.Close();
         m_machine.Unload();
-        return 1;
+        return failed;
     }
     StartClients();
-    LiveView view(stdout, !m_options.verbose && IsTerminal(stdout));
+    const size_t viewLines = RenderView(Snapshot(0, 0)).size();
+    LiveView view(stdout, !m_options.verbose && IsTerminal(stdout, viewLines));
     Say("");
     const auto start = Clock::now();
     auto lastView = start;

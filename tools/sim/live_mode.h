@@ -13,7 +13,8 @@ struct LiveOptions {
     bool verbose = false;     // and to standard output
 };
 
-// 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise.
+// 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise; 2 when
+// the log file cannot be written or the .reg file not read.
 int RunLive(const LiveOptions &options);
 
 // The built-in debug levels: the sample .reg file shipped with the examples.

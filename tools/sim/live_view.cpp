@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace sim {
@@ -21,49 +22,38 @@ std::string Bytes(double bytes)
 
 std::vector<std::string> RenderView(const ViewSnapshot &snapshot)
 {
+    // Streams with their provider, and under each its consumers: narrow enough for 80 columns.
     std::vector<std::string> lines;
     char text[256];
     std::snprintf(text, sizeof text, "DeVididi terminal  %.1f s of %.0f s", snapshot.elapsed, snapshot.duration);
     lines.push_back(text);
-    std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9s %10s %10s %9s", "stream", "provider", "rate",
-                  "write pos", "consumer", "free", "announced", "processed", "lost");
+    std::snprintf(text, sizeof text, "%-20s %-10s %11s %17s", "stream", "provider", "rate", "write pos/ring");
+    lines.push_back(text);
+    std::snprintf(text, sizeof text, "  %-18s %10s %10s %10s %10s", "consumer", "free", "announced", "processed",
+                  "lost");
     lines.push_back(text);
     for (const StreamRow &stream : snapshot.streams) {
         char label[40];
         std::snprintf(label, sizeof label, "%d %s", stream.index, stream.label.c_str());
-        char position[32] = "-";
+        char position[48] = "-";
         if (stream.hasWritePosition) {
             std::snprintf(position, sizeof position, "%llu/%llu", static_cast<unsigned long long>(stream.writePosition),
                           static_cast<unsigned long long>(stream.ringSize));
         }
         const std::string rate = Bytes(stream.bytesPerSecond) + "/s";
-        if (stream.consumers.empty()) {
-            std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s", label, stream.provider.c_str(),
-                          rate.c_str(), position, "-");
-            lines.push_back(text);
-            continue;
-        }
-        bool first = true;
+        std::snprintf(text, sizeof text, "%-20s %-10s %11s %17s", label, stream.provider.c_str(), rate.c_str(),
+                      position);
+        lines.push_back(text);
         for (const ConsumerRow &consumer : stream.consumers) {
             std::string name = consumer.name;
             if (consumer.state != "joined") {
                 name += " (" + consumer.state + ")";
             }
-            const std::string announced = Bytes(static_cast<double>(consumer.announced));
-            const std::string processed = Bytes(static_cast<double>(consumer.processed));
-            const std::string lost = Bytes(static_cast<double>(consumer.lost));
-            if (first) {
-                std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9lld %10s %10s %9s", label,
-                              stream.provider.c_str(), rate.c_str(), position, name.c_str(),
-                              static_cast<long long>(consumer.freeSpace), announced.c_str(), processed.c_str(),
-                              lost.c_str());
-            } else {
-                std::snprintf(text, sizeof text, "%-26s %-10s %10s %13s | %-12s %9lld %10s %10s %9s", "", "", "", "",
-                              name.c_str(), static_cast<long long>(consumer.freeSpace), announced.c_str(),
-                              processed.c_str(), lost.c_str());
-            }
+            std::snprintf(text, sizeof text, "  %-18s %10lld %10s %10s %10s", name.c_str(),
+                          static_cast<long long>(consumer.freeSpace), Bytes(static_cast<double>(consumer.announced)).c_str(),
+                          Bytes(static_cast<double>(consumer.processed)).c_str(),
+                          Bytes(static_cast<double>(consumer.lost)).c_str());
             lines.push_back(text);
-            first = false;
         }
     }
     for (const std::string &note : snapshot.notes) {
@@ -95,10 +85,18 @@ void LiveView::Show(const ViewSnapshot &snapshot)
     std::fflush(m_out);
 }
 
-bool IsTerminal(std::FILE *out)
+bool IsTerminal(std::FILE *out, size_t lines)
 {
     const char *term = std::getenv("TERM");
-    return isatty(fileno(out)) && term != nullptr && std::strcmp(term, "dumb") != 0;
+    if (!isatty(fileno(out)) || term == nullptr || std::strcmp(term, "dumb") == 0) {
+        return false;
+    }
+    // A block taller than the screen cannot be redrawn in place: plain lines then.
+    struct winsize size {};
+    if (ioctl(fileno(out), TIOCGWINSZ, &size) == 0 && size.ws_row > 0 && size.ws_row <= lines) {
+        return false;
+    }
+    return true;
 }
 
 } // namespace sim

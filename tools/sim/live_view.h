@@ -49,8 +49,9 @@ private:
     size_t m_shown = 0; // lines of the block on screen
 };
 
-// True when the stream is a terminal that understands cursor movement.
-bool IsTerminal(std::FILE *out);
+// True when the stream is a terminal that understands cursor movement and has room for a block of
+// so many lines.
+bool IsTerminal(std::FILE *out, size_t lines);
 
 } // namespace sim
 
