@@ -1,0 +1,605 @@
+// The price of the data path: OnProvideData through the real entry point, with 1 to 64 consumers
+// that each get a new-data callback and report the block processed, against (a) a bare memcpy of the
+// same blocks into a ring of the same size with the same wrap, and (b) one lock-free single-producer
+// queue per consumer pushed the same bytes. The three run interleaved, repetition by repetition, and
+// every ratio is the median of the per-repetition ratios, so that drift of the machine cancels.
+//
+// The driver is loaded through the emulated I/O manager and its clients join through real control
+// requests, with every debug level at 0, as in production. Everything runs in one thread, like the
+// provider's call itself: the consumers acknowledge from inside their new-data callback.
+#include <benchmark/benchmark.h>
+
+#include <boost/lockfree/spsc_queue.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "devididi.h"
+#include "emu/kemu.h"
+#include "entry.h"
+#include "krnl_dbg.h"
+
+namespace {
+
+constexpr ULONG kRingSize = 4u << 20;
+constexpr ULONG kStream = 0x104; // stream 4, local video
+constexpr int kConsumerCounts[] = {1, 4, 16, 64};
+constexpr ULONG kBlockSizes[] = {188, 1400, 4096, 65536, 460800};
+constexpr ULONG kLargestBlock = 460800;
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void Fail(const std::string &why)
+{
+    std::fprintf(stderr, "dv_data_path_bench: %s\n", why.c_str());
+    std::exit(1);
+}
+
+// Short sections and many repetitions: on a shared machine a section that the scheduler interrupts
+// is an outlier that the medians drop, and a short one is seldom interrupted.
+struct Options {
+    int repetitions = 201;  // paired repetitions per case
+    double sectionMs = 0.3; // aimed length of the driver's timed section in one repetition
+};
+Options g_options;
+
+// ---- The driver, loaded as the platform loads it ----------------------------------------------
+
+NTSTATUS SendControl(PDEVICE_OBJECT device, ULONG code, void *record, ULONG length)
+{
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(code, device, record, length, nullptr, 0, FALSE, &done, &iosb);
+    if (irp == nullptr) {
+        Fail("IoBuildDeviceIoControlRequest refused control code " + std::to_string(code));
+    }
+    NTSTATUS status = IoCallDriver(device, irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = iosb.Status;
+    }
+    return status;
+}
+
+// A consumer as a client driver writes one: it notes the size, moves its read position and reports
+// the block processed through the entry point it was handed, from inside the callback.
+struct DriverConsumer {
+    ULONG hStream = kStream;
+    PUCHAR pRing = nullptr;
+    ULONG dwRingSize = 0;
+    ULONG dwReadAt = 0;
+    STREAMER_DATA_PROCESSED_ENTRY pfnDataProcessed = nullptr;
+    STREAMER_CONSUMER_NOTIFY_ENTRY pfnNotify = nullptr;
+    PVOID hMine = nullptr;
+    STREAMER_SRV_PARAM record{};
+    ULONG dwLastSize = 0;
+    uint64_t nBlocks = 0;
+    uint64_t nLostNotices = 0;
+
+    static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID pContext)
+    {
+        auto *self = static_cast<DriverConsumer *>(pContext);
+        self->dwLastSize = dwSize;
+        ++self->nBlocks;
+        self->dwReadAt += dwSize;
+        if (self->dwReadAt >= self->dwRingSize) {
+            self->dwReadAt -= self->dwRingSize;
+        }
+        self->pfnDataProcessed(self->hStream, self, dwSize);
+    }
+    static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM, PVOID pContext)
+    {
+        if (dwType == STREAMERNOTIFY_LOST_BYTES) {
+            ++static_cast<DriverConsumer *>(pContext)->nLostNotices;
+        }
+    }
+};
+
+class DriverRig {
+public:
+    void Start()
+    {
+        kemu::ResetCore();
+        kemu::ResetIo();
+        kemu::ResetRegistry();
+        // Every module at level 0, from the registry, as a production machine has it.
+        for (const DEBUG_ID_ENTRY &entry : DebugIdArray) {
+            kemu::SetRegistryDword(std::string("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\") +
+                                       entry.szModuleName,
+                                   "DebugLevel", 0);
+        }
+        kemu::DriverLoad load = kemu::LoadDriver(DriverEntry, u"\\Driver\\DeVididi", u"");
+        if (load.status != STATUS_SUCCESS) {
+            Fail("DriverEntry failed with status " + std::to_string(load.status));
+        }
+        m_driver = load.driver;
+        m_pdo = kemu::CreatePdo(u"DeVididi");
+        if (kemu::PnpAddDevice(m_driver, m_pdo) != STATUS_SUCCESS) {
+            Fail("the function device could not be added");
+        }
+        for (const DEBUG_ID_ENTRY &entry : DebugIdArray) {
+            if (entry.nDebugLevel != 0) {
+                Fail(std::string("debug level of ") + entry.szModuleName + " is " + std::to_string(entry.nDebugLevel) +
+                     " after start-up, not 0");
+            }
+        }
+        std::u16string name = u"\\Device\\DeVididi";
+        UNICODE_STRING deviceName;
+        deviceName.Buffer = name.data();
+        deviceName.Length = deviceName.MaximumLength = static_cast<USHORT>(name.size() * sizeof(char16_t));
+        if (IoGetDeviceObjectPointer(&deviceName, FILE_ALL_ACCESS, &m_file, &m_device) != STATUS_SUCCESS) {
+            Fail("\\Device\\DeVididi could not be opened");
+        }
+
+        std::memset(&m_offer, 0, sizeof m_offer);
+        m_offer.RegisterProvider.hStream = kStream;
+        m_offer.RegisterProvider.dwBufferSize = kRingSize;
+        m_offer.RegisterProvider.pfnProvideDataComplete = DataComplete;
+        m_offer.RegisterProvider.pfnNotify = ProviderNotify;
+        m_offer.RegisterProvider.ppfnProvideData = &m_pfnProvideData;
+        m_offer.RegisterProvider.ppfnNotify = &m_pfnProviderNotify;
+        m_offer.RegisterProvider.pContext = this;
+        if (SendControl(m_device, STREAMER_REGISTER_PROVIDER, &m_offer, sizeof m_offer) != STATUS_SUCCESS ||
+            m_pfnProvideData == nullptr) {
+            Fail("the provider could not register");
+        }
+        kemu::DebugService::Clear();
+    }
+
+    void Stop()
+    {
+        SetConsumers(0);
+        STREAMER_SRV_PARAM leaving;
+        std::memset(&leaving, 0, sizeof leaving);
+        leaving.UnRegisterProvider.hStream = kStream;
+        if (SendControl(m_device, STREAMER_UNREGISTER_PROVIDER, &leaving, sizeof leaving) != STATUS_SUCCESS) {
+            Fail("the provider could not unregister");
+        }
+        ObDereferenceObject(m_file);
+        if (kemu::PnpRemoveDevice(m_pdo) != STATUS_SUCCESS) {
+            Fail("the function device could not be removed");
+        }
+        kemu::UnloadDriver(m_driver);
+        if (!kemu::PoolLeakReport().empty()) {
+            Fail("pool left after unload:\n" + kemu::PoolLeakReport());
+        }
+        kemu::ResetIo();
+        kemu::ResetCore();
+    }
+
+    // Joins or removes consumers through control requests until n are registered.
+    void SetConsumers(size_t n)
+    {
+        while (m_consumers.size() > n) {
+            DriverConsumer &c = *m_consumers.back();
+            STREAMER_SRV_PARAM leaving;
+            std::memset(&leaving, 0, sizeof leaving);
+            leaving.UnRegisterConsumer.hStream = kStream;
+            leaving.UnRegisterConsumer.hConsumer = &c;
+            if (SendControl(m_device, STREAMER_UNREGISTER_CONSUMER, &leaving, sizeof leaving) != STATUS_SUCCESS) {
+                Fail("a consumer could not unregister");
+            }
+            m_consumers.pop_back();
+        }
+        while (m_consumers.size() < n) {
+            m_consumers.push_back(std::make_unique<DriverConsumer>());
+            DriverConsumer &c = *m_consumers.back();
+            STREAMER_SRV_PARAM &r = c.record;
+            std::memset(&r, 0, sizeof r);
+            r.RegisterConsumer.hStream = kStream;
+            r.RegisterConsumer.pfnNewDataReady = DriverConsumer::NewData;
+            r.RegisterConsumer.pfnNotify = DriverConsumer::Notify;
+            r.RegisterConsumer.hConsumer = &c;
+            r.RegisterConsumer.ppBuffer = &c.pRing;
+            r.RegisterConsumer.pdwBufferSize = &c.dwRingSize;
+            r.RegisterConsumer.pdwTail = &c.dwReadAt;
+            r.RegisterConsumer.ppfnDataProcessed = &c.pfnDataProcessed;
+            r.RegisterConsumer.ppfnNotify = &c.pfnNotify;
+            r.RegisterConsumer.phConsumer = &c.hMine;
+            if (SendControl(m_device, STREAMER_REGISTER_CONSUMER, &r, sizeof r) != STATUS_SUCCESS ||
+                c.pfnDataProcessed == nullptr || c.pRing == nullptr || c.dwRingSize != kRingSize) {
+                Fail("a consumer could not register");
+            }
+        }
+    }
+
+    // The provider's call, through the entry point registration handed out.
+    void Provide(const UCHAR *pBlock, ULONG dwSize) { m_pfnProvideData(kStream, const_cast<PUCHAR>(pBlock), dwSize); }
+
+    PUCHAR Ring() const { return pDeVididiArray[kStream & 0xFF].m_pBuffer; }
+    ULONG Tail() const { return __atomic_load_n(&pDeVididiArray[kStream & 0xFF].m_nTail, __ATOMIC_RELAXED); }
+    const std::vector<std::unique_ptr<DriverConsumer>> &Consumers() const { return m_consumers; }
+    uint64_t Completions() const { return m_nCompleted; }
+
+private:
+    static VOID STREAMER_CALL DataComplete(PUCHAR, PVOID pContext) { ++static_cast<DriverRig *>(pContext)->m_nCompleted; }
+    static VOID STREAMER_CALL ProviderNotify(PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) {}
+
+    PDRIVER_OBJECT m_driver = nullptr;
+    PDEVICE_OBJECT m_pdo = nullptr;
+    PFILE_OBJECT m_file = nullptr;
+    PDEVICE_OBJECT m_device = nullptr;
+    STREAMER_SRV_PARAM m_offer{};
+    STREAMER_PROVIDE_DATA_ENTRY m_pfnProvideData = nullptr;
+    STREAMER_PROVIDER_NOTIFY_ENTRY m_pfnProviderNotify = nullptr;
+    uint64_t m_nCompleted = 0;
+    std::vector<std::unique_ptr<DriverConsumer>> m_consumers;
+};
+
+// ---- (a) the physical limit: memcpy into a ring of the same size with the same wrap -------------
+
+class MemcpyRing {
+public:
+    // Placed at the same offset within a page as the driver's ring, so that both copies see the same
+    // alignment.
+    void Place(const void *driverRing)
+    {
+        m_storage.assign(kRingSize + 4096, 0);
+        uintptr_t base = reinterpret_cast<uintptr_t>(m_storage.data());
+        uintptr_t want = reinterpret_cast<uintptr_t>(driverRing) & 4095;
+        m_ring = reinterpret_cast<uint8_t *>(base + ((want - base) & 4095));
+    }
+    void SyncWith(const uint8_t *driverRing, ULONG tail)
+    {
+        std::memcpy(m_ring, driverRing, kRingSize);
+        m_tail = tail;
+    }
+    void Put(const uint8_t *p, ULONG n)
+    {
+        ULONG room = kRingSize - m_tail;
+        if (n <= room) {
+            std::memcpy(m_ring + m_tail, p, n);
+            m_tail += n;
+            if (m_tail == kRingSize) {
+                m_tail = 0;
+            }
+        } else {
+            std::memcpy(m_ring + m_tail, p, room);
+            std::memcpy(m_ring, p + room, n - room);
+            m_tail = n - room;
+        }
+        benchmark::ClobberMemory();
+    }
+    const uint8_t *Ring() const { return m_ring; }
+    ULONG Tail() const { return m_tail; }
+
+private:
+    std::vector<uint8_t> m_storage;
+    uint8_t *m_ring = nullptr;
+    ULONG m_tail = 0;
+};
+
+// ---- (b) the peer: one lock-free single-producer queue of bytes per consumer --------------------
+
+// The consumer acknowledges popped bytes without copying them out (it would read them in place), as
+// the driver's consumers do: the cheapest pop the queue offers.
+struct DiscardBytes {
+    using iterator_category = std::output_iterator_tag;
+    using value_type = void;
+    using difference_type = std::ptrdiff_t;
+    using pointer = void;
+    using reference = void;
+    DiscardBytes &operator*() { return *this; }
+    DiscardBytes &operator++() { return *this; }
+    DiscardBytes operator++(int) { return *this; }
+    DiscardBytes &operator=(uint8_t) { return *this; }
+};
+
+class QueuePeer {
+public:
+    using Queue = boost::lockfree::spsc_queue<uint8_t>;
+
+    void SetConsumers(size_t n)
+    {
+        while (m_queues.size() < n) {
+            // Each consumer gets the slack the driver's ring gives it: 4 MiB.
+            m_queues.push_back(std::make_unique<Queue>(kRingSize));
+            // Touch its pages once, so that page faults stay out of the timing.
+            std::vector<uint8_t> fill(kRingSize - 1, 0);
+            m_queues.back()->push(fill.data(), fill.size());
+            m_queues.back()->pop(DiscardBytes());
+        }
+        m_active = n;
+        m_popped.assign(n, 0);
+        m_shortPushes = 0;
+    }
+    // The provider pushes the block to every consumer's queue; then each consumer takes it.
+    void Put(const uint8_t *p, ULONG n)
+    {
+        for (size_t i = 0; i < m_active; ++i) {
+            if (m_queues[i]->push(p, n) != n) {
+                ++m_shortPushes;
+            }
+        }
+        for (size_t i = 0; i < m_active; ++i) {
+            m_popped[i] += m_queues[i]->pop(DiscardBytes());
+        }
+    }
+    uint64_t Popped(size_t i) const { return m_popped[i]; }
+    uint64_t ShortPushes() const { return m_shortPushes; }
+
+private:
+    std::vector<std::unique_ptr<Queue>> m_queues;
+    size_t m_active = 0;
+    std::vector<uint64_t> m_popped;
+    uint64_t m_shortPushes = 0;
+};
+
+// ---- Cases, goals and results -----------------------------------------------------------------
+
+struct Goal {
+    std::string text;
+    bool met = false;
+};
+
+struct Result {
+    int consumers = 0;
+    ULONG blockSize = 0;
+    size_t blocksPerSection = 0;
+    int repetitions = 0;
+    double memcpyNs = 0, driverNs = 0, queueNs = 0; // medians, ns per block
+    double ratioA = 0, ratioB = 0;                  // medians of per-repetition ratios
+    double ratioALow = 0, ratioAHigh = 0;           // quartiles of ratio a
+    std::vector<Goal> goals;
+};
+
+struct Rig {
+    DriverRig driver;
+    MemcpyRing mirror;
+    QueuePeer peer;
+    std::vector<uint8_t> source;
+    std::vector<Result> results;
+    uint64_t logLinesBefore = 0;
+};
+Rig *g_rig = nullptr;
+
+double Median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    size_t n = v.size();
+    return n % 2 != 0 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double Quantile(std::vector<double> v, double q)
+{
+    std::sort(v.begin(), v.end());
+    double at = q * double(v.size() - 1);
+    size_t lo = size_t(at);
+    size_t hi = std::min(lo + 1, v.size() - 1);
+    return v[lo] + (v[hi] - v[lo]) * (at - double(lo));
+}
+
+enum Variant { kMemcpy, kDriver, kQueue };
+
+double TimeSection(Variant variant, size_t blocks, ULONG size)
+{
+    Rig &rig = *g_rig;
+    const uint8_t *src = rig.source.data();
+    Clock::time_point start = Clock::now();
+    switch (variant) {
+    case kMemcpy:
+        for (size_t i = 0; i < blocks; ++i) {
+            rig.mirror.Put(src, size);
+        }
+        break;
+    case kDriver:
+        for (size_t i = 0; i < blocks; ++i) {
+            rig.driver.Provide(src, size);
+        }
+        break;
+    case kQueue:
+        for (size_t i = 0; i < blocks; ++i) {
+            rig.peer.Put(src, size);
+        }
+        break;
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+}
+
+std::vector<Goal> GoalsOf(const Result &r)
+{
+    std::vector<Goal> goals;
+    auto ratioAtLeast = [&](double limit) {
+        char text[64];
+        std::snprintf(text, sizeof text, "a >= %.2f", limit);
+        goals.push_back({text, r.ratioA >= limit});
+    };
+    if (r.blockSize == 460800 && r.consumers <= 16) {
+        ratioAtLeast(0.95);
+    }
+    if (r.blockSize == 65536 && r.consumers <= 4) {
+        ratioAtLeast(0.95);
+    }
+    if (r.blockSize == 65536 && r.consumers == 16) {
+        ratioAtLeast(0.85);
+    }
+    if (r.blockSize == 188 && r.consumers == 4) {
+        goals.push_back({"<= 35 ns/block", r.driverNs <= 35.0});
+    }
+    goals.push_back({"b > 1", r.ratioB > 1.0});
+    return goals;
+}
+
+// One case: the same blocks through the three variants, interleaved per repetition. The queues go
+// first: with many consumers their pass drives both rings out of the caches, so the plain copy and
+// the driver then start from the same state; the two swap places every repetition.
+void BM_DataPath(benchmark::State &state)
+{
+    Rig &rig = *g_rig;
+    const int consumers = int(state.range(0));
+    const ULONG size = ULONG(state.range(1));
+
+    rig.driver.SetConsumers(size_t(consumers));
+    rig.peer.SetConsumers(size_t(consumers));
+    rig.mirror.SyncWith(rig.driver.Ring(), rig.driver.Tail());
+    std::vector<uint64_t> blocksBefore;
+    for (const auto &c : rig.driver.Consumers()) {
+        blocksBefore.push_back(c->nBlocks);
+    }
+    uint64_t completedBefore = rig.driver.Completions();
+    uint64_t provided = 0;
+
+    // Calibration, which also warms caches and pages; then as many blocks per section as make the
+    // driver's section last about sectionMs.
+    const size_t wrap = (kRingSize + size - 1) / size + 1;
+    size_t probe = std::max<size_t>(8, std::min<size_t>(wrap, 20000));
+    double probeNs = 0;
+    for (Variant v : {kMemcpy, kQueue, kDriver}) {
+        double ns = TimeSection(v, probe, size);
+        if (v == kDriver) {
+            probeNs = ns;
+            provided += probe;
+        }
+    }
+    size_t blocks = std::max<size_t>(1, size_t(g_options.sectionMs * 1e6 / std::max(1.0, probeNs / double(probe))));
+
+    std::vector<double> a, d, b, ra, rb;
+    int repetition = 0;
+    for (auto _ : state) {
+        double t[3] = {0, 0, 0};
+        static const Variant orders[2][3] = {{kQueue, kMemcpy, kDriver}, {kQueue, kDriver, kMemcpy}};
+        for (Variant v : orders[repetition % 2]) {
+            t[v] = TimeSection(v, blocks, size);
+        }
+        provided += blocks;
+        ++repetition;
+        state.SetIterationTime(t[kDriver] * 1e-9);
+        a.push_back(t[kMemcpy] / double(blocks));
+        d.push_back(t[kDriver] / double(blocks));
+        b.push_back(t[kQueue] / double(blocks));
+        ra.push_back(t[kMemcpy] / t[kDriver]);
+        rb.push_back(t[kQueue] / t[kDriver]);
+    }
+
+    // The driver really did the work: every consumer told of every block, nothing lost, every buffer
+    // handed back, and its ring holds what the plain copy holds.
+    for (size_t i = 0; i < rig.driver.Consumers().size(); ++i) {
+        const DriverConsumer &c = *rig.driver.Consumers()[i];
+        if (c.nBlocks - blocksBefore[i] != provided || c.nLostNotices != 0 || c.dwLastSize != size) {
+            Fail("consumer " + std::to_string(i) + " was told of " + std::to_string(c.nBlocks - blocksBefore[i]) +
+                 " of " + std::to_string(provided) + " blocks, lost-bytes notices " + std::to_string(c.nLostNotices));
+        }
+    }
+    if (rig.driver.Completions() - completedBefore != provided) {
+        Fail("the provider got " + std::to_string(rig.driver.Completions() - completedBefore) + " of " +
+             std::to_string(provided) + " buffers back");
+    }
+    if (rig.driver.Tail() != rig.mirror.Tail() ||
+        std::memcmp(rig.driver.Ring(), rig.mirror.Ring(), kRingSize) != 0) {
+        Fail("the driver's ring differs from the plain copy's");
+    }
+    if (rig.peer.ShortPushes() != 0) {
+        Fail("a queue refused bytes");
+    }
+
+    Result r;
+    r.consumers = consumers;
+    r.blockSize = size;
+    r.blocksPerSection = blocks;
+    r.repetitions = int(d.size());
+    r.memcpyNs = Median(a);
+    r.driverNs = Median(d);
+    r.queueNs = Median(b);
+    r.ratioA = Median(ra);
+    r.ratioB = Median(rb);
+    r.ratioALow = Quantile(ra, 0.25);
+    r.ratioAHigh = Quantile(ra, 0.75);
+    r.goals = GoalsOf(r);
+    rig.results.push_back(r);
+
+    state.SetItemsProcessed(int64_t(blocks) * int64_t(d.size()));
+    state.counters["a_ns"] = r.memcpyNs;
+    state.counters["drv_ns"] = r.driverNs;
+    state.counters["b_ns"] = r.queueNs;
+    state.counters["ratio_a"] = r.ratioA;
+    state.counters["ratio_b"] = r.ratioB;
+}
+
+void PrintTable(const std::vector<Result> &results)
+{
+    std::printf("\nData path, 4 MiB ring, one thread; medians of %d paired repetitions per case.\n",
+                results.empty() ? 0 : results.front().repetitions);
+    std::printf("ns/blk: per provided block. ns/cons: driver's cost above the plain copy, per consumer.\n");
+    std::printf("ratio a = time(memcpy)/time(driver) [quartiles]; ratio b = time(queues)/time(driver).\n\n");
+    std::printf("%5s %8s | %10s %10s %10s | %8s | %7s %15s %8s | %s\n", "cons", "block", "a ns/blk", "drv ns/blk",
+                "b ns/blk", "ns/cons", "ratio a", "", "ratio b", "goals");
+    int met = 0, missed = 0;
+    for (const Result &r : results) {
+        std::string goals;
+        for (const Goal &g : r.goals) {
+            goals += (goals.empty() ? "" : ", ") + g.text + (g.met ? " met" : " MISSED");
+            (g.met ? met : missed) += 1;
+        }
+        char quartiles[32];
+        std::snprintf(quartiles, sizeof quartiles, "[%.3f-%.3f]", r.ratioALow, r.ratioAHigh);
+        std::printf("%5d %8lu | %10.1f %10.1f %10.1f | %8.2f | %7.3f %15s %8.2f | %s\n", r.consumers,
+                    static_cast<unsigned long>(r.blockSize), r.memcpyNs, r.driverNs, r.queueNs,
+                    (r.driverNs - r.memcpyNs) / r.consumers, r.ratioA, quartiles, r.ratioB, goals.c_str());
+    }
+    std::printf("\nGoals met: %d, missed: %d.\n", met, missed);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    bool quick = false;
+    std::vector<char *> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            quick = true;
+        } else {
+            args.push_back(argv[i]);
+        }
+    }
+    if (quick) {
+        g_options.repetitions = 31;
+    }
+    int count = int(args.size());
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
+        std::fprintf(stderr, "dv_data_path_bench: besides Google Benchmark's options only --quick is known\n");
+        return 1;
+    }
+
+    for (int consumers : kConsumerCounts) {
+        for (ULONG size : kBlockSizes) {
+            benchmark::RegisterBenchmark("DataPath", BM_DataPath)
+                ->Args({consumers, long(size)})
+                ->ArgNames({"consumers", "block"})
+                ->Iterations(g_options.repetitions)
+                ->UseManualTime()
+                ->Unit(benchmark::kMicrosecond);
+        }
+    }
+
+    Rig rig;
+    g_rig = &rig;
+    rig.source.resize(kLargestBlock);
+    for (size_t i = 0; i < rig.source.size(); ++i) {
+        rig.source[i] = uint8_t(i * 131 + 7);
+    }
+    rig.driver.Start();
+    rig.mirror.Place(rig.driver.Ring());
+
+    benchmark::RunSpecifiedBenchmarks();
+
+    // With every level at 0 the data path writes no log line at all.
+    size_t logLines = kemu::DebugService::Lines().size();
+    rig.driver.Stop();
+    PrintTable(rig.results);
+    std::printf("Log lines written by the driver during the run: %zu.\n", logLines);
+    benchmark::Shutdown();
+    g_rig = nullptr;
+    return 0;
+}
