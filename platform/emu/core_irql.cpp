@@ -94,11 +94,6 @@ std::string HeldList(const ThreadState &t)
     return s;
 }
 
-size_t CountHeld(const ThreadState &t)
-{
-    return t.held.size();
-}
-
 int FindHeld(const ThreadState &t, PKSPIN_LOCK lock)
 {
     for (size_t i = t.held.size(); i-- > 0;) {
@@ -402,7 +397,7 @@ void SetCurrentIrql(KIRQL level) { t_state.irql = level; }
 ScopedIrql::ScopedIrql(KIRQL level) : m_previous(t_state.irql) { t_state.irql = level; }
 ScopedIrql::~ScopedIrql() { t_state.irql = m_previous; }
 
-size_t HeldSpinLocks() { return CountHeld(t_state); }
+size_t HeldSpinLocks() { return t_state.held.size(); }
 
 ULONG_PTR CurrentThreadLockToken() { return t_state.Token(); }
 

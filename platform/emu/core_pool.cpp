@@ -8,7 +8,9 @@
 #include <map>
 #include <mutex>
 #include <random>
+#include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "emu/core_internal.h"
 #include "emu/kemu_core.h"
@@ -32,6 +34,11 @@ constexpr size_t kGuardSize = 16;
 constexpr unsigned char kGuardFill = 0xFD;
 // How many freed blocks are remembered, to tell a double free from a foreign pointer.
 constexpr size_t kFreedHistory = 4096;
+// Freed blocks wait this long (in blocks and bytes) before the host gets them back: their address
+// is not reused meanwhile, so a double free is recognised, and a write after the free is found
+// when the freed pattern is checked on their way out.
+constexpr size_t kQuarantineBlocks = 256;
+constexpr size_t kQuarantineBytes = size_t(4) << 20;
 
 struct BlockInfo {
     size_t size;
@@ -51,8 +58,16 @@ struct Injection {
     std::mt19937_64 random;
 };
 
+struct Quarantined {
+    uintptr_t address;
+    size_t bytes; // the block and its guard
+    BlockInfo block;
+};
+
 struct Pool {
     std::mutex mutex;
+    std::deque<Quarantined> quarantine;
+    size_t quarantineBytes = 0;
     std::map<uintptr_t, BlockInfo> live;
     std::unordered_map<uintptr_t, BlockInfo> freed;
     std::deque<std::pair<uintptr_t, uint64_t>> freedOrder; // address and sequence, oldest first
@@ -116,17 +131,44 @@ bool ShouldInject(Pool &pool, ULONG tag)
     return false;
 }
 
+// Gives the oldest quarantined block back to the host, noting a write after its free.
+void Evict(Pool &pool, std::vector<std::string> &problems)
+{
+    Quarantined q = pool.quarantine.front();
+    pool.quarantine.pop_front();
+    pool.quarantineBytes -= q.bytes;
+    auto *bytes = reinterpret_cast<unsigned char *>(q.address);
+    KEMU_UNPOISON(bytes, q.bytes);
+    for (size_t i = 0; i < q.bytes; ++i) {
+        if (bytes[i] != kemu::kPoolFreedFill) {
+            char value[8];
+            std::snprintf(value, sizeof value, "0x%02X", bytes[i]);
+            problems.push_back(Describe(q.address, q.block) + ": byte " + std::to_string(i) + " is " + value +
+                               " instead of the freed pattern");
+            break;
+        }
+    }
+    std::free(bytes);
+}
+
+void ReportWritesAfterFree(const std::vector<std::string> &problems)
+{
+    for (const std::string &problem : problems) {
+        kemu::ReportViolation("pool memory written after it was freed", problem);
+    }
+}
+
 void Free(PVOID p, const ULONG *tag, const char *by)
 {
-    std::string detail = std::string(by) + "(" + Hex(p) + ")";
+    auto call = [&] { return std::string(by) + "(" + Hex(p) + ")"; };
     if (p == nullptr) {
-        kemu::ReportViolation("pool free of NULL", detail);
+        kemu::ReportViolation("pool free of NULL", call());
         return;
     }
     KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL) {
         // Record mode leaves the block allocated, as the kernel would never have freed it.
-        kemu::ReportViolation("pool freed above DISPATCH_LEVEL", detail + " at IRQL " + std::to_string(irql));
+        kemu::ReportViolation("pool freed above DISPATCH_LEVEL", call() + " at IRQL " + std::to_string(irql));
         return;
     }
     Pool &pool = ThePool();
@@ -148,7 +190,7 @@ void Free(PVOID p, const ULONG *tag, const char *by)
             why = "foreign pointer: no pool block was allocated there";
         }
         lock.unlock();
-        kemu::ReportViolation("pool free of a pointer that is not a live pool block", detail + ": " + why);
+        kemu::ReportViolation("pool free of a pointer that is not a live pool block", call() + ": " + why);
         return;
     }
     BlockInfo block = it->second;
@@ -179,20 +221,27 @@ void Free(PVOID p, const ULONG *tag, const char *by)
     pool.freed[address] = block;
     pool.freedOrder.emplace_back(address, block.sequence);
     std::memset(bytes, kemu::kPoolFreedFill, block.size + kGuardSize);
-    std::free(bytes);
+    KEMU_POISON(bytes, block.size + kGuardSize);
+    pool.quarantine.push_back({address, block.size + kGuardSize, block});
+    pool.quarantineBytes += block.size + kGuardSize;
+    std::vector<std::string> writtenAfterFree;
+    while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
+        Evict(pool, writtenAfterFree);
+    }
     lock.unlock();
+    ReportWritesAfterFree(writtenAfterFree);
 
     if (tag != nullptr && *tag != block.tag) {
-        kemu::ReportViolation("pool freed with a wrong tag", detail + ": " + Describe(address, block) +
+        kemu::ReportViolation("pool freed with a wrong tag", call() + ": " + Describe(address, block) +
                                                                  " was allocated with tag '" + kemu::TagText(block.tag) +
                                                                  "', freed with '" + kemu::TagText(*tag) + "'");
     }
     if (IsPaged(block.type) && irql > APC_LEVEL) {
         kemu::ReportViolation("paged pool freed above APC_LEVEL",
-                              detail + ": " + Describe(address, block) + " freed at IRQL " + std::to_string(irql));
+                              call() + ": " + Describe(address, block) + " freed at IRQL " + std::to_string(irql));
     }
     if (overrun != 0) {
-        kemu::ReportViolation("pool block overrun", detail + ": " + Describe(address, block) + ": at least " +
+        kemu::ReportViolation("pool block overrun", call() + ": " + Describe(address, block) + ": at least " +
                                                         std::to_string(overrun) + " byte(s) written past its end");
     }
 }
@@ -204,9 +253,11 @@ extern "C" {
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
     const KIRQL irql = KeGetCurrentIrql();
-    const std::string request = "ExAllocatePoolWithTag(" + std::string(TypeName(PoolType)) + ", " +
-                                std::to_string(NumberOfBytes) + ", '" + kemu::TagText(Tag) + "') at IRQL " +
-                                std::to_string(irql);
+    // Built only when something is reported: allocation is on the driver's hot paths.
+    auto request = [&] {
+        return "ExAllocatePoolWithTag(" + std::string(TypeName(PoolType)) + ", " + std::to_string(NumberOfBytes) +
+               ", '" + kemu::TagText(Tag) + "') at IRQL " + std::to_string(irql);
+    };
     Pool &pool = ThePool();
     auto refuse = [&](const char *rule) {
         {
@@ -214,7 +265,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             ++pool.attempts;
             ++pool.stats[Tag].failedAllocations;
         }
-        kemu::ReportViolation(rule, request);
+        kemu::ReportViolation(rule, request());
         return nullptr;
     };
     if (int(PoolType) < int(NonPagedPool) || int(PoolType) > int(PagedPoolCacheAligned) || PoolType == DontUseThisType) {
@@ -243,7 +294,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     if (bytes == nullptr) {
         ++stats.failedAllocations;
         lock.unlock();
-        std::fprintf(stderr, "kemu: pool exhausted: %s returns NULL (limit %zu bytes per block)\n", request.c_str(),
+        std::fprintf(stderr, "kemu: pool exhausted: %s returns NULL (limit %zu bytes per block)\n", request().c_str(),
                      kemu::kPoolMaxAllocation);
         return nullptr;
     }
@@ -395,9 +446,23 @@ uint64_t PoolAllocationAttempts()
     return pool.attempts;
 }
 
+void CheckFreedPool()
+{
+    Pool &pool = ThePool();
+    std::vector<std::string> problems;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        while (!pool.quarantine.empty()) {
+            Evict(pool, problems);
+        }
+    }
+    ReportWritesAfterFree(problems);
+}
+
 namespace detail {
 size_t ResetPool()
 {
+    CheckFreedPool();
     std::string report = PoolLeakReport();
     Pool &pool = ThePool();
     size_t count = 0;

@@ -84,8 +84,9 @@ ULONG_PTR CurrentThreadLockToken();
 
 // ---- Pool -----------------------------------------------------------------------------------
 
-// Every fresh block is filled with this byte and every freed block with the other before it goes
-// back to the host, so that reading uninitialised or freed pool memory shows.
+// Every fresh block is filled with this byte and every freed block with the other, so that reading
+// uninitialised or freed pool memory shows. A freed block waits a while before the host gets it
+// back; its pattern is checked then, and a write after the free is reported.
 constexpr unsigned char kPoolFreshFill = 0xCD;
 constexpr unsigned char kPoolFreedFill = 0xDD;
 // Requests above this size fail as an exhausted pool would (the kernel's own pools were smaller).
@@ -118,6 +119,9 @@ std::vector<PoolBlock> LivePoolBlocks();
 std::optional<PoolBlock> FindPoolBlock(const void *address);
 // Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.
 std::string PoolLeakReport();
+// Checks every freed block still waiting for its return to the host (and returns them): each one
+// written after its free is reported. ResetCore does the same.
+void CheckFreedPool();
 // A tag as its four characters in memory order: 'Trcd' -> "Trcd"; unprintable bytes as '.'.
 std::string TagText(ULONG tag);
 
@@ -215,7 +219,8 @@ void ForwardToStream(std::FILE *stream);
 // and fresh pool statistics, real tick count and performance counter, no captured output, no
 // sinks, the debug service present with the default version. Live pool blocks are not freed (code
 // may still use them): they are listed on stderr and left out of later statistics and reports;
-// freeing them later is still accepted. Returns the number of such blocks.
+// freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
+// mode is back to Abort. Returns the number of live blocks set aside.
 size_t ResetCore();
 
 } // namespace kemu
