@@ -45,10 +45,13 @@ using Clock = std::chrono::steady_clock;
 }
 
 // Short sections and many repetitions: on a shared machine a section that the scheduler interrupts
-// is an outlier that the medians drop, and a short one is seldom interrupted.
+// is an outlier that the medians drop, and a short one is seldom interrupted. Each case repeats
+// until its time is used up, so that the cheap cases gather more repetitions against the noise.
 struct Options {
-    int repetitions = 201;  // paired repetitions per case
-    double sectionMs = 0.3; // aimed length of the driver's timed section in one repetition
+    double caseSeconds = 4.0; // time given to one case, calibration aside
+    int minRepetitions = 31;
+    int maxRepetitions = 2001;
+    double sectionMs = 0.3;   // aimed length of the driver's timed section in one repetition
 };
 Options g_options;
 
@@ -464,21 +467,28 @@ void BM_DataPath(benchmark::State &state)
     size_t blocks = std::max<size_t>(1, size_t(g_options.sectionMs * 1e6 / std::max(1.0, probeNs / double(probe))));
 
     std::vector<double> a, d, b, ra, rb;
-    int repetition = 0;
     for (auto _ : state) {
-        double t[3] = {0, 0, 0};
-        static const Variant orders[2][3] = {{kQueue, kMemcpy, kDriver}, {kQueue, kDriver, kMemcpy}};
-        for (Variant v : orders[repetition % 2]) {
-            t[v] = TimeSection(v, blocks, size);
+        const Clock::time_point caseStart = Clock::now();
+        double driverNs = 0;
+        for (int repetition = 0; repetition < g_options.maxRepetitions; ++repetition) {
+            if (repetition >= g_options.minRepetitions &&
+                std::chrono::duration<double>(Clock::now() - caseStart).count() > g_options.caseSeconds) {
+                break;
+            }
+            double t[3] = {0, 0, 0};
+            static const Variant orders[2][3] = {{kQueue, kMemcpy, kDriver}, {kQueue, kDriver, kMemcpy}};
+            for (Variant v : orders[repetition % 2]) {
+                t[v] = TimeSection(v, blocks, size);
+            }
+            provided += blocks;
+            driverNs += t[kDriver];
+            a.push_back(t[kMemcpy] / double(blocks));
+            d.push_back(t[kDriver] / double(blocks));
+            b.push_back(t[kQueue] / double(blocks));
+            ra.push_back(t[kMemcpy] / t[kDriver]);
+            rb.push_back(t[kQueue] / t[kDriver]);
         }
-        provided += blocks;
-        ++repetition;
-        state.SetIterationTime(t[kDriver] * 1e-9);
-        a.push_back(t[kMemcpy] / double(blocks));
-        d.push_back(t[kDriver] / double(blocks));
-        b.push_back(t[kQueue] / double(blocks));
-        ra.push_back(t[kMemcpy] / t[kDriver]);
-        rb.push_back(t[kQueue] / t[kDriver]);
+        state.SetIterationTime(driverNs * 1e-9);
     }
 
     // The driver really did the work: every consumer told of every block, nothing lost, every buffer
@@ -527,12 +537,11 @@ void BM_DataPath(benchmark::State &state)
 
 void PrintTable(const std::vector<Result> &results)
 {
-    std::printf("\nData path, 4 MiB ring, one thread; medians of %d paired repetitions per case.\n",
-                results.empty() ? 0 : results.front().repetitions);
+    std::printf("\nData path, 4 MiB ring, one thread; medians of the paired repetitions (reps) of each case.\n");
     std::printf("ns/blk: per provided block. ns/cons: driver's cost above the plain copy, per consumer.\n");
     std::printf("ratio a = time(memcpy)/time(driver) [quartiles]; ratio b = time(queues)/time(driver).\n\n");
-    std::printf("%5s %8s | %10s %10s %10s | %8s | %7s %15s %8s | %s\n", "cons", "block", "a ns/blk", "drv ns/blk",
-                "b ns/blk", "ns/cons", "ratio a", "", "ratio b", "goals");
+    std::printf("%5s %8s %5s | %10s %10s %10s | %8s | %7s %15s %8s | %s\n", "cons", "block", "reps", "a ns/blk",
+                "drv ns/blk", "b ns/blk", "ns/cons", "ratio a", "", "ratio b", "goals");
     int met = 0, missed = 0;
     for (const Result &r : results) {
         std::string goals;
@@ -542,8 +551,8 @@ void PrintTable(const std::vector<Result> &results)
         }
         char quartiles[32];
         std::snprintf(quartiles, sizeof quartiles, "[%.3f-%.3f]", r.ratioALow, r.ratioAHigh);
-        std::printf("%5d %8lu | %10.1f %10.1f %10.1f | %8.2f | %7.3f %15s %8.2f | %s\n", r.consumers,
-                    static_cast<unsigned long>(r.blockSize), r.memcpyNs, r.driverNs, r.queueNs,
+        std::printf("%5d %8lu %5d | %10.1f %10.1f %10.1f | %8.2f | %7.3f %15s %8.2f | %s\n", r.consumers,
+                    static_cast<unsigned long>(r.blockSize), r.repetitions, r.memcpyNs, r.driverNs, r.queueNs,
                     (r.driverNs - r.memcpyNs) / r.consumers, r.ratioA, quartiles, r.ratioB, goals.c_str());
     }
     std::printf("\nGoals met: %d, missed: %d.\n", met, missed);
@@ -563,7 +572,8 @@ int main(int argc, char **argv)
         }
     }
     if (quick) {
-        g_options.repetitions = 31;
+        g_options.caseSeconds = 0.3;
+        g_options.minRepetitions = 15;
     }
     int count = int(args.size());
     benchmark::Initialize(&count, args.data());
@@ -577,7 +587,7 @@ int main(int argc, char **argv)
             benchmark::RegisterBenchmark("DataPath", BM_DataPath)
                 ->Args({consumers, long(size)})
                 ->ArgNames({"consumers", "block"})
-                ->Iterations(g_options.repetitions)
+                ->Iterations(1)
                 ->UseManualTime()
                 ->Unit(benchmark::kMicrosecond);
         }
