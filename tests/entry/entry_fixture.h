@@ -1,11 +1,10 @@
-// Common ground of the driver frame tests: a fresh emulated kernel, the driver's debug levels in the
-// registry, the driver loaded through the I/O manager, and the log read back from the output service.
+// Common ground of the driver frame tests: a fresh emulated kernel, the ENTRY level in the registry,
+// the driver loaded through the I/O manager, and the frame's log lines read back as "[level]text".
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,25 +18,8 @@
 namespace dvtest {
 
 using Lines = std::vector<std::string>;
-
-inline const std::string kLevelKey = "\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\";
 inline const std::u16string kDeviceName = u"\\Device\\DeVididi";
 inline const std::u16string kLinkName = u"\\DosDevices\\DeVididi";
-
-// A counted string over a literal, as a kernel-mode client builds one.
-struct KString {
-    explicit KString(const std::u16string &text) : m_text(text)
-    {
-        m_string.Buffer = m_text.data();
-        m_string.Length = static_cast<USHORT>(m_text.size() * sizeof(char16_t));
-        m_string.MaximumLength = m_string.Length;
-    }
-    PUNICODE_STRING get() { return &m_string; }
-
-private:
-    std::u16string m_text;
-    UNICODE_STRING m_string{};
-};
 
 class DriverFrameTest : public ::testing::Test {
 protected:
@@ -49,45 +31,40 @@ protected:
         for (DEBUG_ID_ENTRY &entry : DebugIdArray) {
             entry.nDebugLevel = 0;
         }
-        gfDebugVxdUp = 0;
-        kemu::SetTickCount(1000);
         SetLevel("ENTRY", 8);
     }
-
     void TearDown() override
     {
         if (m_driver != nullptr) {
             kemu::UnloadDriver(m_driver);
-            m_driver = nullptr;
         }
         EXPECT_EQ(pDeVididiArray, nullptr);
         EXPECT_EQ(g_pTraceList, nullptr);
         EXPECT_EQ(kemu::ResetIo(), 0u) << "I/O objects left behind";
         EXPECT_EQ(kemu::PoolLeakReport(), "");
         kemu::ResetCore();
-        for (DEBUG_ID_ENTRY &entry : DebugIdArray) {
-            entry.nDebugLevel = 0;
-        }
     }
 
     static void SetLevel(const std::string &module, uint32_t level)
     {
-        kemu::SetRegistryDword(kLevelKey + module, "DebugLevel", level);
+        kemu::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\" + module, "DebugLevel",
+                               level);
     }
-
-    // Loads the driver as the platform does; the test fails if start-up does.
     void Load()
     {
-        kemu::DriverLoad load = kemu::LoadDriver(DriverEntry, u"\\Driver\\DeVididi",
-                                                 u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\DeVididi");
+        kemu::DriverLoad load = kemu::LoadDriver(DriverEntry, u"\\Driver\\DeVididi", u"");
         ASSERT_EQ(load.status, STATUS_SUCCESS);
-        ASSERT_NE(load.driver, nullptr);
         m_driver = load.driver;
     }
+    PDEVICE_OBJECT AddFunctionDevice()
+    {
+        PDEVICE_OBJECT pdo = kemu::CreatePdo(u"DeVididi");
+        EXPECT_EQ(kemu::PnpAddDevice(m_driver, pdo), STATUS_SUCCESS);
+        return pdo;
+    }
+    static PDEVICE_OBJECT ControlDevice() { return kemu::FindDevice(kDeviceName); }
 
-    PDEVICE_OBJECT ControlDevice() const { return kemu::FindDevice(kDeviceName); }
-
-    // Every shown line without its tick count: "[7]DEVIDIDI-ENTRY:DriverEntry --- End".
+    // Shown lines without the tick: "[7]DEVIDIDI-ENTRY:DriverEntry --- End".
     static Lines Shown()
     {
         Lines lines;
@@ -96,46 +73,28 @@ protected:
         }
         return lines;
     }
-    // The shown lines of one module as "[level]text".
-    static Lines Module(const std::string &name)
+    // The frame's lines as "[7]DriverEntry --- End"; with starts, only those whose text begins so.
+    // The traced allocator's per-block lines share the module and are left out.
+    static Lines Entry(const std::vector<std::string> &starts = {})
     {
-        const std::string prefix = "]DEVIDIDI-" + name + ":";
         Lines lines;
         for (const std::string &line : Shown()) {
-            const size_t at = line.find(prefix);
-            if (at != std::string::npos && at == line.find(']')) {
-                lines.push_back(line.substr(0, at + 1) + line.substr(at + prefix.size()));
+            const size_t at = line.find("]DEVIDIDI-ENTRY:");
+            if (at == std::string::npos) {
+                continue;
+            }
+            const std::string text = line.substr(at + 16);
+            const bool wanted = starts.empty() ? text.rfind("Traced", 0) != 0
+                                               : std::any_of(starts.begin(), starts.end(), [&](const std::string &s) {
+                                                     return text.rfind(s, 0) == 0;
+                                                 });
+            if (wanted) {
+                lines.push_back(line.substr(0, at + 1) + text);
             }
         }
         return lines;
     }
-    // The frame's own lines: the traced allocator's per-block lines share its module and are left out.
-    static Lines Entry()
-    {
-        Lines lines;
-        for (const std::string &line : Module("ENTRY")) {
-            if (line.find("]TracedNew(") == std::string::npos && line.find("]TracedDelete(") == std::string::npos) {
-                lines.push_back(line);
-            }
-        }
-        return lines;
-    }
-    // The ENTRY lines that start with one of the given texts (after the level).
-    static Lines EntryStartingWith(const std::vector<std::string> &starts)
-    {
-        Lines lines;
-        for (const std::string &line : Entry()) {
-            const std::string text = line.substr(line.find(']') + 1);
-            for (const std::string &start : starts) {
-                if (text.compare(0, start.size(), start) == 0) {
-                    lines.push_back(line);
-                    break;
-                }
-            }
-        }
-        return lines;
-    }
-    static size_t CountEntry(const std::string &line)
+    static size_t Count(const std::string &line)
     {
         const Lines lines = Entry();
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
@@ -145,12 +104,49 @@ protected:
     PDRIVER_OBJECT m_driver = nullptr;
 };
 
-// The status as the log's "%x" prints it.
-inline std::string Hex(NTSTATUS status)
+// A counted string over a name, as a kernel-mode client builds one.
+struct KString {
+    explicit KString(const std::u16string &name) : text(name)
+    {
+        string.Buffer = text.data();
+        string.Length = string.MaximumLength = static_cast<USHORT>(text.size() * sizeof(char16_t));
+    }
+    std::u16string text;
+    UNICODE_STRING string{};
+};
+
+// One device-control request of a kernel-mode client: built with an event and a status block, sent
+// with IoCallDriver, waited for when the driver keeps it.
+struct ClientCall {
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    NTSTATUS returned = STATUS_UNSUCCESSFUL;
+
+    ClientCall(PDEVICE_OBJECT device, ULONG code, void *input, ULONG inputLength, void *output = nullptr,
+               ULONG outputLength = 0)
+    {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        PIRP irp = IoBuildDeviceIoControlRequest(code, device, input, inputLength, output, outputLength, FALSE, &done,
+                                                 &iosb);
+        if (irp != nullptr) {
+            returned = IoCallDriver(device, irp);
+        }
+    }
+    NTSTATUS Wait()
+    {
+        if (returned != STATUS_PENDING) {
+            return returned;
+        }
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        return iosb.Status;
+    }
+};
+
+inline STREAMER_SRV_PARAM ZeroRecord()
 {
-    char text[16];
-    std::snprintf(text, sizeof text, "%x", static_cast<unsigned>(status));
-    return text;
+    STREAMER_SRV_PARAM record;
+    std::memset(&record, 0, sizeof record);
+    return record;
 }
 
 } // namespace dvtest
