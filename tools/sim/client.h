@@ -183,6 +183,8 @@ public:
     void Service(uint64_t budget);
     void Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param);
 
+    // Where the consumer reads in place (null until registration has handed out a ring).
+    PUCHAR Ring() const { return m_pBuffer; }
     // The free space of this consumer as its own accounting mirrors the exchange's.
     int64_t FreeSpace() const;
     ULONG RingSize() const { return m_nBufferSize; }
