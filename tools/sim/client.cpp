@@ -484,6 +484,10 @@ NTSTATUS ConsumerClient::Register(DeviceHandle &device, ULONG hStream, PVOID hCo
     m_hStream = hStream;
     m_hConsumer = hConsumer;
     m_tracking = false;
+    m_ringGone = false;
+    m_backlog.clear();
+    m_head.store(m_tail.load());
+    m_nHeadUsed = 0;
     m_inDirectory = hConsumer != nullptr && DirectoryInsert(hConsumer, this);
     std::memset(&m_param, 0, sizeof m_param);
     m_param.RegisterConsumer.hStream = hStream;
@@ -544,6 +548,7 @@ NTSTATUS ConsumerClient::Unregister(DeviceHandle &device)
     param.UnRegisterConsumer.hConsumer = m_hConsumer;
     NTSTATUS status = device.Call(STREAMER_UNREGISTER_CONSUMER, &param, sizeof param, nullptr, 0);
     if (status == STATUS_SUCCESS) {
+        m_ringGone = true;
         m_state.store(State::Idle);
         if (m_inDirectory) {
             DirectoryRemove(this);
@@ -737,7 +742,8 @@ void ConsumerClient::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
         lastOrbAnswer.store(param->fOrbDrvActive);
     }
     if (code == STREAMERNOTIFY_CONSUMER_DELETED) {
-        // The stream is being destroyed: this registration ends here.
+        // The stream is being destroyed, its ring with it: this registration ends here.
+        m_ringGone = true;
         if (m_state.load() == State::Joined) {
             m_state.store(State::Idle);
         }
@@ -767,6 +773,18 @@ VOID STREAMER_CALL ConsumerClient::NotifyCallback(ULONG dwType, PSTREAMER_NOTIFI
 
 void ConsumerClient::Process(ULONG size)
 {
+    if (m_ringGone.load()) {
+        // Nothing of the ring may be read any more; the report goes to the exchange all the same.
+        Entry entry{};
+        while (Peek(entry)) {
+            Pop();
+        }
+        if (m_style == Style::Scripted) {
+            Print("processed " + std::to_string(size) + ": no ring to read, the consumer has left its stream");
+        }
+        Report(size);
+        return;
+    }
     ReadResult result;
     uint64_t remaining = size;
     uint64_t read = 0;
@@ -837,6 +855,9 @@ void ConsumerClient::Service(uint64_t budget)
 {
     Entry entry{};
     ReadResult result;
+    if (m_ringGone.load()) {
+        return;
+    }
     while (budget > 0 && Peek(entry)) {
         const ULONG take = static_cast<ULONG>(std::min<uint64_t>(budget, entry.size - m_nHeadUsed));
         if (!entry.checked) {

@@ -245,6 +245,9 @@ private:
     ULONG m_hStream = 0;
     PVOID m_hConsumer = nullptr;
     std::atomic<State> m_state{State::Idle};
+    // Set when the consumer has left the stream or the stream was destroyed: the ring may be gone,
+    // so what is still queued is dropped unread.
+    std::atomic<bool> m_ringGone{false};
     bool m_inDirectory = false;
 
     // Written by the exchange through the registration record's pointers, under the stream's lock.
