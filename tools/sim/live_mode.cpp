@@ -479,6 +479,7 @@ void Terminal::Teardown()
     }
     m_console.Close();
     Say("");
+    kemu::DebugService::Clear();
     if (m_machine.Devices() > 0) {
         m_removal = m_machine.RemoveDevice();
         Say("remove-device: " + StatusName(m_removal));
@@ -487,6 +488,19 @@ void Terminal::Teardown()
     m_leaks = LivePoolByTag();
     m_leakChecked = true;
     Say("unload: done");
+    // The driver's own leak report (traced allocation, at the end of the unload), then the pool's.
+    std::vector<std::string> report;
+    for (const std::string &line : kemu::DebugService::Lines()) {
+        if (line.find("allocations were not deallocated") != std::string::npos ||
+            line.find("'new' without 'delete'") != std::string::npos) {
+            report.push_back(line);
+        }
+    }
+    Say(report.empty() ? "leak report: every traced allocation was freed" : "leak report:");
+    for (const std::string &line : report) {
+        Say("  " + line);
+    }
+    Say(m_leaks.empty() ? "pool: no block left" : "pool: blocks left: " + PoolSummary(m_leaks));
     for (const auto &violation : kemu::TakeViolations()) {
         m_violations.push_back(violation.rule + ": " + violation.detail);
     }
