@@ -131,6 +131,7 @@ NTSTATUS NTAPI STREAMER_AddDevice(PDRIVER_OBJECT pDriverObject, PDEVICE_OBJECT p
     }
     pExtension->pNextDeviceOnStack = IoAttachDeviceToDeviceStack(pDeviceObject, pPhysicalDeviceObject);
     if (pExtension->pNextDeviceOnStack == NULL) {
+        /* No interface may stay enabled for a device that is not there. */
         IoSetDeviceInterfaceState(&pExtension->InterfaceLinkName, FALSE);
         RtlFreeUnicodeString(&pExtension->InterfaceLinkName);
         IoDeleteDevice(pDeviceObject);
@@ -185,7 +186,7 @@ NTSTATUS NTAPI STREAMER_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         IofCompleteRequest(pIrp, IO_NO_INCREMENT);
 
         IoSetDeviceInterfaceState(&pExtension->InterfaceLinkName, FALSE);
-        /* The unload below deletes this device and its extension with it. */
+        /* The platform allocated the link name for us; the unload below deletes the extension holding it. */
         RtlFreeUnicodeString(&pExtension->InterfaceLinkName);
         IoDetachDevice(pNextDevice);
         STREAMER_Unload(pDeviceObject->DriverObject);
