@@ -203,29 +203,43 @@ NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, 
     return status;
 }
 
-// The walk reaches a location: bookkeeping for the calls made at it, and the location's
-// completion routine taken out and cleared, all under the lock that IoMarkIrpPending takes.
-struct Passing {
+// One step of the completion walk, taken under the lock that IoMarkIrpPending and the other
+// routines take: the request moves up one location, whose completion routine is taken out and
+// cleared, and the calls made at that location learn whether it carried the pending mark.
+struct Step {
+    bool done = false; // past the top: the walk is over
     bool pending = false;
     PIO_COMPLETION_ROUTINE routine = nullptr;
     PVOID context = nullptr;
     UCHAR control = 0;
+    PDEVICE_OBJECT device = nullptr; // for the routine: the device one location up, none for the sender
 };
 
-Passing PassLocation(PIRP irp, PIO_STACK_LOCATION location, CHAR index)
+Step StepUp(PIRP irp)
 {
     std::lock_guard<std::mutex> lock(StateLock());
-    Passing passing;
-    passing.pending = (location->Control & SL_PENDING_RETURNED) != 0;
-    passing.routine = location->CompletionRoutine;
-    passing.context = location->Context;
-    passing.control = location->Control;
+    Step step;
+    if (irp->CurrentLocation > irp->StackCount) {
+        step.done = true;
+        return step;
+    }
+    PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
+    const CHAR index = irp->CurrentLocation;
+    irp->CurrentLocation++;
+    irp->Tail.Overlay.CurrentStackLocation++;
+    step.pending = (location->Control & SL_PENDING_RETURNED) != 0;
+    step.routine = location->CompletionRoutine;
+    step.context = location->Context;
+    step.control = location->Control;
     location->Control = 0;
     location->CompletionRoutine = nullptr;
     location->Context = nullptr;
+    irp->PendingReturned = step.pending ? TRUE : FALSE;
+    step.device = irp->CurrentLocation > irp->StackCount ? nullptr
+                                                         : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
     if (IrpRecord *record = FindLive(irp)) {
         if (record->test) {
-            record->test->passedPending = passing.pending;
+            record->test->passedPending = step.pending;
         }
         for (auto it = record->frames.begin(); it != record->frames.end();) {
             Frame &frame = **it;
@@ -233,7 +247,7 @@ Passing PassLocation(PIRP irp, PIO_STACK_LOCATION location, CHAR index)
                 ++it;
                 continue;
             }
-            frame.marked = frame.marked || passing.pending;
+            frame.marked = frame.marked || step.pending;
             frame.passed = true;
             if (frame.returned) {
                 if (!frame.marked) {
@@ -246,7 +260,7 @@ Passing PassLocation(PIRP irp, PIO_STACK_LOCATION location, CHAR index)
             }
         }
     }
-    return passing;
+    return step;
 }
 
 // The end of a completion that no routine stopped: the sender's side of the request.
@@ -309,27 +323,16 @@ void Finish(PIRP irp)
 
 void CompleteWalk(PIRP irp, uint64_t id)
 {
-    while (irp->CurrentLocation <= irp->StackCount) {
-        PIO_STACK_LOCATION location = irp->Tail.Overlay.CurrentStackLocation;
-        const CHAR index = irp->CurrentLocation;
-        irp->CurrentLocation++;
-        irp->Tail.Overlay.CurrentStackLocation++;
-        const Passing passing = PassLocation(irp, location, index);
-        irp->PendingReturned = passing.pending ? TRUE : FALSE;
-
+    for (Step step = StepUp(irp); !step.done; step = StepUp(irp)) {
         const NTSTATUS status = irp->IoStatus.Status;
-        const bool invoke = passing.routine != nullptr &&
-                            ((NT_SUCCESS(status) && (passing.control & SL_INVOKE_ON_SUCCESS)) ||
-                             (!NT_SUCCESS(status) && (passing.control & SL_INVOKE_ON_ERROR)) ||
-                             (irp->Cancel && (passing.control & SL_INVOKE_ON_CANCEL)));
+        const bool invoke = step.routine != nullptr &&
+                            ((NT_SUCCESS(status) && (step.control & SL_INVOKE_ON_SUCCESS)) ||
+                             (!NT_SUCCESS(status) && (step.control & SL_INVOKE_ON_ERROR)) ||
+                             (irp->Cancel && (step.control & SL_INVOKE_ON_CANCEL)));
         if (invoke) {
-            // The routine belongs to the driver one location up; the sender's own has no device.
-            PDEVICE_OBJECT device = irp->CurrentLocation > irp->StackCount
-                                        ? nullptr
-                                        : irp->Tail.Overlay.CurrentStackLocation->DeviceObject;
             const KIRQL before = KeGetCurrentIrql();
-            const NTSTATUS result = passing.routine(device, irp, passing.context);
-            CheckIrqlKept(before, "completion routine " + Hex(reinterpret_cast<void *>(passing.routine)));
+            const NTSTATUS result = step.routine(step.device, irp, step.context);
+            CheckIrqlKept(before, "completion routine " + Hex(reinterpret_cast<void *>(step.routine)));
             if (result == STATUS_MORE_PROCESSING_REQUIRED) {
                 return; // the request belongs to the routine's owner again: hands off
             }
@@ -337,14 +340,15 @@ void CompleteWalk(PIRP irp, uint64_t id)
             if (SameRecord(irp, id) == nullptr) {
                 ReportViolation(rule::kIrpCompletedTwice,
                                 "request " + Hex(irp) + " ended inside completion routine " +
-                                    Hex(reinterpret_cast<void *>(passing.routine)) +
+                                    Hex(reinterpret_cast<void *>(step.routine)) +
                                     ", which did not return STATUS_MORE_PROCESSING_REQUIRED");
                 return;
             }
-        } else if (irp->PendingReturned && irp->CurrentLocation <= irp->StackCount) {
+        } else if (step.pending) {
             // Without a routine to do it, the pending mark travels up by itself.
             std::lock_guard<std::mutex> lock(StateLock());
-            if (IrpRecord *record = FindLive(irp)) {
+            IrpRecord *record = FindLive(irp);
+            if (record != nullptr && irp->CurrentLocation <= irp->StackCount) {
                 MarkPendingLocked(irp, record);
             }
         }

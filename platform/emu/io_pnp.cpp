@@ -321,4 +321,19 @@ void FailBusPnp(UCHAR minorFunction, NTSTATUS status)
 
 PDRIVER_OBJECT BusDriver() { return io::EnsureBus(); }
 
+void WaitForPlatformThread()
+{
+    // The thread runs its work in order: when this item runs, everything before it has.
+    std::mutex lock;
+    std::condition_variable ran;
+    bool done = false;
+    io::PostToPlatformThread([&] {
+        std::lock_guard<std::mutex> guard(lock);
+        done = true;
+        ran.notify_all();
+    });
+    std::unique_lock<std::mutex> guard(lock);
+    ran.wait(guard, [&] { return done; });
+}
+
 } // namespace kemu

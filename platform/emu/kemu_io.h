@@ -143,6 +143,9 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT pdo, UCHAR minorFunction);
 // The bus marks its requests pending, returns STATUS_PENDING and completes them from a thread of
 // its own (in order), so that the function driver's wait is exercised.
 void SetBusCompletesLater(bool later);
+// Returns once everything handed to the platform's own thread so far has run: the bus's late
+// completions and the closes deferred by an ObDereferenceObject above PASSIVE_LEVEL.
+void WaitForPlatformThread();
 // The bus completes this minor function with the status (STATUS_SUCCESS stops failing it).
 void FailBusPnp(UCHAR minorFunction, NTSTATUS status);
 PDRIVER_OBJECT BusDriver();

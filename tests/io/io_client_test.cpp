@@ -154,6 +154,26 @@ TEST_F(Client, ASenderWaitsForARequestThatAnotherThreadCompletes)
     EXPECT_EQ(answer, 0x1234u);
 }
 
+TEST_F(Client, TheLastDereferenceAbovePassiveLevelClosesOnThePlatformThread)
+{
+    NamedDevice named;
+    named.behavior.handlers[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP irp) {
+        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_SUCCESS);
+    {
+        kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        ObDereferenceObject(file);
+    }
+    kemu::WaitForPlatformThread();
+    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+}
+
 TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
 {
     NamedDevice named;
