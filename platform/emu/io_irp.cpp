@@ -28,7 +28,7 @@ namespace kemu::io {
 namespace {
 
 // One call of a dispatch routine with a request, from delivery until the routine returns; kept
-// longer when its check has to wait for the completion walk (see FinishFrame).
+// longer when its check has to wait for the completion walk (see RunDispatch).
 struct Frame {
     CHAR location = 0;
     bool marked = false;       // the location carried SL_PENDING_RETURNED during the call
