@@ -149,10 +149,13 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         stackSize = DeviceObject->StackSize;
     }
     const ULONG method = IoControlCode & 3;
-    if (method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) {
+    // Direct I/O maps the output buffer with an MDL, which the emulation does not offer; without an
+    // output buffer (as for the driver's plain-number codes) the request is built as the kernel would.
+    const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
+    if (direct && OutputBuffer != nullptr && OutputBufferLength != 0) {
         std::fprintf(stderr,
-                     "kemu: IoBuildDeviceIoControlRequest: control code 0x%08lx asks for direct I/O, "
-                     "which the emulation does not offer\n",
+                     "kemu: IoBuildDeviceIoControlRequest: control code 0x%08lx asks for direct I/O on an "
+                     "output buffer, which the emulation does not offer\n",
                      static_cast<unsigned long>(IoControlCode));
         return nullptr;
     }
@@ -165,8 +168,9 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     next->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
     next->Parameters.DeviceIoControl.InputBufferLength = InputBufferLength;
     next->Parameters.DeviceIoControl.OutputBufferLength = OutputBufferLength;
-    if (method == METHOD_BUFFERED) {
-        const ULONG length = std::max(InputBufferLength, OutputBufferLength);
+    if (method != METHOD_NEITHER) {
+        // Buffered and direct methods both pass the input through the system buffer.
+        const ULONG length = direct ? InputBufferLength : std::max(InputBufferLength, OutputBufferLength);
         if (length != 0) {
             // Fresh pool, not zeroed: output bytes the driver does not write show the pool's fill.
             PVOID buffer = ExAllocatePoolWithTag(NonPagedPool, length, kSystemBufferTag);
@@ -179,7 +183,8 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
             }
             irp->AssociatedIrp.SystemBuffer = buffer;
         }
-        SetBufferedOutput(irp, OutputBufferLength != 0 ? OutputBuffer : nullptr, OutputBufferLength, true);
+        const bool copiesOut = !direct && OutputBufferLength != 0;
+        SetBufferedOutput(irp, copiesOut ? OutputBuffer : nullptr, copiesOut ? OutputBufferLength : 0, true);
     } else {
         next->Parameters.DeviceIoControl.Type3InputBuffer = InputBuffer;
     }

@@ -125,6 +125,31 @@ TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
     EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
 }
 
+TEST_F(Client, ADirectMethodCodeWithoutAnOutputBufferIsBuiltAndAnOutputBufferIsRefused)
+{
+    // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT; without output it needs no mapping.
+    NamedDevice named;
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    IO_STATUS_BLOCK iosb{};
+    char input[4] = {'a', 'b', 'c', 'd'};
+    PIRP irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, input, sizeof input, nullptr, 0, FALSE, nullptr,
+                                             &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "abcd", 4), 0);
+    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
+    char output[4];
+    EXPECT_EQ(IoBuildDeviceIoControlRequest(0xFF9, named.device, nullptr, 0, output, sizeof output, FALSE, nullptr,
+                                            &iosb),
+              nullptr);
+}
+
 TEST_F(Client, ASenderWaitsForARequestThatAnotherThreadCompletes)
 {
     NamedDevice named;
