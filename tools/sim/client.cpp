@@ -547,9 +547,8 @@ NTSTATUS NTAPI ConsumerClient::RegistrationComplete(PDEVICE_OBJECT, PIRP irp, PV
         self->m_state.store(State::Joined);
     } else {
         self->m_state.store(State::Idle);
-        if (self->m_inDirectory) {
+        if (self->m_inDirectory.exchange(false)) {
             DirectoryRemove(self);
-            self->m_inDirectory = false;
         }
     }
     return STATUS_SUCCESS;
@@ -565,9 +564,8 @@ NTSTATUS ConsumerClient::Unregister(DeviceHandle &device)
     if (status == STATUS_SUCCESS) {
         m_ringGone = true;
         m_state.store(State::Idle);
-        if (m_inDirectory) {
+        if (m_inDirectory.exchange(false)) {
             DirectoryRemove(this);
-            m_inDirectory = false;
         }
     }
     return status;
@@ -768,9 +766,8 @@ void ConsumerClient::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
         if (m_state.load() == State::Joined) {
             m_state.store(State::Idle);
         }
-        if (m_inDirectory) {
+        if (m_inDirectory.exchange(false)) {
             DirectoryRemove(this);
-            m_inDirectory = false;
         }
     }
     Print(NotificationText(code, param));

@@ -248,7 +248,7 @@ private:
     // Set when the consumer has left the stream or the stream was destroyed: the ring may be gone,
     // so what is still queued is dropped unread.
     std::atomic<bool> m_ringGone{false};
-    bool m_inDirectory = false;
+    std::atomic<bool> m_inDirectory{false};
 
     // Written by the exchange through the registration record's pointers, under the stream's lock.
     PUCHAR m_pBuffer = nullptr;
