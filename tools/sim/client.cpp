@@ -208,51 +208,8 @@ NTSTATUS DeviceHandle::Send(ULONG code, PVOID in, ULONG inLength, PVOID out, ULO
     return IoCallDriver(m_pDevice, irp);
 }
 
-namespace {
-NTSTATUS NTAPI SignalAndKeep(PDEVICE_OBJECT, PIRP, PVOID context)
-{
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED; // the request stays the sender's, to be freed by it
-}
-} // namespace
-
-NTSTATUS DeviceHandle::CallOwnRequest(ULONG code, ULONG_PTR *info)
-{
-    PIRP irp = IoAllocateIrp(m_pDevice->StackSize, FALSE);
-    if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = code;
-    next->Parameters.DeviceIoControl.InputBufferLength = 0;
-    next->Parameters.DeviceIoControl.OutputBufferLength = 0;
-    irp->AssociatedIrp.SystemBuffer = nullptr;
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    irp->IoStatus.Information = 0;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, &SignalAndKeep, &event, TRUE, TRUE, TRUE);
-    NTSTATUS status = IoCallDriver(m_pDevice, irp);
-    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = irp->IoStatus.Status;
-    if (info != nullptr) {
-        *info = irp->IoStatus.Information;
-    }
-    IoFreeIrp(irp);
-    return status;
-}
-
 NTSTATUS DeviceHandle::Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info)
 {
-    const ULONG method = code & 3;
-    if ((method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT) && inLength == 0 && outLength == 0 &&
-        m_pDevice != nullptr) {
-        // The two plain control codes (0xFF8, 0xFF9) fall in the direct-I/O methods. Without
-        // buffers the client builds the request itself: IoBuildDeviceIoControlRequest of the
-        // emulation refuses those methods altogether.
-        return CallOwnRequest(code, info);
-    }
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
     NTSTATUS status = Send(code, in, inLength, out, outLength, &event, &iosb, nullptr, nullptr);

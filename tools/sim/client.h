@@ -68,9 +68,6 @@ public:
                   PIO_STATUS_BLOCK iosb, PIO_COMPLETION_ROUTINE routine, PVOID context);
 
 private:
-    // A request the client allocates and frees itself (IoAllocateIrp), without buffers.
-    NTSTATUS CallOwnRequest(ULONG code, ULONG_PTR *info);
-
     PFILE_OBJECT m_pFile = nullptr;
     PDEVICE_OBJECT m_pDevice = nullptr;
 };
