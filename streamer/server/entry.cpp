@@ -290,52 +290,106 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
 /* Control requests                                                                          */
 /* ======================================================================================== */
 
-/*
- * A registration record is read as the member that belongs to its request; a shorter input would
- * let the stream object read past the system buffer, now or later while a consumer waits.
- */
-static const ULONG s_cbRegisterProvider = sizeof(((STREAMER_SRV_PARAM *)0)->RegisterProvider);
-static const ULONG s_cbUnRegisterProvider = sizeof(((STREAMER_SRV_PARAM *)0)->UnRegisterProvider);
-static const ULONG s_cbRegisterConsumer = sizeof(((STREAMER_SRV_PARAM *)0)->RegisterConsumer);
-static const ULONG s_cbUnRegisterConsumer = sizeof(((STREAMER_SRV_PARAM *)0)->UnRegisterConsumer);
-
 static ULONG InputLength(PIRP pIrp)
 {
     return IoGetCurrentIrpStackLocation(pIrp)->Parameters.DeviceIoControl.InputBufferLength;
 }
 
-NTSTATUS RegisterProvider(PIRP pIrp)
+/*
+ * What sets the four registration wrappers apart in their common checks: their name, their start
+ * line, how they answer a missing request, and the record that belongs to their request.
+ */
+typedef struct _WRAPPER_DESCRIPTION {
+    const char *pszName;
+    const char *pszStartLine;
+    const char *pszNullIrpLine;   /* error line (1) for a missing request */
+    NTSTATUS ntNullIrp;           /* the result for a missing request */
+    const char *pszNullIrpStatus; /* that result as the end line (3) names it */
+    ULONG cbRecord;
+} WRAPPER_DESCRIPTION;
+
+/*
+ * A registration record is read as the member that belongs to its request; a shorter input would
+ * let the stream object read past the system buffer, now or later while a consumer waits.
+ */
+static const WRAPPER_DESCRIPTION s_RegisterProviderWrapper = {
+    "RegisterProvider", "RegisterProvider --- Start", "RegisterProvider: CRITICAL ERROR --- pIrp is NULL",
+    STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL", sizeof(((STREAMER_SRV_PARAM *)0)->RegisterProvider)};
+static const WRAPPER_DESCRIPTION s_UnRegisterProviderWrapper = {
+    "UnRegisterProvider", "UnRegisterProvider --- Start", "UnRegisterProvider: CRITICAL ERROR --- pIrp is NULL",
+    STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL", sizeof(((STREAMER_SRV_PARAM *)0)->UnRegisterProvider)};
+static const WRAPPER_DESCRIPTION s_RegisterConsumerWrapper = {
+    "RegisterConsumer", "RegisterConsumer --- Start)", "RegisterConsumer: ERROR --- pIrp is NULL",
+    STATUS_INVALID_PARAMETER_1, "STATUS_INVALID_PARAMETER_1", sizeof(((STREAMER_SRV_PARAM *)0)->RegisterConsumer)};
+static const WRAPPER_DESCRIPTION s_UnRegisterConsumerWrapper = {
+    "UnRegisterConsumer", "UnRegisterConsumer --- Start", "UnRegisterConsumer: ERROR --- pIrp is NULL",
+    STATUS_INVALID_PARAMETER_1, "STATUS_INVALID_PARAMETER_1", sizeof(((STREAMER_SRV_PARAM *)0)->UnRegisterConsumer)};
+
+/* The end line (3) of a request the wrapper refuses; returns the refusal. */
+static NTSTATUS EndRefused(const WRAPPER_DESCRIPTION *pWrapper, NTSTATUS ntStatus, const char *pszStatus)
 {
-    SHOWDEBUG(ENTRY_MODULE, 7, "RegisterProvider --- Start");
+    SHOWDEBUG(ENTRY_MODULE, 3, "%s --- End (With %s)", pWrapper->pszName, pszStatus);
+    return ntStatus;
+}
+
+/*
+ * The start line and the checks before a wrapper reads the record: a request, a system buffer and
+ * a whole record. Returns STATUS_SUCCESS with the record in *ppParam, or the refusal after its
+ * error and end lines.
+ */
+static NTSTATUS CheckRequest(PIRP pIrp, const WRAPPER_DESCRIPTION *pWrapper, PSTREAMER_SRV_PARAM *ppParam)
+{
+    SHOWDEBUG(ENTRY_MODULE, 7, "%s", pWrapper->pszStartLine);
     if (pIrp == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterProvider: CRITICAL ERROR --- pIrp is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s", pWrapper->pszNullIrpLine);
+        return EndRefused(pWrapper, pWrapper->ntNullIrp, pWrapper->pszNullIrpStatus);
     }
     PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
     if (pStreamerSrvParam == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterProvider: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pStreamerSrvParam is NULL", pWrapper->pszName);
+        return EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
     }
-    if (InputLength(pIrp) < s_cbRegisterProvider) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterProvider: ERROR --- Input buffer holds %ld bytes, the record needs %ld",
-                  (LONG)InputLength(pIrp), (LONG)s_cbRegisterProvider);
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterProvider --- End (With STATUS_BUFFER_TOO_SMALL)");
-        return STATUS_BUFFER_TOO_SMALL;
+    if (InputLength(pIrp) < pWrapper->cbRecord) {
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- Input buffer holds %ld bytes, the record needs %ld", pWrapper->pszName,
+                  (LONG)InputLength(pIrp), (LONG)pWrapper->cbRecord);
+        return EndRefused(pWrapper, STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL");
+    }
+    *ppParam = pStreamerSrvParam;
+    return STATUS_SUCCESS;
+}
+
+/*
+ * After a removal has destroyed the stream table, handles that are still open keep sending
+ * requests. Every wrapper refuses them the way RegisterProvider does: error line, failure end line
+ * (both logged here on NULL), STATUS_UNSUCCESSFUL.
+ */
+static DeVididi *StreamTable(const WRAPPER_DESCRIPTION *pWrapper)
+{
+    DeVididi *pTable = pDeVididiArray;
+    if (pTable == NULL) {
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pDeVididiArray is NULL.", pWrapper->pszName);
+        EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
+    }
+    return pTable;
+}
+
+NTSTATUS RegisterProvider(PIRP pIrp)
+{
+    PSTREAMER_SRV_PARAM pStreamerSrvParam = NULL;
+    NTSTATUS ntStatus = CheckRequest(pIrp, &s_RegisterProviderWrapper, &pStreamerSrvParam);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
     ULONG hStream = pStreamerSrvParam->RegisterProvider.hStream;
     int nIndex = (int)(hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "RegisterProvider: Got a register request from DeVididi %ld (index=%d)",
               (LONG)hStream, nIndex);
 
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = StreamTable(&s_RegisterProviderWrapper);
     if (pTable == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterProvider: ERROR --- pDeVididiArray is NULL.");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
-    NTSTATUS ntStatus = pTable[nIndex].RegisterProvider(pStreamerSrvParam);
+    ntStatus = pTable[nIndex].RegisterProvider(pStreamerSrvParam);
     if (ntStatus != STATUS_SUCCESS && ntStatus != STATUS_ALREADY_COMMITTED) {
         ntStatus = STATUS_UNSUCCESSFUL;
     }
@@ -343,38 +397,18 @@ NTSTATUS RegisterProvider(PIRP pIrp)
     return ntStatus;
 }
 
-/*
- * After a removal has destroyed the stream table, handles that are still open keep sending
- * requests. Every wrapper refuses them the way RegisterProvider does: error line, failure end line,
- * STATUS_UNSUCCESSFUL.
- */
 NTSTATUS UnRegisterProvider(PIRP pIrp)
 {
-    SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterProvider --- Start");
-    if (pIrp == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: CRITICAL ERROR --- pIrp is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
-    if (pStreamerSrvParam == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (InputLength(pIrp) < s_cbUnRegisterProvider) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: ERROR --- Input buffer holds %ld bytes, the record needs %ld",
-                  (LONG)InputLength(pIrp), (LONG)s_cbUnRegisterProvider);
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_BUFFER_TOO_SMALL)");
-        return STATUS_BUFFER_TOO_SMALL;
+    PSTREAMER_SRV_PARAM pStreamerSrvParam = NULL;
+    NTSTATUS ntStatus = CheckRequest(pIrp, &s_UnRegisterProviderWrapper, &pStreamerSrvParam);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
     int nIndex = (int)(pStreamerSrvParam->UnRegisterProvider.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "UnRegisterProvider: Got an Unregister request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = StreamTable(&s_UnRegisterProviderWrapper);
     if (pTable == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: ERROR --- pDeVididiArray is NULL.");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
     /* Read without the stream's lock: the stream object copes with a provider that left meanwhile. */
@@ -383,7 +417,7 @@ NTSTATUS UnRegisterProvider(PIRP pIrp)
         SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
-    NTSTATUS ntStatus = pTable[nIndex].UnRegisterProvider();
+    ntStatus = pTable[nIndex].UnRegisterProvider();
     SHOWDEBUG(ENTRY_MODULE, 4, "UnRegisterProvider: Unregister provider %d has completed.", nIndex);
     SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterProvider --- End (With %x)", (ULONG)ntStatus);
     return ntStatus;
@@ -391,71 +425,41 @@ NTSTATUS UnRegisterProvider(PIRP pIrp)
 
 NTSTATUS RegisterConsumer(PIRP pIrp)
 {
-    SHOWDEBUG(ENTRY_MODULE, 7, "RegisterConsumer --- Start)");
-    if (pIrp == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterConsumer: ERROR --- pIrp is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
-        return STATUS_INVALID_PARAMETER_1;
-    }
-    PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
-    if (pStreamerSrvParam == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (InputLength(pIrp) < s_cbRegisterConsumer) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterConsumer: ERROR --- Input buffer holds %ld bytes, the record needs %ld",
-                  (LONG)InputLength(pIrp), (LONG)s_cbRegisterConsumer);
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterConsumer --- End (With STATUS_BUFFER_TOO_SMALL)");
-        return STATUS_BUFFER_TOO_SMALL;
+    PSTREAMER_SRV_PARAM pStreamerSrvParam = NULL;
+    NTSTATUS ntStatus = CheckRequest(pIrp, &s_RegisterConsumerWrapper, &pStreamerSrvParam);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
     int nIndex = (int)(pStreamerSrvParam->RegisterConsumer.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "RegisterConsumer: Got a register request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = StreamTable(&s_RegisterConsumerWrapper);
     if (pTable == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "RegisterConsumer: ERROR --- pDeVididiArray is NULL.");
-        SHOWDEBUG(ENTRY_MODULE, 3, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
     SHOWDEBUG(ENTRY_MODULE, 4, "RegisterConsumer: Start registering Consumer to DeVididi %d", nIndex);
     /* STATUS_PENDING passes through: the stream object keeps the request and completes it later. */
-    NTSTATUS ntStatus = pTable[nIndex].RegisterConsumer(pIrp);
+    ntStatus = pTable[nIndex].RegisterConsumer(pIrp);
     SHOWDEBUG(ENTRY_MODULE, 7, "RegisterConsumer --- End (With %d))", (int)ntStatus);
     return ntStatus;
 }
 
 NTSTATUS UnRegisterConsumer(PIRP pIrp)
 {
-    SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterConsumer --- Start");
-    if (pIrp == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterConsumer: ERROR --- pIrp is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
-        return STATUS_INVALID_PARAMETER_1;
-    }
-    PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
-    if (pStreamerSrvParam == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (InputLength(pIrp) < s_cbUnRegisterConsumer) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterConsumer: ERROR --- Input buffer holds %ld bytes, the record needs %ld",
-                  (LONG)InputLength(pIrp), (LONG)s_cbUnRegisterConsumer);
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterConsumer --- End (With STATUS_BUFFER_TOO_SMALL)");
-        return STATUS_BUFFER_TOO_SMALL;
+    PSTREAMER_SRV_PARAM pStreamerSrvParam = NULL;
+    NTSTATUS ntStatus = CheckRequest(pIrp, &s_UnRegisterConsumerWrapper, &pStreamerSrvParam);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
     int nIndex = (int)(pStreamerSrvParam->UnRegisterConsumer.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "UnRegisterConsumer: Got an Unregister request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = StreamTable(&s_UnRegisterConsumerWrapper);
     if (pTable == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterConsumer: ERROR --- pDeVididiArray is NULL.");
-        SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
     SHOWDEBUG(ENTRY_MODULE, 4, "UnRegisterConsumer: Start Unregistering Consumer from DeVididi %d", nIndex);
-    NTSTATUS ntStatus = pTable[nIndex].UnRegisterConsumer(pIrp);
+    ntStatus = pTable[nIndex].UnRegisterConsumer(pIrp);
     SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterConsumer --- End (With %x)", (ULONG)ntStatus);
     return ntStatus;
 }
