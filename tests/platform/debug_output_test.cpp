@@ -96,7 +96,9 @@ TEST_F(DebugOutputService, AbsentServiceAnswersZeroAndShowsNothing)
     ShowLine("lost");
     EXPECT_TRUE(kemu::DebugService::Lines().empty());
     EXPECT_EQ(kemu::DebugService::DroppedLines(), 1u);
+    testing::internal::CaptureStderr();
     EXPECT_FALSE(kemu::DebugService::ForwardToFile("/nonexistent-dir/x.txt"));
+    EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "cannot open \"/nonexistent-dir/x.txt\""));
 }
 
 TEST_F(DebugOutputService, CallsToUnknownDevicesOrServicesAreReported)

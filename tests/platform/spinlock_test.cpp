@@ -262,34 +262,4 @@ TEST_F(InterlockedList, UsingTheListWhileHoldingItsLockIsReportedAndStillDone)
     EXPECT_TRUE(Contains(v[0].detail, "(taken by KfAcquireSpinLock), acquired again by an interlocked list operation"));
 }
 
-TEST_F(InterlockedList, ConcurrentProducersAndAConsumerLoseNothing)
-{
-    constexpr int kPerThread = 5000;
-    LIST_ENTRY head;
-    KSPIN_LOCK lock;
-    InitializeListHead(&head);
-    KeInitializeSpinLock(&lock);
-    std::vector<Item> items(2 * kPerThread);
-    std::vector<std::thread> producers;
-    for (int t = 0; t < 2; ++t) {
-        producers.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                Item &item = items[size_t(t * kPerThread + i)];
-                item.value = 1;
-                ExInterlockedInsertTailList(&head, &item.link, &lock);
-            }
-        });
-    }
-    int taken = 0;
-    while (taken < 2 * kPerThread) {
-        if (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&head, &lock)) {
-            taken += CONTAINING_RECORD(e, Item, link)->value;
-        }
-    }
-    for (std::thread &t : producers) {
-        t.join();
-    }
-    EXPECT_EQ(ExInterlockedRemoveHeadList(&head, &lock), nullptr);
-}
-
 } // namespace
