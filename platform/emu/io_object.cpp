@@ -104,6 +104,13 @@ bool NameTaken(const std::u16string &key)
     return g_deviceNames.count(key) != 0 || g_links.count(key) != 0 || g_interfaces.count(key) != 0;
 }
 
+// A failure hook, set by a test, fails the next call of its routine once.
+void ArmHook(std::optional<NTSTATUS> &hook, NTSTATUS status)
+{
+    std::lock_guard<std::mutex> lock(StateLock());
+    hook = status;
+}
+
 NTSTATUS TakeHook(std::optional<NTSTATUS> &hook)
 {
     std::lock_guard<std::mutex> lock(StateLock());
@@ -904,29 +911,13 @@ void SetWdmVersion(UCHAR major, UCHAR minor)
     g_wdmMinor = minor;
 }
 
-void FailNextIoCreateDevice(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> lock(io::StateLock());
-    g_failCreateDevice = status;
-}
+void FailNextIoCreateDevice(NTSTATUS status) { io::ArmHook(g_failCreateDevice, status); }
 
-void FailNextIoCreateSymbolicLink(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> lock(io::StateLock());
-    g_failCreateLink = status;
-}
+void FailNextIoCreateSymbolicLink(NTSTATUS status) { io::ArmHook(g_failCreateLink, status); }
 
-void FailNextIoRegisterDeviceInterface(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> lock(io::StateLock());
-    g_failRegisterInterface = status;
-}
+void FailNextIoRegisterDeviceInterface(NTSTATUS status) { io::ArmHook(g_failRegisterInterface, status); }
 
-void FailNextIoSetDeviceInterfaceState(NTSTATUS status)
-{
-    std::lock_guard<std::mutex> lock(io::StateLock());
-    g_failInterfaceState = status;
-}
+void FailNextIoSetDeviceInterfaceState(NTSTATUS status) { io::ArmHook(g_failInterfaceState, status); }
 
 void FailNextIoAttachDeviceToDeviceStack()
 {
