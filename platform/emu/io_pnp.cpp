@@ -131,8 +131,11 @@ PDRIVER_OBJECT EnsureBus()
     return bus;
 }
 
-bool CheckPdo(PDEVICE_OBJECT pdo, const char *routine)
+// What every plug-and-play call of a test checks first: passive level (reported, not refused) and a
+// physical device object of the bus (refused when not).
+bool CheckPnpCall(PDEVICE_OBJECT pdo, const char *routine)
 {
+    CheckIrqlAtMost(PASSIVE_LEVEL, routine);
     std::lock_guard<std::mutex> lock(StateLock());
     if (g_pdos.count(pdo) != 0 && DeviceIsPdo(pdo)) {
         return true;
@@ -205,8 +208,7 @@ PDEVICE_OBJECT CreatePdo(const std::u16string &hardwareId)
 
 NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
-    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpAddDevice");
-    if (!io::CheckPdo(pdo, "PnpAddDevice")) {
+    if (!io::CheckPnpCall(pdo, "PnpAddDevice")) {
         return STATUS_INVALID_PARAMETER;
     }
     if (!DriverIsLoaded(driver)) {
@@ -248,8 +250,7 @@ NTSTATUS PnpAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 
 NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo)
 {
-    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpStopDevice");
-    if (!io::CheckPdo(pdo, "PnpStopDevice")) {
+    if (!io::CheckPnpCall(pdo, "PnpStopDevice")) {
         return STATUS_INVALID_PARAMETER;
     }
     const NTSTATUS query = io::SendPnp(pdo, IRP_MN_QUERY_STOP_DEVICE, "IRP_MN_QUERY_STOP_DEVICE");
@@ -262,8 +263,7 @@ NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo)
 {
-    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpSurpriseRemoval");
-    if (!io::CheckPdo(pdo, "PnpSurpriseRemoval")) {
+    if (!io::CheckPnpCall(pdo, "PnpSurpriseRemoval")) {
         return STATUS_INVALID_PARAMETER;
     }
     return io::SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL, "IRP_MN_SURPRISE_REMOVAL");
@@ -271,8 +271,7 @@ NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo)
 
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo)
 {
-    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpRemoveDevice");
-    if (!io::CheckPdo(pdo, "PnpRemoveDevice")) {
+    if (!io::CheckPnpCall(pdo, "PnpRemoveDevice")) {
         return STATUS_INVALID_PARAMETER;
     }
     const NTSTATUS status = io::SendPnp(pdo, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
@@ -296,8 +295,7 @@ NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo)
 
 NTSTATUS PnpSendRequest(PDEVICE_OBJECT pdo, UCHAR minorFunction)
 {
-    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpSendRequest");
-    if (!io::CheckPdo(pdo, "PnpSendRequest")) {
+    if (!io::CheckPnpCall(pdo, "PnpSendRequest")) {
         return STATUS_INVALID_PARAMETER;
     }
     return io::SendPnp(pdo, minorFunction, "IRP_MJ_PNP request");
