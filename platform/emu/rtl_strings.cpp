@@ -32,14 +32,37 @@ void CheckPageable(const char *routine)
     }
 }
 
-size_t WideLength(PCWSTR s)
+bool HasRoomForNul(const UNICODE_STRING *s) { return size_t(s->Length) + sizeof(WCHAR) <= s->MaximumLength; }
+
+// RtlInitUnicodeString and RtlInitAnsiString: the string points at the text itself, with its
+// length cut to maxLength bytes; the kernel cuts, it does not fail.
+template <typename String, typename Char>
+void InitCountedString(String *destination, const Char *source, size_t maxLength, const char *routine)
 {
-    size_t n = 0;
-    while (s[n]) ++n;
-    return n;
+    if (!CheckString(destination, routine)) return;
+    destination->Buffer = const_cast<Char *>(source);
+    if (!source) {
+        destination->Length = destination->MaximumLength = 0;
+        return;
+    }
+    size_t bytes = std::char_traits<Char>::length(source) * sizeof(Char);
+    if (bytes > maxLength) bytes = maxLength;
+    destination->Length = USHORT(bytes);
+    destination->MaximumLength = USHORT(bytes + sizeof(Char));
 }
 
-bool HasRoomForNul(const UNICODE_STRING *s) { return size_t(s->Length) + sizeof(WCHAR) <= s->MaximumLength; }
+// RtlFreeUnicodeString and RtlFreeAnsiString: a string without a buffer is left as it is.
+template <typename String>
+void FreeCountedString(String *string, const char *routine)
+{
+    CheckPageable(routine);
+    if (!CheckString(string, routine)) return;
+    if (string->Buffer) {
+        ExFreePool(string->Buffer);
+        string->Buffer = nullptr;
+        string->Length = string->MaximumLength = 0;
+    }
+}
 
 } // namespace
 
@@ -47,30 +70,12 @@ extern "C" {
 
 VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
 {
-    if (!CheckString(DestinationString, "RtlInitUnicodeString")) return;
-    DestinationString->Buffer = const_cast<PWSTR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = WideLength(SourceString) * sizeof(WCHAR);
-    if (bytes > kMaxUnicodeLength) bytes = kMaxUnicodeLength; // the kernel cuts, it does not fail
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + sizeof(WCHAR));
+    InitCountedString(DestinationString, SourceString, kMaxUnicodeLength, "RtlInitUnicodeString");
 }
 
 VOID NTAPI RtlInitAnsiString(PANSI_STRING DestinationString, PCSZ SourceString)
 {
-    if (!CheckString(DestinationString, "RtlInitAnsiString")) return;
-    DestinationString->Buffer = const_cast<PCHAR>(SourceString);
-    if (!SourceString) {
-        DestinationString->Length = DestinationString->MaximumLength = 0;
-        return;
-    }
-    size_t bytes = std::strlen(SourceString);
-    if (bytes > kMaxAnsiLength) bytes = kMaxAnsiLength;
-    DestinationString->Length = USHORT(bytes);
-    DestinationString->MaximumLength = USHORT(bytes + 1);
+    InitCountedString(DestinationString, SourceString, kMaxAnsiLength, "RtlInitAnsiString");
 }
 
 NTSTATUS NTAPI RtlAnsiStringToUnicodeString(PUNICODE_STRING DestinationString, PCANSI_STRING SourceString,
@@ -133,24 +138,12 @@ NTSTATUS NTAPI RtlUnicodeStringToAnsiString(PANSI_STRING DestinationString, PCUN
 
 VOID NTAPI RtlFreeAnsiString(PANSI_STRING AnsiString)
 {
-    CheckPageable("RtlFreeAnsiString");
-    if (!CheckString(AnsiString, "RtlFreeAnsiString")) return;
-    if (AnsiString->Buffer) {
-        ExFreePool(AnsiString->Buffer);
-        AnsiString->Buffer = nullptr;
-        AnsiString->Length = AnsiString->MaximumLength = 0;
-    }
+    FreeCountedString(AnsiString, "RtlFreeAnsiString");
 }
 
 VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING UnicodeString)
 {
-    CheckPageable("RtlFreeUnicodeString");
-    if (!CheckString(UnicodeString, "RtlFreeUnicodeString")) return;
-    if (UnicodeString->Buffer) {
-        ExFreePool(UnicodeString->Buffer);
-        UnicodeString->Buffer = nullptr;
-        UnicodeString->Length = UnicodeString->MaximumLength = 0;
-    }
+    FreeCountedString(UnicodeString, "RtlFreeUnicodeString");
 }
 
 VOID NTAPI RtlCopyUnicodeString(PUNICODE_STRING DestinationString, PCUNICODE_STRING SourceString)
