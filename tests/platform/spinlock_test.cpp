@@ -171,6 +171,22 @@ TEST_F(SpinLock, GarbageInTheLockWordIsReportedInsteadOfSpunOn)
     EXPECT_TRUE(Contains(v[0].detail, HexOf(&lock) + " holds 0xcdcdcdcd"));
 }
 
+TEST_F(SpinLock, WordOverwrittenWhileHeldIsReportedAtReleaseAndTheLockFreed)
+{
+    kemu::ScopedViolationRecording recording;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old = KfAcquireSpinLock(&lock);
+    lock = 0x1234;
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(lock, 0u);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "spin lock word changed while held");
+    EXPECT_TRUE(Contains(v[0].detail, HexOf(&lock) + " should hold this thread's token"));
+    EXPECT_TRUE(Contains(v[0].detail, "but holds 0x1234"));
+}
+
 TEST_F(SpinLock, ThreadEndingWithALockHeldIsReportedAndTheLockFreed)
 {
     kemu::ScopedViolationRecording recording;
