@@ -40,7 +40,7 @@ struct Out {
     }
 };
 
-struct Spec {
+struct Directive {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     int width = 0;
     int precision = -1; // -1: none given
@@ -55,61 +55,61 @@ struct CountedString {
     const void *Buffer;
 };
 
-void PutPadded(Out &out, const Spec &spec, const char *text, size_t n)
+void PutPadded(Out &out, const Directive &dir, const char *text, size_t n)
 {
-    size_t pad = spec.width > 0 && size_t(spec.width) > n ? size_t(spec.width) - n : 0;
-    if (!spec.left) {
+    size_t pad = dir.width > 0 && size_t(dir.width) > n ? size_t(dir.width) - n : 0;
+    if (!dir.left) {
         out.Pad(pad);
     }
     out.Put(text, n);
-    if (spec.left) {
+    if (dir.left) {
         out.Pad(pad);
     }
 }
 
-void PutNarrow(Out &out, const Spec &spec, const char *s, size_t maxChars)
+void PutNarrow(Out &out, const Directive &dir, const char *s, size_t maxChars)
 {
     if (s == nullptr) {
         s = "(null)";
     }
     size_t n = 0;
-    while (n < maxChars && (spec.precision < 0 || n < size_t(spec.precision)) && s[n] != '\0') {
+    while (n < maxChars && (dir.precision < 0 || n < size_t(dir.precision)) && s[n] != '\0') {
         ++n;
     }
-    PutPadded(out, spec, s, n);
+    PutPadded(out, dir, s, n);
 }
 
 // Wide text is shown as ASCII; other characters become '?', as a conversion without the code page would.
-void PutWide(Out &out, const Spec &spec, const WCHAR *s, size_t maxChars)
+void PutWide(Out &out, const Directive &dir, const WCHAR *s, size_t maxChars)
 {
     if (s == nullptr) {
-        PutNarrow(out, spec, nullptr, SIZE_MAX);
+        PutNarrow(out, dir, nullptr, SIZE_MAX);
         return;
     }
     std::string narrow;
-    for (size_t i = 0; i < maxChars && (spec.precision < 0 || i < size_t(spec.precision)) && s[i] != 0; ++i) {
+    for (size_t i = 0; i < maxChars && (dir.precision < 0 || i < size_t(dir.precision)) && s[i] != 0; ++i) {
         narrow += s[i] < 0x80 ? char(s[i]) : '?';
     }
-    PutPadded(out, spec, narrow.data(), narrow.size());
+    PutPadded(out, dir, narrow.data(), narrow.size());
 }
 
-void PutInteger(Out &out, const Spec &spec, char conversion, bool isSigned, long long value)
+void PutInteger(Out &out, const Directive &dir, char conversion, bool isSigned, long long value)
 {
     std::string format = "%";
-    format += spec.left ? "-" : "";
-    format += spec.plus ? "+" : "";
-    format += spec.space ? " " : "";
-    format += spec.alternate ? "#" : "";
-    format += spec.zero ? "0" : "";
-    if (spec.width > 0) {
-        format += std::to_string(spec.width);
+    format += dir.left ? "-" : "";
+    format += dir.plus ? "+" : "";
+    format += dir.space ? " " : "";
+    format += dir.alternate ? "#" : "";
+    format += dir.zero ? "0" : "";
+    if (dir.width > 0) {
+        format += std::to_string(dir.width);
     }
-    if (spec.precision >= 0) {
-        format += "." + std::to_string(spec.precision);
+    if (dir.precision >= 0) {
+        format += "." + std::to_string(dir.precision);
     }
     format += "ll";
     format += conversion;
-    std::vector<char> text(size_t(spec.width) + size_t(spec.precision < 0 ? 0 : spec.precision) + 32);
+    std::vector<char> text(size_t(dir.width) + size_t(dir.precision < 0 ? 0 : dir.precision) + 32);
     int n = isSigned ? std::snprintf(text.data(), text.size(), format.c_str(), value)
                      : std::snprintf(text.data(), text.size(), format.c_str(), static_cast<unsigned long long>(value));
     out.Put(text.data(), n > 0 ? std::min(size_t(n), text.size() - 1) : 0);
@@ -156,38 +156,38 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             ++p;
             continue;
         }
-        Spec spec;
+        Directive dir;
         for (;; ++p) {
-            if (*p == '-') spec.left = true;
-            else if (*p == '+') spec.plus = true;
-            else if (*p == ' ') spec.space = true;
-            else if (*p == '#') spec.alternate = true;
-            else if (*p == '0') spec.zero = true;
+            if (*p == '-') dir.left = true;
+            else if (*p == '+') dir.plus = true;
+            else if (*p == ' ') dir.space = true;
+            else if (*p == '#') dir.alternate = true;
+            else if (*p == '0') dir.zero = true;
             else break;
         }
         if (*p == '*') {
             int w = va_arg(args, int);
             if (w < 0) {
-                spec.left = true;
+                dir.left = true;
                 w = w == INT_MIN ? INT_MAX : -w;
             }
-            spec.width = w;
+            dir.width = w;
             ++p;
         } else {
             while (*p >= '0' && *p <= '9') {
-                spec.width = spec.width * 10 + (*p++ - '0');
+                dir.width = dir.width * 10 + (*p++ - '0');
             }
         }
         if (*p == '.') {
             ++p;
-            spec.precision = 0;
+            dir.precision = 0;
             if (*p == '*') {
                 int prec = va_arg(args, int);
-                spec.precision = prec < 0 ? -1 : prec;
+                dir.precision = prec < 0 ? -1 : prec;
                 ++p;
             } else {
                 while (*p >= '0' && *p <= '9') {
-                    spec.precision = spec.precision * 10 + (*p++ - '0');
+                    dir.precision = dir.precision * 10 + (*p++ - '0');
                 }
             }
         }
@@ -220,7 +220,7 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             case Size::Pointer: v = va_arg(args, intptr_t); break;
             default: v = va_arg(args, int); break; // "l" too: LONG is 32 bits
             }
-            PutInteger(out, spec, 'd', true, v);
+            PutInteger(out, dir, 'd', true, v);
             break;
         }
         case 'u':
@@ -235,14 +235,14 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             case Size::Pointer: v = va_arg(args, uintptr_t); break;
             default: v = va_arg(args, unsigned); break;
             }
-            PutInteger(out, spec, conversion, false, static_cast<long long>(v));
+            PutInteger(out, dir, conversion, false, static_cast<long long>(v));
             break;
         }
         case 'p': {
             char text[2 * sizeof(void *) + 1];
             std::snprintf(text, sizeof text, "%0*llX", int(2 * sizeof(void *)),
                           static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(va_arg(args, void *))));
-            PutPadded(out, spec, text, std::strlen(text));
+            PutPadded(out, dir, text, std::strlen(text));
             break;
         }
         case 'c':
@@ -252,7 +252,7 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             if (wide) {
                 CheckUnicodeLevel(format, start, end);
                 WCHAR w[2] = {WCHAR(c), 0};
-                Spec one = spec;
+                Directive one = dir;
                 one.precision = -1;
                 if (w[0] == 0) {
                     char nul = '\0';
@@ -262,7 +262,7 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
                 }
             } else {
                 char ch = char(c);
-                PutPadded(out, spec, &ch, 1);
+                PutPadded(out, dir, &ch, 1);
             }
             break;
         }
@@ -271,9 +271,9 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             bool wide = conversion == 'S' ? size != Size::Short16 : (size == Size::Long32 || size == Size::Wide);
             if (wide) {
                 CheckUnicodeLevel(format, start, end);
-                PutWide(out, spec, va_arg(args, const WCHAR *), SIZE_MAX);
+                PutWide(out, dir, va_arg(args, const WCHAR *), SIZE_MAX);
             } else {
-                PutNarrow(out, spec, va_arg(args, const char *), SIZE_MAX);
+                PutNarrow(out, dir, va_arg(args, const char *), SIZE_MAX);
             }
             break;
         }
@@ -282,12 +282,12 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
             if (size == Size::Wide) {
                 CheckUnicodeLevel(format, start, end);
                 if (s == nullptr || s->Buffer == nullptr) {
-                    PutNarrow(out, spec, nullptr, SIZE_MAX);
+                    PutNarrow(out, dir, nullptr, SIZE_MAX);
                 } else {
-                    PutWide(out, spec, static_cast<const WCHAR *>(s->Buffer), s->Length / sizeof(WCHAR));
+                    PutWide(out, dir, static_cast<const WCHAR *>(s->Buffer), s->Length / sizeof(WCHAR));
                 }
             } else {
-                PutNarrow(out, spec, s == nullptr ? nullptr : static_cast<const char *>(s->Buffer),
+                PutNarrow(out, dir, s == nullptr ? nullptr : static_cast<const char *>(s->Buffer),
                           s == nullptr ? SIZE_MAX : s->Length);
             }
             break;

@@ -44,14 +44,14 @@ ULONG TagValue(const std::string &text)
 
 StreamInfoSpec ToSpec(const InfoSpec &info)
 {
-    StreamInfoSpec spec;
-    spec.kind = info.kind == InfoSpec::Video   ? StreamInfoSpec::Video
+    StreamInfoSpec wanted;
+    wanted.kind = info.kind == InfoSpec::Video   ? StreamInfoSpec::Video
                 : info.kind == InfoSpec::Audio ? StreamInfoSpec::Audio
                                                : StreamInfoSpec::None;
-    spec.frameSize = info.frameSize;
-    spec.frameRate = info.frameRate;
-    spec.compStandard = info.compStandard;
-    return spec;
+    wanted.frameSize = info.frameSize;
+    wanted.frameRate = info.frameRate;
+    wanted.compStandard = info.compStandard;
+    return wanted;
 }
 
 // A client driver of the script: one handle to the device and at most one role.
