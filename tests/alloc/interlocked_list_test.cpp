@@ -36,56 +36,35 @@ protected:
 TEST_F(InterlockedList, RemoveTakesEveryCopyAndKeepsTheOthersInOrder)
 {
     List list;
+    void *value = V(0x55);
+    EXPECT_EQ(list.RemoveHead(value), STATUS_PIPE_EMPTY);
+    EXPECT_EQ(value, V(0x55)) << "an empty list leaves the value alone";
+
     for (uintptr_t n : {1, 2, 1, 3, 1}) {
         ASSERT_EQ(list.InsertTail(V(n)), STATUS_SUCCESS);
     }
-    EXPECT_EQ(list.m_nCount, 5);
-    EXPECT_EQ(kemu::PoolStats(kListTag).liveBlocks, 5u);
-
+    EXPECT_EQ(kemu::PoolStats(kListTag).liveBlocks, 5u); // one non-paged node per value
+    EXPECT_EQ(kemu::LivePoolBlocks()[0].type, NonPagedPool);
     EXPECT_EQ(list.Remove(V(1)), STATUS_SUCCESS);
     EXPECT_EQ(list.m_nCount, 2);
     EXPECT_EQ(kemu::PoolStats(kListTag).liveBlocks, 2u);
-
     EXPECT_EQ(list.Remove(V(7)), STATUS_NOT_FOUND);
     EXPECT_EQ(list.m_nCount, 2);
     EXPECT_EQ(list.InsertTail(V(4)), STATUS_SUCCESS);
     EXPECT_EQ(Drain(list), (std::vector<uintptr_t>{2, 3, 4}));
     EXPECT_EQ(list.m_nCount, 0);
-}
 
-TEST_F(InterlockedList, RemovingTheOnlyValuesLeavesAnEmptyUsableList)
-{
-    List list;
+    // Removing the only values, all copies of one, leaves an empty list that still works.
     list.InsertTail(V(5));
     list.InsertTail(V(5));
     EXPECT_EQ(list.Remove(V(5)), STATUS_SUCCESS);
     EXPECT_TRUE(IsListEmpty(&list.m_ListHead));
     EXPECT_EQ(list.Remove(V(5)), STATUS_NOT_FOUND);
     list.InsertTail(V(6));
-    EXPECT_EQ(Drain(list), std::vector<uintptr_t>{6});
-}
-
-TEST_F(InterlockedList, RemoveHeadOnAnEmptyListLeavesTheValueAlone)
-{
-    List list;
-    void *value = V(0x55);
-    EXPECT_EQ(list.RemoveHead(value), STATUS_PIPE_EMPTY);
-    EXPECT_EQ(value, V(0x55));
-}
-
-TEST_F(InterlockedList, NodesAreNonPagedAndAFailedNodeInsertsNothing)
-{
-    List list;
-    list.InsertTail(V(1));
-    const auto blocks = kemu::LivePoolBlocks();
-    ASSERT_EQ(blocks.size(), 1u);
-    EXPECT_EQ(blocks[0].tag, kListTag);
-    EXPECT_EQ(blocks[0].type, NonPagedPool);
-
-    kemu::FailNthAllocation(1, kListTag);
-    EXPECT_EQ(list.InsertTail(V(2)), STATUS_INSUFFICIENT_RESOURCES);
+    kemu::FailNthAllocation(1, kListTag); // a failed node inserts nothing
+    EXPECT_EQ(list.InsertTail(V(7)), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(list.m_nCount, 1);
-    EXPECT_EQ(Drain(list), std::vector<uintptr_t>{1});
+    EXPECT_EQ(Drain(list), std::vector<uintptr_t>{6});
 }
 
 } // namespace
