@@ -46,26 +46,20 @@ protected:
     }
 };
 
+// The service is probed even without a container key, and its flag is never cleared again.
 TEST_F(LevelRefresh, WithoutTheContainerReturnsZeroAfterProbingTheService)
 {
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 4;
     kemu::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\OTHER\\STREAM", "DebugLevel", 7);
+    kemu::DebugService::SetPresent(false);
+    EXPECT_EQ(dbg_UpdateAllDebugLevels(), 0u);
+    EXPECT_EQ(gfDebugVxdUp, 0u);
 
+    kemu::DebugService::SetPresent(true);
     EXPECT_EQ(dbg_UpdateAllDebugLevels(), 0u);
     EXPECT_EQ(gfDebugVxdUp, 1u);
     EXPECT_EQ(DebugLevels(), (Levels{0, 0, 0, 0, 0, 0, 0, 0, 4}));
     EXPECT_TRUE(kemu::DbgPrintLines().empty());
-}
-
-TEST_F(LevelRefresh, ServiceFlagFollowsTheVersionAnswerAndIsNeverCleared)
-{
-    kemu::DebugService::SetPresent(false);
-    dbg_UpdateAllDebugLevels();
-    EXPECT_EQ(gfDebugVxdUp, 0u);
-
-    kemu::DebugService::SetPresent(true);
-    dbg_UpdateAllDebugLevels();
-    EXPECT_EQ(gfDebugVxdUp, 1u);
 
     kemu::DebugService::SetPresent(false);
     dbg_UpdateAllDebugLevels();
@@ -170,26 +164,21 @@ TEST_F(LevelRefresh, SubkeyNamesTooLongForTheScratchBufferEndTheRefresh)
     }
 }
 
-TEST_F(LevelRefresh, WithoutPoolForTheScratchBufferReturnsZero)
+// Without pool for the scratch buffer the refresh returns 0; a name that cannot be converted to
+// text is skipped with a line of its own and the next one is read.
+TEST_F(LevelRefresh, AllocationFailuresEndOrSkipOnlyWhatTheyHit)
 {
     SetLevel("ENTRY", 3);
+    SetLevel("STREAM", 7);
     kemu::FailNthAllocation(1, KX_POOL_TAG('W', 'd', 'm', ' '));
-
     EXPECT_EQ(dbg_UpdateAllDebugLevels(), 0u);
     EXPECT_EQ(kemu::InjectedAllocationFailures(), 1u);
     EXPECT_EQ(gfDebugVxdUp, 1u);
     EXPECT_EQ(DebugLevels(), (Levels{0, 0, 0, 0, 0, 0, 0, 0, 0}));
-}
 
-// A name that cannot be converted to text is skipped with a line of its own; the next one is read.
-TEST_F(LevelRefresh, SubkeyNameThatCannotBeConvertedIsReportedAndSkipped)
-{
-    SetLevel("ENTRY", 3);
-    SetLevel("STREAM", 7);
     kemu::FailNthAllocation(2); // the scratch buffer, then the first name's conversion
-
     EXPECT_EQ(dbg_UpdateAllDebugLevels(), 1u);
-    EXPECT_EQ(kemu::InjectedAllocationFailures(), 1u);
+    EXPECT_EQ(kemu::InjectedAllocationFailures(), 2u);
     EXPECT_EQ(DebugLevels(), (Levels{0, 0, 0, 0, 0, 0, 0, 0, 7}));
     EXPECT_EQ(kemu::DbgPrintLines(),
               Lines{"krnl_dbg: dbg_UpdateAllDebugLevels - Error converting subkey name to text. index=0 container=" +
@@ -216,7 +205,7 @@ protected:
     DEBUG_ID_ENTRY m_saved[QVDBG_NUM_MODULES];
 };
 
-TEST_F(ModuleTable, OnlyTheExactNameIsFound)
+TEST_F(ModuleTable, OnlyTheExactNameIsFoundAndAnInvalidLevelStillCountsAsFound)
 {
     EXPECT_EQ(UpdateDebugIdArray("ENTRY", 4), 1u);
     for (const char *name : {"ENTR", "ENTRY ", "entry", "", "ENTRYX"}) {
@@ -225,11 +214,7 @@ TEST_F(ModuleTable, OnlyTheExactNameIsFound)
     EXPECT_EQ(UpdateDebugIdArray("DEVIDIDI", 2), 1u);
     EXPECT_EQ(DebugLevels(), (Levels{2, 4, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_TRUE(kemu::DbgPrintLines().empty());
-}
 
-TEST_F(ModuleTable, InvalidLevelStillCountsAsFound)
-{
-    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 5;
     EXPECT_EQ(UpdateDebugIdArray("STREAM", 8), 1u);
     EXPECT_EQ(DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel, 8);
     EXPECT_EQ(UpdateDebugIdArray("STREAM", 9), 1u);
