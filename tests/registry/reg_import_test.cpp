@@ -184,7 +184,7 @@ TEST_F(RegImport, MalformedFilesAreRefusedWithTheLineAndTheReason)
     EXPECT_EQ(kemu::ImportRegText("", "e.reg").message(), "e.reg: empty file");
 }
 
-TEST_F(RegImport, AMalformedFileAppliesNothing)
+TEST_F(RegImport, AMalformedFileAppliesNothingAndAMissingOneIsNamed)
 {
     kemu::SetRegistryDword(kNrv + "\\Old", "Level", 4);
     const std::string before = kemu::DumpRegistry();
@@ -197,14 +197,11 @@ TEST_F(RegImport, AMalformedFileAppliesNothing)
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.message(), path + ":5: dword value must have 8 hex digits");
     EXPECT_EQ(kemu::DumpRegistry(), before);
-}
 
-TEST_F(RegImport, AMissingFileIsRefusedWithItsName)
-{
-    const kemu::RegImportResult result = kemu::ImportRegFile("/nonexistent/levels.reg");
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.line, 0);
-    EXPECT_EQ(result.message().rfind("/nonexistent/levels.reg: cannot open the file: ", 0), 0u) << result.message();
+    const kemu::RegImportResult missing = kemu::ImportRegFile("/nonexistent/levels.reg");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.line, 0);
+    EXPECT_EQ(missing.message().rfind("/nonexistent/levels.reg: cannot open the file: ", 0), 0u) << missing.message();
 }
 
 } // namespace

@@ -75,7 +75,7 @@ protected:
     void TearDown() override { kemu::ResetRegistry(); }
 };
 
-TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandle)
+TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandleAndAbsentOnesAreNameNotFound)
 {
     kemu::CreateRegistryKey(kMachine + "\\SOFTWARE\\NRV\\debug");
 
@@ -91,21 +91,12 @@ TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandle)
     EXPECT_EQ(SubkeyName(trailing, 0), "NRV");
 
     EXPECT_EQ(kemu::OpenRegistryHandles(), 4u);
-    EXPECT_EQ(ZwClose(nrv), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(debug), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(again), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(trailing), STATUS_SUCCESS);
-    EXPECT_EQ(kemu::OpenRegistryHandles(), 0u);
-}
+    for (HANDLE h : {nrv, debug, again, trailing}) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
 
-TEST_F(Registry, AnAbsentKeyIsNameNotFoundWhereverThePathBreaks)
-{
-    kemu::CreateRegistryKey(kMachine + "\\SOFTWARE\\NRV");
+    // An absent key is "name not found" wherever the path breaks, as in the kernel, which creates
+    // no parents and does not tell a missing parent from a missing key.
     HANDLE handle = reinterpret_cast<HANDLE>(0x1234);
-
-    // As in the kernel, which creates no parents and does not tell a missing parent from a
-    // missing key.
-    EXPECT_EQ(Open(kMachine + "\\SOFTWARE\\NRV\\debug", KEY_READ, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
+    EXPECT_EQ(Open(kMachine + "\\SOFTWARE\\NRV\\debug\\krnl", KEY_READ, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(handle, nullptr);
     EXPECT_EQ(Open(kContainer, KEY_READ, &handle), STATUS_OBJECT_NAME_NOT_FOUND);
     // Only outside the registry is a missing directory a missing path.
@@ -167,12 +158,13 @@ TEST_F(Registry, SubkeyRecordsFollowTheKernelsBufferRulesAtTheDriversScratchSize
     }
 }
 
-TEST_F(Registry, ValueQueriesFitAFourByteValueInSixteenBytesAndRefuseLongerOnes)
+TEST_F(Registry, ValueQueriesFitAFourByteValueInSixteenBytesRefuseLongerOnesAndAlignFullRecords)
 {
     const std::string key = kContainer + "\\ENTRY";
     kemu::SetRegistryDword(key, "DebugLevel", 3);
     kemu::SetRegistryBinary(key, "Long", {1, 2, 3, 4, 5});
     kemu::SetRegistryString(key, "", "default");
+    kemu::SetRegistryBinary(key, "abc", {9, 8, 7});
     HANDLE handle = OpenOrFail(key, KEY_QUERY_VALUE);
 
     alignas(8) UCHAR buffer[32];
@@ -199,55 +191,39 @@ TEST_F(Registry, ValueQueriesFitAFourByteValueInSixteenBytesAndRefuseLongerOnes)
     EXPECT_EQ(QueryPartial(handle, "", buffer, sizeof buffer, &result), STATUS_SUCCESS);
     EXPECT_EQ(info->Type, ULONG(REG_SZ));
     EXPECT_EQ(info->DataLength, 16u) << "seven characters and the NUL";
-    ZwClose(handle);
-}
 
-TEST_F(Registry, FullValueRecordsPutTheDataBehindTheNameOnAFourByteBoundary)
-{
-    kemu::SetRegistryBinary(kContainer, "abc", {9, 8, 7});
-    HANDLE key = OpenOrFail(kContainer, KEY_READ);
+    // Full records put the data behind the name on a four-byte boundary.
     KeyName name("abc");
-    alignas(8) UCHAR buffer[64];
-    ULONG result = 0;
-    ASSERT_EQ(ZwQueryValueKey(key, &name.us, KeyValueFullInformation, buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    ASSERT_EQ(ZwQueryValueKey(handle, &name.us, KeyValueFullInformation, buffer, sizeof buffer, &result),
+              STATUS_SUCCESS);
     const auto *full = reinterpret_cast<KEY_VALUE_FULL_INFORMATION *>(buffer);
     EXPECT_EQ(full->DataOffset, 28u) << "20 + 6 rounded up to 4";
     EXPECT_EQ(result, 31u);
     EXPECT_EQ(buffer[full->DataOffset + 2], 7);
-    EXPECT_EQ(ZwQueryValueKey(key, &name.us, KEY_VALUE_INFORMATION_CLASS(7), buffer, sizeof buffer, &result),
+    EXPECT_EQ(ZwQueryValueKey(handle, &name.us, KEY_VALUE_INFORMATION_CLASS(7), buffer, sizeof buffer, &result),
               STATUS_INVALID_PARAMETER);
-    ZwClose(key);
+    ZwClose(handle);
 }
 
-TEST_F(Registry, HandlesAllowOnlyWhatTheyWereOpenedFor)
+TEST_F(Registry, HandlesAllowOnlyWhatTheyWereOpenedForAndAnswerKeyDeletedOnceTheirKeyIsGone)
 {
     kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
     HANDLE enumerate = OpenOrFail(kContainer + "\\ENTRY", KEY_ENUMERATE_SUB_KEYS);
     HANDLE query = OpenOrFail(kContainer + "\\ENTRY", KEY_QUERY_VALUE);
-    HANDLE read = OpenOrFail(kContainer + "\\ENTRY", GENERIC_READ);
+    HANDLE entry = OpenOrFail(kContainer + "\\ENTRY", GENERIC_READ);
     UCHAR buffer[32];
     ULONG result = 0;
-
     EXPECT_EQ(QueryPartial(enumerate, "DebugLevel", buffer, sizeof buffer, &result), STATUS_ACCESS_DENIED);
     EXPECT_EQ(ZwEnumerateKey(query, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_ACCESS_DENIED);
     EXPECT_EQ(QueryPartial(query, "DebugLevel", buffer, sizeof buffer, &result), STATUS_SUCCESS);
-    EXPECT_EQ(QueryPartial(read, "DebugLevel", buffer, sizeof buffer, &result), STATUS_SUCCESS);
-    EXPECT_EQ(ZwEnumerateKey(read, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_NO_MORE_ENTRIES);
-    for (HANDLE h : {enumerate, query, read}) ZwClose(h);
-}
+    EXPECT_EQ(QueryPartial(entry, "DebugLevel", buffer, sizeof buffer, &result), STATUS_SUCCESS);
+    EXPECT_EQ(ZwEnumerateKey(entry, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_NO_MORE_ENTRIES);
+    for (HANDLE h : {enumerate, query}) ZwClose(h);
 
-TEST_F(Registry, AHandleToADeletedKeyAnswersKeyDeletedUntilClosed)
-{
-    kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
     HANDLE container = OpenOrFail(kContainer, KEY_READ);
-    HANDLE entry = OpenOrFail(kContainer + "\\ENTRY", KEY_READ);
-
     EXPECT_TRUE(kemu::DeleteRegistryKey(kMachine + "\\SOFTWARE\\NRV"));
     EXPECT_FALSE(kemu::RegistryKeyExists(kContainer + "\\ENTRY"));
     kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 2); // a new key of the same name
-
-    UCHAR buffer[32];
-    ULONG result = 0;
     EXPECT_EQ(ZwEnumerateKey(container, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_KEY_DELETED);
     EXPECT_EQ(QueryPartial(entry, "DebugLevel", buffer, sizeof buffer, &result), STATUS_KEY_DELETED);
     HANDLE relative = nullptr;
@@ -261,10 +237,10 @@ TEST_F(Registry, AHandleToADeletedKeyAnswersKeyDeletedUntilClosed)
     ZwClose(fresh);
 }
 
-TEST_F(Registry, UnknownAndClosedHandlesAreViolations)
+TEST_F(Registry, UnknownAndClosedHandlesAndKeyServicesAbovePassiveLevelAreViolations)
 {
     kemu::ScopedViolationRecording recording;
-    kemu::CreateRegistryKey(kContainer);
+    kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
     HANDLE handle = OpenOrFail(kContainer, KEY_READ);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_TRUE(recording.TakeRules().empty());
@@ -282,15 +258,9 @@ TEST_F(Registry, UnknownAndClosedHandlesAreViolations)
     EXPECT_EQ(kemu::OpenRegistryHandles(), 0u);
     EXPECT_EQ(ZwClose(left), STATUS_INVALID_HANDLE);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{"invalid handle"});
-}
 
-TEST_F(Registry, EveryKeyServiceIsRefusedAbovePassiveLevel)
-{
-    kemu::ScopedViolationRecording recording;
     kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
-    HANDLE handle = OpenOrFail(kContainer + "\\ENTRY", KEY_READ);
-    UCHAR buffer[32];
-    ULONG result = 0;
+    handle = OpenOrFail(kContainer + "\\ENTRY", KEY_READ);
     {
         kemu::ScopedIrql apc(APC_LEVEL);
         HANDLE other = nullptr;

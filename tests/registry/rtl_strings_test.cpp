@@ -37,27 +37,6 @@ protected:
     }
 };
 
-TEST_F(RtlStrings, InitCountsTheTextAndLeavesRoomForItsTerminator)
-{
-    UNICODE_STRING us;
-    RtlInitUnicodeString(&us, KWSTR("DebugLevel"));
-    EXPECT_EQ(us.Length, 20);
-    EXPECT_EQ(us.MaximumLength, 22);
-    RtlInitUnicodeString(&us, nullptr);
-    EXPECT_EQ(us.Length, 0);
-    EXPECT_EQ(us.MaximumLength, 0);
-    EXPECT_EQ(us.Buffer, nullptr);
-
-    ANSI_STRING as;
-    RtlInitAnsiString(&as, "ENTRY");
-    EXPECT_EQ(as.Length, 5);
-    EXPECT_EQ(as.MaximumLength, 6);
-    RtlInitAnsiString(&as, nullptr);
-    EXPECT_EQ(as.Length, 0);
-    EXPECT_EQ(as.MaximumLength, 0);
-    EXPECT_EQ(as.Buffer, nullptr);
-}
-
 TEST_F(RtlStrings, AnsiToUnicodeAllocatesFromPagedPoolOrNeedsRoomForTheTerminator)
 {
     ANSI_STRING source;
@@ -112,37 +91,30 @@ TEST_F(RtlStrings, UnicodeToAnsiConvertsWhatFitsAndMarksNonAsciiAsQuestionMarks)
     EXPECT_EQ(RtlUnicodeStringToAnsiString(&none, &source, FALSE), STATUS_BUFFER_OVERFLOW);
 }
 
-TEST_F(RtlStrings, CopyTakesWhatFitsAndTerminatesOnlyWhenThereIsRoom)
+// Copy takes what fits and terminates only when there is room; append refuses what does not fit.
+TEST_F(RtlStrings, CopyAndAppendNeverWritePastMaximumLength)
 {
     UNICODE_STRING source;
     RtlInitUnicodeString(&source, KWSTR("abcd"));
+    struct Case {
+        USHORT maximum;
+        std::u16string text;
+        WCHAR behind;
+    };
+    for (const Case &c : {Case{20, u"abcd", 0}, Case{8, u"abcd", kFill}, Case{6, u"abc", kFill}}) {
+        SCOPED_TRACE(c.maximum);
+        WideBuffer copy(c.maximum);
+        RtlCopyUnicodeString(&copy.us, &source);
+        EXPECT_EQ(copy.Text(), c.text);
+        EXPECT_EQ(copy.storage[c.text.size()], c.behind);
+        RtlCopyUnicodeString(&copy.us, nullptr);
+        EXPECT_EQ(copy.us.Length, 0);
+    }
 
-    WideBuffer roomy(20);
-    RtlCopyUnicodeString(&roomy.us, &source);
-    EXPECT_EQ(roomy.Text(), u"abcd");
-    EXPECT_EQ(roomy.storage[4], 0);
-
-    WideBuffer exact(8);
-    RtlCopyUnicodeString(&exact.us, &source);
-    EXPECT_EQ(exact.Text(), u"abcd");
-    EXPECT_EQ(exact.storage[4], kFill);
-
-    WideBuffer small(6);
-    RtlCopyUnicodeString(&small.us, &source);
-    EXPECT_EQ(small.Text(), u"abc");
-    EXPECT_EQ(small.storage[3], kFill);
-
-    RtlCopyUnicodeString(&roomy.us, nullptr);
-    EXPECT_EQ(roomy.us.Length, 0);
-}
-
-TEST_F(RtlStrings, AppendRefusesWhatDoesNotFitAndChangesNothing)
-{
     WideBuffer path(12);
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("ab")), STATUS_SUCCESS);
     EXPECT_EQ(path.storage[2], 0);
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("\\")), STATUS_SUCCESS);
-
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("defg")), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(path.Text(), u"ab\\");
     EXPECT_EQ(path.storage[4], kFill);
