@@ -1,13 +1,12 @@
-// The client side: opening a device by name, device-control round trips, and a sender that waits
-// for a request another thread completes.
+// The client side: opening a device by name, device-control round trips, and closing.
 #include <cstring>
-#include <thread>
 
 #include "io/io_test_support.h"
 
 namespace {
 
 using iotest::Behavior;
+using iotest::Complete;
 using iotest::IoTest;
 using Client = IoTest;
 
@@ -70,9 +69,7 @@ TEST_F(Client, OpensByItsLinkAndTheLastDereferenceSendsCleanupAndClose)
 
     // A driver that refuses the open leaves no file behind.
     named.behavior.handlers[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_ACCESS_DENIED;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_ACCESS_DENIED;
+        return Complete(irp, STATUS_ACCESS_DENIED);
     };
     EXPECT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
@@ -89,10 +86,7 @@ TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
         auto *buffer = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
         EXPECT_EQ(std::memcmp(buffer, "ping", 4), 0);
         std::memcpy(buffer, "pong", 4);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 4;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return Complete(irp, STATUS_SUCCESS, 4);
     };
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -113,10 +107,7 @@ TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
     // An internal request reaches the other major function; a driver that reports more output than
     // the buffer holds is caught and the copy stops at the buffer's end.
     named.behavior.handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
-        request->IoStatus.Status = STATUS_SUCCESS;
-        request->IoStatus.Information = 16;
-        IofCompleteRequest(request, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return Complete(request, STATUS_SUCCESS, 16);
     };
     kemu::ScopedViolationRecording recording;
     irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, output, 8, output, 8, TRUE, nullptr, &iosb);
@@ -131,9 +122,7 @@ TEST_F(Client, ADirectMethodCodeWithoutAnOutputBufferIsBuiltAndAnOutputBufferIsR
     NamedDevice named;
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return Complete(irp);
     };
     IO_STATUS_BLOCK iosb{};
     char input[4] = {'a', 'b', 'c', 'd'};
@@ -150,43 +139,12 @@ TEST_F(Client, ADirectMethodCodeWithoutAnOutputBufferIsBuiltAndAnOutputBufferIsR
               nullptr);
 }
 
-TEST_F(Client, ASenderWaitsForARequestThatAnotherThreadCompletes)
-{
-    NamedDevice named;
-    std::thread worker;
-    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [&worker](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        // Do not touch the request after handing it over: the other thread may complete it at once.
-        worker = std::thread([irp] {
-            *static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer) = 0x1234;
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            irp->IoStatus.Information = sizeof(ULONG);
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-        });
-        return STATUS_PENDING;
-    };
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    ULONG answer = 0;
-    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, nullptr, 0, &answer, sizeof answer, FALSE,
-                                             &event, &iosb);
-    NTSTATUS status = IofCallDriver(named.device, irp);
-    ASSERT_EQ(status, STATUS_PENDING);
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    worker.join();
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(answer, 0x1234u);
-}
-
 TEST_F(Client, TheLastDereferenceAbovePassiveLevelClosesOnThePlatformThread)
 {
     NamedDevice named;
     named.behavior.handlers[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP irp) {
         EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return Complete(irp);
     };
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;

@@ -16,7 +16,7 @@ LARGE_INTEGER Relative100ns(LONGLONG units)
     return timeout;
 }
 
-TEST_F(KernelEvent, NotificationStaysSetWhileSynchronizationIsTakenByOneWait)
+TEST_F(KernelEvent, NotificationStaysSetWhileSynchronizationIsTakenByOneWaitOrTimesOut)
 {
     LARGE_INTEGER poll = Relative100ns(0);
     KEVENT notification;
@@ -38,27 +38,19 @@ TEST_F(KernelEvent, NotificationStaysSetWhileSynchronizationIsTakenByOneWait)
     KeSetEvent(&synchronization, EVENT_INCREMENT, FALSE);
     KeClearEvent(&synchronization);
     EXPECT_EQ(KeWaitForSingleObject(&synchronization, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
-}
 
-TEST_F(KernelEvent, RelativeAndAbsoluteTimeOutsEndAWaitOnAnEventNobodySets)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    // Relative and absolute time-outs end a wait on an event nobody sets.
     LARGE_INTEGER relative = Relative100ns(20 * 1000 * 10); // 20 ms
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &relative), STATUS_TIMEOUT);
     LARGE_INTEGER absolute;
     absolute.QuadPart = 1; // long past
-    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
-}
+    EXPECT_EQ(KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, &absolute), STATUS_TIMEOUT);
 
-TEST_F(KernelEvent, AWaiterWakesWhenAnotherThreadSetsTheEvent)
-{
-    KEVENT event;
-    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
-    std::thread setter([&event] { KeSetEvent(&event, EVENT_INCREMENT, FALSE); });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    // A waiter wakes when another thread sets the event, which the wait takes.
+    std::thread setter([&synchronization] { KeSetEvent(&synchronization, EVENT_INCREMENT, FALSE); });
+    EXPECT_EQ(KeWaitForSingleObject(&synchronization, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     setter.join();
-    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    EXPECT_EQ(KeReadStateEvent(&synchronization), 0);
 }
 
 TEST_F(KernelEvent, WaitsThatWouldHangAMachineAreRefused)

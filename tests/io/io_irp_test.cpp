@@ -1,6 +1,7 @@
 // Requests: the completion walk through a device stack, the pending mark, the verifier's checks and
 // the test requests that unit tests hand to driver code.
 #include <cstdio>
+#include <functional>
 #include <thread>
 
 #include "io/io_test_support.h"
@@ -8,6 +9,7 @@
 namespace {
 
 using iotest::Behavior;
+using iotest::Complete;
 using iotest::IoTest;
 using CompletionWalk = IoTest;
 using RequestChecks = IoTest;
@@ -37,6 +39,22 @@ NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     trace->devices.push_back(device);
     trace->pendingReturned.push_back(irp->PendingReturned != FALSE);
     return Result;
+}
+
+// A handler that marks the request pending and keeps it in `held`.
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> HoldPending(PIRP &held)
+{
+    return [&held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    };
+}
+
+// A device-control request without buffers, built by the I/O manager.
+PIRP Ioctl(PDEVICE_OBJECT device, IO_STATUS_BLOCK *iosb, PKEVENT event = nullptr)
+{
+    return IoBuildDeviceIoControlRequest(kCode, device, nullptr, 0, nullptr, 0, FALSE, event, iosb);
 }
 
 // A stack of `count` devices of one driver, bottom first.
@@ -71,10 +89,7 @@ TEST_F(CompletionWalk, RoutinesRunBottomUpAndMoreProcessingHandsTheRequestBack)
     Stack stack(3);
     Trace middleTrace, senderTrace, topTrace;
     stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        irp->IoStatus.Information = 7;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
-        return STATUS_SUCCESS;
+        return Complete(irp, STATUS_SUCCESS, 7);
     };
     // The middle driver takes the request back, changes the result and completes it again.
     stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
@@ -113,11 +128,7 @@ TEST_F(CompletionWalk, APendingMarkTravelsUpToTheSenderAcrossThreads)
 {
     Stack stack(2);
     PIRP held = nullptr;
-    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    };
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
     // Passes the lower driver's STATUS_PENDING up without a routine: the walk carries the mark.
     stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
@@ -128,18 +139,21 @@ TEST_F(CompletionWalk, APendingMarkTravelsUpToTheSenderAcrossThreads)
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
     Trace sender;
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
+    ULONG answer = 0;
+    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, &answer, sizeof answer, FALSE, &event,
+                                             &iosb);
     ASSERT_NE(irp, nullptr);
     IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &sender, TRUE, TRUE, TRUE);
     ASSERT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
 
     std::thread completer([held] {
-        held->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(held, IO_NO_INCREMENT);
+        *static_cast<ULONG *>(held->AssociatedIrp.SystemBuffer) = 0x1234;
+        Complete(held, STATUS_SUCCESS, sizeof(ULONG));
     });
     EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
     completer.join();
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(answer, 0x1234u) << "the output reaches the sender's buffer from the completing thread";
     EXPECT_EQ(sender.pendingReturned, std::vector<bool>{true});
     EXPECT_EQ(kemu::LiveRequestCount(), 0u);
 }
@@ -170,16 +184,14 @@ TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
     // A built request is freed by its completion: a second one must be caught without touching it.
     Stack stack(1);
     stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-        irp->IoStatus.Status = STATUS_SUCCESS;
-        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        Complete(irp);
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
     };
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, nullptr, 0, FALSE, &event, &iosb);
-    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    EXPECT_EQ(IofCallDriver(stack.Top(), Ioctl(stack.Top(), &iosb, &event)), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpCompletedTwice});
 
     stack.behaviors[0].handlers.clear();
@@ -210,9 +222,7 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
         kemu::TestRequest request(kCode);
         request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
             IoMarkIrpPending(irp);
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_SUCCESS;
+            return Complete(irp);
         });
         EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpMarkedNotPending});
     }
@@ -222,22 +232,16 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
     Stack stack(2);
     Trace trace;
     PIRP held = nullptr;
-    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    };
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
     stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &trace, TRUE, TRUE, TRUE);
         return IofCallDriver(stack.devices[0], irp);
     };
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
-    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
+    EXPECT_EQ(IofCallDriver(stack.Top(), Ioctl(stack.Top(), &iosb)), STATUS_PENDING);
     EXPECT_TRUE(recording.TakeRules().empty()) << "not known yet when the dispatch routine returns";
-    held->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(held, IO_NO_INCREMENT);
+    Complete(held);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
 
     // A lower driver that does not pass anything down has no excuse.
@@ -245,8 +249,7 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
         held = request;
         return STATUS_PENDING;
     };
-    irp = IoBuildDeviceIoControlRequest(kCode, stack.devices[0], nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
-    EXPECT_EQ(IofCallDriver(stack.devices[0], irp), STATUS_PENDING);
+    EXPECT_EQ(IofCallDriver(stack.devices[0], Ioctl(stack.devices[0], &iosb)), STATUS_PENDING);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
     IofCompleteRequest(held, IO_NO_INCREMENT);
 }
@@ -263,7 +266,7 @@ TEST_F(RequestChecks, TouchingACompletedRequestIsReportedAndNeverDereferenced)
 
     // Freed by its completion: every routine must see that from its table, not from the memory.
     IO_STATUS_BLOCK iosb{};
-    irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
+    irp = Ioctl(stack.Top(), &iosb);
     EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
     EXPECT_NE(IoGetCurrentIrpStackLocation(irp), nullptr);
     IoGetNextIrpStackLocation(irp);
@@ -275,43 +278,38 @@ TEST_F(RequestChecks, TouchingACompletedRequestIsReportedAndNeverDereferenced)
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>(7, kemu::rule::kIrpTouchedAfterCompletion));
 }
 
-TEST_F(TestRequests, ADriverPendsOneAndAnotherThreadCompletesItIntoTheCallersRecord)
+TEST_F(TestRequests, ADriverPendsOneAnotherThreadCompletesItAndOneStillHeldPendingIsReported)
 {
     struct Payload {
         ULONG value;
     } record{1};
-    kemu::TestRequest request(kCode, &record, sizeof record, sizeof record);
-    PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.Irp());
-    EXPECT_EQ(location->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kCode);
-    EXPECT_EQ(location->Parameters.DeviceIoControl.InputBufferLength, sizeof record);
-
-    static PIRP held;
-    EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    }),
-              STATUS_PENDING);
-    EXPECT_TRUE(request.MarkedPending());
-    EXPECT_FALSE(request.Completed());
-    std::thread completer([] {
-        static_cast<Payload *>(held->AssociatedIrp.SystemBuffer)->value = 42;
-        held->IoStatus.Status = STATUS_SUCCESS;
-        held->IoStatus.Information = sizeof(Payload);
-        IofCompleteRequest(held, IO_NO_INCREMENT);
-    });
-    ASSERT_TRUE(request.WaitForCompletion());
-    completer.join();
-    EXPECT_EQ(request.Status(), STATUS_SUCCESS);
-    EXPECT_EQ(request.Information(), sizeof record);
-    EXPECT_TRUE(request.MarkedPending());
-    EXPECT_EQ(record.value, 42u) << "the system buffer is the caller's own record";
-}
-
-TEST_F(TestRequests, AWaitGivesUpAndDroppingARequestStillHeldPendingIsReported)
-{
     kemu::ScopedViolationRecording recording;
+    {
+        kemu::TestRequest request(kCode, &record, sizeof record, sizeof record);
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.Irp());
+        EXPECT_EQ(location->MajorFunction, IRP_MJ_DEVICE_CONTROL);
+        EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kCode);
+        EXPECT_EQ(location->Parameters.DeviceIoControl.InputBufferLength, sizeof record);
+        static PIRP held;
+        EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
+            IoMarkIrpPending(irp);
+            held = irp;
+            return STATUS_PENDING;
+        }),
+                  STATUS_PENDING);
+        EXPECT_TRUE(request.MarkedPending());
+        EXPECT_FALSE(request.Completed());
+        std::thread completer([] {
+            static_cast<Payload *>(held->AssociatedIrp.SystemBuffer)->value = 42;
+            Complete(held, STATUS_SUCCESS, sizeof(Payload));
+        });
+        ASSERT_TRUE(request.WaitForCompletion());
+        completer.join();
+        EXPECT_EQ(request.Status(), STATUS_SUCCESS);
+        EXPECT_EQ(request.Information(), sizeof record);
+        EXPECT_EQ(record.value, 42u) << "the system buffer is the caller's own record";
+    }
+    // A wait gives up; dropping the request while it is still held pending is reported.
     {
         kemu::TestRequest request(kemu::TestRequest::Major{IRP_MJ_PNP, IRP_MN_START_DEVICE});
         EXPECT_EQ(IoGetCurrentIrpStackLocation(request.Irp())->MinorFunction, IRP_MN_START_DEVICE);

@@ -8,7 +8,6 @@ namespace {
 
 using iotest::IoTest;
 using DeviceObjects = IoTest;
-using NameSpace = IoTest;
 using DeviceInterfaces = IoTest;
 using DeviceStacks = IoTest;
 using DriverLoading = IoTest;
@@ -34,7 +33,7 @@ PDEVICE_OBJECT Create(PDRIVER_OBJECT driver, const char16_t *name, ULONG extensi
     return device;
 }
 
-TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListAndDeletionUnlinksThem)
+TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListTheirLinksResolveAndDeletionUnlinksThem)
 {
     PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
     PDEVICE_OBJECT first = Create(driver, u"\\Device\\First", 24);
@@ -60,6 +59,21 @@ TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListAndDeletionUnlinksThem)
     EXPECT_EQ(Create(driver, nullptr, 0, STATUS_INSUFFICIENT_RESOURCES), nullptr);
     EXPECT_EQ(driver->DeviceObject, third) << "a refused creation leaves the list alone";
 
+    // \DosDevices and \?? name the same links.
+    UNICODE_STRING link = Text(u"\\DosDevices\\First");
+    UNICODE_STRING alias = Text(u"\\??\\first");
+    UNICODE_STRING target = Text(u"\\Device\\First");
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+    EXPECT_TRUE(kemu::SymbolicLinkExists(u"\\??\\FIRST"));
+    EXPECT_EQ(kemu::SymbolicLinkTarget(u"\\??\\First"), u"\\Device\\First");
+    EXPECT_EQ(kemu::FindDevice(u"\\DosDevices\\First"), first);
+    EXPECT_EQ(IoCreateSymbolicLink(&alias, &target), STATUS_OBJECT_NAME_COLLISION);
+    EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS);
+    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND) << "a missing link fails harmlessly";
+    kemu::FailNextIoCreateSymbolicLink(STATUS_ACCESS_DENIED);
+    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_ACCESS_DENIED);
+    EXPECT_FALSE(kemu::SymbolicLinkExists(u"\\DosDevices\\First"));
+
     IoDeleteDevice(second);
     EXPECT_EQ(third->NextDevice, first);
     IoDeleteDevice(third);
@@ -67,27 +81,6 @@ TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListAndDeletionUnlinksThem)
     IoDeleteDevice(first);
     EXPECT_EQ(driver->DeviceObject, nullptr);
     EXPECT_EQ(kemu::FindDevice(u"\\Device\\First"), nullptr);
-    kemu::UnloadDriver(driver);
-}
-
-TEST_F(NameSpace, DosDevicesAndQuestionMarksNameTheSameLinks)
-{
-    PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
-    PDEVICE_OBJECT device = Create(driver, u"\\Device\\Target");
-    UNICODE_STRING link = Text(u"\\DosDevices\\Target");
-    UNICODE_STRING alias = Text(u"\\??\\target");
-    UNICODE_STRING target = Text(u"\\Device\\Target");
-    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-    EXPECT_TRUE(kemu::SymbolicLinkExists(u"\\??\\TARGET"));
-    EXPECT_EQ(kemu::SymbolicLinkTarget(u"\\??\\Target"), u"\\Device\\Target");
-    EXPECT_EQ(kemu::FindDevice(u"\\DosDevices\\Target"), device);
-    EXPECT_EQ(IoCreateSymbolicLink(&alias, &target), STATUS_OBJECT_NAME_COLLISION);
-    EXPECT_EQ(IoDeleteSymbolicLink(&alias), STATUS_SUCCESS);
-    EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND) << "a missing link fails harmlessly";
-    kemu::FailNextIoCreateSymbolicLink(STATUS_ACCESS_DENIED);
-    EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_ACCESS_DENIED);
-    EXPECT_FALSE(kemu::SymbolicLinkExists(u"\\DosDevices\\Target"));
-    IoDeleteDevice(device);
     kemu::UnloadDriver(driver);
 }
 
@@ -222,10 +215,8 @@ TEST_F(DriverLoading, EntryAndUnloadLeaveNoDeviceBehindUnnoticed)
     EXPECT_EQ(g_unloads, 1);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kDeviceLeftAtUnload});
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-}
 
-TEST_F(DriverLoading, TheEmulationPresentsTheNinetyEightFamily)
-{
+    // The emulation presents the 98/Me family unless told otherwise.
     EXPECT_TRUE(IoIsWdmVersionAvailable(1, 0x05));
     EXPECT_FALSE(IoIsWdmVersionAvailable(1, 0x10));
     kemu::SetWdmVersion(1, 0x20);

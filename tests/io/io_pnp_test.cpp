@@ -114,42 +114,39 @@ PDRIVER_OBJECT Load()
 
 TEST_F(PlugAndPlay, StartAndRemovalRunThroughTheStackAndThePlatformUnloadsTheDriverAgain)
 {
-    PDRIVER_OBJECT driver = Load();
-    PDEVICE_OBJECT pdo = kemu::CreatePdo(u"PnpTest");
-    ASSERT_EQ(kemu::PnpAddDevice(driver, pdo), STATUS_SUCCESS);
-    EXPECT_EQ(g_driver.minors, std::vector<UCHAR>{IRP_MN_START_DEVICE});
-    EXPECT_TRUE(kemu::InterfaceEnabled(kGuid));
-    EXPECT_EQ(kemu::LowerDevice(pdo->AttachedDevice), pdo);
-    EXPECT_EQ(pdo->AttachedDevice->StackSize, 2);
+    for (bool later : {false, true}) {
+        SCOPED_TRACE(later ? "the bus completes later from its own thread" : "the bus completes at once");
+        PDRIVER_OBJECT driver = Load();
+        PDEVICE_OBJECT pdo = kemu::CreatePdo(u"PnpTest");
+        kemu::SetBusCompletesLater(later);
+        ASSERT_EQ(kemu::PnpAddDevice(driver, pdo), STATUS_SUCCESS);
+        EXPECT_EQ(g_driver.minors, std::vector<UCHAR>{IRP_MN_START_DEVICE});
+        EXPECT_TRUE(kemu::InterfaceEnabled(kGuid));
+        EXPECT_EQ(kemu::LowerDevice(pdo->AttachedDevice), pdo);
+        EXPECT_EQ(pdo->AttachedDevice->StackSize, 2);
 
-    EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED)
-        << "a request nobody handles keeps the status it was sent with";
-    EXPECT_EQ(kemu::PnpStopDevice(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(kemu::PnpSurpriseRemoval(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(g_driver.minors,
-              (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_STOP_DEVICE,
-                                  IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
-    EXPECT_EQ(g_driver.unloads, 2) << "the driver's own unload on removal, then the platform's";
-    EXPECT_FALSE(kemu::DriverIsLoaded(driver));
-    EXPECT_FALSE(kemu::InterfaceEnabled(kGuid));
-    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-    kemu::UnloadDriver(driver);
-    EXPECT_EQ(g_driver.unloads, 2) << "an unloaded driver is only freed";
-}
-
-TEST_F(PlugAndPlay, ABusThatCompletesLaterIsWaitedForWhileItsThreadCompletes)
-{
-    PDRIVER_OBJECT driver = Load();
-    PDEVICE_OBJECT pdo = kemu::CreatePdo(u"PnpTest");
-    kemu::SetBusCompletesLater(true);
-    ASSERT_EQ(kemu::PnpAddDevice(driver, pdo), STATUS_SUCCESS);
-    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(g_driver.lowerReturned, (std::vector<NTSTATUS>{STATUS_PENDING, STATUS_PENDING}));
-    ASSERT_EQ(g_driver.completionThreads.size(), 2u);
-    EXPECT_NE(g_driver.completionThreads[0], std::this_thread::get_id());
-    EXPECT_EQ(g_driver.unloads, 2);
-    kemu::UnloadDriver(driver);
+        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED)
+            << "a request nobody handles keeps the status it was sent with";
+        EXPECT_EQ(kemu::PnpStopDevice(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(kemu::PnpSurpriseRemoval(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
+        EXPECT_EQ(g_driver.minors,
+                  (std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES, IRP_MN_QUERY_STOP_DEVICE,
+                                      IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}));
+        if (later) {
+            // Each request was waited for while the bus's thread completed it.
+            EXPECT_EQ(g_driver.lowerReturned, std::vector<NTSTATUS>(6, STATUS_PENDING));
+            ASSERT_EQ(g_driver.completionThreads.size(), 6u);
+            EXPECT_NE(g_driver.completionThreads[0], std::this_thread::get_id());
+        }
+        EXPECT_EQ(g_driver.unloads, 2) << "the driver's own unload on removal, then the platform's";
+        EXPECT_FALSE(kemu::DriverIsLoaded(driver));
+        EXPECT_FALSE(kemu::InterfaceEnabled(kGuid));
+        EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
+        kemu::UnloadDriver(driver);
+        EXPECT_EQ(g_driver.unloads, 2) << "an unloaded driver is only freed";
+    }
+    kemu::SetBusCompletesLater(false);
 }
 
 TEST_F(PlugAndPlay, BusFailuresReachTheManagerAndAStackLeftOnARemovedDeviceIsReported)

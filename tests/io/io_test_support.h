@@ -22,6 +22,15 @@ struct Behavior {
     std::vector<UCHAR> seen; // majors in arrival order
 };
 
+// Completes a request with the given result, as a dispatch routine ends.
+inline NTSTATUS Complete(PIRP irp, NTSTATUS status = STATUS_SUCCESS, ULONG_PTR information = 0)
+{
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
 inline NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
 {
     auto *behavior = *static_cast<Behavior **>(device->DeviceExtension);
@@ -34,9 +43,7 @@ inline NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
     if (handler != behavior->handlers.end()) {
         return handler->second(device, irp);
     }
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
+    return Complete(irp);
 }
 
 inline NTSTATUS NTAPI RouteEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
