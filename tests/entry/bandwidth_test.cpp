@@ -57,7 +57,7 @@ TEST_F(GetBandwidthTest, BandEdgesInBothTables)
     EXPECT_EQ(kemu::ScriptedReadingsLeft(), 0u);
 }
 
-TEST_F(GetBandwidthTest, LogsEachTrialAndTheResultButNoDispatchEndLine)
+TEST_F(GetBandwidthTest, LogsEachTrialAndTheResultButNoDispatchEndLineAndConvertsWithTheFrequency)
 {
     auto [status, param] = Measure(1, TrialsAveraging(300));
     EXPECT_EQ(status, STATUS_SUCCESS);
@@ -70,6 +70,16 @@ TEST_F(GetBandwidthTest, LogsEachTrialAndTheResultButNoDispatchEndLine)
     expected.insert(expected.end(), {"[3]GetBandwidth : nRate = 10000 ", "[3]GetBandwidth : Average Time is : 300 ",
                                      "[3]GetBandwidth : Min Time is : 295 ", "[3]GetBandwidth : The Bandwidth is : 1280 "});
     EXPECT_EQ(Entry(), expected);
+
+    // Readings are converted with their frequency and truncated: at 1193182 counts per second
+    // 1193182 is 10000.0 and 1227859 is 10290.6, truncated to 10290.
+    std::vector<int64_t> readings;
+    for (int i = 0; i < 10; ++i) {
+        readings.insert(readings.end(), {1193182, 1227859});
+    }
+    EXPECT_EQ(Measure(1, readings, 1193182).second.dwBandwidth, 1280u);
+    EXPECT_EQ(Count("[3]GetBandwidth : Average Time is : 290 "), 1u);
+    EXPECT_EQ(Count("[3]GetBandwidth : nRate = 1193182 "), 1u);
 }
 
 TEST_F(GetBandwidthTest, TrialAcrossTheUpperWordIsRunAgain)
@@ -87,18 +97,6 @@ TEST_F(GetBandwidthTest, TrialAcrossTheUpperWordIsRunAgain)
     ASSERT_EQ(times.size(), 10u);
     EXPECT_EQ(times.front(), "[3]GetBandwidth :1. Time Pass : 405 ");
     EXPECT_EQ(times.back(), "[3]GetBandwidth :10. Time Pass : 395 ");
-}
-
-TEST_F(GetBandwidthTest, ReadingsAreConvertedWithTheirFrequencyAndTruncated)
-{
-    // At 1193182 counts per second 1193182 is 10000.0 and 1227859 is 10290.6, truncated to 10290.
-    std::vector<int64_t> readings;
-    for (int i = 0; i < 10; ++i) {
-        readings.insert(readings.end(), {1193182, 1227859});
-    }
-    EXPECT_EQ(Measure(1, readings, 1193182).second.dwBandwidth, 1280u);
-    EXPECT_EQ(Count("[3]GetBandwidth : Average Time is : 290 "), 1u);
-    EXPECT_EQ(Count("[3]GetBandwidth : nRate = 1193182 "), 1u);
 }
 
 // The figure's word and nMode must lie inside the buffer: a shorter one is refused untouched.

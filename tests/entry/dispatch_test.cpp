@@ -98,7 +98,7 @@ TEST_F(Dispatch, CodesWithoutBufferAndUnknownCodesSucceed)
     EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_Dispatch --- Start", "[0]Streamer: updating all debug levels"}));
 }
 
-TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReport)
+TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReportAndClipTheirRangeToTheTable)
 {
     STREAMER_PRINT_RANGE range = {7, 10};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
@@ -122,13 +122,11 @@ TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReport)
                                "[1]Stream (LOCAL VIDEO) number 4", "[1]Stream (LOCAL VIDEO INFO) number 5",
                                "[1]Stream (REMOTE VIDEO) number 6", "[1]Stream (LOCAL FECC) number 7",
                                "[1]Stream (REMOTE FECC) number 8"}));
-}
 
-// A range reaching outside the table is clipped to it with a warning; a short input is refused.
-TEST_F(Dispatch, PrintRangesAreClippedToTheTableAndShortInputsRefused)
-{
+    // A range reaching outside the table is clipped to it with a warning; a short input is refused.
     auto labels = [] { return Entry({"Stream"}); };
-    STREAMER_PRINT_RANGE range = {5, 3};
+    ClearLog();
+    range = {5, 3};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
     EXPECT_EQ(Entry(), Framed({"[1]Dispatch: From = 5    To = 3"}));
 

@@ -61,12 +61,30 @@ TEST_F(Lifecycle, StartUpFailingAtEachStepLeavesNothingBehindAndStopsTracing)
     EXPECT_EQ(kemu::ViolationCount(), 0u);
 }
 
-TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterface)
+TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterfaceOrLeavesNothingWhenAStepFails)
 {
     Load();
+    PDEVICE_OBJECT spare = kemu::CreatePdo(u"DeVididi");
+    const size_t devices = kemu::LiveDeviceCount();
+    const size_t blocks = kemu::LivePoolBlocks().size();
+    EXPECT_EQ(STREAMER_AddDevice(m_driver, nullptr), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(STREAMER_AddDevice(nullptr, spare), STATUS_UNSUCCESSFUL);
+    for (auto arm : std::vector<std::function<void()>>{[] { kemu::FailNextIoCreateDevice(); },
+                                                       [] { kemu::FailNextIoRegisterDeviceInterface(); },
+                                                       [] { kemu::FailNextIoSetDeviceInterfaceState(); },
+                                                       [] { kemu::FailNextIoAttachDeviceToDeviceStack(); }}) {
+        arm();
+        EXPECT_EQ(STREAMER_AddDevice(m_driver, spare), STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(kemu::LiveDeviceCount(), devices);
+        EXPECT_FALSE(kemu::InterfaceEnabled(STREAMER_GUID));
+        // The interface's link name, allocated by the platform, went back as well.
+        EXPECT_EQ(kemu::LivePoolBlocks().size(), blocks);
+    }
+    EXPECT_EQ(Entry({"STREAMER_AddDevice --- End"}), Lines{});
+    kemu::PnpRemoveDevice(spare);
+
     ClearLog();
     PDEVICE_OBJECT pdo = AddFunctionDevice();
-
     PDEVICE_OBJECT fdo = pdo->AttachedDevice;
     ASSERT_NE(fdo, nullptr);
     EXPECT_EQ(fdo->DriverObject, m_driver);
@@ -83,31 +101,22 @@ TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterface)
               interfaces[0].link);
     // The start request went down the stack without a line of its own.
     EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_AddDevice --- Start", "[7]STREAMER_AddDevice --- End (With STATUS_SUCCESS)"}));
-    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
-}
 
-TEST_F(Lifecycle, AddDeviceWithNullArgumentsOrAFailingStepLeavesNoDeviceAndNoMessage)
-{
-    Load();
-    PDEVICE_OBJECT pdo = kemu::CreatePdo(u"DeVididi");
-    const size_t devices = kemu::LiveDeviceCount();
-    const size_t blocks = kemu::LivePoolBlocks().size();
-    EXPECT_EQ(STREAMER_AddDevice(m_driver, nullptr), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(STREAMER_AddDevice(nullptr, pdo), STATUS_UNSUCCESSFUL);
-
-    for (auto arm : std::vector<std::function<void()>>{[] { kemu::FailNextIoCreateDevice(); },
-                                                       [] { kemu::FailNextIoRegisterDeviceInterface(); },
-                                                       [] { kemu::FailNextIoSetDeviceInterfaceState(); },
-                                                       [] { kemu::FailNextIoAttachDeviceToDeviceStack(); }}) {
-        arm();
-        EXPECT_EQ(STREAMER_AddDevice(m_driver, pdo), STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(kemu::LiveDeviceCount(), devices);
-        EXPECT_FALSE(kemu::InterfaceEnabled(STREAMER_GUID));
-        // The interface's link name, allocated by the platform, went back as well.
-        EXPECT_EQ(kemu::LivePoolBlocks().size(), blocks);
+    // Other requests pass down quietly and carry the lower status.
+    for (bool later : {false, true}) {
+        kemu::SetBusCompletesLater(later);
+        ClearLog();
+        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED);
+        kemu::FailBusPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
+        kemu::FailBusPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS);
+        // A surprise removal is no removal for this driver: everything stays.
+        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
+        EXPECT_NE(pDeVididiArray, nullptr);
+        EXPECT_EQ(Entry(), Lines{});
     }
-    EXPECT_EQ(Entry({"STREAMER_AddDevice --- End"}), Lines{});
-    kemu::PnpRemoveDevice(pdo);
+    kemu::SetBusCompletesLater(false);
+    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
 // Removal through the plug-and-play manager takes the whole driver down; the platform then unloads
@@ -137,26 +146,6 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
         m_driver = nullptr;
         kemu::SetBusCompletesLater(false);
     }
-}
-
-TEST_F(Lifecycle, OtherPnpRequestsPassDownQuietlyAndCarryTheLowerStatus)
-{
-    Load();
-    PDEVICE_OBJECT pdo = AddFunctionDevice();
-    for (bool later : {false, true}) {
-        kemu::SetBusCompletesLater(later);
-        ClearLog();
-        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED);
-        kemu::FailBusPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_UNSUCCESSFUL);
-        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_QUERY_STOP_DEVICE), STATUS_UNSUCCESSFUL);
-        kemu::FailBusPnp(IRP_MN_QUERY_STOP_DEVICE, STATUS_SUCCESS);
-        // A surprise removal is no removal for this driver: everything stays.
-        EXPECT_EQ(kemu::PnpSendRequest(pdo, IRP_MN_SURPRISE_REMOVAL), STATUS_SUCCESS);
-        EXPECT_NE(pDeVididiArray, nullptr);
-        EXPECT_EQ(Entry(), Lines{});
-    }
-    kemu::SetBusCompletesLater(false);
-    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
 std::vector<ULONG_PTR> g_deleted;
