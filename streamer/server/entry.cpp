@@ -412,7 +412,7 @@ NTSTATUS UnRegisterProvider(PIRP pIrp)
         return STATUS_UNSUCCESSFUL;
     }
     /* Read without the stream's lock: the stream object copes with a provider that left meanwhile. */
-    if (pTable[nIndex].m_pProviderInfo == NULL) {
+    if (__atomic_load_n(&pTable[nIndex].m_pProviderInfo, __ATOMIC_ACQUIRE) == NULL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: ERROR --- There is no provider for DeVididi %d", nIndex);
         SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
