@@ -56,10 +56,50 @@ const char *HowName(HowTaken how)
 
 std::string Level(KIRQL irql) { return std::to_string(unsigned(irql)); }
 
+// The locks a thread holds, innermost last. An acquire and its release cost no allocation while a
+// thread holds at most kInline locks (the driver nests two); deeper nesting spills to the heap.
+class HeldStack {
+public:
+    size_t size() const { return m_count; }
+    bool empty() const { return m_count == 0; }
+    HeldLock &operator[](size_t i) { return i < kInline ? m_inline[i] : m_spill[i - kInline]; }
+    const HeldLock &operator[](size_t i) const { return i < kInline ? m_inline[i] : m_spill[i - kInline]; }
+    void push_back(const HeldLock &h)
+    {
+        if (m_count < kInline) {
+            m_inline[m_count] = h;
+        } else {
+            m_spill.push_back(h);
+        }
+        ++m_count;
+    }
+    void erase(size_t index)
+    {
+        for (size_t i = index; i + 1 < m_count; ++i) {
+            (*this)[i] = (*this)[i + 1];
+        }
+        --m_count;
+        if (m_count >= kInline) {
+            m_spill.pop_back();
+        }
+    }
+    void clear()
+    {
+        m_count = 0;
+        m_spill.clear();
+    }
+
+private:
+    static constexpr size_t kInline = 8;
+    size_t m_count = 0;
+    HeldLock m_inline[kInline];
+    std::vector<HeldLock> m_spill;
+};
+
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
     ULONG_PTR token = 0;
-    std::vector<HeldLock> held;
+    HeldStack held;
 
     ULONG_PTR Token()
     {
@@ -72,7 +112,8 @@ struct ThreadState {
     // A thread that ends holding a lock leaves every other thread that wants it spinning forever.
     ~ThreadState()
     {
-        for (const HeldLock &h : held) {
+        for (size_t i = 0; i < held.size(); ++i) {
+            const HeldLock &h = held[i];
             if (h.nested) {
                 continue;
             }
@@ -88,8 +129,8 @@ thread_local ThreadState t_state;
 std::string HeldList(const ThreadState &t)
 {
     std::string s;
-    for (const HeldLock &h : t.held) {
-        s += (s.empty() ? "" : ", ") + Hex(h.lock);
+    for (size_t i = 0; i < t.held.size(); ++i) {
+        s += (s.empty() ? "" : ", ") + Hex(t.held[i].lock);
     }
     return s;
 }
@@ -179,7 +220,7 @@ void ReportBadRelease(const ThreadState &t, PKSPIN_LOCK lock, const char *by)
 void ReleaseWord(ThreadState &t, size_t index)
 {
     HeldLock h = t.held[index];
-    t.held.erase(t.held.begin() + long(index));
+    t.held.erase(index);
     if (h.nested) {
         return;
     }

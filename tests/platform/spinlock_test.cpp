@@ -229,6 +229,44 @@ TEST_F(SpinLock, GivesMutualExclusionAcrossThreads)
     EXPECT_EQ(lock, 0u);
 }
 
+TEST_F(SpinLock, DeepNestingReleasedOutOfOrderKeepsTrackOfEachLock)
+{
+    constexpr size_t kLocks = 12; // more than the held list keeps without allocating
+    KSPIN_LOCK locks[kLocks];
+    for (KSPIN_LOCK &lock : locks) {
+        KeInitializeSpinLock(&lock);
+    }
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    for (size_t i = 0; i < kLocks; ++i) {
+        if (i == 9) {
+            EXPECT_EQ(KfAcquireSpinLock(&locks[i]), DISPATCH_LEVEL);
+        } else {
+            KefAcquireSpinLockAtDpcLevel(&locks[i]);
+        }
+    }
+    EXPECT_EQ(kemu::HeldSpinLocks(), kLocks);
+    const size_t order[kLocks] = {2, 9, 0, 11, 10, 8, 7, 6, 5, 4, 3, 1};
+    for (size_t n = 0; n < kLocks; ++n) {
+        const size_t i = order[n];
+        if (i == 9) {
+            KfReleaseSpinLock(&locks[i], DISPATCH_LEVEL);
+        } else {
+            KefReleaseSpinLockFromDpcLevel(&locks[i]);
+        }
+        EXPECT_EQ(locks[i], 0u) << "lock " << i;
+        EXPECT_EQ(kemu::HeldSpinLocks(), kLocks - n - 1);
+        for (size_t m = n + 1; m < kLocks; ++m) {
+            EXPECT_NE(locks[order[m]], 0u) << "lock " << order[m] << " after releasing " << i;
+        }
+    }
+    kemu::ScopedViolationRecording recording;
+    KefReleaseSpinLockFromDpcLevel(&locks[2]);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, "spin lock released while not held");
+    KfLowerIrql(old);
+}
+
 struct Item {
     LIST_ENTRY link;
     int value;
