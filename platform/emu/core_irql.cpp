@@ -125,6 +125,9 @@ struct ThreadState {
 };
 
 thread_local ThreadState t_state;
+// Stands for the thread's kernel object: only its address is used, so it needs no destructor (and
+// its access no guard).
+thread_local char t_threadObject;
 
 std::string HeldList(const ThreadState &t)
 {
@@ -269,6 +272,8 @@ bool NotNull(PKSPIN_LOCK lock, const char *by)
 extern "C" {
 
 KIRQL KeGetCurrentIrql(void) { return t_state.irql; }
+
+PKTHREAD KeGetCurrentThread(void) { return reinterpret_cast<PKTHREAD>(&t_threadObject); }
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {

@@ -142,6 +142,12 @@ KEMU_END_C
 #define KeRaiseIrql(a, b) (*(b) = KfRaiseIrql(a))
 #define KeLowerIrql(a) KfLowerIrql(a)
 
+/* ---- Threads: the running thread's object, distinct for each live thread ---- */
+typedef struct _KTHREAD *PKTHREAD, *PRKTHREAD;
+KEMU_BEGIN_C
+NTKERNELAPI PKTHREAD NTAPI KeGetCurrentThread(void);
+KEMU_END_C
+
 /* ---- Spin locks: real locks across threads, checked like a verifier would ---- */
 typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 KEMU_BEGIN_C

@@ -527,6 +527,7 @@ DeVididi::DeVididi()
     KeInitializeSpinLock(&m_Lock);
     m_nGate = 0;
     m_fProviderReady = 0;
+    m_pWalkingThread = NULL;
     KeInitializeSpinLock(&m_InfoLock);
     m_pRetiredInfo = NULL;
 }
@@ -694,6 +695,7 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
     DV_STORE(m_nTail, nTail);
     SHOWDEBUG(STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     if (m_Consumers.GetCount() > 0) {
+        DV_STORE(m_pWalkingThread, KeGetCurrentThread());
         POSITION pos = m_Consumers.GetStartPosition();
         while (pos != NULL) {
             void *hConsumer = NULL;
@@ -707,6 +709,7 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
                 m_pszCheckpoint = "Provide data after new data ready";
             }
         }
+        DV_STORE(m_pWalkingThread, (PKTHREAD)NULL);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
@@ -722,16 +725,20 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
 /*
  * Reached without m_Lock, also from inside a consumer's new-data callback while ProvideData holds
  * it on this very processor; so it takes no lock. As a gate reader it keeps the record it found
- * alive: an unregistration cannot remove and free it until the report is done.
+ * alive: an unregistration cannot remove and free it until the report is done. Called from this
+ * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
+ * every registration out, and the walk is at DISPATCH_LEVEL already. Only teardown is checked, so
+ * that a report during teardown is refused on both paths alike.
  */
 void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 {
     QvConsumerInfo *pConsumer = NULL;
     ULONG nBufferSize;
-    KIRQL OldIrql;
+    KIRQL OldIrql = PASSIVE_LEVEL;
+    const BOOLEAN fInWalk = DV_LOAD(m_pWalkingThread) == KeGetCurrentThread() ? TRUE : FALSE;
 
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
-    if (!EnterShared(&OldIrql)) {
+    if (fInWalk ? (__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & GATE_CLOSING) != 0 : !EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 1, "DataProcessed: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
@@ -746,7 +753,9 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
         SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
-        LeaveShared(OldIrql);
+        if (!fInWalk) {
+            LeaveShared(OldIrql);
+        }
         return;
     }
     nBufferSize = DV_LOAD(m_nBufferSize);
@@ -757,7 +766,9 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
     }
     pConsumer->DataProcessed(dwSize);
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
-    LeaveShared(OldIrql);
+    if (!fInWalk) {
+        LeaveShared(OldIrql);
+    }
 }
 
 /* ======================================================================================== */

@@ -14,7 +14,8 @@
  * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
  *   publishes m_nTail and tells the consumers under m_Lock.
  * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
- *   readers, at DISPATCH_LEVEL (a registration spins for them there). They wait for an exclusive
+ *   readers (except a DataProcessed from a new-data callback of ProvideData's own walk, on the
+ *   walking thread: m_Lock held there already keeps every registration out), at DISPATCH_LEVEL (a registration spins for them there). They wait for an exclusive
  *   section that is already running, but for one still waiting only a bounded while, so a reader
  *   nested in another reader's callback cannot deadlock.
  *   Client callbacks must not take m_Lock (no registration or data on the same stream from them).
@@ -153,6 +154,7 @@ private:
 
     volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
+    PKTHREAD m_pWalkingThread; /* atomic: the thread telling the consumers under m_Lock, else NULL */
     KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
 

@@ -35,6 +35,17 @@ TEST_F(Irql, EachThreadStartsAtPassiveAndMovesOnlyInTheRightDirection)
     KfLowerIrql(PASSIVE_LEVEL);
 }
 
+TEST_F(Irql, EachLiveThreadHasItsOwnThreadObject)
+{
+    PKTHREAD mine = KeGetCurrentThread();
+    EXPECT_NE(mine, nullptr);
+    EXPECT_EQ(KeGetCurrentThread(), mine);
+    PKTHREAD other = nullptr;
+    std::thread([&] { other = KeGetCurrentThread(); }).join();
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(other, mine);
+}
+
 TEST_F(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheReturnedLevel)
 {
     KSPIN_LOCK outer, inner;

@@ -241,4 +241,35 @@ TEST_F(Concurrency, TeardownShutsOutCallsThatKeepArriving)
     // Every record the threads left was freed by the teardown: the fixture's leak check follows.
 }
 
+// A report made on the walking thread skips the gate; one made meanwhile on another thread takes it.
+// Both count, and the other thread's lookup of an unknown consumer still fails as outside a walk.
+TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
+{
+    TestConsumer &a = Consumer("A", 0x10);
+    TestConsumer &b = Consumer("B", 0x20);
+    ASSERT_EQ(a.Register(Stream(kStream), kStream), STATUS_SUCCESS);
+    ASSERT_EQ(b.Register(Stream(kStream), kStream), STATUS_SUCCESS);
+    int walks = 0;
+    a.onNewData = [&](ULONG dwSize) {
+        ++walks;
+        a.pfnDataProcessed(kStream, a.handle, dwSize);
+        std::thread([&] {
+            b.pfnDataProcessed(kStream, b.handle, 100);
+            b.pfnDataProcessed(kStream, reinterpret_cast<PVOID>(0x990), 1);
+        }).join();
+    };
+    Show(QVDBG_MODULE_STREAM, 1);
+    std::vector<UCHAR> block(300, 7);
+    provider.pfnProvideData(kStream, block.data(), 300);
+    provider.pfnProvideData(kStream, block.data(), 300);
+    EXPECT_EQ(walks, 2);
+    EXPECT_EQ(Record(Stream(kStream), a.handle)->m_nAvailableSpace, LONG(kRing));
+    EXPECT_EQ(Record(Stream(kStream), b.handle)->m_nAvailableSpace, LONG(kRing) - 600 + 200);
+    EXPECT_EQ(Lines(), Strings(2, "[1]STREAM:OnDataProcessed: ERROR in stream 30 has no consumer 0x00000990"));
+    // Outside a walk the provider's thread is a gate reader like any other.
+    b.pfnDataProcessed(kStream, b.handle, 400);
+    EXPECT_EQ(Record(Stream(kStream), b.handle)->m_nAvailableSpace, LONG(kRing));
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
 } // namespace
