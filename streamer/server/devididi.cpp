@@ -88,6 +88,7 @@ QvProviderInfo::QvProviderInfo(ULONG hStream, STREAMER_PROVIDER_NOTIFY_CALLBACK 
     m_pfnProvideDataComplete = pfnProvideDataComplete;
     m_pContext = pContext;
     m_nBytesProvided = 0;
+    m_nBytesReported = 0;
 }
 
 void QvProviderInfo::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
@@ -685,8 +686,8 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
 
     pProvider = Provider();
     if (pProvider != NULL) {
-        /* ShowStream exchanges it with 0 at any moment: an atomic add loses no count. */
-        __atomic_fetch_add(&pProvider->m_nBytesProvided, dwSize, __ATOMIC_RELAXED);
+        /* The only writer: no locked add. ShowStream reports the growth since its last report. */
+        DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
     }
 
     SHOWDEBUG(STREAM_DBG, 8, "ProvideData: Before Acquire");
@@ -1401,8 +1402,17 @@ void DeVididi::DoShowStream()
 
     SHOWDEBUG(STREAM_DBG, 1, "Stream %ld -------------------------------------------------", Handle());
     if (pProvider != NULL) {
-        /* Read and reset in one step: a block counted by ProvideData meanwhile goes to the next report. */
-        ULONG nBytes = __atomic_exchange_n(&pProvider->m_nBytesProvided, 0, __ATOMIC_RELAXED);
+        /*
+         * Claims the bytes from the last report up to the running total in one step, so that two
+         * reports at once never show the same bytes twice; a block counted meanwhile goes to the next.
+         */
+        ULONG nReported = __atomic_load_n(&pProvider->m_nBytesReported, __ATOMIC_ACQUIRE);
+        ULONG nTotal;
+        do {
+            nTotal = DV_LOAD(pProvider->m_nBytesProvided);
+        } while (!__atomic_compare_exchange_n(&pProvider->m_nBytesReported, &nReported, nTotal, 0, __ATOMIC_ACQ_REL,
+                                              __ATOMIC_ACQUIRE));
+        ULONG nBytes = nTotal - nReported;
         SHOWDEBUG(STREAM_DBG, 2,
                   " The Provider => provided %ld bytes since previous Get Status, (Pointer=0x%08x) (Tail position=%ld)",
                   nBytes, (ULONG)(ULONG_PTR)pProvider, DV_LOAD(m_nTail));

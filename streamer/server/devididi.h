@@ -57,7 +57,13 @@ public:
     STREAMER_PROVIDER_NOTIFY_CALLBACK m_pfnNotify;
     STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK m_pfnProvideDataComplete;
     PVOID m_pContext;
-    ULONG m_nBytesProvided; /* atomic: added by ProvideData, exchanged with 0 by ShowStream */
+    /*
+     * Bytes provided since registration, stored (not added) by the provider thread alone, and the
+     * part of it the status reports have shown; both atomic. Wraps at 4 GiB, which the difference
+     * survives.
+     */
+    ULONG m_nBytesProvided;
+    ULONG m_nBytesReported;
 };
 
 /* ---- A consumer's record ---- */
