@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "emu/kemu_core.h"
 #include "kernel.h"
@@ -33,5 +34,15 @@ inline std::string HexOf(const void *p)
 }
 
 inline bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Exactly one violation was recorded, with this rule and a detail holding this part.
+inline void ExpectOneViolation(kemu::ScopedViolationRecording &recording, const std::string &rule,
+                               const std::string &detailPart)
+{
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 1u);
+    EXPECT_EQ(v[0].rule, rule);
+    EXPECT_TRUE(Contains(v[0].detail, detailPart)) << v[0].detail;
+}
 
 #endif

@@ -2,7 +2,6 @@
 #include "core_test_support.h"
 
 #include <cstring>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -20,12 +19,13 @@ TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
     void *b = ExAllocatePoolWithTag(NonPagedPool, 20, kTrcd);
     void *c = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
     ASSERT_TRUE(a && b && c);
+    // Fresh blocks carry a fill pattern, which is how an uninitialised lock word is recognised.
+    EXPECT_EQ(std::string(static_cast<char *>(a), 10), std::string(10, char(kemu::kPoolFreshFill)));
 
     kemu::PoolTagStats trcd = kemu::PoolStats(kTrcd);
     EXPECT_EQ(trcd.liveBlocks, 2u);
     EXPECT_EQ(trcd.liveBytes, 30u);
     EXPECT_EQ(kemu::PoolStats(kWdm).liveBytes, 8u);
-    EXPECT_EQ(kemu::PoolStatsAll().size(), 2u);
 
     ExFreePool(a);
     trcd = kemu::PoolStats(kTrcd);
@@ -54,39 +54,6 @@ TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
     EXPECT_EQ(kemu::PoolLeakReport(), "");
 }
 
-TEST_F(Pool, FreshBlocksCarryTheFillPatternAndEmptyOnesAreDistinct)
-{
-    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 64, kTrcd));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(std::vector<unsigned char>(p, p + 64), std::vector<unsigned char>(64, kemu::kPoolFreshFill));
-    void *zero1 = ExAllocatePoolWithTag(NonPagedPool, 0, kTrcd);
-    void *zero2 = ExAllocatePoolWithTag(NonPagedPool, 0, kTrcd);
-    EXPECT_TRUE(zero1 && zero2 && zero1 != zero2);
-    std::optional<kemu::PoolBlock> inside = kemu::FindPoolBlock(p + 63);
-    ASSERT_TRUE(inside.has_value());
-    EXPECT_EQ(inside->address, p);
-    EXPECT_FALSE(kemu::FindPoolBlock(p + 64).has_value() && kemu::FindPoolBlock(p + 64)->address == p);
-    ExFreePool(p);
-    ExFreePool(zero1);
-    ExFreePool(zero2);
-    EXPECT_FALSE(kemu::FindPoolBlock(zero1).has_value());
-}
-
-TEST_F(Pool, NoteOfTheAllocatingScopeIsKeptWithTheBlock)
-{
-    void *p;
-    {
-        kemu::PoolNoteScope note("stream 4 ring");
-        p = ExAllocatePoolWithTag(NonPagedPool, 4, kTrcd);
-    }
-    void *q = ExAllocatePoolWithTag(NonPagedPool, 4, kTrcd);
-    EXPECT_EQ(kemu::FindPoolBlock(p)->note, "stream 4 ring");
-    EXPECT_EQ(kemu::FindPoolBlock(q)->note, "");
-    EXPECT_TRUE(Contains(kemu::PoolLeakReport(), "4 bytes (stream 4 ring)"));
-    ExFreePool(p);
-    ExFreePool(q);
-}
-
 TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
 {
     kemu::FailNthAllocation(3, kTrcd);
@@ -108,34 +75,6 @@ TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
     }
 }
 
-TEST_F(Pool, RandomFailuresAreReproducibleFromTheSeedAndBounded)
-{
-    auto pattern = [](uint64_t seed) {
-        kemu::FailAllocationsWithProbability(0.5, seed);
-        std::string failed;
-        for (int i = 0; i < 64; ++i) {
-            void *p = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
-            failed += p ? '.' : 'x';
-            if (p) {
-                ExFreePool(p);
-            }
-        }
-        kemu::ClearAllocationFailures();
-        return failed;
-    };
-    std::string once = pattern(7);
-    EXPECT_EQ(pattern(7), once);
-    EXPECT_NE(once.find('x'), std::string::npos);
-    EXPECT_NE(once.find('.'), std::string::npos);
-
-    kemu::FailAllocationsWithProbability(1.0, 1, 2);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd), nullptr);
-    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd), nullptr);
-    void *third = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
-    EXPECT_NE(third, nullptr);
-    ExFreePool(third);
-}
-
 TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
 {
     kemu::ScopedViolationRecording recording;
@@ -147,27 +86,17 @@ TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
     ExFreePool(nullptr);
     ExFreePool(p);
     ExFreePool(p);
-    ExFreePool(q);
+    ExFreePoolWithTag(q, kWdm); // the wrong tag: reported, and the block still freed
     std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 4u);
+    ASSERT_EQ(v.size(), 5u);
     EXPECT_EQ(v[0].rule, "pool free of a pointer that is not a live pool block");
     EXPECT_TRUE(Contains(v[0].detail, "lies 4 bytes inside block " + HexOf(q)));
     EXPECT_TRUE(Contains(v[1].detail, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"));
     EXPECT_EQ(v[2].rule, "pool free of NULL");
     EXPECT_TRUE(Contains(v[3].detail, "double free: block " + HexOf(p)));
     EXPECT_TRUE(Contains(v[3].detail, "'Trcd' NonPagedPool 16 bytes was freed before"));
-    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
-}
-
-TEST_F(Pool, WrongTagIsReportedWithBothTagsAndTheBlockStillFreed)
-{
-    kemu::ScopedViolationRecording recording;
-    void *p = ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd);
-    ExFreePoolWithTag(p, kWdm);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].rule, "pool freed with a wrong tag");
-    EXPECT_TRUE(Contains(v[0].detail, "allocated with tag 'Trcd', freed with 'Wdm '"));
+    EXPECT_EQ(v[4].rule, "pool freed with a wrong tag");
+    EXPECT_TRUE(Contains(v[4].detail, "allocated with tag 'Trcd', freed with 'Wdm '"));
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
 }
 
@@ -204,38 +133,24 @@ TEST_F(Pool, LevelRulesRefuseTheCallsTheKernelWould)
     ExFreePool(p);
 }
 
-TEST_F(Pool, WritingPastTheEndIsFoundWhenTheBlockIsFreed)
+TEST_F(Pool, WritingPastTheEndOrAfterTheFreeIsFound)
 {
 #if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "under AddressSanitizer the guard is poisoned: see WritingPastTheEndStopsAtOnceUnderAsan";
-#else
-    kemu::ScopedViolationRecording recording;
-    auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
-    volatile char *end = p + 8;
-    end[1] = 'x';
-    ExFreePool(p);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].rule, "pool block overrun");
-    EXPECT_TRUE(Contains(v[0].detail, "at least 2 byte(s) written past its end"));
-#endif
-}
-
-TEST_F(Pool, FreedMemoryShowsItsPatternAndAWriteAfterTheFreeIsReported)
-{
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "under AddressSanitizer freed blocks are poisoned: see BadAccessesStopAtOnceUnderAsan";
+    GTEST_SKIP() << "under AddressSanitizer the guard and freed blocks are poisoned: see BadAccessesStopAtOnceUnderAsan";
 #else
     kemu::ScopedViolationRecording recording;
     auto *p = static_cast<volatile unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+    p[9] = 'x';
+    ExFreePool(const_cast<unsigned char *>(p));
+    ExpectOneViolation(recording, "pool block overrun", "at least 2 byte(s) written past its end");
+
+    p = static_cast<volatile unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
     ExFreePool(const_cast<unsigned char *>(p));
     EXPECT_EQ(p[3], kemu::kPoolFreedFill); // still held back from the host, so this read is safe here
     p[5] = 0;
     kemu::CheckFreedPool();
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].rule, "pool memory written after it was freed");
-    EXPECT_TRUE(Contains(v[0].detail, "'Trcd' NonPagedPool 8 bytes: byte 5 is 0x00 instead of the freed pattern"));
+    ExpectOneViolation(recording, "pool memory written after it was freed",
+                       "'Trcd' NonPagedPool 8 bytes: byte 5 is 0x00 instead of the freed pattern");
 #endif
 }
 
@@ -259,25 +174,11 @@ TEST_F(PoolDeathTest, BadAccessesStopAtOnceUnderAsan)
 }
 #endif
 
-TEST_F(PoolDeathTest, DoubleFreeAbortsByDefault)
-{
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_DEATH(
-        {
-            void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
-            ExFreePool(p);
-            ExFreePool(p);
-        },
-        "KERNEL RULE VIOLATION: pool free of a pointer that is not a live pool block: ExFreePool\\(0x[0-9a-f]+\\): "
-        "double free");
-}
-
 TEST_F(Pool, ConcurrentAllocationsAndFreesKeepExactAccounts)
 {
     std::vector<std::thread> threads;
-    std::vector<std::set<void *>> seen(4);
     for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&, t] {
+        threads.emplace_back([] {
             std::vector<void *> mine;
             for (int i = 0; i < 2000; ++i) {
                 mine.push_back(ExAllocatePoolWithTag(NonPagedPool, size_t(i % 32), kTrcd));
@@ -299,22 +200,6 @@ TEST_F(Pool, ConcurrentAllocationsAndFreesKeepExactAccounts)
     EXPECT_EQ(s.frees, 8000u);
     EXPECT_EQ(s.liveBlocks, 0u);
     EXPECT_EQ(s.liveBytes, 0u);
-}
-
-TEST_F(Pool, ResetSetsLiveBlocksAsideButStillAcceptsTheirFree)
-{
-    void *p = ExAllocatePoolWithTag(NonPagedPool, 12, kTrcd);
-    kemu::FailNthAllocation(1);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(kemu::ResetCore(), 1u);
-    EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "'Trcd' NonPagedPool 12 bytes"));
-    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
-    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
-    void *q = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd); // the armed failure is gone
-    EXPECT_NE(q, nullptr);
-    ExFreePool(p);
-    ExFreePool(q);
-    EXPECT_EQ(kemu::PoolStats(kTrcd).frees, 1u);
 }
 
 } // namespace
