@@ -19,15 +19,12 @@ struct NamedDevice {
     PDEVICE_OBJECT device = iotest::MakeDevice(driver, &behavior, u"\\Device\\IoClient");
     NamedDevice()
     {
-        UNICODE_STRING link, name;
-        RtlInitUnicodeString(&link, u"\\DosDevices\\IoClient");
-        RtlInitUnicodeString(&name, u"\\Device\\IoClient");
+        UNICODE_STRING link = iotest::Text(u"\\DosDevices\\IoClient"), name = iotest::Text(u"\\Device\\IoClient");
         EXPECT_EQ(IoCreateSymbolicLink(&link, &name), STATUS_SUCCESS);
     }
     ~NamedDevice()
     {
-        UNICODE_STRING link;
-        RtlInitUnicodeString(&link, u"\\DosDevices\\IoClient");
+        UNICODE_STRING link = iotest::Text(u"\\DosDevices\\IoClient");
         IoDeleteSymbolicLink(&link);
         if (device != nullptr) {
             IoDeleteDevice(device);
@@ -43,12 +40,11 @@ struct NamedDevice {
 
 NTSTATUS Open(const char16_t *name, PFILE_OBJECT *file, PDEVICE_OBJECT *device)
 {
-    UNICODE_STRING text;
-    RtlInitUnicodeString(&text, name);
+    UNICODE_STRING text = iotest::Text(name);
     return IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, file, device);
 }
 
-TEST_F(Client, OpensByItsLinkAndTheLastDereferenceSendsCleanupAndClose)
+TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses)
 {
     NamedDevice named;
     PFILE_OBJECT file = nullptr;
@@ -73,11 +69,8 @@ TEST_F(Client, OpensByItsLinkAndTheLastDereferenceSendsCleanupAndClose)
     };
     EXPECT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
-}
 
-TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
-{
-    NamedDevice named;
+    // A device-control round trip copies only the output the driver reports.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
         EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kBuffered);
@@ -114,47 +107,21 @@ TEST_F(Client, ADeviceControlRoundTripCopiesOnlyTheOutputTheDriverReports)
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
     EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
-}
 
-TEST_F(Client, ADirectMethodCodeWithoutAnOutputBufferIsBuiltAndAnOutputBufferIsRefused)
-{
-    // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT; without output it needs no mapping.
-    NamedDevice named;
-    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
-        return Complete(irp);
+    // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: built without output, refused with it.
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
+        return Complete(request);
     };
-    IO_STATUS_BLOCK iosb{};
-    char input[4] = {'a', 'b', 'c', 'd'};
-    PIRP irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, input, sizeof input, nullptr, 0, FALSE, nullptr,
-                                             &iosb);
+    char direct[4] = {'a', 'b', 'c', 'd'};
+    irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, direct, sizeof direct, nullptr, 0, FALSE, nullptr, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "abcd", 4), 0);
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(kemu::LiveRequestCount(), 0u);
-    char output[4];
-    EXPECT_EQ(IoBuildDeviceIoControlRequest(0xFF9, named.device, nullptr, 0, output, sizeof output, FALSE, nullptr,
-                                            &iosb),
-              nullptr);
-}
-
-TEST_F(Client, TheLastDereferenceAbovePassiveLevelClosesOnThePlatformThread)
-{
-    NamedDevice named;
-    named.behavior.handlers[IRP_MJ_CLOSE] = [](PDEVICE_OBJECT, PIRP irp) {
-        EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-        return Complete(irp);
-    };
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_SUCCESS);
-    {
-        kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
-        ObDereferenceObject(file);
-    }
-    kemu::WaitForPlatformThread();
-    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
+    irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, nullptr, 0, output, 4, FALSE, nullptr, &iosb);
+    EXPECT_EQ(irp, nullptr);
 }
 
 TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)

@@ -167,18 +167,13 @@ TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
         irp->IoStatus.Status = STATUS_PENDING;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         IofCompleteRequest(irp, IO_NO_INCREMENT);
-        const auto violations = recording.Take();
-        EXPECT_EQ(iotest::Rules(violations),
-                  (std::vector<std::string>{kemu::rule::kIrpCompletedWithPending, kemu::rule::kIrpCompletedTwice}));
-        for (const auto &violation : violations) {
+        std::vector<std::string> rules;
+        for (const auto &violation : recording.Take()) {
+            rules.push_back(violation.rule);
             EXPECT_NE(violation.detail.find(AddressText(irp)), std::string::npos) << violation.detail;
         }
-    }
-    {
-        kemu::TestRequest request(kCode);
-        kemu::ScopedIrql high(DISPATCH_LEVEL + 1);
-        IofCompleteRequest(request.Irp(), IO_NO_INCREMENT);
-        EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpCompletedAboveDispatch});
+        EXPECT_EQ(rules,
+                  (std::vector<std::string>{kemu::rule::kIrpCompletedWithPending, kemu::rule::kIrpCompletedTwice}));
     }
 
     // A built request is freed by its completion: a second one must be caught without touching it.
@@ -193,19 +188,6 @@ TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
     IO_STATUS_BLOCK iosb{};
     EXPECT_EQ(IofCallDriver(stack.Top(), Ioctl(stack.Top(), &iosb, &event)), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpCompletedTwice});
-
-    stack.behaviors[0].handlers.clear();
-    Trace lateTrace;
-    PIRP late = IoAllocateIrp(1, FALSE);
-    IoGetNextIrpStackLocation(late)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
-    IoSetCompletionRoutine(late, &Record<STATUS_MORE_PROCESSING_REQUIRED>, &lateTrace, TRUE, TRUE, TRUE);
-    {
-        kemu::ScopedIrql high(DISPATCH_LEVEL + 1);
-        IofCallDriver(stack.Top(), late);
-    }
-    EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{kemu::rule::kDriverCalledAboveDispatch,
-                                                               kemu::rule::kIrpCompletedAboveDispatch}));
-    IoFreeIrp(late);
 }
 
 TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
@@ -278,38 +260,10 @@ TEST_F(RequestChecks, TouchingACompletedRequestIsReportedAndNeverDereferenced)
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>(7, kemu::rule::kIrpTouchedAfterCompletion));
 }
 
-TEST_F(TestRequests, ADriverPendsOneAnotherThreadCompletesItAndOneStillHeldPendingIsReported)
+TEST_F(TestRequests, OneDroppedWhileStillHeldPendingIsReported)
 {
-    struct Payload {
-        ULONG value;
-    } record{1};
+    // Completion from another thread while the sender waits: CompletionWalk proves it.
     kemu::ScopedViolationRecording recording;
-    {
-        kemu::TestRequest request(kCode, &record, sizeof record, sizeof record);
-        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(request.Irp());
-        EXPECT_EQ(location->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-        EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kCode);
-        EXPECT_EQ(location->Parameters.DeviceIoControl.InputBufferLength, sizeof record);
-        static PIRP held;
-        EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
-            IoMarkIrpPending(irp);
-            held = irp;
-            return STATUS_PENDING;
-        }),
-                  STATUS_PENDING);
-        EXPECT_TRUE(request.MarkedPending());
-        EXPECT_FALSE(request.Completed());
-        std::thread completer([] {
-            static_cast<Payload *>(held->AssociatedIrp.SystemBuffer)->value = 42;
-            Complete(held, STATUS_SUCCESS, sizeof(Payload));
-        });
-        ASSERT_TRUE(request.WaitForCompletion());
-        completer.join();
-        EXPECT_EQ(request.Status(), STATUS_SUCCESS);
-        EXPECT_EQ(request.Information(), sizeof record);
-        EXPECT_EQ(record.value, 42u) << "the system buffer is the caller's own record";
-    }
-    // A wait gives up; dropping the request while it is still held pending is reported.
     {
         kemu::TestRequest request(kemu::TestRequest::Major{IRP_MJ_PNP, IRP_MN_START_DEVICE});
         EXPECT_EQ(IoGetCurrentIrpStackLocation(request.Irp())->MinorFunction, IRP_MN_START_DEVICE);
