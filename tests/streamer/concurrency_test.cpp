@@ -138,10 +138,7 @@ TEST_F(Concurrency, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
             provider.pfnProvideData(kStream, block.data(), g_blockSize);
             total += g_blockSize;
             if (n % 50 == 0) {
-                STREAMER_NOTIFICATION_PARAM p{};
-                p.StreamInfo.pInfo = info;
-                p.StreamInfo.nSize = sizeof(info);
-                provider.pfnNotify(kStream, STREAMERNOTIFY_STREAM_INFO_CHANGED, &p);
+                provider.SendInfo(kStream, info, sizeof(info));
             }
         }
         done = true;

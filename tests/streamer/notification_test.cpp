@@ -17,13 +17,6 @@ protected:
         Journal().clear();
         Lines();
     }
-    void SendInfo(ULONG index, const void *pInfo, LONG nSize)
-    {
-        STREAMER_NOTIFICATION_PARAM p{};
-        p.StreamInfo.pInfo = const_cast<void *>(pInfo);
-        p.StreamInfo.nSize = nSize;
-        provider.pfnNotify(index, STREAMERNOTIFY_STREAM_INFO_CHANGED, &p);
-    }
 
     TestProvider provider;
     TestConsumer &a = Consumer("A", 0x10);
@@ -51,9 +44,9 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
     Show(QVDBG_MODULE_STREAM, 4);
     DeVididi &s = Stream(21);
     STREAMER_STREAM_INFO video{STREAMINFO_VIDEO, {{4, 25, 2}}}, audio{STREAMINFO_AUDIO, {{9, 0, 0}}};
-    SendInfo(21, &video, sizeof(video));
-    SendInfo(21, &audio, 12);
-    SendInfo(21, &audio, 16);
+    provider.SendInfo(21, &video, sizeof(video));
+    provider.SendInfo(21, &audio, 12);
+    provider.SendInfo(21, &audio, 16);
     Strings lines = Lines();
     EXPECT_EQ(Count(lines, "[4]STREAM:NotifyConsumers: Stream 21 got Video information: FrameSize 4   FrameRate 25    "
                            "CompStandard 2"),
@@ -72,24 +65,24 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
     // No block, or a negative size: the kept one goes out again.
     Journal().clear();
     provider.pfnNotify(21, STREAMERNOTIFY_STREAM_INFO_CHANGED, nullptr);
-    SendInfo(21, &video, -1);
+    provider.SendInfo(21, &video, -1);
     EXPECT_EQ(Journal(), (Strings{"A:5/16", "B:5/16", "P:5/0/16", "A:5/16", "B:5/16", "P:5/0/16"}));
     EXPECT_EQ(b.params.back().StreamInfo.pInfo, copy);
     // A size without data: the old block goes, the size stays as sent.
-    SendInfo(21, nullptr, 24);
+    provider.SendInfo(21, nullptr, 24);
     EXPECT_EQ(s.m_pStreamInfo, nullptr);
     EXPECT_EQ(s.m_nStreamInfoSize, 24);
     // No memory for the copy: an error, and everyone is told null and 0.
     Journal().clear();
     kemu::FailNthAllocation(1, kTracedTag);
-    SendInfo(21, &video, sizeof(video));
+    provider.SendInfo(21, &video, sizeof(video));
     EXPECT_EQ(Count(Lines(), "[1]STREAM:Streamer: ERROR --- Stream 21 failed in allocating an info struct in size of "
                              "16 bytes (m_pStreamInfo = NULL)"),
               1u);
     EXPECT_EQ(Journal(), (Strings{"A:5/0", "B:5/0", "P:5/0/0"}));
     // Size 0 empties it; a consumer registering later gets null and 0 too.
-    SendInfo(21, &video, sizeof(video));
-    SendInfo(21, &video, 0);
+    provider.SendInfo(21, &video, sizeof(video));
+    provider.SendInfo(21, &video, 0);
     EXPECT_EQ(s.m_pStreamInfo, nullptr);
     TestConsumer &late = Consumer("L", 0x30);
     ASSERT_EQ(late.Register(s, 21), STATUS_SUCCESS);
@@ -109,7 +102,7 @@ TEST_F(Notifications, AReplacementFromInsideAPassLeavesTheOuterPassesBlockReadab
     a.onNotify = [&](ULONG code) {
         if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && !replaced) {
             replaced = true;
-            SendInfo(22, second, sizeof(second));
+            provider.SendInfo(22, second, sizeof(second));
         }
     };
     std::vector<UCHAR> seenByB;
@@ -121,7 +114,7 @@ TEST_F(Notifications, AReplacementFromInsideAPassLeavesTheOuterPassesBlockReadab
         seenByB.insert(seenByB.end(), {block[0], block[31]});
     };
     const LONG blocks = __atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED);
-    SendInfo(22, first, sizeof(first));
+    provider.SendInfo(22, first, sizeof(first));
     EXPECT_EQ(seenByB, (std::vector<UCHAR>{0x22, 0x22, 0x11, 0x11})) << "inner pass first, then the outer one";
     EXPECT_EQ(std::memcmp(Stream(22).m_pStreamInfo, second, sizeof(second)), 0);
     EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), blocks + 1) << "the old block is freed after";

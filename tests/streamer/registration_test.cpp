@@ -239,10 +239,7 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
     ASSERT_EQ(a.Register(Stream(11), 11), STATUS_SUCCESS);
     ASSERT_EQ(b.Register(Stream(11), 11), STATUS_SUCCESS);
     UCHAR info[8] = {};
-    STREAMER_NOTIFICATION_PARAM param{};
-    param.StreamInfo.pInfo = info;
-    param.StreamInfo.nSize = sizeof(info);
-    provider.pfnNotify(11, STREAMERNOTIFY_STREAM_INFO_CHANGED, &param);
+    provider.SendInfo(11, info, sizeof(info));
     std::vector<bool> completedAtNine;
     for (TestConsumer *w : {&w1, &w2}) {
         ASSERT_EQ(w->Register(Stream(10), 10), STATUS_PENDING);

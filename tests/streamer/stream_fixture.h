@@ -171,6 +171,14 @@ struct TestProvider {
         r.pContext = this;
         return stream.RegisterProvider(&record);
     }
+    // Code 5 with a block, as a provider sends new stream information.
+    void SendInfo(ULONG hStream, const void *pInfo, LONG nSize)
+    {
+        STREAMER_NOTIFICATION_PARAM p{};
+        p.StreamInfo.pInfo = const_cast<void *>(pInfo);
+        p.StreamInfo.nSize = nSize;
+        pfnNotify(hStream, STREAMERNOTIFY_STREAM_INFO_CHANGED, &p);
+    }
 };
 
 class StreamTest : public ::testing::Test {
