@@ -11,26 +11,10 @@ namespace {
 
 ViewSnapshot TwoStreams()
 {
-    ViewSnapshot view;
-    view.elapsed = 2.04;
-    view.duration = 5;
-    StreamRow audio;
-    audio.index = 2;
-    audio.label = "LOCAL AUDIO";
-    audio.provider = "mic";
-    audio.bytesPerSecond = 8000;
-    audio.hasWritePosition = true;
-    audio.writePosition = 160;
-    audio.ringSize = 4000;
-    audio.consumers.push_back({"audio-tx", "joined", 4000, 16000, 16000, 0});
-    audio.consumers.push_back({"recorder", "joined", -80, 11840, 12160, 4320});
-    StreamRow idle;
-    idle.index = 9;
-    idle.label = "";
-    idle.provider = "-";
-    view.streams = {audio, idle};
-    view.notes = {"ORB driver query: 2 sent"};
-    return view;
+    StreamRow audio{2, "LOCAL AUDIO", "mic", 8000, true, 160, 4000,
+                    {{"audio-tx", "joined", 4000, 16000, 16000, 0}, {"recorder", "joined", -80, 11840, 12160, 4320}}};
+    StreamRow idle{9, "", "-", 0, false, 0, 0, {}};
+    return ViewSnapshot{2.04, 5, {audio, idle}, {"ORB driver query: 2 sent"}};
 }
 
 std::string ReadAll(std::FILE *file)
@@ -66,41 +50,28 @@ TEST(LiveView, EachConsumerHasItsLineUnderItsStreamWithinEightyColumns)
     }
 }
 
-TEST(LiveView, ByteCountsReadAsUnits)
+TEST(LiveView, OnATerminalARefreshRedrawsTheBlockInPlaceElsewhereItIsPlainLines)
 {
-    EXPECT_EQ(Bytes(512), "512 B");
-    EXPECT_EQ(Bytes(9999), "9999 B");
-    EXPECT_EQ(Bytes(45600), "45.6 kB");
-    EXPECT_EQ(Bytes(1230000), "1.2 MB");
-}
-
-TEST(LiveView, OnATerminalARefreshRedrawsTheBlockInPlace)
-{
-    std::FILE *file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    LiveView view(file, true);
-    view.Show(TwoStreams());
-    ViewSnapshot shorter = TwoStreams();
-    shorter.notes.clear();
-    view.Show(shorter);
-    const std::string text = ReadAll(file);
-    std::fclose(file);
-    EXPECT_EQ(text.find("\x1b[8F"), text.find("\x1b[2KDeVididi terminal", 1) - 4)
-        << "the second refresh starts by moving up over the eight lines of the first";
-    EXPECT_NE(text.find("\x1b[J"), std::string::npos) << "a shorter block clears what is left below it";
-}
-
-TEST(LiveView, WithoutATerminalEachRefreshIsPlainLines)
-{
-    std::FILE *file = std::tmpfile();
-    ASSERT_NE(file, nullptr);
-    LiveView view(file, false);
-    view.Show(TwoStreams());
-    view.Show(TwoStreams());
-    const std::string text = ReadAll(file);
-    std::fclose(file);
-    EXPECT_EQ(text.find('\x1b'), std::string::npos);
-    EXPECT_NE(text.find("DeVididi terminal"), text.rfind("DeVididi terminal"));
+    for (bool terminal : {true, false}) {
+        SCOPED_TRACE(terminal ? "terminal" : "plain");
+        std::FILE *file = std::tmpfile();
+        ASSERT_NE(file, nullptr);
+        LiveView view(file, terminal);
+        view.Show(TwoStreams());
+        ViewSnapshot shorter = TwoStreams();
+        shorter.notes.clear();
+        view.Show(shorter);
+        const std::string text = ReadAll(file);
+        std::fclose(file);
+        if (terminal) {
+            EXPECT_EQ(text.find("\x1b[8F"), text.find("\x1b[2KDeVididi terminal", 1) - 4)
+                << "the second refresh starts by moving up over the eight lines of the first";
+            EXPECT_NE(text.find("\x1b[J"), std::string::npos) << "a shorter block clears what is left below it";
+        } else {
+            EXPECT_EQ(text.find('\x1b'), std::string::npos);
+            EXPECT_NE(text.find("DeVididi terminal"), text.rfind("DeVididi terminal"));
+        }
+    }
 }
 
 } // namespace
