@@ -1003,6 +1003,41 @@ NTSTATUS DeVididi::UnRegisterProvider()
     return STATUS_SUCCESS;
 }
 
+/*
+ * The start shared by both consumer requests: the request and its record must be there and the
+ * stream open; on STATUS_SUCCESS the stream lock is held and the caller is a gate reader.
+ */
+NTSTATUS DeVididi::BeginConsumerRequest(PIRP pIrp, const char *pszName, PSTREAMER_SRV_PARAM *ppRecord,
+                                        KIRQL *pOldIrql)
+{
+    PSTREAMER_SRV_PARAM pRecord;
+
+    SHOWDEBUG(STREAM_DBG, 7, "%s --- Start", pszName);
+    if (pIrp == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "%s: ERROR --- pIrp is NULL", pszName);
+        SHOWDEBUG(STREAM_DBG, 5, "%s --- End (With STATUS_INVALID_PARAMETER_1)", pszName);
+        return STATUS_INVALID_PARAMETER_1;
+    }
+    /* Every member of the record begins with hStream. */
+    pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+    if (pRecord == NULL) {
+        SHOWDEBUG(STREAM_DBG, 1, "%s: ERROR --- pStreamerSrvParam is NULL", pszName);
+        SHOWDEBUG(STREAM_DBG, 5, "%s --- End (With STATUS_UNSUCCESSFUL)", pszName);
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (!EnterCall()) {
+        SHOWDEBUG(STREAM_DBG, 1, "%s: ERROR --- Stream %ld is being torn down", pszName,
+                  pRecord->RegisterConsumer.hStream);
+        SHOWDEBUG(STREAM_DBG, 5, "%s --- End (With STATUS_UNSUCCESSFUL)", pszName);
+        return STATUS_UNSUCCESSFUL;
+    }
+    SHOWDEBUG(STREAM_DBG, 8, "%s: (Critical section) Before Acquire", pszName);
+    *pOldIrql = KfAcquireSpinLock(&m_Lock);
+    GateEnter(GATE_READER);
+    *ppRecord = pRecord;
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
 {
     static const char szAfterRelease[] = "RegisterConsumer: (Critical section) After Release";
@@ -1012,28 +1047,12 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
     PVOID hConsumer;
     LONG nCountBefore;
     KIRQL OldIrql;
+    NTSTATUS ntStatus;
 
-    SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- Start");
-    if (pIrp == NULL) {
-        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- pIrp is NULL");
-        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
-        return STATUS_INVALID_PARAMETER_1;
+    ntStatus = BeginConsumerRequest(pIrp, "RegisterConsumer", &pRecord, &OldIrql);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
-    pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
-    if (pRecord == NULL) {
-        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (!EnterCall()) {
-        SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR --- Stream %ld is being torn down",
-                  pRecord->RegisterConsumer.hStream);
-        SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    SHOWDEBUG(STREAM_DBG, 8, "RegisterConsumer: (Critical section) Before Acquire");
-    OldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
 
     if (Handle() == 0) {
         SetHandle(pRecord->RegisterConsumer.hStream);
@@ -1174,28 +1193,12 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
     QvConsumerInfo *pConsumer = NULL;
     PVOID hConsumer;
     KIRQL OldIrql;
+    NTSTATUS ntStatus;
 
-    SHOWDEBUG(STREAM_DBG, 7, "UnRegisterConsumer --- Start");
-    if (pIrp == NULL) {
-        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- pIrp is NULL");
-        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)");
-        return STATUS_INVALID_PARAMETER_1;
+    ntStatus = BeginConsumerRequest(pIrp, "UnRegisterConsumer", &pRecord, &OldIrql);
+    if (ntStatus != STATUS_SUCCESS) {
+        return ntStatus;
     }
-    pRecord = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
-    if (pRecord == NULL) {
-        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- pStreamerSrvParam is NULL");
-        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    if (!EnterCall()) {
-        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterConsumer: ERROR --- Stream %ld is being torn down",
-                  pRecord->UnRegisterConsumer.hStream);
-        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
-    SHOWDEBUG(STREAM_DBG, 8, "UnRegisterConsumer: (Critical section) Before Acquire");
-    OldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
 
     hConsumer = pRecord->UnRegisterConsumer.hConsumer;
     SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer: hConsumer =  0x%08x ", (ULONG)(ULONG_PTR)hConsumer);

@@ -149,6 +149,8 @@ private:
     void EnterExclusive();
     void LeaveExclusive();
     void UnlockStream(KIRQL OldIrql, const char *pszAfterRelease);
+    NTSTATUS BeginConsumerRequest(PIRP pIrp, const char *pszName, PSTREAMER_SRV_PARAM *ppRecord,
+                                  KIRQL *pOldIrql);
     void CleanStream();
     void ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock);
     void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock);
