@@ -668,15 +668,8 @@ void ConsumerClient::OnNewData(ULONG size)
     case Style::Callback:
     case Style::Slow:
         Read(entry, 0, size, false, result);
-        bytesChecked.fetch_add(result.asProvided);
-        bytesOverwritten.fetch_add(result.overwritten);
-        if (result.differing > 0) {
-            char text[200];
-            std::snprintf(text, sizeof text, "MISMATCH in place at %llu: read 0x%02x, provided 0x%02x (%llu bytes differ)",
-                          static_cast<unsigned long long>(result.firstBad), result.read, result.expected,
-                          static_cast<unsigned long long>(result.differing));
-            problems.Report(text);
-        }
+        char mismatch[200];
+        Tally(result, mismatch);
         if (m_style == Style::Callback) {
             Report(size); // allowed from the callback: OnDataProcessed takes no lock
         } else {
@@ -782,8 +775,8 @@ void ConsumerClient::Process(ULONG size)
             Pop();
         }
     }
-    bytesChecked.fetch_add(result.asProvided);
-    bytesOverwritten.fetch_add(result.overwritten);
+    char mismatch[200];
+    const bool hasMismatch = Tally(result, mismatch);
     if (m_style == Style::Scripted) {
         std::vector<std::string> parts;
         const uint64_t readInPlace = read - result.skipped;
@@ -815,15 +808,25 @@ void ConsumerClient::Process(ULONG size)
         }
         Print(text);
     }
-    if (result.differing > 0) {
-        char text[200];
-        std::snprintf(text, sizeof text, "MISMATCH in place at %llu: read 0x%02x, provided 0x%02x (%llu bytes differ)",
-                      static_cast<unsigned long long>(result.firstBad), result.read, result.expected,
-                      static_cast<unsigned long long>(result.differing));
-        problems.Report(text);
-        Print(text);
+    if (hasMismatch) {
+        Print(mismatch);
     }
     Report(size);
+}
+
+// Counts what a read found and reports bytes that differ from what was provided; true if any did.
+bool ConsumerClient::Tally(const ReadResult &result, char (&text)[200])
+{
+    bytesChecked.fetch_add(result.asProvided);
+    bytesOverwritten.fetch_add(result.overwritten);
+    if (result.differing == 0) {
+        return false;
+    }
+    std::snprintf(text, sizeof text, "MISMATCH in place at %llu: read 0x%02x, provided 0x%02x (%llu bytes differ)",
+                  static_cast<unsigned long long>(result.firstBad), result.read, result.expected,
+                  static_cast<unsigned long long>(result.differing));
+    problems.Report(text);
+    return true;
 }
 
 void ConsumerClient::Service(uint64_t budget)
@@ -846,15 +849,8 @@ void ConsumerClient::Service(uint64_t budget)
             Pop();
         }
     }
-    bytesChecked.fetch_add(result.asProvided);
-    bytesOverwritten.fetch_add(result.overwritten);
-    if (result.differing > 0) {
-        char text[200];
-        std::snprintf(text, sizeof text, "MISMATCH in place at %llu: read 0x%02x, provided 0x%02x (%llu bytes differ)",
-                      static_cast<unsigned long long>(result.firstBad), result.read, result.expected,
-                      static_cast<unsigned long long>(result.differing));
-        problems.Report(text);
-    }
+    char mismatch[200];
+    Tally(result, mismatch);
 }
 
 void ConsumerClient::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)

@@ -230,6 +230,7 @@ private:
         uint8_t read = 0, expected = 0;
     };
     void Read(const Entry &entry, ULONG from, ULONG count, bool guard, ReadResult &result);
+    bool Tally(const ReadResult &result, char (&text)[200]);
     void Report(ULONG size);
     bool Push(const Entry &entry);
     bool Peek(Entry &entry);
