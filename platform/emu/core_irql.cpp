@@ -405,30 +405,38 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     ReleaseWord(t, size_t(index));
 }
 
-PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
+} // extern "C"
+
+// Both insertions return the entry that stood at the end they insert at, or NULL for an empty list.
+static PLIST_ENTRY InterlockedInsert(const char *who, bool atTail, PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
+                                     PKSPIN_LOCK Lock)
 {
     ThreadState &t = t_state;
-    if (!NotNull(Lock, "ExfInterlockedInsertTailList")) {
+    if (!NotNull(Lock, who)) {
         return nullptr;
     }
     AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
-    PLIST_ENTRY previous = ListHead->Blink == ListHead ? nullptr : ListHead->Blink;
-    InsertTailList(ListHead, ListEntry);
+    PLIST_ENTRY end = atTail ? ListHead->Blink : ListHead->Flink;
+    PLIST_ENTRY previous = end == ListHead ? nullptr : end;
+    if (atTail) {
+        InsertTailList(ListHead, ListEntry);
+    } else {
+        InsertHeadList(ListHead, ListEntry);
+    }
     ReleaseWord(t, size_t(FindHeld(t, Lock)));
     return previous;
 }
 
+extern "C" {
+
+PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
+{
+    return InterlockedInsert("ExfInterlockedInsertTailList", true, ListHead, ListEntry, Lock);
+}
+
 PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry, PKSPIN_LOCK Lock)
 {
-    ThreadState &t = t_state;
-    if (!NotNull(Lock, "ExfInterlockedInsertHeadList")) {
-        return nullptr;
-    }
-    AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
-    PLIST_ENTRY previous = ListHead->Flink == ListHead ? nullptr : ListHead->Flink;
-    InsertHeadList(ListHead, ListEntry);
-    ReleaseWord(t, size_t(FindHeld(t, Lock)));
-    return previous;
+    return InterlockedInsert("ExfInterlockedInsertHeadList", false, ListHead, ListEntry, Lock);
 }
 
 PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
