@@ -2,6 +2,7 @@
 #ifndef DEVIDIDI_EMU_CORE_INTERNAL_H
 #define DEVIDIDI_EMU_CORE_INTERNAL_H
 
+#include <atomic>
 #include <cstdarg>
 #include <cstddef>
 #include <string>
@@ -9,6 +10,10 @@
 #include "emu/k_base.h"
 
 namespace kemu::detail {
+
+// The verifier's switch (kemu::SetVerifierChecks), read on every lock, level and pool call.
+extern std::atomic<bool> g_verifierChecks;
+inline bool ChecksOn() { return g_verifierChecks.load(std::memory_order_relaxed); }
 
 // Formats with the kernel's conventions into buffer[0..capacity) without a NUL and returns the
 // length of the whole text (which may exceed capacity: nothing beyond capacity is written).

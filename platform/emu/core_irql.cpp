@@ -267,6 +267,25 @@ bool NotNull(PKSPIN_LOCK lock, const char *by)
     return true;
 }
 
+// With the verifier's checks off: the lock word alone, as a production kernel has it. The owner's
+// token still goes into the word, so that a checked acquire spinning on it later knows it for one.
+void AcquireWordUnchecked(ThreadState &t, PKSPIN_LOCK lock)
+{
+    const ULONG_PTR me = t.Token();
+    for (unsigned spins = 0;; ++spins) {
+        ULONG_PTR value = 0;
+        if (__atomic_compare_exchange_n(lock, &value, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return;
+        }
+        KEMU_CPU_PAUSE();
+        if (spins % 64 == 63) {
+            std::this_thread::yield(); // the holder may have been descheduled
+        }
+    }
+}
+
+void ReleaseWordUnchecked(PKSPIN_LOCK lock) { __atomic_store_n(lock, ULONG_PTR(0), __ATOMIC_RELEASE); }
+
 } // namespace
 
 extern "C" {
@@ -279,6 +298,10 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
     ThreadState &t = t_state;
     KIRQL old = t.irql;
+    if (!kemu::detail::ChecksOn()) {
+        t.irql = NewIrql;
+        return old;
+    }
     if (!ValidLevel(NewIrql, "KfRaiseIrql")) {
         return old;
     }
@@ -295,6 +318,10 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 VOID KfLowerIrql(KIRQL NewIrql)
 {
     ThreadState &t = t_state;
+    if (!kemu::detail::ChecksOn()) {
+        t.irql = NewIrql;
+        return;
+    }
     if (!ValidLevel(NewIrql, "KfLowerIrql")) {
         return;
     }
@@ -326,6 +353,11 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
     ThreadState &t = t_state;
     KIRQL old = t.irql;
+    if (!kemu::detail::ChecksOn()) {
+        t.irql = DISPATCH_LEVEL;
+        AcquireWordUnchecked(t, SpinLock);
+        return old;
+    }
     if (!NotNull(SpinLock, "KfAcquireSpinLock")) {
         return old;
     }
@@ -342,6 +374,11 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     ThreadState &t = t_state;
+    if (!kemu::detail::ChecksOn()) {
+        ReleaseWordUnchecked(SpinLock);
+        t.irql = NewIrql;
+        return;
+    }
     if (!NotNull(SpinLock, "KfReleaseSpinLock") || !ValidLevel(NewIrql, "KfReleaseSpinLock")) {
         return;
     }
@@ -376,6 +413,10 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
     ThreadState &t = t_state;
+    if (!kemu::detail::ChecksOn()) {
+        AcquireWordUnchecked(t, SpinLock);
+        return;
+    }
     if (!NotNull(SpinLock, "KefAcquireSpinLockAtDpcLevel")) {
         return;
     }
@@ -388,6 +429,10 @@ VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    if (!kemu::detail::ChecksOn()) {
+        ReleaseWordUnchecked(SpinLock);
+        return;
+    }
     ThreadState &t = t_state;
     if (!NotNull(SpinLock, "KefReleaseSpinLockFromDpcLevel")) {
         return;
@@ -412,10 +457,15 @@ static PLIST_ENTRY InterlockedInsert(const char *who, bool atTail, PLIST_ENTRY L
                                      PKSPIN_LOCK Lock)
 {
     ThreadState &t = t_state;
-    if (!NotNull(Lock, who)) {
+    const bool checks = kemu::detail::ChecksOn();
+    if (checks && !NotNull(Lock, who)) {
         return nullptr;
     }
-    AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
+    if (checks) {
+        AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
+    } else {
+        AcquireWordUnchecked(t, Lock);
+    }
     PLIST_ENTRY end = atTail ? ListHead->Blink : ListHead->Flink;
     PLIST_ENTRY previous = end == ListHead ? nullptr : end;
     if (atTail) {
@@ -423,7 +473,11 @@ static PLIST_ENTRY InterlockedInsert(const char *who, bool atTail, PLIST_ENTRY L
     } else {
         InsertHeadList(ListHead, ListEntry);
     }
-    ReleaseWord(t, size_t(FindHeld(t, Lock)));
+    if (checks) {
+        ReleaseWord(t, size_t(FindHeld(t, Lock)));
+    } else {
+        ReleaseWordUnchecked(Lock);
+    }
     return previous;
 }
 
@@ -442,12 +496,21 @@ PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListE
 PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
     ThreadState &t = t_state;
-    if (!NotNull(Lock, "ExfInterlockedRemoveHeadList")) {
+    const bool checks = kemu::detail::ChecksOn();
+    if (checks && !NotNull(Lock, "ExfInterlockedRemoveHeadList")) {
         return nullptr;
     }
-    AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
+    if (checks) {
+        AcquireWord(t, Lock, t.irql, HowTaken::Interlocked);
+    } else {
+        AcquireWordUnchecked(t, Lock);
+    }
     PLIST_ENTRY removed = ListHead->Flink == ListHead ? nullptr : RemoveHeadList(ListHead);
-    ReleaseWord(t, size_t(FindHeld(t, Lock)));
+    if (checks) {
+        ReleaseWord(t, size_t(FindHeld(t, Lock)));
+    } else {
+        ReleaseWordUnchecked(Lock);
+    }
     return removed;
 }
 

@@ -47,6 +47,7 @@ struct BlockInfo {
     uint64_t sequence;
     uint64_t epoch; // blocks from before the last ResetCore belong to an older epoch
     std::string note;
+    bool guarded = true; // allocated with the verifier's checks on: filled, with a guard behind it
 };
 
 struct Injection {
@@ -195,11 +196,13 @@ void Free(PVOID p, const ULONG *tag, const char *by)
     }
     BlockInfo block = it->second;
     unsigned char *bytes = static_cast<unsigned char *>(p);
-    KEMU_UNPOISON(bytes + block.size, kGuardSize);
     size_t overrun = 0;
-    for (size_t i = 0; i < kGuardSize; ++i) {
-        if (bytes[block.size + i] != kGuardFill) {
-            overrun = i + 1;
+    if (block.guarded) {
+        KEMU_UNPOISON(bytes + block.size, kGuardSize);
+        for (size_t i = 0; i < kGuardSize; ++i) {
+            if (bytes[block.size + i] != kGuardFill) {
+                overrun = i + 1;
+            }
         }
     }
     // The block is freed even after a report (Record mode): the caller's intent was clear.
@@ -220,6 +223,12 @@ void Free(PVOID p, const ULONG *tag, const char *by)
     }
     pool.freed[address] = block;
     pool.freedOrder.emplace_back(address, block.sequence);
+    if (!kemu::detail::ChecksOn()) {
+        // Without the verifier the host gets the block back at once, unfilled.
+        lock.unlock();
+        std::free(bytes);
+        return;
+    }
     std::memset(bytes, kemu::kPoolFreedFill, block.size + kGuardSize);
     KEMU_POISON(bytes, block.size + kGuardSize);
     pool.quarantine.push_back({address, block.size + kGuardSize, block});
@@ -298,11 +307,14 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
                      kemu::kPoolMaxAllocation);
         return nullptr;
     }
-    std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
-    std::memset(bytes + NumberOfBytes, kGuardFill, kGuardSize);
-    KEMU_POISON(bytes + NumberOfBytes, kGuardSize);
+    const bool guarded = kemu::detail::ChecksOn();
+    if (guarded) {
+        std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
+        std::memset(bytes + NumberOfBytes, kGuardFill, kGuardSize);
+        KEMU_POISON(bytes + NumberOfBytes, kGuardSize);
+    }
     const uintptr_t address = reinterpret_cast<uintptr_t>(bytes);
-    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note};
+    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note, guarded};
     pool.freed.erase(address); // its entry in freedOrder is skipped when it comes up
     ++stats.liveBlocks;
     stats.liveBytes += NumberOfBytes;
@@ -398,7 +410,7 @@ std::string PoolLeakReport()
                     " bytes:\n";
     for (const PoolBlock &b : blocks) {
         s += "  " + Describe(reinterpret_cast<uintptr_t>(b.address),
-                             BlockInfo{b.size, b.tag, b.type, b.sequence, 0, b.note}) +
+                             BlockInfo{b.size, b.tag, b.type, b.sequence, 0, b.note, true}) +
              "\n";
     }
     return s;

@@ -58,6 +58,17 @@ private:
     ViolationMode m_previous;
 };
 
+// ---- The verifier's checks, on or off --------------------------------------------------------
+
+// On by default and after every ResetCore: tests, the simulator and fuzzing run with them. Off, the
+// spin locks, interrupt levels and pool do only what a production kernel without a driver verifier
+// does (a lock word, a level, a block): no held-lock bookkeeping, no level rules, no fill patterns,
+// guards or quarantine; what is left costs one predictable branch. Meant for benchmarks. Switch
+// only while no thread holds a spin lock: a lock taken on one side of the switch and released on
+// the other is not tracked. Returns false, and changes nothing, when the calling thread holds one.
+bool SetVerifierChecks(bool on);
+bool VerifierChecks();
+
 // ---- Interrupt levels and spin locks (per thread) --------------------------------------------
 
 // Sets the calling thread's level without any check (tests and tools only; driver code must use

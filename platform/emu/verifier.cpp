@@ -25,6 +25,23 @@ Verifier &TheVerifier()
 }
 } // namespace
 
+namespace detail {
+std::atomic<bool> g_verifierChecks{true};
+} // namespace detail
+
+bool SetVerifierChecks(bool on)
+{
+    if (HeldSpinLocks() != 0) {
+        std::fprintf(stderr, "kemu: the verifier's checks were not switched %s: this thread holds %zu spin lock(s)\n",
+                     on ? "on" : "off", HeldSpinLocks());
+        return false;
+    }
+    detail::g_verifierChecks.store(on, std::memory_order_relaxed);
+    return true;
+}
+
+bool VerifierChecks() { return detail::ChecksOn(); }
+
 void SetViolationMode(ViolationMode mode) { TheVerifier().mode = mode; }
 ViolationMode GetViolationMode() { return TheVerifier().mode; }
 
@@ -86,6 +103,7 @@ void ResetViolations()
     v.recorded.clear();
     v.count = 0;
     v.mode = ViolationMode::Abort;
+    g_verifierChecks.store(true, std::memory_order_relaxed);
 }
 
 std::string Hex(ULONG_PTR value)

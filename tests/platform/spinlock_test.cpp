@@ -152,8 +152,12 @@ TEST_F(SpinLock, ALockWordNotHoldingWhatItShouldIsReportedAndTheLockFreed)
     ExpectOneViolation(recording, "thread ended holding a spin lock", HexOf(&lock));
 }
 
+// With the verifier's checks and without them (the benchmarks' production-like emulation).
 TEST_F(SpinLock, GivesMutualExclusionAcrossThreads)
 {
+  for (bool checks : {true, false}) {
+    SCOPED_TRACE(checks ? "checks on" : "checks off");
+    ASSERT_TRUE(kemu::SetVerifierChecks(checks));
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
     long counter = 0; // deliberately plain: only the lock protects it
@@ -177,6 +181,31 @@ TEST_F(SpinLock, GivesMutualExclusionAcrossThreads)
     EXPECT_EQ(counter, long(kThreads) * kRounds);
     EXPECT_EQ(wrongLevels, std::vector<int>(kThreads, 0));
     EXPECT_EQ(lock, 0u);
+  }
+}
+
+TEST_F(SpinLock, ChecksOffKeepOnlyTheLockAndTheLevelUntilTheNextReset)
+{
+    KIRQL old = KfAcquireSpinLock(&lock);
+    EXPECT_FALSE(kemu::SetVerifierChecks(false)) << "refused while this thread holds a lock";
+    KfReleaseSpinLock(&lock, old);
+    ASSERT_TRUE(kemu::SetVerifierChecks(false));
+
+    kemu::ScopedViolationRecording recording;
+    old = KfAcquireSpinLock(&lock);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_NE(lock, 0u);
+    KfLowerIrql(PASSIVE_LEVEL); // a rule broken unseen, as on a machine without a verifier
+    KfReleaseSpinLock(&lock, old);
+    EXPECT_EQ(lock, 0u);
+    auto *block = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, KX_POOL_TAG('T', 'e', 's', 't')));
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(kemu::PoolStats(KX_POOL_TAG('T', 'e', 's', 't')).liveBlocks, 1u) << "the pool still keeps its accounts";
+    ExFreePool(block);
+    EXPECT_TRUE(recording.Take().empty());
+
+    kemu::ResetCore();
+    EXPECT_TRUE(kemu::VerifierChecks());
 }
 
 TEST_F(SpinLock, DeepNestingReleasedOutOfOrderKeepsTrackOfEachLock)
