@@ -114,6 +114,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
     DeVididi *pStream;
     QvProviderInfo *pProvider;
+    BOOLEAN fOnGate;
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
@@ -124,10 +125,10 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     }
     pStream = &pDeVididiArray[nIndex];
     /*
-     * A call reference only, not a reader's: ProvideData takes m_Lock, and a registration holding
+     * A call mark only, not a reader's: ProvideData takes m_Lock, and a registration holding
      * m_Lock may be waiting for the readers to leave.
      */
-    if (!pStream->EnterCall()) {
+    if (!pStream->EnterProviderCall(&fOnGate)) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
                   nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
@@ -141,7 +142,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     if (pProvider == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
-        pStream->LeaveCall();
+        pStream->LeaveProviderCall(fOnGate);
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
@@ -149,7 +150,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
-    pStream->LeaveCall();
+    pStream->LeaveProviderCall(fOnGate);
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
@@ -180,6 +181,37 @@ QvConsumerInfo::QvConsumerInfo(PVOID hConsumer, ULONG hStream, STREAMER_NEW_DATA
     m_pPendingIrp = pIrp;
     m_pContext = pContext;
     m_fProviderRegistered = 0;
+    m_nProcessedSeen = 0;
+    m_nShrinksSeen = 0;
+    m_nShrinks = 0;
+    m_nProcessed = 0;
+    m_nJoinedRingSize = 0;
+}
+
+LONG QvConsumerInfo::AvailableSpace() const
+{
+    return (LONG)((ULONG)DV_LOAD(m_nAvailableSpace) + DV_LOAD(m_nProcessed));
+}
+
+void QvConsumerInfo::Join(ULONG nRingSize)
+{
+    /* Nothing is reported before the join (reports wait for it), so m_nProcessed is still 0. */
+    DV_STORE(m_nAvailableSpace, (LONG)nRingSize);
+    __atomic_store_n(&m_nJoinedRingSize, nRingSize, __ATOMIC_RELEASE);
+    DV_STORE(m_fProviderRegistered, 1);
+}
+
+ULONG QvConsumerInfo::JoinedRingSize() const
+{
+    return __atomic_load_n(&m_nJoinedRingSize, __ATOMIC_ACQUIRE);
+}
+
+/* Reads the reports' half afresh: the shrink count first, so a shrink it counts is in the sum. */
+LONG QvConsumerInfo::Refresh()
+{
+    m_nShrinksSeen = __atomic_load_n(&m_nShrinks, __ATOMIC_ACQUIRE);
+    m_nProcessedSeen = __atomic_load_n(&m_nProcessed, __ATOMIC_ACQUIRE);
+    return (LONG)((ULONG)m_nAvailableSpace + m_nProcessedSeen);
 }
 
 void QvConsumerInfo::NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
@@ -203,12 +235,20 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
         return;
     }
     SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
-              DV_LOAD(m_nAvailableSpace), DEVIDIDI_STREAM_INDEX(m_hStream));
+              AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
-     * Lowered here under m_Lock, raised by DataProcessed without it, possibly on another processor
-     * at the same moment: both sides use one atomic add, so neither update can be lost.
+     * Only holders of m_Lock write m_nAvailableSpace, so the announcement needs no locked
+     * instruction. The reports' half is read afresh only when the walk's last view of it does not
+     * show the block fitting, or a report has shrunk it since: reports only raise it otherwise, so
+     * a fit seen in the old view is a fit now, and the reporting processor's line is left alone.
+     * Every decision that tells of a loss, and every value logged, comes from a fresh read.
      */
-    nSpace = __atomic_sub_fetch(&m_nAvailableSpace, (LONG)dwSize, __ATOMIC_RELAXED);
+    DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace - dwSize));
+    nSpace = (LONG)((ULONG)m_nAvailableSpace + m_nProcessedSeen);
+    if (nSpace < 0 || __atomic_load_n(&m_nShrinks, __ATOMIC_ACQUIRE) != m_nShrinksSeen ||
+        Dbg_CheckDebugLevel(CONSUMER_DBG, 8)) {
+        nSpace = Refresh();
+    }
     if (nSpace < 0) {
         STREAMER_NOTIFICATION_PARAM Param;
         LONG nLost = (LONG)(0UL - (ULONG)nSpace);
@@ -233,14 +273,37 @@ void QvConsumerInfo::DataProcessed(ULONG dwSize)
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
-    if (DV_LOAD(m_fProviderRegistered) == 0) {
+    if (JoinedRingSize() == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
-        LONG nSpace;
-        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", DV_LOAD(m_nAvailableSpace));
-        /* The other half of NewDataReady's atomic add. */
-        nSpace = __atomic_add_fetch(&m_nAvailableSpace, (LONG)dwSize, __ATOMIC_RELAXED);
-        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, nSpace);
+        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        /*
+         * The one locked instruction of a report. A consumer may report from several threads at
+         * once, so the add must not lose an update; a negative size is counted as a shrink after
+         * it is added, so that a walk that sees the count sees the sum too.
+         */
+        __atomic_add_fetch(&m_nProcessed, dwSize, __ATOMIC_RELEASE);
+        if (dwSize >= 0x80000000UL) {
+            __atomic_add_fetch(&m_nShrinks, 1, __ATOMIC_RELEASE);
+        }
+        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+    }
+    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+}
+
+/* The same report, made by the walk's own callback: m_Lock is held, so a plain add will do. */
+void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
+{
+    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    if (dwSize >= 0x80000000UL) {
+        SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
+    }
+    if (JoinedRingSize() == 0) {
+        SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
+    } else {
+        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace + dwSize));
+        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
     }
     SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
 }
@@ -322,6 +385,14 @@ BOOLEAN DeVididi::GateEnter(ULONG nRefs)
 
 void DeVididi::GateLeave(ULONG nRefs)
 {
+    /*
+     * With no retired block waiting, the references go in one locked instruction. A block retired
+     * meanwhile is freed by the next reader out, or with the stream.
+     */
+    if (__atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) == NULL) {
+        __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
+        return;
+    }
     if ((nRefs & GATE_READERS) != 0) {
         ULONG nGate = __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         nRefs -= GATE_READER;
@@ -333,6 +404,59 @@ void DeVididi::GateLeave(ULONG nRefs)
     if (nRefs != 0) {
         __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
     }
+}
+
+/*
+ * The provider's calls do not overlap, so one word marks the call in flight, on a line that only
+ * the provider's thread writes: one locked exchange in, a plain store out, where a gate reference
+ * would cost two locked adds on the line that reports write. Teardown raises m_fClosing and then
+ * reads the mark; the provider raises the mark and then reads m_fClosing; both with a full fence
+ * between, so at least one of them sees the other. A call that overlaps another (a broken contract)
+ * finds the mark taken and holds a gate reference instead, which teardown waits for as well.
+ */
+BOOLEAN DeVididi::EnterProviderCall(BOOLEAN *pfOnGate)
+{
+    if (__atomic_exchange_n(&m_fProviding, 1, __ATOMIC_SEQ_CST) != 0) {
+        *pfOnGate = TRUE;
+        return EnterCall();
+    }
+    *pfOnGate = FALSE;
+    if (__atomic_load_n(&m_fClosing, __ATOMIC_SEQ_CST) != 0) {
+        __atomic_store_n(&m_fProviding, 0, __ATOMIC_RELEASE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void DeVididi::LeaveProviderCall(BOOLEAN fOnGate)
+{
+    if (fOnGate) {
+        LeaveCall();
+    } else {
+        __atomic_store_n(&m_fProviding, 0, __ATOMIC_RELEASE);
+    }
+}
+
+/*
+ * Whether the caller is inside this stream's walk, on the walking thread. Another thread reads only
+ * the walker's line, which stays in its cache; the provider's own line, written on every block, is
+ * read only by the thread of the latest walk. The thread is read again after the mark: a mark set
+ * by a newer walk on another thread then shows that thread.
+ */
+BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
+{
+    if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) != pThread) {
+        return FALSE;
+    }
+    if (__atomic_load_n(&m_fWalking, __ATOMIC_ACQUIRE) == 0) {
+        return FALSE;
+    }
+    return __atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) == pThread ? TRUE : FALSE;
+}
+
+BOOLEAN DeVididi::IsClosing() const
+{
+    return __atomic_load_n(&m_fClosing, __ATOMIC_ACQUIRE) != 0 ? TRUE : FALSE;
 }
 
 BOOLEAN DeVididi::EnterCall()
@@ -529,6 +653,10 @@ DeVididi::DeVididi()
     m_nGate = 0;
     m_fProviderReady = 0;
     m_pWalkingThread = NULL;
+    m_fWalking = 0;
+    m_pToldConsumer = NULL;
+    m_fProviding = 0;
+    m_fClosing = 0;
     KeInitializeSpinLock(&m_InfoLock);
     m_pRetiredInfo = NULL;
 }
@@ -541,7 +669,9 @@ DeVididi::DeVididi()
 DeVididi::~DeVididi()
 {
     __atomic_fetch_or(&m_nGate, GATE_CLOSING, __ATOMIC_SEQ_CST);
-    while ((__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & (GATE_CALLS | GATE_READERS | GATE_EXCLUSIVE)) != 0) {
+    __atomic_exchange_n(&m_fClosing, 1, __ATOMIC_SEQ_CST);
+    while ((__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & (GATE_CALLS | GATE_READERS | GATE_EXCLUSIVE)) != 0 ||
+           __atomic_load_n(&m_fProviding, __ATOMIC_SEQ_CST) != 0) {
         DV_CPU_PAUSE();
     }
 
@@ -636,6 +766,15 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  * bytes go in without the lock, on a working tail of its own; the new tail is published only under
  * m_Lock, together with the announcement. A consumer registering (under the same lock) therefore
  * gets either the tail before this block and is told of it, or the tail after it and is not.
+ *
+ * Locked instructions (atomic read-modify-writes and lock acquisitions) one block costs:
+ *   per block      2: the provider's call mark (an exchange) and m_Lock; was 3 (a gate reference
+ *                     in and out, and m_Lock)
+ *   per consumer   0 for the announcement, 0 for a report made from the walk's callback; was 2
+ *                     (a locked subtract and a locked add on the free space)
+ *                  a report from another thread: 1 on the consumer's own line and 2 on the gate
+ *                     word (reader in, out); was 1 + 3 (in, reader out, call out) besides the
+ *                     walk's subtract
  */
 void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
 {
@@ -696,7 +835,12 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
     DV_STORE(m_nTail, nTail);
     SHOWDEBUG(STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     if (m_Consumers.GetCount() > 0) {
-        DV_STORE(m_pWalkingThread, KeGetCurrentThread());
+        PKTHREAD pThread = KeGetCurrentThread();
+        /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
+        if (DV_LOAD(m_pWalkingThread) != pThread) {
+            __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
+        }
+        __atomic_store_n(&m_fWalking, 1, __ATOMIC_RELEASE);
         POSITION pos = m_Consumers.GetStartPosition();
         while (pos != NULL) {
             void *hConsumer = NULL;
@@ -706,11 +850,12 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
                 SHOWDEBUG(STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
                           (ULONG)(ULONG_PTR)hConsumer);
                 m_pszCheckpoint = "Provide data before new data ready";
+                m_pToldConsumer = pConsumer;
                 pConsumer->NewDataReady(dwSize);
                 m_pszCheckpoint = "Provide data after new data ready";
             }
         }
-        DV_STORE(m_pWalkingThread, (PKTHREAD)NULL);
+        __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
@@ -736,10 +881,10 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
     QvConsumerInfo *pConsumer = NULL;
     ULONG nBufferSize;
     KIRQL OldIrql = PASSIVE_LEVEL;
-    const BOOLEAN fInWalk = DV_LOAD(m_pWalkingThread) == KeGetCurrentThread() ? TRUE : FALSE;
+    const BOOLEAN fInWalk = IsWalkingThread(KeGetCurrentThread());
 
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
-    if (fInWalk ? (__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & GATE_CLOSING) != 0 : !EnterShared(&OldIrql)) {
+    if (fInWalk ? IsClosing() : !EnterShared(&OldIrql)) {
         SHOWDEBUG(STREAM_DBG, 1, "DataProcessed: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
@@ -750,7 +895,10 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
                   dwSize);
     }
     SHOWDEBUG(STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
+    /* From the walk's callback the record is most likely the one being told: no map lookup then. */
+    if (fInWalk && m_pToldConsumer->m_hConsumer == hConsumer) {
+        pConsumer = m_pToldConsumer;
+    } else if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
         SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
@@ -759,13 +907,21 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
         }
         return;
     }
-    nBufferSize = DV_LOAD(m_nBufferSize);
+    /* A joined consumer's ring keeps its size while the consumer is in the map; the record knows it. */
+    nBufferSize = pConsumer->JoinedRingSize();
+    if (nBufferSize == 0) {
+        nBufferSize = DV_LOAD(m_nBufferSize);
+    }
     if (dwSize > nBufferSize) {
         SHOWDEBUG(STREAM_DBG, 1,
                   "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
                   Handle(), dwSize, nBufferSize);
     }
-    pConsumer->DataProcessed(dwSize);
+    if (fInWalk) {
+        pConsumer->DataProcessedInWalk(dwSize);
+    } else {
+        pConsumer->DataProcessed(dwSize);
+    }
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
     if (!fInWalk) {
         LeaveShared(OldIrql);
@@ -886,7 +1042,6 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
             if (pRecord->RegisterConsumer.pdwBufferSize != NULL) {
                 *pRecord->RegisterConsumer.pdwBufferSize = m_nBufferSize;
             }
-            DV_STORE(pConsumer->m_nAvailableSpace, (LONG)m_nBufferSize);
             if (pRecord->RegisterConsumer.pdwTail != NULL) {
                 *pRecord->RegisterConsumer.pdwTail = m_nTail;
             }
@@ -895,7 +1050,7 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
             SHOWDEBUG(STREAM_DBG, 8, "Provider registered (before IoCompleteRequest)");
             IofCompleteRequest(pIrp, IO_NO_INCREMENT);
             pConsumer->m_pPendingIrp = NULL;
-            DV_STORE(pConsumer->m_fProviderRegistered, 1);
+            pConsumer->Join(m_nBufferSize);
         }
     }
     __atomic_store_n(&m_fProviderReady, 1, __ATOMIC_RELEASE);
@@ -1143,7 +1298,7 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
     if (IsProviderReady()) {
         SHOWDEBUG(STREAM_DBG, 3, "RegisterConsumer: Consumer 0x%08x completed registering to stream %ld",
                   (ULONG)(ULONG_PTR)hConsumer, Handle());
-        DV_STORE(pConsumer->m_fProviderRegistered, 1);
+        pConsumer->Join(DV_LOAD(m_nBufferSize));
         pConsumer->m_pPendingIrp = NULL;
         SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
         UnlockStream(OldIrql, szAfterRelease);
@@ -1431,7 +1586,7 @@ void DeVididi::DoShowStream()
             QvConsumerInfo *pConsumer = NULL;
             m_Consumers.GetNextAssoc(pos, hConsumer, pConsumer);
             SHOWDEBUG(STREAM_DBG, 2, "(%d) hConsumer %x, Free space on the buffer is %ld", nNumber,
-                      (ULONG)(ULONG_PTR)hConsumer, DV_LOAD(pConsumer->m_nAvailableSpace));
+                      (ULONG)(ULONG_PTR)hConsumer, pConsumer->AvailableSpace());
             ++nNumber;
         }
     } else {

@@ -12,7 +12,13 @@
  *   OnDataProcessed or OnNotify. Fields that lock-free paths read while they change (handle, ring
  *   address, size and tail, provider pointer, free space, joined flag) are accessed atomically.
  * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
- *   publishes m_nTail and tells the consumers under m_Lock.
+ *   publishes m_nTail and tells the consumers under m_Lock. Its call is marked in a word of its own
+ *   (m_fProviding), which teardown waits for; an overlapping second call falls back to the gate.
+ * - A consumer's free space has two halves, each with its own writers: m_nAvailableSpace, lowered
+ *   by the walk and set at the join (holders of m_Lock), and m_nProcessed, raised by the reports
+ *   from other threads with one atomic add. A report from the walk's own callback holds m_Lock and
+ *   adds to the first half. Fields written on the data path by one side sit a cache line away from
+ *   what the other side reads, so a report from another processor does not slow the provider.
  * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
  *   readers (except a DataProcessed from a new-data callback of ProvideData's own walk, on the
  *   walking thread: m_Lock held there already keeps every registration out), at DISPATCH_LEVEL (a registration spins for them there). They wait for an exclusive
@@ -37,6 +43,12 @@ class QvConsumerInfo;
 extern DeVididi *pDeVididiArray;
 
 #define DEVIDIDI_STREAM_INDEX(hStream) ((ULONG)(hStream) & 0xFF)
+
+/*
+ * Fields that the provider's thread writes on every block and fields that reports from other
+ * processors read or write are kept at least this far apart, so that they never share a line.
+ */
+#define DV_CACHE_LINE 64
 
 /* ---- The provider's record ---- */
 class QvProviderInfo
@@ -90,6 +102,27 @@ public:
     PIRP m_pPendingIrp;
     PVOID m_pContext;
     ULONG m_fProviderRegistered;
+
+    /* Bytes this consumer can still take (negative: the bytes it lost), as one snapshot. */
+    LONG AvailableSpace() const;
+    /* Under m_Lock: the consumer is joined to a ring of this size with the whole ring free. */
+    void Join(ULONG nRingSize);
+    /* Under m_Lock, from a report made inside the walk's own callback. */
+    void DataProcessedInWalk(ULONG dwSize);
+    /* The ring size once joined, else 0; read by reports. */
+    ULONG JoinedRingSize() const;
+
+private:
+    LONG Refresh();
+
+    /* The walk's view of the reports: m_nProcessed and m_nShrinks as it last read them. */
+    ULONG m_nProcessedSeen;
+    ULONG m_nShrinksSeen;
+    ULONG m_nShrinks; /* atomic: reports of a negative size so far (rare, so it may share this line) */
+    UCHAR m_abWalkLine[DV_CACHE_LINE];
+    /* Written by reports from other threads, read by the walk only when its view runs out. */
+    ULONG m_nProcessed;       /* atomic: bytes reported outside the walk, wrapping */
+    ULONG m_nJoinedRingSize;  /* atomic: set with m_fProviderRegistered, so reports need not read that line */
 };
 
 typedef QvMap<void *, void *, QvConsumerInfo *, QvConsumerInfo *> QvConsumerMap;
@@ -124,6 +157,9 @@ public:
      */
     BOOLEAN EnterCall();
     void LeaveCall();
+    /* The provider's call: a mark of its own, or a call reference when calls overlap (*pfOnGate). */
+    BOOLEAN EnterProviderCall(BOOLEAN *pfOnGate);
+    void LeaveProviderCall(BOOLEAN fOnGate);
     BOOLEAN EnterShared(PKIRQL pOldIrql); /* raises to DISPATCH_LEVEL while shared */
     void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
@@ -135,8 +171,10 @@ public:
     ULONG m_nTail; /* published write position; moved by ProvideData only inside m_Lock */
     PVOID m_pStreamInfo;
     LONG m_nStreamInfoSize;
+    UCHAR m_abTailLine[DV_CACHE_LINE]; /* m_nTail changes every block; the map is read by every report */
     QvConsumerMap m_Consumers;
     QvProviderInfo *m_pProviderInfo;
+    UCHAR m_abMapLine[DV_CACHE_LINE];
     KSPIN_LOCK m_Lock;
     const char *m_pszCheckpoint;
 
@@ -160,11 +198,23 @@ private:
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
 
-    volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
+    BOOLEAN IsClosing() const;
+    BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+
+    /* The provider's line: written on every block by the provider's thread only. */
+    LONG m_fProviding;         /* atomic: a provider call is in ProvideData (teardown waits for it) */
+    LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */
+    LONG m_fClosing;           /* atomic: teardown has begun (also in m_nGate) */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
-    PKTHREAD m_pWalkingThread; /* atomic: the thread telling the consumers under m_Lock, else NULL */
-    KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
+    QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
+    UCHAR m_abProviderLine[DV_CACHE_LINE];
+    /* Read by every report; written only when the walk runs on another thread than the last one. */
+    PKTHREAD m_pWalkingThread; /* atomic: the thread of the latest walk, NULL before the first */
+    UCHAR m_abWalkerLine[DV_CACHE_LINE];
+    /* The gate's line: written by reports from other threads, registration and notifications. */
+    volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
+    KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
 
     DeVididi(const DeVididi &);
     DeVididi &operator=(const DeVididi &);

@@ -192,7 +192,7 @@ TEST_F(Concurrency, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
         EXPECT_EQ(w->errors.load(), 0);
         EXPECT_EQ(w->told, total);
         // All that was announced came back: no lowering or raising of the space went missing.
-        EXPECT_EQ(Record(Stream(kStream), w.get())->m_nAvailableSpace, LONG(kRing));
+        EXPECT_EQ(Record(Stream(kStream), w.get())->AvailableSpace(), LONG(kRing));
         EXPECT_EQ(w->Unregister(), STATUS_SUCCESS);
     }
 }
@@ -260,12 +260,12 @@ TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
     provider.pfnProvideData(kStream, block.data(), 300);
     provider.pfnProvideData(kStream, block.data(), 300);
     EXPECT_EQ(walks, 2);
-    EXPECT_EQ(Record(Stream(kStream), a.handle)->m_nAvailableSpace, LONG(kRing));
-    EXPECT_EQ(Record(Stream(kStream), b.handle)->m_nAvailableSpace, LONG(kRing) - 600 + 200);
+    EXPECT_EQ(Record(Stream(kStream), a.handle)->AvailableSpace(), LONG(kRing));
+    EXPECT_EQ(Record(Stream(kStream), b.handle)->AvailableSpace(), LONG(kRing) - 600 + 200);
     EXPECT_EQ(Lines(), Strings(2, "[1]STREAM:OnDataProcessed: ERROR in stream 30 has no consumer 0x00000990"));
     // Outside a walk the provider's thread is a gate reader like any other.
     b.pfnDataProcessed(kStream, b.handle, 400);
-    EXPECT_EQ(Record(Stream(kStream), b.handle)->m_nAvailableSpace, LONG(kRing));
+    EXPECT_EQ(Record(Stream(kStream), b.handle)->AvailableSpace(), LONG(kRing));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }
 

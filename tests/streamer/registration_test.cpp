@@ -35,7 +35,7 @@ TEST_F(Registration, WaitingConsumersAreCompletedWhenTheProviderArrivesAndToldIn
         EXPECT_EQ(w->pBuffer, Stream(5).m_pBuffer);
         EXPECT_EQ(w->dwBufferSize, 4096u);
         EXPECT_EQ(w->dwTail, 0u);
-        EXPECT_EQ(Record(Stream(5), w->handle)->m_nAvailableSpace, 4096);
+        EXPECT_EQ(Record(Stream(5), w->handle)->AvailableSpace(), 4096);
         EXPECT_EQ(w->params.back().StreamInfo.pInfo, nullptr) << "code 3 from a provider: no block";
         EXPECT_EQ(w->params.end()[-2].StreamInfo.pInfo, Stream(5).m_pStreamInfo) << "the stream's copy";
     }

@@ -132,9 +132,9 @@ TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
     Provide(250);
     EXPECT_EQ(Journal().back(), "C:data/250");
     QvConsumerInfo *record = Record(Stream(4), reader.handle);
-    EXPECT_EQ(record->m_nAvailableSpace, 450);
+    EXPECT_EQ(record->AvailableSpace(), 450);
     Provide(450);
-    EXPECT_EQ(record->m_nAvailableSpace, 0) << "a block as large as the space is announced";
+    EXPECT_EQ(record->AvailableSpace(), 0) << "a block as large as the space is announced";
     Provide(1);
     EXPECT_EQ(Journal().back(), "C:8/1/1");
 
@@ -155,7 +155,14 @@ TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
                                 "[1]STREAM:DataProcessed: ERROR in stream 4, The processed size (32768) is bigger "
                                 "than the buffer size (1000)",
                                 "[1]STREAM:OnDataProcessed: ERROR in stream 4 has no consumer 0x00000990"}));
-    EXPECT_EQ(record->m_nAvailableSpace, -1 - 1 + 32767 + 32768) << "no upper bound";
+    EXPECT_EQ(record->AvailableSpace(), -1 - 1 + 32767 + 32768) << "no upper bound";
+
+    // A report that takes space away reaches the next block's decision, however much the walk saw.
+    Provide(100);
+    EXPECT_EQ(Journal().back(), "C:data/100");
+    reader.pfnDataProcessed(4, reader.handle, 0u - ULONG(record->AvailableSpace() - 3));
+    Provide(4);
+    EXPECT_EQ(Journal().back(), "C:8/1/4");
 }
 
 TEST_F(Ring, TheStatusReportShowsBytesSinceTheLastOneTailAndEachConsumersSpace)
