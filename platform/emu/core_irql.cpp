@@ -269,17 +269,22 @@ bool NotNull(PKSPIN_LOCK lock, const char *by)
 
 // With the verifier's checks off: the lock word alone, as a production kernel has it. The owner's
 // token still goes into the word, so that a checked acquire spinning on it later knows it for one.
-void AcquireWordUnchecked(ThreadState &t, PKSPIN_LOCK lock)
+inline void AcquireWordUnchecked(ThreadState &t, PKSPIN_LOCK lock)
 {
     const ULONG_PTR me = t.Token();
+    ULONG_PTR value = 0;
+    if (__atomic_compare_exchange_n(lock, &value, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+        return;
+    }
     for (unsigned spins = 0;; ++spins) {
-        ULONG_PTR value = 0;
-        if (__atomic_compare_exchange_n(lock, &value, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
-            return;
-        }
         KEMU_CPU_PAUSE();
         if (spins % 64 == 63) {
             std::this_thread::yield(); // the holder may have been descheduled
+        }
+        value = 0;
+        if (__atomic_load_n(lock, __ATOMIC_RELAXED) == 0 &&
+            __atomic_compare_exchange_n(lock, &value, me, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED)) {
+            return;
         }
     }
 }
@@ -349,15 +354,13 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
     __atomic_store_n(SpinLock, ULONG_PTR(0), __ATOMIC_RELEASE);
 }
 
-KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+} // extern "C"
+
+// The checked forms stand apart, so that the unchecked path pays for none of their frame.
+__attribute__((noinline)) static KIRQL AcquireSpinLockChecked(PKSPIN_LOCK SpinLock)
 {
     ThreadState &t = t_state;
     KIRQL old = t.irql;
-    if (!kemu::detail::ChecksOn()) {
-        t.irql = DISPATCH_LEVEL;
-        AcquireWordUnchecked(t, SpinLock);
-        return old;
-    }
     if (!NotNull(SpinLock, "KfAcquireSpinLock")) {
         return old;
     }
@@ -371,14 +374,9 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
     return old;
 }
 
-VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+__attribute__((noinline)) static void ReleaseSpinLockChecked(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
     ThreadState &t = t_state;
-    if (!kemu::detail::ChecksOn()) {
-        ReleaseWordUnchecked(SpinLock);
-        t.irql = NewIrql;
-        return;
-    }
     if (!NotNull(SpinLock, "KfReleaseSpinLock") || !ValidLevel(NewIrql, "KfReleaseSpinLock")) {
         return;
     }
@@ -408,6 +406,30 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
     } else {
         LowerTo(t, NewIrql, "KfReleaseSpinLock");
     }
+}
+
+extern "C" {
+
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
+{
+    if (kemu::detail::ChecksOn()) {
+        return AcquireSpinLockChecked(SpinLock);
+    }
+    ThreadState &t = t_state;
+    KIRQL old = t.irql;
+    t.irql = DISPATCH_LEVEL;
+    AcquireWordUnchecked(t, SpinLock);
+    return old;
+}
+
+VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
+{
+    if (kemu::detail::ChecksOn()) {
+        ReleaseSpinLockChecked(SpinLock, NewIrql);
+        return;
+    }
+    ReleaseWordUnchecked(SpinLock);
+    t_state.irql = NewIrql;
 }
 
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
