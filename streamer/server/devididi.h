@@ -112,6 +112,9 @@ public:
     /* The ring size once joined, else 0; read by reports. */
     ULONG JoinedRingSize() const;
 
+    /* The next record in the map's walk order, kept by registration for the data path's walk. */
+    QvConsumerInfo *m_pNextToTell;
+
 private:
     LONG Refresh();
 
@@ -190,6 +193,7 @@ private:
     NTSTATUS BeginConsumerRequest(PIRP pIrp, const char *pszName, PSTREAMER_SRV_PARAM *ppRecord,
                                   KIRQL *pOldIrql);
     void CleanStream();
+    void RelinkConsumers();
     void ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock);
     void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock);
     void FreeRetiredInfo();
@@ -207,6 +211,7 @@ private:
     LONG m_fClosing;           /* atomic: teardown has begun (also in m_nGate) */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
     QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
+    QvConsumerInfo *m_pFirstToTell;  /* the map's records in its walk order, chained; under m_Lock */
     UCHAR m_abProviderLine[DV_CACHE_LINE];
     /* Read by every report; written only when the walk runs on another thread than the last one. */
     PKTHREAD m_pWalkingThread; /* atomic: the thread of the latest walk, NULL before the first */
