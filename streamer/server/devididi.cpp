@@ -299,7 +299,8 @@ void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
-    if (JoinedRingSize() == 0) {
+    /* The flag, not the reports' line: under m_Lock it cannot change, and the walk's line is hot. */
+    if (DV_LOAD(m_fProviderRegistered) == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
         SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
@@ -934,8 +935,11 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
         }
         return;
     }
-    /* A joined consumer's ring keeps its size while the consumer is in the map; the record knows it. */
-    nBufferSize = pConsumer->JoinedRingSize();
+    /*
+     * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
+     * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
+     */
+    nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
     if (nBufferSize == 0) {
         nBufferSize = DV_LOAD(m_nBufferSize);
     }
