@@ -388,7 +388,8 @@ private:
 // queued (made through OnDataProcessed from here), or the bytes in the peer's queues.
 class ConsumerThread {
 public:
-    enum Mode { kIdle, kDriver, kPeer, kStop };
+    // Parked it sleeps (the one-thread cases run meanwhile); idle it spins, ready for a section.
+    enum Mode { kParked, kIdle, kDriver, kPeer, kStop };
 
     void Start(ReportQueue *reports, QueuePeer *peer)
     {
@@ -416,6 +417,10 @@ private:
             if (mode == kStop) {
                 return;
             }
+            if (mode == kParked) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
             uint64_t done = 0;
             if (mode == kDriver) {
                 Report r;
@@ -441,7 +446,7 @@ private:
     ReportQueue *m_reports = nullptr;
     QueuePeer *m_peer = nullptr;
     std::thread m_thread;
-    std::atomic<Mode> m_mode{kIdle};
+    std::atomic<Mode> m_mode{kParked};
     alignas(64) std::atomic<uint64_t> m_reportsDone{0};
     alignas(64) std::atomic<uint64_t> m_bytesDone{0};
 };
@@ -630,6 +635,9 @@ void RunCase(benchmark::State &state, Form form)
     uint64_t completedBefore = rig.driver.Completions();
     uint64_t provided = 0;
     g_reportQueue = twoThreads ? &rig.reports : nullptr;
+    if (twoThreads) {
+        rig.consumerThread.SetMode(ConsumerThread::kIdle);
+    }
 
     // The verifier-on form times the driver twice per repetition, with the checks off and on, in
     // place of the queues; the plain copy then gets the second pass's blocks too, untimed.
@@ -695,6 +703,7 @@ void RunCase(benchmark::State &state, Form form)
         state.SetIterationTime(driverNs * 1e-9);
     }
     g_reportQueue = nullptr;
+    rig.consumerThread.SetMode(ConsumerThread::kParked);
 
     // The driver really did the work: every consumer told of every block, nothing lost, every buffer
     // handed back, and its ring holds what the plain copy holds.
