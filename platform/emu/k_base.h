@@ -310,4 +310,29 @@ int KemuVsnprintf(char *pszBuffer, size_t cbCount, const char *pszFormat, va_lis
 ULONG KxVxdServiceCall(USHORT wDevice, USHORT wService, ULONG_PTR dwArg);
 KEMU_END_C
 
+/* ---- Deferred procedure calls: run later at DISPATCH_LEVEL on the platform's DPC thread ---- */
+typedef struct _KDPC KDPC, *PKDPC, *PRKDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+#define DpcObject 0x13
+struct _KDPC {
+    CSHORT Type; /* DpcObject once initialised */
+    UCHAR Number;
+    UCHAR Importance;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData; /* non-null while queued */
+};
+KEMU_BEGIN_C
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+/* FALSE when the DPC is already queued (it then runs once, with the first arguments). */
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+/* TRUE when the DPC was queued and is taken off the queue before it ran. */
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
+KEMU_END_C
+
 #endif
