@@ -292,6 +292,35 @@ TEST_F(EchoTest, UnloadWhileTheRegistrationPendsCancelsIt)
     StartFarEnd(1000); // a provider arriving now finds no one waiting
 }
 
+// What the echo avoids, done wrong: a driver that leaves its pending registration with the
+// exchange at its unload is named by the verifier.
+TEST_F(EchoTest, VerifierNamesADriverUnloadedWithItsRegistrationPending)
+{
+    static STREAMER_SRV_PARAM param;
+    static KEVENT done;
+    static IO_STATUS_BLOCK iosb;
+    static PFILE_OBJECT file;
+    auto forgetful = [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+        UNICODE_STRING name;
+        PDEVICE_OBJECT exchange;
+        RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
+        IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &exchange);
+        param = STREAMER_SRV_PARAM{};
+        param.RegisterConsumer.hStream = kFarEndStream;
+        param.RegisterConsumer.hConsumer = &param;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoCallDriver(exchange, IoBuildDeviceIoControlRequest(STREAMER_REGISTER_CONSUMER, exchange, &param, sizeof param,
+                                                             nullptr, 0, FALSE, &done, &iosb));
+        driver->DriverUnload = [](PDRIVER_OBJECT) { ObDereferenceObject(file); };
+        return STATUS_SUCCESS;
+    };
+    kemu::UnloadDriver(kemu::LoadDriver(forgetful, u"\\Driver\\Forgetful", u"").driver);
+    const std::vector<kemu::Violation> reports = kemu::TakeViolations();
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].rule, kemu::rule::kRequestLeftAtUnload);
+    EXPECT_NE(reports[0].detail.find("Forgetful"), std::string::npos) << reports[0].detail;
+}
+
 // The exchange removed under the echo: both registrations are deleted by it, the echo notices and,
 // at its own unload, only drops its handle.
 TEST_F(EchoTest, ExchangeRemovedUnderTheEcho)
