@@ -183,6 +183,11 @@ NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, 
     IrpRecord *record = SameRecord(irp, id);
     frame->returned = true;
     bool keep = false;
+    // Code built against the kernel's headers marks a request inline, setting only the bit.
+    if (status == STATUS_PENDING && !frame->marked && record != nullptr && !frame->passed &&
+        LocationExists(irp, frame->location) && (Stack(irp)[frame->location - 1].Control & SL_PENDING_RETURNED)) {
+        frame->marked = true;
+    }
     if (status == STATUS_PENDING) {
         if (!frame->marked) {
             if (frame->childPending && !frame->passed && record != nullptr) {

@@ -22,15 +22,26 @@
 #define KEMU_END_C
 #endif
 
-/* Calling conventions exist only on the 32-bit kernel. */
+/*
+ * Calling conventions exist only on the 32-bit kernel. There they are the kernel's own, so that a
+ * kernel image can call the emulation and be called back by it directly.
+ */
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define __cdecl __attribute__((cdecl))
+#define __stdcall __attribute__((stdcall))
+#define __fastcall __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
-#define NTKERNELAPI
-#define NTHALAPI
-#define NTSYSAPI
 #define __cdecl
 #define __stdcall
 #define __fastcall
+#endif
+#define NTKERNELAPI
+#define NTHALAPI
+#define NTSYSAPI
 #define IN
 #define OUT
 #define OPTIONAL
@@ -270,6 +281,8 @@ KEMU_BEGIN_C
  * two reads exactly as on a real machine, and must use the High1Time/High2Time protocol.
  */
 volatile KSYSTEM_TIME *KemuTickCountAccess(void);
+/* The process-wide copy that kernel images bind to as the exported KeTickCount, kept current. */
+volatile KSYSTEM_TIME *KemuSharedTickCount(void);
 NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 /* Length of one clock tick in 100-nanosecond units. */
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);

@@ -1,28 +1,18 @@
 #include "driver_file.h"
 
-#include <dlfcn.h>
-
 #include "emu/kemu.h"
+#include "emu/kemu_ldr.h"
 
 namespace sim {
 
+DriverFile::DriverFile() = default;
 DriverFile::~DriverFile() { Unload(); }
 
 bool DriverFile::Load(const std::string &name, const std::string &path, NTSTATUS &status, std::string &error)
 {
     // A name without a slash would be searched for in the system's library path: keep it local.
-    const std::string where = path.find('/') == std::string::npos ? "./" + path : path;
-    m_image = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m_image == nullptr) {
-        const char *reason = dlerror();
-        error = "cannot load " + path + ": " + (reason != nullptr ? reason : "unknown reason");
-        return false;
-    }
-    auto entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(m_image, "DriverEntry"));
-    if (entry == nullptr) {
-        dlclose(m_image);
-        m_image = nullptr;
-        error = path + " has no DriverEntry";
+    m_module = kemu::DriverModule::Open(path.find('/') == std::string::npos ? "./" + path : path, &error);
+    if (!m_module) {
         return false;
     }
     std::u16string driverName = u"\\Driver\\";
@@ -31,12 +21,11 @@ bool DriverFile::Load(const std::string &name, const std::string &path, NTSTATUS
         driverName += static_cast<char16_t>(c);
         serviceKey += static_cast<char16_t>(c);
     }
-    kemu::DriverLoad load = kemu::LoadDriver(entry, driverName, serviceKey);
+    kemu::DriverLoad load = kemu::LoadDriver(m_module->Entry(), driverName, serviceKey);
     status = load.status;
     m_driver = load.driver;
     if (m_driver == nullptr) {
-        dlclose(m_image);
-        m_image = nullptr;
+        m_module.reset();
     }
     return true;
 }
@@ -47,10 +36,7 @@ void DriverFile::Unload()
         kemu::UnloadDriver(m_driver);
         m_driver = nullptr;
     }
-    if (m_image != nullptr) {
-        dlclose(m_image);
-        m_image = nullptr;
-    }
+    m_module.reset(); // the code goes only after its unload has run
 }
 
 } // namespace sim

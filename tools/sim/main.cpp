@@ -3,8 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
+#include "emu/kemu.h"
 #include "live_mode.h"
+#include "platform.h"
 #include "script.h"
 #include "script_mode.h"
 
@@ -48,7 +51,22 @@ const char kUsage[] =
     "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
     "                       same in every run and build (for golden files)\n"
     "  --driver-dir DIR     where load-driver finds a FILE named without a directory (default:\n"
-    "                       next to the script)\n";
+    "                       next to the script)\n"
+    "\n"
+    "Both modes:\n"
+    "  --image FILE.sys     run the genuine 32-bit kernel image in place of the driver built for\n"
+    "                       this program (only a 32-bit i386 build can run it)\n"
+    "  --family 98|nt       the system family the emulated kernel presents: 98 (the default; WDM\n"
+    "                       1.05, the debug device answers virtual-device calls) or nt (WDM 1.10)\n";
+
+// The driver built as a module lies beside the program; each load opens it anew.
+std::string ModuleBesideProgram()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string self = n > 0 ? std::string(path, size_t(n)) : std::string("./devididi-sim");
+    return self.substr(0, self.find_last_of('/') + 1) + "devididi.so";
+}
 
 int Usage(const char *problem)
 {
@@ -63,6 +81,7 @@ int main(int argc, char **argv)
     sim::LiveOptions live;
     sim::ScriptOptions scripted;
     std::string script;
+    std::string driverFile;
     bool liveOption = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -121,11 +140,32 @@ int main(int argc, char **argv)
                 return Usage("--driver-dir takes a directory");
             }
             scripted.driverDir = text;
+        } else if (arg == "--image") {
+            const char *text = value("--image");
+            if (text == nullptr) {
+                return Usage("--image takes a kernel image file");
+            }
+            driverFile = text;
+        } else if (arg == "--family") {
+            const char *text = value("--family");
+            if (text != nullptr && std::strcmp(text, "nt") == 0) {
+                kemu::SetWdmVersion(1, 0x10);
+            } else if (text == nullptr || std::strcmp(text, "98") != 0) {
+                return Usage("--family takes 98 or nt");
+            }
         } else if (arg == "--stable-addresses") {
             scripted.stableAddresses = true;
         } else {
             return Usage(("unknown argument '" + arg + "'").c_str());
         }
+    }
+    if (driverFile.empty()) {
+        driverFile = ModuleBesideProgram();
+    }
+    std::string error;
+    if (!sim::Machine::UseDriverFile(driverFile, &error)) {
+        std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+        return 2;
     }
     if (!script.empty()) {
         if (liveOption) {
