@@ -237,6 +237,9 @@ static VOID STREAMER_CALL OnProviderNotify(PVOID hConsumer, ULONG dwType, PSTREA
     case STREAMERNOTIFY_CONSUMER_UNREGISTERED:
         DbgPrint(ECHO_TAG_TEXT "%ld listener(s) of the echo\n", pParam != NULL ? pParam->nConsumers : 0);
         break;
+    case STREAMERNOTIFY_STREAM_INFO_CHANGED:
+        DbgPrint(ECHO_TAG_TEXT "our stream information is published\n");
+        break;
     case STREAMERNOTIFY_PROVIDER_DELETED:
         DbgPrint(ECHO_TAG_TEXT "provider deleted by the exchange\n");
         KeAcquireSpinLock(&g_Lock, &OldIrql);
