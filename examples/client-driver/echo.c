@@ -127,14 +127,17 @@ static VOID NTAPI EchoDpc(PKDPC pDpc, PVOID pContext, PVOID pArg1, PVOID pArg2)
         }
         KeReleaseSpinLockFromDpcLevel(&g_Lock);
 
-        if (nSkip > 0) {
-            /* Overwritten before we read it: step over it and give its space back. */
-            g_nTail += nSkip % g_nRingSize;
+        while (nSkip > 0) {
+            /* Overwritten before we read it: step over it and give its space back, at most a ring
+               at a time, since the exchange takes a larger report for an error. */
+            nChunk = nSkip > g_nRingSize ? g_nRingSize : nSkip;
+            g_nTail += nChunk;
             if (g_nTail >= g_nRingSize) {
                 g_nTail -= g_nRingSize;
             }
-            g_pfnDataProcessed(ECHO_IN_STREAM, ECHO_CONSUMER_HANDLE, nSkip);
-            g_nDropped += nSkip;
+            g_pfnDataProcessed(ECHO_IN_STREAM, ECHO_CONSUMER_HANDLE, nChunk);
+            g_nDropped += nChunk;
+            nSkip -= nChunk;
         }
         while (nRead > 0) {
             /* Never read across the ring's end: take what lies before it, then go on at 0. */

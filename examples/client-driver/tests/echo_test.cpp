@@ -264,6 +264,7 @@ TEST_F(EchoTest, DropsWhatWasOverrunAndReportsExactlyWhatItWasTold)
     EXPECT_EQ(Logged("Lost Bytes = 1").size(), 1u) << "the echo gave back more than it was told of";
     kemu::RunQueuedDpcs();
     EXPECT_EQ(listener.heard.size(), 1000u);
+    EXPECT_TRUE(Logged("ERROR").empty()) << Logged("ERROR")[0];
 }
 
 // Unloading with echo work still queued: the DPC is taken back before the consumer leaves, so no
