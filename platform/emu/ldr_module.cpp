@@ -49,6 +49,12 @@ ULONGLONG NTAPI LdrKeQueryPerformanceCounter(PLARGE_INTEGER frequency)
 {
     return static_cast<ULONGLONG>(KeQueryPerformanceCounter(frequency).QuadPart);
 }
+// The kernel's reference drop returns the count left; the emulation's routine returns nothing.
+LONG_PTR FASTCALL LdrObfDereferenceObject(PVOID object)
+{
+    ObDereferenceObject(object);
+    return 0;
+}
 // int 20h sites become calls of these: the argument stays pushed by the image, the answer in EAX.
 ULONG __cdecl LdrDebugServiceVersion(ULONG_PTR arg) { return KxVxdServiceCall(0x0327, 0, arg); }
 ULONG __cdecl LdrDebugServiceShow(ULONG_PTR arg) { return KxVxdServiceCall(0x0327, 1, arg); }
