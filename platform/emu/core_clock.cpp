@@ -5,6 +5,7 @@
 #include <deque>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include "emu/core_internal.h"
 #include "emu/kemu_core.h"
@@ -53,11 +54,26 @@ PerformanceCounter &Performance()
 
 int64_t Elapsed(Clock::duration d, int64_t frequency)
 {
-    auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
-    return int64_t((__int128)ns * frequency / 1'000'000'000);
+    // Whole seconds and the rest apart, so that no product overflows 64 bits (and no 128-bit type
+    // is needed, which the 32-bit build lacks).
+    const int64_t ns = std::chrono::duration_cast<std::chrono::nanoseconds>(d).count();
+    return ns / 1'000'000'000 * frequency + ns % 1'000'000'000 * frequency / 1'000'000'000;
 }
 
 thread_local volatile KSYSTEM_TIME t_tickCount;
+
+// The one copy a kernel image reads as exported data: nobody calls in to refresh it, so the clock's
+// setters write it at once and, while the clock runs in real time, a thread every millisecond.
+volatile KSYSTEM_TIME g_sharedTickCount;
+
+// Written in the clock interrupt's order: High2Time, LowPart, High1Time. Called with c.mutex held.
+void WriteShared(TickClock &c)
+{
+    const uint64_t value = CurrentTicks(c);
+    g_sharedTickCount.High2Time = LONG(value >> 32);
+    g_sharedTickCount.LowPart = ULONG(value);
+    g_sharedTickCount.High1Time = LONG(value >> 32);
+}
 
 } // namespace
 
@@ -82,6 +98,27 @@ volatile KSYSTEM_TIME *KemuTickCountAccess(void)
     t_tickCount.LowPart = low;
     t_tickCount.High1Time = torn != 0 ? LONG(ULONG(high) - 1) : high;
     return &t_tickCount;
+}
+
+volatile KSYSTEM_TIME *KemuSharedTickCount(void)
+{
+    static std::once_flag started;
+    std::call_once(started, [] {
+        std::thread([] {
+            TickClock &c = Ticks();
+            for (;;) {
+                {
+                    std::lock_guard<std::mutex> lock(c.mutex);
+                    WriteShared(c);
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }).detach();
+    });
+    TickClock &c = Ticks();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    WriteShared(c);
+    return &g_sharedTickCount;
 }
 
 ULONG KeQueryTimeIncrement(void)
@@ -128,6 +165,7 @@ void SetTickCount(uint64_t ticks)
     std::lock_guard<std::mutex> lock(c.mutex);
     c.frozen = true;
     c.frozenValue = ticks;
+    WriteShared(c);
 }
 
 void AdvanceTicks(uint64_t ticks)
@@ -139,6 +177,7 @@ void AdvanceTicks(uint64_t ticks)
     } else {
         c.realBase += ticks;
     }
+    WriteShared(c);
 }
 
 void UseRealTimeTicks()
@@ -148,6 +187,7 @@ void UseRealTimeTicks()
     c.realBase = CurrentTicks(c);
     c.realOrigin = Clock::now();
     c.frozen = false;
+    WriteShared(c);
 }
 
 void InjectTornTickReads(unsigned n) { Ticks().tornLeft = n; }
@@ -192,6 +232,7 @@ void ResetClock()
         c.frozenValue = 0;
         c.realBase = 0;
         c.realOrigin = Clock::now();
+        WriteShared(c);
     }
     c.tornLeft = 0;
     UseRealPerformanceCounter();

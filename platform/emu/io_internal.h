@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "emu/kemu_io.h"
 
@@ -40,6 +41,11 @@ NTSTATUS SendAndWait(PDEVICE_OBJECT target, UCHAR major, UCHAR minor, PFILE_OBJE
 NTSTATUS CallDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, const std::string &who);
 NTSTATUS NTAPI DefaultRefusal(PDEVICE_OBJECT device, PIRP irp);
 size_t ResetRequests();
+// The driver whose DriverEntry or DriverUnload the calling thread runs, else null: the requests
+// built or allocated meanwhile are that driver's (io_sender.cpp).
+PDRIVER_OBJECT &CallingDriver();
+// The driver's requests still live, each described for a report; call with StateLock held.
+std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);
 
 // ---- Objects (io_object.cpp) ----
 bool DeviceIsLive(PDEVICE_OBJECT device); // call with StateLock held

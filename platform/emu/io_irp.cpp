@@ -48,6 +48,7 @@ struct IrpRecord {
     bool ownsSystemBuffer = false;
     std::vector<std::shared_ptr<Frame>> frames;
     std::shared_ptr<TestRequest::State> test;
+    PDRIVER_OBJECT sender = nullptr; // the driver that built it in its DriverEntry or DriverUnload
 };
 
 std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> g_live;
@@ -182,6 +183,11 @@ NTSTATUS RunDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp, 
     IrpRecord *record = SameRecord(irp, id);
     frame->returned = true;
     bool keep = false;
+    // Code built against the kernel's headers marks a request inline, setting only the bit.
+    if (status == STATUS_PENDING && !frame->marked && record != nullptr && !frame->passed &&
+        LocationExists(irp, frame->location) && (Stack(irp)[frame->location - 1].Control & SL_PENDING_RETURNED)) {
+        frame->marked = true;
+    }
     if (status == STATUS_PENDING) {
         if (!frame->marked) {
             if (frame->childPending && !frame->passed && record != nullptr) {
@@ -379,12 +385,26 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind)
 
     auto record = std::make_unique<IrpRecord>();
     record->kind = kind;
+    record->sender = CallingDriver();
     std::lock_guard<std::mutex> lock(StateLock());
     record->id = g_nextId++;
     irp->EmuState = record.get();
     g_finished.erase(irp);
     g_live[irp] = std::move(record);
     return irp;
+}
+
+std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver)
+{
+    std::vector<std::string> found;
+    for (const auto &entry : g_live) {
+        if (entry.second->sender == driver) {
+            found.push_back("request " + Hex(entry.first) + " (control code " +
+                            HexStatus(static_cast<NTSTATUS>(Stack(entry.first)->Parameters.DeviceIoControl.IoControlCode)) +
+                            ")");
+        }
+    }
+    return found;
 }
 
 void SetBufferedOutput(PIRP irp, PVOID output, ULONG length, bool ownsSystemBuffer)

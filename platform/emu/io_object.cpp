@@ -773,7 +773,9 @@ DriverLoad LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &driverName
         path = &io::FindDriver(driver)->registryPathString;
     }
     const KIRQL before = KeGetCurrentIrql();
+    io::CallingDriver() = driver;
     const NTSTATUS status = entry(driver, path);
+    io::CallingDriver() = nullptr;
 
     std::lock_guard<std::mutex> lock(io::StateLock());
     if (KeGetCurrentIrql() != before) {
@@ -813,9 +815,15 @@ void UnloadDriver(PDRIVER_OBJECT driver)
     }
     io::CheckIrqlAtMost(PASSIVE_LEVEL, "UnloadDriver");
     if (unload != nullptr) {
+        io::CallingDriver() = driver;
         io::CallUnload(driver, unload);
+        io::CallingDriver() = nullptr;
     }
     std::lock_guard<std::mutex> lock(io::StateLock());
+    for (const std::string &request : io::LiveRequestsSentBy(driver)) {
+        ReportViolation(rule::kRequestLeftAtUnload, request + " of " + io::DescribeDriver(driver) +
+                                                        ": its completion would run in an unloaded driver");
+    }
     for (PDEVICE_OBJECT device : io::DevicesOf(driver)) {
         const io::DeviceRecord *record = io::FindDevice(device);
         ReportViolation(rule::kDeviceLeftAtUnload,

@@ -22,15 +22,26 @@
 #define KEMU_END_C
 #endif
 
-/* Calling conventions exist only on the 32-bit kernel. */
+/*
+ * Calling conventions exist only on the 32-bit kernel. There they are the kernel's own, so that a
+ * kernel image can call the emulation and be called back by it directly.
+ */
+#if defined(__i386__)
+#define NTAPI __attribute__((stdcall))
+#define FASTCALL __attribute__((fastcall))
+#define __cdecl __attribute__((cdecl))
+#define __stdcall __attribute__((stdcall))
+#define __fastcall __attribute__((fastcall))
+#else
 #define NTAPI
 #define FASTCALL
-#define NTKERNELAPI
-#define NTHALAPI
-#define NTSYSAPI
 #define __cdecl
 #define __stdcall
 #define __fastcall
+#endif
+#define NTKERNELAPI
+#define NTHALAPI
+#define NTSYSAPI
 #define IN
 #define OUT
 #define OPTIONAL
@@ -270,6 +281,8 @@ KEMU_BEGIN_C
  * two reads exactly as on a real machine, and must use the High1Time/High2Time protocol.
  */
 volatile KSYSTEM_TIME *KemuTickCountAccess(void);
+/* The process-wide copy that kernel images bind to as the exported KeTickCount, kept current. */
+volatile KSYSTEM_TIME *KemuSharedTickCount(void);
 NTHALAPI LARGE_INTEGER NTAPI KeQueryPerformanceCounter(PLARGE_INTEGER PerformanceFrequency);
 /* Length of one clock tick in 100-nanosecond units. */
 NTKERNELAPI ULONG NTAPI KeQueryTimeIncrement(void);
@@ -308,6 +321,31 @@ int KemuVsnprintf(char *pszBuffer, size_t cbCount, const char *pszFormat, va_lis
  * The emulation serves device 0x0327 (the debug output service): 0 = version, 1 = show a line.
  */
 ULONG KxVxdServiceCall(USHORT wDevice, USHORT wService, ULONG_PTR dwArg);
+KEMU_END_C
+
+/* ---- Deferred procedure calls: run later at DISPATCH_LEVEL on the platform's DPC thread ---- */
+typedef struct _KDPC KDPC, *PKDPC, *PRKDPC;
+typedef VOID NTAPI KDEFERRED_ROUTINE(PKDPC Dpc, PVOID DeferredContext, PVOID SystemArgument1,
+                                     PVOID SystemArgument2);
+typedef KDEFERRED_ROUTINE *PKDEFERRED_ROUTINE;
+#define DpcObject 0x13
+struct _KDPC {
+    CSHORT Type; /* DpcObject once initialised */
+    UCHAR Number;
+    UCHAR Importance;
+    LIST_ENTRY DpcListEntry;
+    PKDEFERRED_ROUTINE DeferredRoutine;
+    PVOID DeferredContext;
+    PVOID SystemArgument1;
+    PVOID SystemArgument2;
+    PVOID DpcData; /* non-null while queued */
+};
+KEMU_BEGIN_C
+NTKERNELAPI VOID NTAPI KeInitializeDpc(PRKDPC Dpc, PKDEFERRED_ROUTINE DeferredRoutine, PVOID DeferredContext);
+/* FALSE when the DPC is already queued (it then runs once, with the first arguments). */
+NTKERNELAPI BOOLEAN NTAPI KeInsertQueueDpc(PRKDPC Dpc, PVOID SystemArgument1, PVOID SystemArgument2);
+/* TRUE when the DPC was queued and is taken off the queue before it ran. */
+NTKERNELAPI BOOLEAN NTAPI KeRemoveQueueDpc(PRKDPC Dpc);
 KEMU_END_C
 
 #endif

@@ -137,30 +137,53 @@ typedef struct _IO_STACK_LOCATION {
     PVOID Context;
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
+/*
+ * The four I/O records below keep the kernel's field order and widths, so that a kernel image built
+ * against the kernel's own headers reads and writes the fields the emulation means; the fields the
+ * emulation does not use are there to hold the places. Its own bookkeeping comes last.
+ */
 struct _IRP {
-    USHORT Type;
+    CSHORT Type;
     USHORT Size;
+    PVOID MdlAddress;
     ULONG Flags;
     union {
         PIRP MasterIrp;
         LONG IrpCount;
         PVOID SystemBuffer;
     } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
     IO_STATUS_BLOCK IoStatus;
     KPROCESSOR_MODE RequestorMode;
     BOOLEAN PendingReturned;
     CHAR StackCount;
     CHAR CurrentLocation; /* 1-based, counts down as the request goes down the stack */
     BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
     PIO_STATUS_BLOCK UserIosb;
     PKEVENT UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
     PVOID UserBuffer;
-    struct {
+    union {
         struct {
             PVOID DriverContext[4]; /* free for the driver that currently owns the request */
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
             LIST_ENTRY ListEntry;   /* likewise, e.g. to queue it */
             PIO_STACK_LOCATION CurrentStackLocation;
+            PFILE_OBJECT OriginalFileObject;
         } Overlay;
+        PVOID Apc[12]; /* the kernel's APC record */
+        PVOID CompletionKey;
     } Tail;
     PVOID EmuState; /* the emulation's own bookkeeping: live/completed, owner, buffers */
 };
@@ -238,9 +261,15 @@ struct _DRIVER_OBJECT {
     CSHORT Size;
     PDEVICE_OBJECT DeviceObject; /* head of the driver's device list */
     ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
     PDRIVER_EXTENSION DriverExtension;
     UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
     PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
     PDRIVER_UNLOAD DriverUnload;
     PDRIVER_DISPATCH MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
     PVOID EmuState;
@@ -254,11 +283,27 @@ struct _DEVICE_OBJECT {
     PDEVICE_OBJECT NextDevice;     /* next in the driver's device list */
     PDEVICE_OBJECT AttachedDevice; /* the device attached on top of this one */
     PIRP CurrentIrp;
+    PVOID Timer;
     ULONG Flags;
     ULONG Characteristics;
+    PVOID Vpb;
     PVOID DeviceExtension;
     DEVICE_TYPE DeviceType;
     CCHAR StackSize;
+    union {
+        LIST_ENTRY ListEntry;
+        PVOID Wcb[10]; /* the kernel's wait context block */
+    } Queue;
+    ULONG AlignmentRequirement;
+    PVOID DeviceQueue[5]; /* the kernel's device queue */
+    PVOID Dpc[8];         /* the kernel's DPC record */
+    ULONG ActiveThreadCount;
+    PVOID SecurityDescriptor;
+    PVOID DeviceLock[4]; /* the kernel's event */
+    USHORT SectorSize;
+    USHORT Spare1;
+    PVOID DeviceObjectExtension;
+    PVOID Reserved;
     PVOID EmuState;
 };
 
@@ -266,7 +311,33 @@ struct _FILE_OBJECT {
     CSHORT Type;
     CSHORT Size;
     PDEVICE_OBJECT DeviceObject;
+    PVOID Vpb;
     PVOID FsContext;
+    PVOID FsContext2;
+    PVOID SectionObjectPointer;
+    PVOID PrivateCacheMap;
+    NTSTATUS FinalStatus;
+    PFILE_OBJECT RelatedFileObject;
+    BOOLEAN LockOperation;
+    BOOLEAN DeletePending;
+    BOOLEAN ReadAccess;
+    BOOLEAN WriteAccess;
+    BOOLEAN DeleteAccess;
+    BOOLEAN SharedRead;
+    BOOLEAN SharedWrite;
+    BOOLEAN SharedDelete;
+    ULONG Flags;
+    UNICODE_STRING FileName;
+    LARGE_INTEGER CurrentByteOffset;
+    ULONG Waiters;
+    ULONG Busy;
+    PVOID LastLock;
+    PVOID Lock[4];  /* the kernel's event */
+    PVOID Event[4]; /* likewise */
+    PVOID CompletionContext;
+    KSPIN_LOCK IrpListLock;
+    LIST_ENTRY IrpList;
+    PVOID FileObjectExtension;
     PVOID EmuState;
 };
 

@@ -234,6 +234,29 @@ void ForwardToStream(std::FILE *stream);
 // mode is back to Abort. Returns the number of live blocks set aside.
 size_t ResetCore();
 
+// ---- Deferred procedure calls ----------------------------------------------------------------
+
+namespace rule {
+inline constexpr char kDpcUninitialised[] = "DPC queued without KeInitializeDpc";
+inline constexpr char kDpcAboveDispatch[] = "DPC queued above DISPATCH_LEVEL";
+inline constexpr char kDpcLevelChanged[] = "DPC routine returned at another IRQL";
+inline constexpr char kDpcHoldsSpinLock[] = "DPC routine returned holding a spin lock";
+} // namespace rule
+
+enum class DpcMode {
+    Thread, // the platform's DPC thread runs each queued DPC as soon as it can (the default)
+    Manual, // queued DPCs wait for RunQueuedDpcs: one thread, the same order every run
+};
+void SetDpcMode(DpcMode mode);
+// Runs every queued DPC on the calling thread at DISPATCH_LEVEL, those queued meanwhile included;
+// returns how many ran. In Thread mode it waits for the DPC thread to run them instead.
+size_t RunQueuedDpcs();
+// DPCs queued and not yet run.
+size_t QueuedDpcCount();
+// Waits for the queue to drain, stops the DPC thread and goes back to Thread mode; DPCs still queued
+// in Manual mode are dropped, and their number returned.
+size_t ResetDpcs();
+
 } // namespace kemu
 
 #endif

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Checks the kernel image that build-sys.sh left in OUTDIR.
 #
-#   check-sys.sh OUTDIR [--allow FILE]
+#   check-sys.sh OUTDIR [--allow FILE] [--image NAME.sys]
 #
-# On OUTDIR/devididi.sys (the full driver) every check applies; on OUTDIR/partial.sys (the driver
+# --image checks OUTDIR/NAME.sys (with its link map OUTDIR/NAME.map) as a full image, e.g. a
+# client driver from build-client-sys.sh. Otherwise, on OUTDIR/devididi.sys (the full driver) every check applies; on OUTDIR/partial.sys (the driver
 # frame not yet written) those that need DriverEntry are left out, an unused allow-list entry is
 # not an error, and the kernel and the HAL may not both be imported yet.
 #
@@ -22,18 +23,26 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 prefix=${DEVIDIDI_NT_PREFIX:-i686-w64-mingw32-}
 objdump=${prefix}objdump
 allow="$root/tools/ntbuild/imports.allow"
+image_name=""
 
-[ $# -ge 1 ] || { echo "usage: check-sys.sh OUTDIR [--allow FILE]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: check-sys.sh OUTDIR [--allow FILE] [--image NAME.sys]" >&2; exit 2; }
 out=$1
 shift
 while [ $# -gt 0 ]; do
   case "$1" in
     --allow) allow=$2; shift 2 ;;
+    --image) image_name=$2; shift 2 ;;
     *) echo "check-sys: unknown argument $1" >&2; exit 2 ;;
   esac
 done
 
-if [ -f "$out/devididi.sys" ]; then
+map="$out/devididi.map"
+if [ -n "$image_name" ]; then
+  image="$out/$image_name"
+  map="$out/${image_name%.sys}.map"
+  full=1
+  [ -f "$image" ] || { echo "check-sys: FAILED: no $image" >&2; exit 1; }
+elif [ -f "$out/devididi.sys" ]; then
   image="$out/devididi.sys"
   full=1
 elif [ -f "$out/partial.sys" ]; then
@@ -43,7 +52,6 @@ else
   echo "check-sys: FAILED: no devididi.sys or partial.sys in $out (run build-sys.sh $out first)" >&2
   exit 1
 fi
-map="$out/devididi.map"
 name=$(basename "$image")
 failures=0
 passed=0
@@ -171,7 +179,7 @@ done
 if [ $full -eq 1 ]; then
   base=$(field ImageBase)
   aep=$(field AddressOfEntryPoint)
-  driver_entry=$(awk '$2 == "_DriverEntry@8" && $1 ~ /^0x/ { print $1; exit }' "$map" 2>/dev/null)
+  driver_entry=$(awk '($2 == "_DriverEntry@8" || $2 == "DriverEntry@8") && $1 ~ /^0x/ { print $1; exit }' "$map" 2>/dev/null)
   if [ -n "$driver_entry" ] && [ $((16#$base + 16#$aep)) -eq $((driver_entry)) ]; then
     ok "entry point is _DriverEntry@8"
   else

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "client.h"
+#include "driver_file.h"
 #include "emu/kemu.h"
 #include "live_view.h"
 #include "names.h"
@@ -282,6 +283,9 @@ public:
 private:
     // 0 when the terminal is up, 2 for a bad option (log file, .reg file), 1 when the machine failed.
     int Setup();
+    // The --load-driver files, after the device is added; their unload before its removal.
+    int LoadDriverFiles();
+    void UnloadDriverFiles();
     void StartClients();
     ViewSnapshot Snapshot(double elapsed, double interval);
     void StatusReport();
@@ -295,6 +299,7 @@ private:
 
     LiveOptions m_options;
     Machine m_machine;
+    std::vector<std::pair<std::string, std::unique_ptr<DriverFile>>> m_drivers;
     DeviceHandle m_console;
     std::vector<std::unique_ptr<ProviderRun>> m_providers;
     std::vector<std::unique_ptr<ConsumerRun>> m_consumers;
@@ -347,6 +352,9 @@ int Terminal::Setup()
     }
     m_addDevice = m_machine.AddDevice();
     Say("add-device: " + StatusName(m_addDevice));
+    if (int failed = LoadDriverFiles()) {
+        return failed;
+    }
     NTSTATUS open = m_console.Open();
     Say("console: open -> " + StatusName(open));
     if (!NT_SUCCESS(open)) {
@@ -480,6 +488,7 @@ void Terminal::Teardown()
     m_console.Close();
     Say("");
     kemu::DebugService::Clear();
+    UnloadDriverFiles();
     if (m_machine.Devices() > 0) {
         m_removal = m_machine.RemoveDevice();
         Say("remove-device: " + StatusName(m_removal));
@@ -616,10 +625,41 @@ int Terminal::Summary()
     return ok ? 0 : 1;
 }
 
+int Terminal::LoadDriverFiles()
+{
+    for (const std::string &path : m_options.driverFiles) {
+        std::string name = path.substr(path.find_last_of('/') + 1);
+        name = name.substr(0, name.find('.'));
+        auto driver = std::make_unique<DriverFile>();
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::string error;
+        if (!driver->Load(name, path, status, error)) {
+            std::fprintf(stderr, "devididi-sim: --load-driver: %s\n", error.c_str());
+            return 2;
+        }
+        Say("load-driver " + name + ": " + StatusName(status));
+        if (!driver->Loaded()) {
+            return 1;
+        }
+        m_drivers.emplace_back(name, std::move(driver));
+    }
+    return 0;
+}
+
+void Terminal::UnloadDriverFiles()
+{
+    for (auto &[name, driver] : m_drivers) {
+        driver->Unload();
+        Say("unload-driver " + name + ": done");
+    }
+    m_drivers.clear();
+}
+
 int Terminal::Run()
 {
     if (int failed = Setup()) {
         m_console.Close();
+        UnloadDriverFiles();
         m_machine.Unload();
         return failed;
     }

@@ -3,6 +3,7 @@
 #define DEVIDIDI_SIM_LIVE_MODE_H
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -11,6 +12,7 @@ struct LiveOptions {
     std::string registryFile; // debug levels from this .reg file instead of the built-in ones
     std::string logFile;      // every line of the debug output service goes here
     bool verbose = false;     // and to standard output
+    std::vector<std::string> driverFiles; // client drivers loaded beside the terminal's own clients
 };
 
 // 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise; 2 when

@@ -3,8 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
+#include "emu/kemu.h"
 #include "live_mode.h"
+#include "platform.h"
 #include "script.h"
 #include "script_mode.h"
 
@@ -12,7 +15,8 @@ namespace {
 
 const char kUsage[] =
     "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
-    "       devididi-sim --script FILE|- [--stable-addresses]\n"
+    "                    [--load-driver FILE.so]...\n"
+    "       devididi-sim --script FILE|- [--stable-addresses] [--driver-dir DIR]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
     "emulated kernel, its function device added through plug-and-play, and client drivers exchange\n"
@@ -25,6 +29,8 @@ const char kUsage[] =
     "                       those of examples/debug-levels.reg)\n"
     "  --log FILE           every line the debug output service receives\n"
     "  --verbose            those lines on standard output too (the view then prints plain lines)\n"
+    "  --load-driver FILE   a client driver of your own (built with devididi_add_client_driver),\n"
+    "                       loaded once the device is added and unloaded before its removal\n"
     "\n"
     "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
@@ -38,9 +44,29 @@ const char kUsage[] =
     "  notify <name> <code> [<word0> <word1>] [info=...]\n"
     "  print-status | print-streams <from> <to> | update-levels | orb-query | resync\n"
     "  bandwidth <mode> [trial=<units of 0.1 ms>] | ioctl <code> [<hex bytes>]\n"
+    "  load-driver <name> FILE | unload-driver <name>   a client driver of your own, from a file\n"
+    "  dpcs hold|run        DPCs run at the end of the command that queued them; hold keeps them\n"
+    "                       queued until run\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
     "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
-    "                       same in every run and build (for golden files)\n";
+    "                       same in every run and build (for golden files)\n"
+    "  --driver-dir DIR     where load-driver finds a FILE named without a directory (default:\n"
+    "                       next to the script)\n"
+    "\n"
+    "Both modes:\n"
+    "  --image FILE.sys     run the genuine 32-bit kernel image in place of the driver built for\n"
+    "                       this program (only a 32-bit i386 build can run it)\n"
+    "  --family 98|nt       the system family the emulated kernel presents: 98 (the default; WDM\n"
+    "                       1.05, the debug device answers virtual-device calls) or nt (WDM 1.10)\n";
+
+// The driver built as a module lies beside the program; each load opens it anew.
+std::string ModuleBesideProgram()
+{
+    char path[4096];
+    ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    std::string self = n > 0 ? std::string(path, size_t(n)) : std::string("./devididi-sim");
+    return self.substr(0, self.find_last_of('/') + 1) + "devididi.so";
+}
 
 int Usage(const char *problem)
 {
@@ -55,6 +81,7 @@ int main(int argc, char **argv)
     sim::LiveOptions live;
     sim::ScriptOptions scripted;
     std::string script;
+    std::string driverFile;
     bool liveOption = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -100,20 +127,55 @@ int main(int argc, char **argv)
                 return Usage("--script takes a file, or - for standard input");
             }
             script = text;
+        } else if (arg == "--load-driver") {
+            const char *text = value("--load-driver");
+            if (text == nullptr) {
+                return Usage("--load-driver takes a client driver file");
+            }
+            live.driverFiles.push_back(text);
+            liveOption = true;
+        } else if (arg == "--driver-dir") {
+            const char *text = value("--driver-dir");
+            if (text == nullptr) {
+                return Usage("--driver-dir takes a directory");
+            }
+            scripted.driverDir = text;
+        } else if (arg == "--image") {
+            const char *text = value("--image");
+            if (text == nullptr) {
+                return Usage("--image takes a kernel image file");
+            }
+            driverFile = text;
+        } else if (arg == "--family") {
+            const char *text = value("--family");
+            if (text != nullptr && std::strcmp(text, "nt") == 0) {
+                kemu::SetWdmVersion(1, 0x10);
+            } else if (text == nullptr || std::strcmp(text, "98") != 0) {
+                return Usage("--family takes 98 or nt");
+            }
         } else if (arg == "--stable-addresses") {
             scripted.stableAddresses = true;
         } else {
             return Usage(("unknown argument '" + arg + "'").c_str());
         }
     }
+    if (driverFile.empty()) {
+        driverFile = ModuleBesideProgram();
+    }
+    std::string error;
+    if (!sim::Machine::UseDriverFile(driverFile, &error)) {
+        std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+        return 2;
+    }
     if (!script.empty()) {
         if (liveOption) {
-            return Usage("--duration, --registry, --log and --verbose belong to the default run, not to --script");
+            return Usage("--duration, --registry, --log, --verbose and --load-driver belong to the default run, not to "
+                         "--script");
         }
         return sim::RunScript(script, scripted);
     }
-    if (scripted.stableAddresses) {
-        return Usage("--stable-addresses belongs to --script");
+    if (scripted.stableAddresses || !scripted.driverDir.empty()) {
+        return Usage("--stable-addresses and --driver-dir belong to --script");
     }
     return sim::RunLive(live);
 }

@@ -11,6 +11,19 @@ namespace sim {
 
 const char kLevelContainer[] = "\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI";
 
+namespace {
+std::string g_driverFile;
+}
+
+bool Machine::UseDriverFile(const std::string &path, std::string *error)
+{
+    if (kemu::DriverModule::Open(path, error) == nullptr) {
+        return false;
+    }
+    g_driverFile = path;
+    return true;
+}
+
 Machine::~Machine()
 {
     if (m_driver != nullptr) {
@@ -20,7 +33,18 @@ Machine::~Machine()
 
 NTSTATUS Machine::Load()
 {
-    kemu::DriverLoad load = kemu::LoadDriver(&DriverEntry, u"\\Driver\\DeVididi",
+    PDRIVER_INITIALIZE entry = &DriverEntry;
+    if (!g_driverFile.empty()) {
+        m_module.reset(); // the previous load's code, unloaded by now
+        std::string error;
+        m_module = kemu::DriverModule::Open(g_driverFile, &error);
+        if (m_module == nullptr) {
+            std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+            return STATUS_UNSUCCESSFUL;
+        }
+        entry = m_module->Entry();
+    }
+    kemu::DriverLoad load = kemu::LoadDriver(entry, u"\\Driver\\DeVididi",
                                              u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\DeVididi");
     m_driver = load.driver;
     return load.status;

@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "emu/kemu_ldr.h"
 #include "kernel.h"
 
 namespace sim {
@@ -25,6 +27,12 @@ public:
 
     bool Loaded() const { return m_driver != nullptr; }
     size_t Devices() const { return m_pdos.size(); }
+    // Where every later Load finds the driver: a module file (the driver built as a shared object,
+    // or in the i386 build its kernel image), opened anew at each load so that every global starts
+    // fresh. False, with the reason, when the file cannot be loaded. Without a file, Load calls the
+    // driver linked into the program.
+    static bool UseDriverFile(const std::string &path, std::string *error);
+
     // DriverEntry through the platform's loader.
     NTSTATUS Load();
     // A new physical device on the bus, handed to the driver by plug-and-play.
@@ -41,6 +49,9 @@ public:
 private:
     PDRIVER_OBJECT m_driver = nullptr;
     std::vector<PDEVICE_OBJECT> m_pdos;
+    // The loaded module stays mapped after the unload until the next load: clients may still
+    // call the entry points they were given, as on the linked driver.
+    std::unique_ptr<kemu::DriverModule> m_module;
 };
 
 // Live pool blocks by tag text ("Trcd" -> 3), for the leak report.

@@ -158,6 +158,9 @@ const std::map<std::string, Syntax> &Commands()
         {"resync", {Op::Resync, ""}},
         {"bandwidth", {Op::Bandwidth, "<mode> [trial=<units of 0.1 ms>]"}},
         {"ioctl", {Op::Ioctl, "<code> [<hex bytes>]"}},
+        {"load-driver", {Op::LoadDriver, "<name> FILE"}},
+        {"unload-driver", {Op::UnloadDriver, "<name>"}},
+        {"dpcs", {Op::Dpcs, "hold|run"}},
     };
     return commands;
 }
@@ -311,6 +314,28 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         }
         break;
     }
+
+    case Op::LoadDriver:
+        if (!needCount(2)) {
+            return fail(usage);
+        }
+        cmd.name = words[1];
+        cmd.file = words[2];
+        break;
+
+    case Op::Dpcs:
+        if (!needCount(1) || (words[1] != "hold" && words[1] != "run")) {
+            return fail(usage);
+        }
+        cmd.name = words[1];
+        break;
+
+    case Op::UnloadDriver:
+        if (!needCount(1)) {
+            return fail(usage);
+        }
+        cmd.name = words[1];
+        break;
 
     case Op::RegImport:
         if (!needCount(1)) {

@@ -34,6 +34,9 @@ enum class Op {
     Resync,
     Bandwidth,    // bandwidth <mode> [trial=<units of 0.1 ms>]
     Ioctl,        // ioctl <code> [<hex bytes>]
+    LoadDriver,   // load-driver <name> FILE
+    UnloadDriver, // unload-driver <name>
+    Dpcs,         // dpcs hold|run
 };
 
 // A stream information block as a provider publishes it.
@@ -60,6 +63,7 @@ struct Command {
     uint32_t trial = 300;         // bandwidth: one trial's time in units of 0.1 ms
     std::string tag;              // fail-alloc: only allocations with this pool tag count ("" = all)
     std::vector<uint8_t> bytes;   // ioctl
+    std::string file;             // load-driver
 };
 
 struct ParseResult {

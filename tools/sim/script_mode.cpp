@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "client.h"
+#include "driver_file.h"
 #include "emu/kemu.h"
 #include "names.h"
 #include "platform.h"
@@ -85,7 +86,9 @@ private:
     std::string m_baseDir;
     Machine m_machine;
     std::vector<std::unique_ptr<ScriptClient>> m_clients; // in order of first mention
+    std::map<std::string, std::unique_ptr<DriverFile>> m_drivers; // loaded by load-driver
     bool m_failed = false; // a check failed: mismatch or platform rule violation
+    bool m_holdDpcs = false; // queued DPCs wait for "dpcs run" instead of the end of each command
 };
 
 ScriptRun::~ScriptRun() { Shutdown(); }
@@ -214,6 +217,44 @@ std::string ScriptRun::Execute(const Command &cmd)
         if (!left.empty()) {
             m_failed = true;
         }
+        return "";
+    }
+
+    case Op::LoadDriver: {
+        if (m_drivers.count(cmd.name) != 0) {
+            return "load-driver: " + cmd.name + " is loaded already";
+        }
+        std::string path = cmd.file;
+        if (path.find('/') == std::string::npos && !m_options.driverDir.empty()) {
+            path = m_options.driverDir + "/" + path;
+        } else if (!path.empty() && path[0] != '/' && !m_baseDir.empty()) {
+            path = m_baseDir + "/" + path;
+        }
+        auto driver = std::make_unique<DriverFile>();
+        NTSTATUS status = STATUS_UNSUCCESSFUL;
+        std::string error;
+        if (!driver->Load(cmd.name, path, status, error)) {
+            return "load-driver: " + error;
+        }
+        Out("load-driver " + cmd.name + ": " + StatusName(status));
+        if (driver->Loaded()) {
+            m_drivers[cmd.name] = std::move(driver);
+        }
+        return "";
+    }
+
+    case Op::Dpcs:
+        m_holdDpcs = cmd.name == "hold";
+        return "";
+
+    case Op::UnloadDriver: {
+        auto found = m_drivers.find(cmd.name);
+        if (found == m_drivers.end()) {
+            return "unload-driver: " + cmd.name + " is not loaded";
+        }
+        found->second->Unload();
+        m_drivers.erase(found);
+        Out("unload-driver " + cmd.name + ": done");
         return "";
     }
 
@@ -444,10 +485,16 @@ void ScriptRun::Shutdown()
     // What the script left behind goes quietly, so that the process ends clean.
     kemu::DebugService::SetSink(nullptr);
     kemu::SetDbgPrintSink(nullptr);
+    // Loaded client drivers go first, while the exchange they talk to is still there.
+    for (auto &driver : m_drivers) {
+        driver.second->Unload();
+    }
+    m_drivers.clear();
     for (auto &client : m_clients) {
         client->device.Close();
     }
     m_machine.Unload();
+    kemu::ResetDpcs();
     m_clients.clear();
     kemu::TakeViolations();
 }
@@ -455,6 +502,8 @@ void ScriptRun::Shutdown()
 int ScriptRun::Run(std::istream &in)
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
+    // DPCs that client drivers queue run at the end of the command that queued them, in order.
+    kemu::SetDpcMode(kemu::DpcMode::Manual);
     kemu::SetTickCount(0);
     kemu::DebugService::SetSink([this](const std::string &line) { DebugLine(line); });
     kemu::SetDbgPrintSink([](const std::string &text) {
@@ -469,6 +518,9 @@ int ScriptRun::Run(std::istream &in)
         std::string error = parsed.error;
         if (error.empty() && parsed.command) {
             error = Execute(*parsed.command);
+            if (!m_holdDpcs) {
+                kemu::RunQueuedDpcs();
+            }
         }
         ReportViolations();
         if (!error.empty()) {

@@ -9,6 +9,8 @@ namespace sim {
 struct ScriptOptions {
     // Addresses in log lines print as <address> (see StableAddresses).
     bool stableAddresses = false;
+    // Where load-driver looks for a FILE given without a directory ("" = next to the script).
+    std::string driverDir;
 };
 
 // Runs a script ("-" for standard input). 0 when every check held, 1 when one failed (a byte

@@ -1,0 +1,15 @@
+# Runs the echo script with the sample loaded from its file and compares the whole output.
+execute_process(COMMAND ${SIM} --script ${SCRIPT} --stable-addresses --driver-dir ${DRIVER_DIR}
+                OUTPUT_FILE ${ACTUAL} ERROR_VARIABLE errors RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "${SCRIPT}: exit status ${status}\n${errors}")
+endif()
+if(NOT errors STREQUAL "")
+  message(FATAL_ERROR "${SCRIPT}: unexpected standard error:\n${errors}")
+endif()
+file(READ ${EXPECTED} expected)
+file(READ ${ACTUAL} actual)
+if(NOT expected STREQUAL actual)
+  execute_process(COMMAND diff -u ${EXPECTED} ${ACTUAL})
+  message(FATAL_ERROR "${SCRIPT}: output differs from ${EXPECTED} (shown above; the run's output is in ${ACTUAL})")
+endif()

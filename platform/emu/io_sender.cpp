@@ -1,0 +1,13 @@
+// Which driver a request comes from: the one whose DriverEntry or DriverUnload the building thread
+// runs. Its unload is then checked for requests it left pending with another driver.
+#include "io_internal.h"
+
+namespace kemu::io {
+
+PDRIVER_OBJECT &CallingDriver()
+{
+    thread_local PDRIVER_OBJECT t_driver = nullptr;
+    return t_driver;
+}
+
+} // namespace kemu::io

@@ -1,0 +1,182 @@
+// Driver modules: shared objects through the dynamic linker, kernel images through the emulation's
+// own loader (i386 processes only).
+#include <cstring>
+#include <dlfcn.h>
+#include <fstream>
+#include <iterator>
+#include <sys/mman.h>
+
+#include "kemu_ldr.h"
+
+namespace kemu {
+
+struct DriverModule::Image {
+    uint8_t *base = nullptr;
+    size_t size = 0;
+    ~Image()
+    {
+        if (base != nullptr) {
+            munmap(base, size);
+        }
+    }
+};
+
+namespace {
+
+bool ReadFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = "cannot open " + path;
+        return false;
+    }
+    bytes->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return true;
+}
+
+} // namespace
+
+#if defined(__i386__)
+namespace {
+
+// Where the image's calls land. Most exports are the emulation's own routines, which carry the
+// kernel's conventions in this build; these few need a shim.
+extern "C" {
+LONG FASTCALL LdrInterlockedIncrement(volatile LONG *p) { return __atomic_add_fetch(p, 1, __ATOMIC_SEQ_CST); }
+LONG FASTCALL LdrInterlockedDecrement(volatile LONG *p) { return __atomic_sub_fetch(p, 1, __ATOMIC_SEQ_CST); }
+// The kernel returns the 64-bit count in EDX:EAX, where gcc would return the union through memory.
+ULONGLONG NTAPI LdrKeQueryPerformanceCounter(PLARGE_INTEGER frequency)
+{
+    return static_cast<ULONGLONG>(KeQueryPerformanceCounter(frequency).QuadPart);
+}
+// The kernel's reference drop returns the count left; the emulation's routine returns nothing.
+LONG_PTR FASTCALL LdrObfDereferenceObject(PVOID object)
+{
+    ObDereferenceObject(object);
+    return 0;
+}
+// int 20h sites become calls of these: the argument stays pushed by the image, the answer in EAX.
+ULONG __cdecl LdrDebugServiceVersion(ULONG_PTR arg) { return KxVxdServiceCall(0x0327, 0, arg); }
+ULONG __cdecl LdrDebugServiceShow(ULONG_PTR arg) { return KxVxdServiceCall(0x0327, 1, arg); }
+}
+
+void *ExportAddress(const std::string &name)
+{
+    struct Entry {
+        const char *name;
+        void *address;
+    };
+    static const Entry table[] = {
+#define KEMU_EXPORT(module, name, convention, bytes) {#name, reinterpret_cast<void *>(&name)},
+#define KEMU_EXPORT_SHIM(module, name, convention, bytes) {#name, reinterpret_cast<void *>(&Ldr##name)},
+#define KEMU_EXPORT_DATA(module, name, convention, bytes)
+#include "ldr_exports.inc"
+#undef KEMU_EXPORT
+#undef KEMU_EXPORT_SHIM
+#undef KEMU_EXPORT_DATA
+    };
+    if (name == "KeTickCount") {
+        return const_cast<KSYSTEM_TIME *>(KemuSharedTickCount());
+    }
+    for (const Entry &entry : table) {
+        if (name == entry.name) {
+            return entry.address;
+        }
+    }
+    return nullptr;
+}
+
+bool RewriteServiceCalls(uint8_t *base, const ldr::ImageInfo &info)
+{
+    for (uint32_t site : ldr::FindServiceCalls(base, info)) {
+        void *target = base[site + 2] == 0 ? reinterpret_cast<void *>(&LdrDebugServiceVersion)
+                                           : reinterpret_cast<void *>(&LdrDebugServiceShow);
+        // int 20h with its dword is six bytes: a near call and a one-byte no-op.
+        uint8_t *at = base + site;
+        const uint32_t relative = reinterpret_cast<uintptr_t>(target) - reinterpret_cast<uintptr_t>(at + 5);
+        at[0] = 0xe8;
+        std::memcpy(at + 1, &relative, 4);
+        at[5] = 0x90;
+    }
+    return true;
+}
+
+} // namespace
+#endif
+
+std::unique_ptr<DriverModule> DriverModule::Open(const std::string &path, std::string *error)
+{
+    std::vector<uint8_t> bytes;
+    if (!ReadFile(path, &bytes, error)) {
+        return nullptr;
+    }
+    std::unique_ptr<DriverModule> module(new DriverModule);
+    module->m_path = path;
+    if (bytes.size() >= 4 && bytes[0] == 0x7f && bytes[1] == 'E' && bytes[2] == 'L' && bytes[3] == 'F') {
+        module->m_shared = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (module->m_shared == nullptr) {
+            *error = std::string("cannot open the shared object: ") + dlerror();
+            return nullptr;
+        }
+        module->m_entry = reinterpret_cast<PDRIVER_INITIALIZE>(dlsym(module->m_shared, "DriverEntry"));
+        if (module->m_entry == nullptr) {
+            *error = path + " has no DriverEntry";
+            return nullptr;
+        }
+        return module;
+    }
+    if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
+        *error = path + " is neither a shared object nor a Windows kernel image";
+        return nullptr;
+    }
+#if defined(__i386__)
+    ldr::ImageInfo info;
+    if (!ldr::ReadImage(bytes, &info, error)) {
+        *error = path + ": " + *error;
+        return nullptr;
+    }
+    auto image = std::make_unique<Image>();
+    void *base = mmap(nullptr, info.imageSize, PROT_READ | PROT_WRITE | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) {
+        *error = path + ": cannot map " + std::to_string(info.imageSize) + " bytes";
+        return nullptr;
+    }
+    image->base = static_cast<uint8_t *>(base);
+    image->size = info.imageSize;
+    ldr::MapImage(bytes, info, image->base);
+    const uint32_t address = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(base));
+    auto resolve = [](const std::string &dll, const std::string &name, uint32_t *found) {
+        for (const ldr::Export &e : ldr::ExportList()) {
+            if (ldr::SameModule(dll, e.module) && name == e.name) {
+                *found = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(ExportAddress(name)));
+                return *found != 0;
+            }
+        }
+        return false;
+    };
+    if (!ldr::RelocateImage(image->base, info, address, error) ||
+        !ldr::BindImports(image->base, info, resolve, error) || !RewriteServiceCalls(image->base, info)) {
+        *error = path + ": " + *error;
+        return nullptr;
+    }
+    module->m_entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->base + info.entryRva);
+    module->m_image = std::move(image);
+    return module;
+#else
+    *error = path + " is a Windows kernel image: only the 32-bit (i386) build can run it, "
+                    "e.g. the m32 preset";
+    return nullptr;
+#endif
+}
+
+DriverModule::~DriverModule()
+{
+    if (m_shared != nullptr) {
+        dlclose(m_shared);
+    }
+}
+
+const void *DriverModule::Base() const { return m_image ? m_image->base : nullptr; }
+size_t DriverModule::Size() const { return m_image ? m_image->size : 0; }
+
+} // namespace kemu
