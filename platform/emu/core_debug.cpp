@@ -8,6 +8,7 @@
 
 #include "emu/core_internal.h"
 #include "emu/kemu_core.h"
+#include "emu/k_io.h"
 
 namespace {
 
@@ -102,6 +103,11 @@ ULONG DbgPrint(PCSTR Format, ...)
 
 ULONG KxVxdServiceCall(USHORT wDevice, USHORT wService, ULONG_PTR dwArg)
 {
+    // Presenting the NT family (WDM 1.10 and up), which has no virtual-device services: the answer
+    // is the one the driver's NT build gives itself without making the call.
+    if (IoIsWdmVersionAvailable(1, 0x10)) {
+        return 0;
+    }
     // No code should call a device or service that does not exist (a 9x system stops on it), so
     // such a call is reported rather than answered quietly.
     if (wDevice != kemu::kDebugServiceDevice) {

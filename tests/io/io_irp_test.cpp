@@ -20,7 +20,8 @@ constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FI
 std::string AddressText(const void *p)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(text, sizeof text, "0x%0*llx", int(2 * sizeof(void *)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     return text;
 }
 
@@ -195,14 +196,14 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
     kemu::ScopedViolationRecording recording;
     {
         kemu::TestRequest request(kCode);
-        EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP) { return STATUS_PENDING; }), STATUS_PENDING);
+        EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP) NTAPI { return STATUS_PENDING; }), STATUS_PENDING);
         EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
         request.Irp()->IoStatus.Status = STATUS_CANCELLED;
         IofCompleteRequest(request.Irp(), IO_NO_INCREMENT);
     }
     {
         kemu::TestRequest request(kCode);
-        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
+        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoMarkIrpPending(irp);
             return Complete(irp);
         });
@@ -267,7 +268,7 @@ TEST_F(TestRequests, OneDroppedWhileStillHeldPendingIsReported)
     {
         kemu::TestRequest request(kemu::TestRequest::Major{IRP_MJ_PNP, IRP_MN_START_DEVICE});
         EXPECT_EQ(IoGetCurrentIrpStackLocation(request.Irp())->MinorFunction, IRP_MN_START_DEVICE);
-        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) {
+        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) NTAPI {
             IoMarkIrpPending(irp);
             return STATUS_PENDING;
         });

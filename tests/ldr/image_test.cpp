@@ -175,6 +175,30 @@ TEST_F(ImageTest, EachImageTheEmulationCannotRunIsRefusedWithItsReason)
     EXPECT_NE(refused("relocation").find("relocation type 10"), std::string::npos) << m_error;
 }
 
+TEST(ExportList, ConventionsAndArgumentBytesMatchTheImportLibrariesDecoratedNames)
+{
+    // The image build's link map names each import as the import library decorates it: _Name@N
+    // for stdcall, @Name@N for fastcall, _Name for cdecl and data.
+    const std::string map = std::string(DV_IMAGE).substr(0, std::string(DV_IMAGE).rfind('/')) + "/devididi.map";
+    std::ifstream in(map);
+    if (!in) {
+        GTEST_SKIP() << map << " is not built";
+    }
+    std::set<std::string> decorated;
+    for (std::string word; in >> word;) {
+        if (word.rfind("__imp_", 0) == 0) {
+            decorated.insert(word.substr(6));
+        }
+    }
+    for (const Export &e : ExportList()) {
+        const std::string convention = e.convention, bytes = "@" + std::to_string(e.argumentBytes);
+        const std::string name = convention == "stdcall"    ? "_" + std::string(e.name) + bytes
+                                 : convention == "fastcall" ? "@" + std::string(e.name) + bytes
+                                                            : "_" + std::string(e.name);
+        EXPECT_EQ(decorated.count(name), 1u) << e.name << " as " << name;
+    }
+}
+
 TEST(ExportList, HoldsExactlyTheImportsTheImageCheckAllows)
 {
     // The exchange's imports and those of the sample client driver, which runs beside it.

@@ -65,7 +65,13 @@ TEST_F(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheReturnedLevel)
 
 TEST_F(SpinLockDeathTest, SecondAcquireOnTheSameThreadAbortsNamingTheLock)
 {
+    // The 32-bit build runs under qemu-user, which cannot re-execute the test program as the
+    // thread-safe style does; the test has no other thread, so forking is as safe.
+#if defined(__i386__)
+    GTEST_FLAG_SET(death_test_style, "fast");
+#else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
+#endif
     EXPECT_DEATH(
         {
             KSPIN_LOCK lock;

@@ -1,5 +1,5 @@
 # A script with a bad line: exit status 2 and "line N: reason" on standard error.
-execute_process(COMMAND ${SIM} --script ${SCRIPT} OUTPUT_VARIABLE output ERROR_VARIABLE errors
+execute_process(COMMAND ${EMULATOR} ${SIM} --script ${SCRIPT} OUTPUT_VARIABLE output ERROR_VARIABLE errors
                 RESULT_VARIABLE status)
 file(READ ${STDERR} expected)
 if(NOT status EQUAL 2)
