@@ -345,14 +345,18 @@ static NTSTATUS CheckRequest(PIRP pIrp, const WRAPPER_DESCRIPTION *pWrapper, PST
         return EndRefused(pWrapper, pWrapper->ntNullIrp, pWrapper->pszNullIrpStatus);
     }
     PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+    /*
+     * A short record is refused as a missing one, with its length said first: STATUS_UNSUCCESSFUL is
+     * the only refusal a client of these requests is prepared for.
+     */
+    if (pStreamerSrvParam != NULL && InputLength(pIrp) < pWrapper->cbRecord) {
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- Input buffer holds %ld bytes, the record needs %ld", pWrapper->pszName,
+                  (LONG)InputLength(pIrp), (LONG)pWrapper->cbRecord);
+        pStreamerSrvParam = NULL;
+    }
     if (pStreamerSrvParam == NULL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pStreamerSrvParam is NULL", pWrapper->pszName);
         return EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
-    }
-    if (InputLength(pIrp) < pWrapper->cbRecord) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- Input buffer holds %ld bytes, the record needs %ld", pWrapper->pszName,
-                  (LONG)InputLength(pIrp), (LONG)pWrapper->cbRecord);
-        return EndRefused(pWrapper, STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL");
     }
     *ppParam = pStreamerSrvParam;
     return STATUS_SUCCESS;
