@@ -298,6 +298,9 @@ void Finish(PIRP irp)
         if (record->ownsSystemBuffer && irp->AssociatedIrp.SystemBuffer != nullptr) {
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
         }
+        if (irp->MdlAddress != nullptr) {
+            ExFreePool(irp->MdlAddress);
+        }
         PKEVENT event = irp->UserEvent;
         std::free(irp);
         if (event != nullptr) {
@@ -496,6 +499,9 @@ size_t ResetRequests()
     for (auto &[irp, record] : left) {
         if (record->ownsSystemBuffer && irp->AssociatedIrp.SystemBuffer != nullptr) {
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        }
+        if (record->kind == IrpKind::Built && irp->MdlAddress != nullptr) {
+            ExFreePool(irp->MdlAddress);
         }
         std::free(irp);
     }

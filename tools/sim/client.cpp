@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 
 #include "names.h"
 
@@ -909,6 +910,21 @@ NTSTATUS ControlClient::Raw(ULONG code, const std::vector<uint8_t> &bytes, std::
     ULONG_PTR info = 0;
     NTSTATUS status = m_device.Call(code, in.data(), static_cast<ULONG>(in.size()), back.data(), kRoom, &info);
     out.assign(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(std::min<ULONG_PTR>(info, kRoom)));
+    return status;
+}
+
+NTSTATUS ControlClient::Exact(ULONG code, const std::vector<uint8_t> &in, ULONG outLength, std::vector<uint8_t> &out)
+{
+    // Separate heap blocks of the exact sizes: a read or write past either shows under the sanitizer.
+    std::unique_ptr<uint8_t[]> input(in.empty() ? nullptr : new uint8_t[in.size()]);
+    if (!in.empty()) {
+        std::memcpy(input.get(), in.data(), in.size());
+    }
+    std::unique_ptr<uint8_t[]> output(outLength == 0 ? nullptr : new uint8_t[outLength]());
+    ULONG_PTR info = 0;
+    NTSTATUS status =
+        m_device.Call(code, input.get(), static_cast<ULONG>(in.size()), output.get(), outLength, &info);
+    out.assign(output.get(), output.get() + std::min<ULONG_PTR>(info, outLength));
     return status;
 }
 

@@ -289,6 +289,9 @@ public:
     NTSTATUS Bandwidth(LONG mode, ULONG &figure);
     // Any control code; bytes are the input. out receives what the request hands back.
     NTSTATUS Raw(ULONG code, const std::vector<uint8_t> &bytes, std::vector<uint8_t> &out);
+    // Exactly these bytes in (none: no input buffer) and an output buffer of exactly outLength bytes
+    // (0: none); out receives what the request hands back.
+    NTSTATUS Exact(ULONG code, const std::vector<uint8_t> &in, ULONG outLength, std::vector<uint8_t> &out);
 
 private:
     DeviceHandle &m_device;

@@ -29,7 +29,7 @@ const char kUsage[] =
     "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
     "  level <MODULE> <n> | reg-import FILE.reg | debug-service present|absent | tick <n>\n"
-    "  fail-alloc <k> [tag=XXXX]\n"
+    "  fail-alloc <k> [tag=XXXX] | fail-alloc p=<probability> seed=<n> [tag=XXXX]\n"
     "  load | add-device | remove-device | unload | open <name> | close <name>\n"
     "  provider <name> stream=<h> size=<n> [info=video,<FrameSize>,<FrameRate>,<CompStandard>\n"
     "                                       | info=audio,<CompStandard> | info=none]\n"
@@ -38,6 +38,9 @@ const char kUsage[] =
     "  notify <name> <code> [<word0> <word1>] [info=...]\n"
     "  print-status | print-streams <from> <to> | update-levels | orb-query | resync\n"
     "  bandwidth <mode> [trial=<units of 0.1 ms>] | ioctl <code> [<hex bytes>]\n"
+    "  ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid]   (exact lengths, no padding;\n"
+    "      record= sends a whole registration record whose pointers are null, lead to one-byte\n"
+    "      pool blocks, or lead to the client's own variables and callbacks)\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
     "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
     "                       same in every run and build (for golden files)\n";
