@@ -60,19 +60,25 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
 #define GATE_SHARED (GATE_CALL | GATE_READER)
 
 /*
- * Every information block the stream keeps has this header in front of the bytes it hands out. A
- * replaced block may still be in a client's hands (a notification pass on another processor, or
- * one further up this very stack), so it is parked on the retired list and freed only when the gate
- * is idle, that is, when no reader and no registration can hold it any more.
+ * A replaced information block may still be in a client's hands (a notification pass on another
+ * processor, or one further up this very stack), so it is parked on the retired list and freed only
+ * when the gate is idle, that is, when no reader and no registration can hold it any more. The block
+ * itself is one traced allocation of exactly its size; its place on the list is a small untraced
+ * node, taken together with the block, so that retiring it later can never fail.
  */
-typedef struct _DV_INFO_BLOCK {
-    struct _DV_INFO_BLOCK *pNextRetired;
-    ULONG dwReserved;
-} DV_INFO_BLOCK, *PDV_INFO_BLOCK;
+typedef struct _DV_RETIRED_INFO {
+    struct _DV_RETIRED_INFO *pNext;
+    PVOID pInfo;
+} DV_RETIRED_INFO, *PDV_RETIRED_INFO;
 
-static PDV_INFO_BLOCK InfoHeader(PVOID pInfo)
+static void FreeInfo(PVOID pInfo, PVOID pNode)
 {
-    return (PDV_INFO_BLOCK)pInfo - 1;
+    if (pInfo != NULL) {
+        TracedDelete(pInfo);
+    }
+    if (pNode != NULL) {
+        ExFreePool(pNode);
+    }
 }
 
 /* ======================================================================================== */
@@ -424,17 +430,19 @@ void DeVididi::SetHandle(ULONG hStream)
 void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock)
 {
     PVOID pNew = NULL;
+    PVOID pNode = NULL;
     PVOID pOld;
+    PDV_RETIRED_INFO pOldNode;
     KIRQL OldIrql;
 
     if (nSize > 0 && pInfo != NULL) {
-        PDV_INFO_BLOCK pHeader = (PDV_INFO_BLOCK)NEW(sizeof(DV_INFO_BLOCK) + (ULONG)nSize);
-        if (pHeader != NULL) {
-            pHeader->pNextRetired = NULL;
-            pHeader->dwReserved = 0;
-            pNew = pHeader + 1;
+        PVOID pNewNode = ExAllocatePoolWithTag(NonPagedPool, sizeof(DV_RETIRED_INFO), TRACED_POOL_TAG);
+        pNew = pNewNode != NULL ? NEW((ULONG)nSize) : NULL;
+        if (pNew != NULL) {
             RtlCopyMemory(pNew, pInfo, (ULONG)nSize);
+            pNode = pNewNode;
         } else {
+            FreeInfo(NULL, pNewNode);
             SHOWDEBUG(STREAM_DBG, 1,
                       "Streamer: ERROR --- Stream %ld failed in allocating an info struct in size of %ld bytes "
                       "(m_pStreamInfo = NULL)",
@@ -445,12 +453,14 @@ void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION
 
     OldIrql = KfAcquireSpinLock(&m_InfoLock);
     pOld = m_pStreamInfo;
+    pOldNode = (PDV_RETIRED_INFO)m_pInfoNode;
     m_pStreamInfo = pNew;
+    m_pInfoNode = pNode;
     m_nStreamInfoSize = nSize;
     if (pOld != NULL) {
-        PDV_INFO_BLOCK pHeader = InfoHeader(pOld);
-        pHeader->pNextRetired = (PDV_INFO_BLOCK)m_pRetiredInfo;
-        __atomic_store_n(&m_pRetiredInfo, (PVOID)pHeader, __ATOMIC_RELAXED);
+        pOldNode->pInfo = pOld;
+        pOldNode->pNext = (PDV_RETIRED_INFO)m_pRetiredInfo;
+        __atomic_store_n(&m_pRetiredInfo, (PVOID)pOldNode, __ATOMIC_RELAXED);
     }
     RtlZeroMemory(pBlock, sizeof(*pBlock));
     pBlock->StreamInfo.pInfo = m_pStreamInfo;
@@ -470,15 +480,15 @@ void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
 /* Only with the gate exclusive (or in teardown): nobody can hold a retired block any more. */
 void DeVididi::FreeRetiredInfo()
 {
-    PDV_INFO_BLOCK pHeader;
+    PDV_RETIRED_INFO pNode;
     KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
-    pHeader = (PDV_INFO_BLOCK)m_pRetiredInfo;
+    pNode = (PDV_RETIRED_INFO)m_pRetiredInfo;
     __atomic_store_n(&m_pRetiredInfo, (PVOID)NULL, __ATOMIC_RELAXED);
     KfReleaseSpinLock(&m_InfoLock, OldIrql);
-    while (pHeader != NULL) {
-        PDV_INFO_BLOCK pNext = pHeader->pNextRetired;
-        TracedDelete(pHeader);
-        pHeader = pNext;
+    while (pNode != NULL) {
+        PDV_RETIRED_INFO pNext = pNode->pNext;
+        FreeInfo(pNode->pInfo, pNode);
+        pNode = pNext;
     }
 }
 
@@ -503,10 +513,9 @@ void DeVididi::CleanStream()
     SetHandle(0);
     DV_STORE(m_nBufferSize, 0);
     DV_STORE(m_nTail, 0);
-    if (m_pStreamInfo != NULL) {
-        TracedDelete(InfoHeader(m_pStreamInfo));
-    }
+    FreeInfo(m_pStreamInfo, m_pInfoNode);
     m_pStreamInfo = NULL;
+    m_pInfoNode = NULL;
     m_nStreamInfoSize = 0;
     FreeRetiredInfo();
 }
@@ -531,6 +540,7 @@ DeVididi::DeVididi()
     m_pWalkingThread = NULL;
     KeInitializeSpinLock(&m_InfoLock);
     m_pRetiredInfo = NULL;
+    m_pInfoNode = NULL;
 }
 
 /*
@@ -579,10 +589,9 @@ DeVididi::~DeVididi()
     m_nBufferSize = 0;
     m_nTail = 0;
     m_nStreamInfoSize = 0;
-    if (m_pStreamInfo != NULL) {
-        TracedDelete(InfoHeader(m_pStreamInfo));
-        m_pStreamInfo = NULL;
-    }
+    FreeInfo(m_pStreamInfo, m_pInfoNode);
+    m_pStreamInfo = NULL;
+    m_pInfoNode = NULL;
     FreeRetiredInfo();
     m_Consumers.RemoveAll();
 }

@@ -165,6 +165,7 @@ private:
     PKTHREAD m_pWalkingThread; /* atomic: the thread telling the consumers under m_Lock, else NULL */
     KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
+    PVOID m_pInfoNode;         /* the retired-list node kept ready for m_pStreamInfo */
 
     DeVididi(const DeVididi &);
     DeVididi &operator=(const DeVididi &);
