@@ -24,6 +24,8 @@ public:
     Machine &operator=(const Machine &) = delete;
 
     bool Loaded() const { return m_driver != nullptr; }
+    // Loaded and not yet unloaded by the platform after the removal of its last device.
+    bool Running() const;
     size_t Devices() const { return m_pdos.size(); }
     // DriverEntry through the platform's loader.
     NTSTATUS Load();

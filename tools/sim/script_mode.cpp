@@ -150,6 +150,7 @@ private:
     // Sends an ioctl with exact lengths; a registration record with record= goes as its client would.
     std::string ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device);
     bool m_failed = false; // a check failed: mismatch or platform rule violation
+    bool m_shutDown = false;
 };
 
 ScriptRun::~ScriptRun() { Shutdown(); }
@@ -252,6 +253,10 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::AddDevice: {
         if (!m_machine.Loaded()) {
             return "add-device: the driver is not loaded";
+        }
+        if (!m_machine.Running()) {
+            // Its object stays until "unload"; plug-and-play must not hand it another device.
+            return "add-device: the driver was unloaded when its last device was removed; unload and load it again";
         }
         Out("add-device: " + StatusName(m_machine.AddDevice()));
         return "";
@@ -569,6 +574,10 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
 
 void ScriptRun::Shutdown()
 {
+    if (m_shutDown) {
+        return;
+    }
+    m_shutDown = true;
     // What the script left behind goes quietly, so that the process ends clean.
     kemu::DebugService::SetSink(nullptr);
     kemu::SetDbgPrintSink(nullptr);
@@ -584,7 +593,8 @@ void ScriptRun::Shutdown()
     }
     m_rawRecords.clear();
     g_rawSink = nullptr;
-    kemu::TakeViolations();
+    // The teardown is quiet, but what it finds wrong is not.
+    ReportViolations();
 }
 
 int ScriptRun::Run(std::istream &in)
@@ -610,9 +620,11 @@ int ScriptRun::Run(std::istream &in)
         if (!error.empty()) {
             std::fflush(stdout);
             std::fprintf(stderr, "line %d: %s\n", lineNo, error.c_str());
+            Shutdown();
             return 2;
         }
     }
+    Shutdown();
     return m_failed ? 1 : 0;
 }
 
