@@ -12,7 +12,7 @@ namespace {
 
 const char kUsage[] =
     "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
-    "       devididi-sim --script FILE|- [--stable-addresses]\n"
+    "       devididi-sim --script FILE|- [--stable-addresses] [--allocations]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
     "emulated kernel, its function device added through plug-and-play, and client drivers exchange\n"
@@ -43,7 +43,10 @@ const char kUsage[] =
     "      pool blocks, or lead to the client's own variables and callbacks)\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
     "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
-    "                       same in every run and build (for golden files)\n";
+    "                       same in every run and build (for golden files)\n"
+    "  --allocations        at the end: the pool allocations made since the last fail-alloc line\n"
+    "                       (or the start), the failed ones by tag, and every block left with its\n"
+    "                       allocating source; for sweeps that fail each allocation in turn\n";
 
 int Usage(const char *problem)
 {
@@ -105,6 +108,8 @@ int main(int argc, char **argv)
             script = text;
         } else if (arg == "--stable-addresses") {
             scripted.stableAddresses = true;
+        } else if (arg == "--allocations") {
+            scripted.allocations = true;
         } else {
             return Usage(("unknown argument '" + arg + "'").c_str());
         }
@@ -115,8 +120,8 @@ int main(int argc, char **argv)
         }
         return sim::RunScript(script, scripted);
     }
-    if (scripted.stableAddresses) {
-        return Usage("--stable-addresses belongs to --script");
+    if (scripted.stableAddresses || scripted.allocations) {
+        return Usage("--stable-addresses and --allocations belong to --script");
     }
     return sim::RunLive(live);
 }

@@ -13,6 +13,7 @@
 #include "client.h"
 #include "emu/kemu.h"
 #include "names.h"
+#include "newdel.h"
 #include "platform.h"
 #include "script.h"
 
@@ -151,6 +152,8 @@ private:
     std::string ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device);
     bool m_failed = false; // a check failed: mismatch or platform rule violation
     bool m_shutDown = false;
+    uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
+    void ReportAllocations();
 };
 
 ScriptRun::~ScriptRun() { Shutdown(); }
@@ -234,6 +237,7 @@ std::string ScriptRun::Execute(const Command &cmd)
         return "";
 
     case Op::FailAlloc:
+        m_allocationBase = kemu::PoolAllocationAttempts();
         if (cmd.probability) {
             kemu::FailAllocationsWithProbability(cmd.p, cmd.seed, UINT64_MAX, cmd.tag.empty() ? 0 : TagValue(cmd.tag));
         } else {
@@ -597,6 +601,30 @@ void ScriptRun::Shutdown()
     ReportViolations();
 }
 
+void ScriptRun::ReportAllocations()
+{
+    if (!m_options.allocations) {
+        return;
+    }
+    Out("allocations: " + std::to_string(kemu::PoolAllocationAttempts() - m_allocationBase));
+    std::string failed;
+    for (const auto &[tag, stats] : kemu::PoolStatsAll()) {
+        if (stats.failedAllocations > 0) {
+            failed += " '" + kemu::TagText(tag) + "' " + std::to_string(stats.failedAllocations);
+        }
+    }
+    Out("allocations: failed:" + (failed.empty() ? std::string(" none") : failed));
+    for (const auto &block : kemu::LivePoolBlocks()) {
+        std::string from;
+        if (block.tag == TRACED_POOL_TAG && block.size >= sizeof(TRACED_BLOCK_HEADER)) {
+            // A traced block names its allocating source in its header.
+            const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block.address);
+            from = std::string(" from ") + header->pszFile + ":" + std::to_string(header->nLine);
+        }
+        Out("allocations: left: '" + kemu::TagText(block.tag) + "' " + std::to_string(block.size) + " bytes" + from);
+    }
+}
+
 int ScriptRun::Run(std::istream &in)
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
@@ -621,10 +649,12 @@ int ScriptRun::Run(std::istream &in)
             std::fflush(stdout);
             std::fprintf(stderr, "line %d: %s\n", lineNo, error.c_str());
             Shutdown();
+            ReportAllocations();
             return 2;
         }
     }
     Shutdown();
+    ReportAllocations();
     return m_failed ? 1 : 0;
 }
 

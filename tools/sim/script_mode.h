@@ -9,6 +9,9 @@ namespace sim {
 struct ScriptOptions {
     // Addresses in log lines print as <address> (see StableAddresses).
     bool stableAddresses = false;
+    // At the end: the pool allocations made since the last fail-alloc line (or the start), the
+    // failures injected by tag, and every pool block still live, with its allocating source.
+    bool allocations = false;
 };
 
 // Runs a script ("-" for standard input). 0 when every check held, 1 when one failed (a byte
