@@ -8,6 +8,9 @@
 #include "krnl_dbg.h"
 
 DeVididi *pDeVididiArray = NULL;
+/* Calls in flight that hold the table (EnterStreamTable), and the unload's wish to take it away. */
+static LONG g_nTableCalls = 0;
+static LONG g_fTableClosing = 0;
 
 /* Plain records: no virtual functions, so their layout is the documented field order. */
 static_assert(!__is_polymorphic(DeVididi), "DeVididi has no virtual functions");
@@ -82,6 +85,49 @@ static void FreeInfo(PVOID pInfo, PVOID pNode)
 }
 
 /* ======================================================================================== */
+/* The stream table's own gate                                                              */
+/* ======================================================================================== */
+
+/*
+ * The count goes up before the closing flag is read, and the unload raises the flag before it reads
+ * the count (both sequentially consistent): either the unload sees this call and waits for it, or
+ * this call sees the flag and leaves the table alone. Calls in flight keep seeing the table until
+ * they have all left; only then is the pointer cleared.
+ */
+DeVididi *EnterStreamTable(void)
+{
+    __atomic_add_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    DeVididi *pTable = NULL;
+    if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
+        pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
+    }
+    if (pTable == NULL) {
+        __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    }
+    return pTable;
+}
+
+void LeaveStreamTable(void)
+{
+    __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+}
+
+/*
+ * At passive level, from the unload. The calls waited for run no client code that waits for the
+ * unload, so they all end; a call arriving from now on finds no table and says so.
+ */
+DeVididi *CloseStreamTable(void)
+{
+    __atomic_store_n(&g_fTableClosing, 1, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(&g_nTableCalls, __ATOMIC_SEQ_CST) != 0) {
+        DV_CPU_PAUSE();
+    }
+    DeVididi *pTable = __atomic_exchange_n(&pDeVididiArray, (DeVididi *)NULL, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_fTableClosing, 0, __ATOMIC_SEQ_CST);
+    return pTable;
+}
+
+/* ======================================================================================== */
 /* QvProviderInfo                                                                           */
 /* ======================================================================================== */
 
@@ -123,12 +169,13 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         return;
     }
-    pStream = &pDeVididiArray[nIndex];
+    pStream = &pTable[nIndex];
     /*
      * A call reference only, not a reader's: ProvideData takes m_Lock, and a registration holding
      * m_Lock may be waiting for the readers to leave.
@@ -137,6 +184,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
                   nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
+        LeaveStreamTable();
         return;
     }
     /*
@@ -148,6 +196,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         pStream->LeaveCall();
+        LeaveStreamTable();
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
@@ -156,17 +205,20 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
     pStream->LeaveCall();
+    LeaveStreamTable();
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(PROVIDER_DBG, 3, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
+    LeaveStreamTable();
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- End");
 }
 
@@ -256,12 +308,14 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
+    LeaveStreamTable();
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
@@ -271,12 +325,14 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwType);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
+    LeaveStreamTable();
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- End");
 }
 

@@ -259,14 +259,15 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
     UNICODE_STRING LinkName;
 
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Unload --- Start");
-    if (pDeVididiArray != NULL) {
+    /* Taken away first: calls still holding the table end before it is destroyed, later ones find none. */
+    DeVididi *pTable = CloseStreamTable();
+    if (pTable != NULL) {
         SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Unload: Free pDeVididiArray");
         /* An array is destroyed in the reverse order of its construction. */
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; i--) {
-            pDeVididiArray[i].~DeVididi();
+            pTable[i].~DeVididi();
         }
-        TracedDelete(pDeVididiArray);
-        pDeVididiArray = NULL;
+        TracedDelete(pTable);
     }
 
     /* After a removal the second unload finds no link; that failure means nothing. */
@@ -535,10 +536,11 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     /*
-     * Read once per request: a removal may destroy the table while handles are still open, and the
-     * requests that need it then answer STATUS_UNSUCCESSFUL with an error line.
+     * Held for the whole request: a removal may destroy the table while handles are still open; it
+     * waits for this request, and a request that comes later finds no table and answers
+     * STATUS_UNSUCCESSFUL with an error line where it needs one.
      */
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = EnterStreamTable();
 
     if (pStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- Got unexpected MajorFunction");
@@ -607,6 +609,9 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             ntStatus = GetBandwidth(pIrp);
             pIrp->IoStatus.Status = ntStatus;
             IofCompleteRequest(pIrp, IO_NO_INCREMENT);
+            if (pTable != NULL) {
+                LeaveStreamTable();
+            }
             return ntStatus;
 
         default:
@@ -636,6 +641,9 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
+    if (pTable != NULL) {
+        LeaveStreamTable();
+    }
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Dispatch --- End");
     return ntStatus;
 }
