@@ -65,7 +65,7 @@ run_one() { # script placement k
   if grep -q 'register-provider -> STATUS_UNSUCCESSFUL' "$out"; then
     detail="$detail [provider refused]"
   fi
-  echo "$class $name $at $k $detail"
+  echo "$class $name $at ${k// /_} $detail"
   rm -f "$v" "$out" "$err"
 }
 export -f run_one variant
@@ -111,7 +111,7 @@ echo "allocation sweep: $total runs in $(( $(date +%s) - start )) s: $clean clea
      "($(grep -c '^violation ' "$results") violations, $(grep -c '^crash ' "$results") crashes)"
 echo "  prescribed: provider registrations refused after their entry points were handed out: $refused runs"
 # Each leaked block by the source line that allocated it, with the number of runs that left it.
-grep '^accounted ' "$results" | cut -d' ' -f5- | tr ';' '\n' | sed -n 's/^ *\(.\+\)$/\1/p' | sed 's/ \[provider refused\]//' |
+grep '^accounted ' "$results" | cut -d' ' -f5- | sed 's/ \[provider refused\]//' | tr ';' '\n' | sed -n 's/^ *\(.\+\)$/\1/p' |
   sort | uniq -c | sort -rn | sed 's/^ *\([0-9]*\) /  untracked after its trace-list node failed, in \1 runs: /' 
 if [ "$bad" -gt 0 ]; then
   grep -vE '^(clean|accounted) ' "$results" | while read -r class name at k detail; do
