@@ -19,6 +19,8 @@ struct FileRecord {
 std::unordered_map<PFILE_OBJECT, FileRecord> g_files; // under StateLock
 
 constexpr ULONG kSystemBufferTag = ULONG('I') | ULONG('o') << 8 | ULONG('S') << 16 | ULONG('b') << 24;
+constexpr ULONG kMdlTag = ULONG('I') | ULONG('o') << 8 | ULONG('M') << 16 | ULONG('d') << 24;
+constexpr uintptr_t kPageSize = 4096;
 
 // Cleanup, then close, to the top of the stack the file was opened on; then the file goes.
 void CloseFile(PFILE_OBJECT file, PDEVICE_OBJECT device)
@@ -149,16 +151,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
         stackSize = DeviceObject->StackSize;
     }
     const ULONG method = IoControlCode & 3;
-    // Direct I/O maps the output buffer with an MDL, which the emulation does not offer; without an
-    // output buffer (as for the driver's plain-number codes) the request is built as the kernel would.
     const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
-    if (direct && OutputBuffer != nullptr && OutputBufferLength != 0) {
-        std::fprintf(stderr,
-                     "kemu: IoBuildDeviceIoControlRequest: control code 0x%08lx asks for direct I/O on an "
-                     "output buffer, which the emulation does not offer\n",
-                     static_cast<unsigned long>(IoControlCode));
-        return nullptr;
-    }
     PIRP irp = NewIrp(stackSize, IrpKind::Built);
     if (irp == nullptr) {
         return nullptr;
@@ -182,6 +175,26 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
                 std::memcpy(buffer, InputBuffer, InputBufferLength);
             }
             irp->AssociatedIrp.SystemBuffer = buffer;
+        }
+        // Direct I/O: the driver reaches the sender's output buffer itself, through the MDL.
+        if (direct && OutputBuffer != nullptr && OutputBufferLength != 0) {
+            auto mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), kMdlTag));
+            if (mdl == nullptr) {
+                if (irp->AssociatedIrp.SystemBuffer != nullptr) {
+                    ExFreePool(irp->AssociatedIrp.SystemBuffer);
+                }
+                IoFreeIrp(irp);
+                return nullptr;
+            }
+            const auto address = reinterpret_cast<uintptr_t>(OutputBuffer);
+            *mdl = MDL{};
+            mdl->Size = static_cast<CSHORT>(sizeof(MDL));
+            mdl->MdlFlags = MDL_MAPPED_TO_SYSTEM_VA;
+            mdl->MappedSystemVa = OutputBuffer;
+            mdl->StartVa = reinterpret_cast<PVOID>(address & ~uintptr_t(kPageSize - 1));
+            mdl->ByteOffset = static_cast<ULONG>(address & (kPageSize - 1));
+            mdl->ByteCount = OutputBufferLength;
+            irp->MdlAddress = mdl;
         }
         const bool copiesOut = !direct && OutputBufferLength != 0;
         SetBufferedOutput(irp, copiesOut ? OutputBuffer : nullptr, copiesOut ? OutputBufferLength : 0, true);

@@ -304,6 +304,9 @@ void Finish(PIRP irp)
         if (record->ownsSystemBuffer && irp->AssociatedIrp.SystemBuffer != nullptr) {
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
         }
+        if (irp->MdlAddress != nullptr) {
+            ExFreePool(irp->MdlAddress);
+        }
         PKEVENT event = irp->UserEvent;
         std::free(irp);
         if (event != nullptr) {
@@ -516,6 +519,9 @@ size_t ResetRequests()
     for (auto &[irp, record] : left) {
         if (record->ownsSystemBuffer && irp->AssociatedIrp.SystemBuffer != nullptr) {
             ExFreePool(irp->AssociatedIrp.SystemBuffer);
+        }
+        if (record->kind == IrpKind::Built && irp->MdlAddress != nullptr) {
+            ExFreePool(irp->MdlAddress);
         }
         std::free(irp);
     }

@@ -138,6 +138,24 @@ typedef struct _IO_STACK_LOCATION {
 } IO_STACK_LOCATION, *PIO_STACK_LOCATION;
 
 /*
+ * A memory descriptor list: here only the output buffer of a direct-I/O control request, which the
+ * emulation describes as mapped to system space at its own address.
+ */
+typedef struct _MDL {
+    struct _MDL *Next;
+    CSHORT Size;
+    CSHORT MdlFlags;
+    PVOID Process;
+    PVOID MappedSystemVa;
+    PVOID StartVa; /* page-aligned */
+    ULONG ByteCount;
+    ULONG ByteOffset;
+} MDL, *PMDL;
+#define MDL_MAPPED_TO_SYSTEM_VA 0x0001
+#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
+#define MmGetSystemAddressForMdlSafe(Mdl, Priority) ((void)(Priority), (Mdl)->MappedSystemVa)
+
+/*
  * The four I/O records below keep the kernel's field order and widths, so that a kernel image built
  * against the kernel's own headers reads and writes the fields the emulation means; the fields the
  * emulation does not use are there to hold the places. Its own bookkeeping comes last.
@@ -145,7 +163,7 @@ typedef struct _IO_STACK_LOCATION {
 struct _IRP {
     CSHORT Type;
     USHORT Size;
-    PVOID MdlAddress;
+    PMDL MdlAddress; /* the output buffer of a direct-I/O control request, else NULL */
     ULONG Flags;
     union {
         PIRP MasterIrp;
@@ -381,8 +399,9 @@ NTKERNELAPI BOOLEAN NTAPI IoIsWdmVersionAvailable(UCHAR MajorVersion, UCHAR Mino
  * Client side: how a kernel-mode client reaches another driver's device. IoGetDeviceObjectPointer
  * opens a device name, a symbolic link or an enabled interface link, sends IRP_MJ_CREATE to the top
  * of that stack and returns the file object and the top device. IoBuildDeviceIoControlRequest
- * supports METHOD_BUFFERED (system buffer from non-paged pool) and METHOD_NEITHER; completion
- * copies METHOD_BUFFERED output, writes the status block, frees the request and sets the event.
+ * builds every method: buffered (system buffer from non-paged pool), direct (the input in the system
+ * buffer, the output described by MdlAddress) and neither; completion copies buffered output,
+ * writes the status block, frees the request with its buffer and MDL and sets the event.
  */
 NTKERNELAPI NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK DesiredAccess,
                                                     PFILE_OBJECT *FileObject, PDEVICE_OBJECT *DeviceObject);

@@ -8,6 +8,9 @@
 #include "krnl_dbg.h"
 
 DeVididi *pDeVididiArray = NULL;
+/* Calls in flight that hold the table (EnterStreamTable), and the unload's wish to take it away. */
+static LONG g_nTableCalls = 0;
+static LONG g_fTableClosing = 0;
 
 /* Plain records: no virtual functions, so their layout is the documented field order. */
 static_assert(!__is_polymorphic(DeVididi), "DeVididi has no virtual functions");
@@ -60,19 +63,68 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
 #define GATE_SHARED (GATE_CALL | GATE_READER)
 
 /*
- * Every information block the stream keeps has this header in front of the bytes it hands out. A
- * replaced block may still be in a client's hands (a notification pass on another processor, or
- * one further up this very stack), so it is parked on the retired list and freed only when the gate
- * is idle, that is, when no reader and no registration can hold it any more.
+ * A replaced information block may still be in a client's hands (a notification pass on another
+ * processor, or one further up this very stack), so it is parked on the retired list and freed only
+ * when the gate is idle, that is, when no reader and no registration can hold it any more. The block
+ * itself is one traced allocation of exactly its size; its place on the list is a small untraced
+ * node, taken together with the block, so that retiring it later can never fail.
  */
-typedef struct _DV_INFO_BLOCK {
-    struct _DV_INFO_BLOCK *pNextRetired;
-    ULONG dwReserved;
-} DV_INFO_BLOCK, *PDV_INFO_BLOCK;
+typedef struct _DV_RETIRED_INFO {
+    struct _DV_RETIRED_INFO *pNext;
+    PVOID pInfo;
+} DV_RETIRED_INFO, *PDV_RETIRED_INFO;
 
-static PDV_INFO_BLOCK InfoHeader(PVOID pInfo)
+static void FreeInfo(PVOID pInfo, PVOID pNode)
 {
-    return (PDV_INFO_BLOCK)pInfo - 1;
+    if (pInfo != NULL) {
+        TracedDelete(pInfo);
+    }
+    if (pNode != NULL) {
+        ExFreePool(pNode);
+    }
+}
+
+/* ======================================================================================== */
+/* The stream table's own gate                                                              */
+/* ======================================================================================== */
+
+/*
+ * The count goes up before the closing flag is read, and the unload raises the flag before it reads
+ * the count (both sequentially consistent): either the unload sees this call and waits for it, or
+ * this call sees the flag and leaves the table alone. Calls in flight keep seeing the table until
+ * they have all left; only then is the pointer cleared.
+ */
+DeVididi *EnterStreamTable(void)
+{
+    __atomic_add_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    DeVididi *pTable = NULL;
+    if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
+        pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
+    }
+    if (pTable == NULL) {
+        __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    }
+    return pTable;
+}
+
+void LeaveStreamTable(void)
+{
+    __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+}
+
+/*
+ * At passive level, from the unload. The calls waited for run no client code that waits for the
+ * unload, so they all end; a call arriving from now on finds no table and says so.
+ */
+DeVididi *CloseStreamTable(void)
+{
+    __atomic_store_n(&g_fTableClosing, 1, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(&g_nTableCalls, __ATOMIC_SEQ_CST) != 0) {
+        DV_CPU_PAUSE();
+    }
+    DeVididi *pTable = __atomic_exchange_n(&pDeVididiArray, (DeVididi *)NULL, __ATOMIC_SEQ_CST);
+    __atomic_store_n(&g_fTableClosing, 0, __ATOMIC_SEQ_CST);
+    return pTable;
 }
 
 /* ======================================================================================== */
@@ -118,12 +170,13 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         return;
     }
-    pStream = &pDeVididiArray[nIndex];
+    pStream = &pTable[nIndex];
     /*
      * A call mark only, not a reader's: ProvideData takes m_Lock, and a registration holding
      * m_Lock may be waiting for the readers to leave.
@@ -132,6 +185,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
                   nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
+        LeaveStreamTable();
         return;
     }
     /*
@@ -143,6 +197,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         pStream->LeaveProviderCall(fOnGate);
+        LeaveStreamTable();
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
@@ -151,17 +206,20 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
     pStream->LeaveProviderCall(fOnGate);
+    LeaveStreamTable();
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(PROVIDER_DBG, 3, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
+    LeaveStreamTable();
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- End");
 }
 
@@ -315,12 +373,14 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
+    LeaveStreamTable();
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
@@ -330,12 +390,14 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwType);
-    if (pDeVididiArray == NULL) {
+    DeVididi *pTable = EnterStreamTable();
+    if (pTable == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pDeVididiArray[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
+    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
+    LeaveStreamTable();
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- End");
 }
 
@@ -550,17 +612,19 @@ void DeVididi::SetHandle(ULONG hStream)
 void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock)
 {
     PVOID pNew = NULL;
+    PVOID pNode = NULL;
     PVOID pOld;
+    PDV_RETIRED_INFO pOldNode;
     KIRQL OldIrql;
 
     if (nSize > 0 && pInfo != NULL) {
-        PDV_INFO_BLOCK pHeader = (PDV_INFO_BLOCK)NEW(sizeof(DV_INFO_BLOCK) + (ULONG)nSize);
-        if (pHeader != NULL) {
-            pHeader->pNextRetired = NULL;
-            pHeader->dwReserved = 0;
-            pNew = pHeader + 1;
+        PVOID pNewNode = ExAllocatePoolWithTag(NonPagedPool, sizeof(DV_RETIRED_INFO), TRACED_POOL_TAG);
+        pNew = pNewNode != NULL ? NEW((ULONG)nSize) : NULL;
+        if (pNew != NULL) {
             RtlCopyMemory(pNew, pInfo, (ULONG)nSize);
+            pNode = pNewNode;
         } else {
+            FreeInfo(NULL, pNewNode);
             SHOWDEBUG(STREAM_DBG, 1,
                       "Streamer: ERROR --- Stream %ld failed in allocating an info struct in size of %ld bytes "
                       "(m_pStreamInfo = NULL)",
@@ -571,12 +635,14 @@ void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION
 
     OldIrql = KfAcquireSpinLock(&m_InfoLock);
     pOld = m_pStreamInfo;
+    pOldNode = (PDV_RETIRED_INFO)m_pInfoNode;
     m_pStreamInfo = pNew;
+    m_pInfoNode = pNode;
     m_nStreamInfoSize = nSize;
     if (pOld != NULL) {
-        PDV_INFO_BLOCK pHeader = InfoHeader(pOld);
-        pHeader->pNextRetired = (PDV_INFO_BLOCK)m_pRetiredInfo;
-        __atomic_store_n(&m_pRetiredInfo, (PVOID)pHeader, __ATOMIC_RELAXED);
+        pOldNode->pInfo = pOld;
+        pOldNode->pNext = (PDV_RETIRED_INFO)m_pRetiredInfo;
+        __atomic_store_n(&m_pRetiredInfo, (PVOID)pOldNode, __ATOMIC_RELAXED);
     }
     RtlZeroMemory(pBlock, sizeof(*pBlock));
     pBlock->StreamInfo.pInfo = m_pStreamInfo;
@@ -596,15 +662,15 @@ void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
 /* Only with the gate exclusive (or in teardown): nobody can hold a retired block any more. */
 void DeVididi::FreeRetiredInfo()
 {
-    PDV_INFO_BLOCK pHeader;
+    PDV_RETIRED_INFO pNode;
     KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
-    pHeader = (PDV_INFO_BLOCK)m_pRetiredInfo;
+    pNode = (PDV_RETIRED_INFO)m_pRetiredInfo;
     __atomic_store_n(&m_pRetiredInfo, (PVOID)NULL, __ATOMIC_RELAXED);
     KfReleaseSpinLock(&m_InfoLock, OldIrql);
-    while (pHeader != NULL) {
-        PDV_INFO_BLOCK pNext = pHeader->pNextRetired;
-        TracedDelete(pHeader);
-        pHeader = pNext;
+    while (pNode != NULL) {
+        PDV_RETIRED_INFO pNext = pNode->pNext;
+        FreeInfo(pNode->pInfo, pNode);
+        pNode = pNext;
     }
 }
 
@@ -655,10 +721,9 @@ void DeVididi::CleanStream()
     SetHandle(0);
     DV_STORE(m_nBufferSize, 0);
     DV_STORE(m_nTail, 0);
-    if (m_pStreamInfo != NULL) {
-        TracedDelete(InfoHeader(m_pStreamInfo));
-    }
+    FreeInfo(m_pStreamInfo, m_pInfoNode);
     m_pStreamInfo = NULL;
+    m_pInfoNode = NULL;
     m_nStreamInfoSize = 0;
     FreeRetiredInfo();
 }
@@ -688,6 +753,7 @@ DeVididi::DeVididi()
     m_fClosing = 0;
     KeInitializeSpinLock(&m_InfoLock);
     m_pRetiredInfo = NULL;
+    m_pInfoNode = NULL;
 }
 
 /*
@@ -738,10 +804,9 @@ DeVididi::~DeVididi()
     m_nBufferSize = 0;
     m_nTail = 0;
     m_nStreamInfoSize = 0;
-    if (m_pStreamInfo != NULL) {
-        TracedDelete(InfoHeader(m_pStreamInfo));
-        m_pStreamInfo = NULL;
-    }
+    FreeInfo(m_pStreamInfo, m_pInfoNode);
+    m_pStreamInfo = NULL;
+    m_pInfoNode = NULL;
     FreeRetiredInfo();
     m_Consumers.RemoveAll();
     m_pFirstToTell = NULL;

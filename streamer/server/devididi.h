@@ -42,6 +42,16 @@ class QvConsumerInfo;
 /* The table of the 256 streams; built and destroyed by the driver frame, null outside that time. */
 extern DeVididi *pDeVididiArray;
 
+/*
+ * Every call that reaches a stream through pDeVididiArray holds the table for its duration: Enter
+ * returns the table (NULL when there is none, and then nothing is held), Leave lets it go. The
+ * unload takes the table away with Close, which waits until no call holds it any more, so that no
+ * call can touch the table's memory after its free.
+ */
+DeVididi *EnterStreamTable(void);
+void LeaveStreamTable(void);
+DeVididi *CloseStreamTable(void);
+
 #define DEVIDIDI_STREAM_INDEX(hStream) ((ULONG)(hStream) & 0xFF)
 
 /*
@@ -220,6 +230,7 @@ private:
     volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
     KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
+    PVOID m_pInfoNode;         /* the retired-list node kept ready for m_pStreamInfo */
 
     DeVididi(const DeVididi &);
     DeVididi &operator=(const DeVididi &);

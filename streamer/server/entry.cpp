@@ -259,14 +259,15 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
     UNICODE_STRING LinkName;
 
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Unload --- Start");
-    if (pDeVididiArray != NULL) {
+    /* Taken away first: calls still holding the table end before it is destroyed, later ones find none. */
+    DeVididi *pTable = CloseStreamTable();
+    if (pTable != NULL) {
         SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Unload: Free pDeVididiArray");
         /* An array is destroyed in the reverse order of its construction. */
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; i--) {
-            pDeVididiArray[i].~DeVididi();
+            pTable[i].~DeVididi();
         }
-        TracedDelete(pDeVididiArray);
-        pDeVididiArray = NULL;
+        TracedDelete(pTable);
     }
 
     /* After a removal the second unload finds no link; that failure means nothing. */
@@ -345,14 +346,18 @@ static NTSTATUS CheckRequest(PIRP pIrp, const WRAPPER_DESCRIPTION *pWrapper, PST
         return EndRefused(pWrapper, pWrapper->ntNullIrp, pWrapper->pszNullIrpStatus);
     }
     PSTREAMER_SRV_PARAM pStreamerSrvParam = (PSTREAMER_SRV_PARAM)pIrp->AssociatedIrp.SystemBuffer;
+    /*
+     * A short record is refused as a missing one, with its length said first: STATUS_UNSUCCESSFUL is
+     * the only refusal a client of these requests is prepared for.
+     */
+    if (pStreamerSrvParam != NULL && InputLength(pIrp) < pWrapper->cbRecord) {
+        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- Input buffer holds %ld bytes, the record needs %ld", pWrapper->pszName,
+                  (LONG)InputLength(pIrp), (LONG)pWrapper->cbRecord);
+        pStreamerSrvParam = NULL;
+    }
     if (pStreamerSrvParam == NULL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pStreamerSrvParam is NULL", pWrapper->pszName);
         return EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
-    }
-    if (InputLength(pIrp) < pWrapper->cbRecord) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- Input buffer holds %ld bytes, the record needs %ld", pWrapper->pszName,
-                  (LONG)InputLength(pIrp), (LONG)pWrapper->cbRecord);
-        return EndRefused(pWrapper, STATUS_BUFFER_TOO_SMALL, "STATUS_BUFFER_TOO_SMALL");
     }
     *ppParam = pStreamerSrvParam;
     return STATUS_SUCCESS;
@@ -531,10 +536,11 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     /*
-     * Read once per request: a removal may destroy the table while handles are still open, and the
-     * requests that need it then answer STATUS_UNSUCCESSFUL with an error line.
+     * Held for the whole request: a removal may destroy the table while handles are still open; it
+     * waits for this request, and a request that comes later finds no table and answers
+     * STATUS_UNSUCCESSFUL with an error line where it needs one.
      */
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = EnterStreamTable();
 
     if (pStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- Got unexpected MajorFunction");
@@ -603,6 +609,9 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             ntStatus = GetBandwidth(pIrp);
             pIrp->IoStatus.Status = ntStatus;
             IofCompleteRequest(pIrp, IO_NO_INCREMENT);
+            if (pTable != NULL) {
+                LeaveStreamTable();
+            }
             return ntStatus;
 
         default:
@@ -632,6 +641,9 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         }
     }
 
+    if (pTable != NULL) {
+        LeaveStreamTable();
+    }
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Dispatch --- End");
     return ntStatus;
 }

@@ -148,6 +148,44 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
     }
 }
 
+// Entry points called while a removal unloads the driver: a call that read the stream table just
+// before its free must not touch it afterwards (the pool reports a write to a freed block, or the
+// call reads the freed fill as a stream).
+TEST_F(Lifecycle, EntryPointsRacingTheUnloadNeverTouchTheFreedTable)
+{
+    kemu::ScopedViolationRecording recording;
+    kemu::DebugService::SetPresent(true);
+    for (const char *module : {"STREAM", "CONSUMER_INFO", "PROVIDER_INFO"}) {
+        SetLevel(module, 8); // the log lines widen the window between reading the table and using it
+    }
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> callers;
+    for (int kind = 0; kind < 2; ++kind) {
+        callers.emplace_back([&stop, kind] {
+            while (!stop.load()) {
+                if (kind == 0) {
+                    QvConsumerInfo::OnDataProcessed(5, reinterpret_cast<PVOID>(0x51), 1);
+                } else {
+                    QvProviderInfo::OnNotify(5, 30, nullptr);
+                }
+            }
+        });
+    }
+    for (int cycle = 0; cycle < 300; ++cycle) {
+        Load();
+        EXPECT_EQ(kemu::PnpRemoveDevice(AddFunctionDevice()), STATUS_SUCCESS);
+        kemu::UnloadDriver(m_driver);
+        m_driver = nullptr;
+        kemu::DebugService::Clear();
+    }
+    stop = true;
+    for (std::thread &caller : callers) {
+        caller.join();
+    }
+    kemu::CheckFreedPool();
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{});
+}
+
 std::vector<ULONG_PTR> g_deleted;
 VOID STREAMER_CALL RecordDeletion(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM, PVOID pContext)
 {

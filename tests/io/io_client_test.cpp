@@ -108,7 +108,8 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
     EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
 
-    // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: built without output, refused with it.
+    // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: the input goes in the system buffer,
+    // an output buffer is described by an MDL, through which the driver writes the sender's bytes.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
         EXPECT_EQ(IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
         return Complete(request);
@@ -117,11 +118,24 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, direct, sizeof direct, nullptr, 0, FALSE, nullptr, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "abcd", 4), 0);
+    EXPECT_EQ(irp->MdlAddress, nullptr);
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(kemu::LiveRequestCount(), 0u);
-    irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, nullptr, 0, output, 4, FALSE, nullptr, &iosb);
-    EXPECT_EQ(irp, nullptr);
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
+        PMDL mdl = request->MdlAddress;
+        EXPECT_EQ(MmGetMdlByteCount(mdl), 6u);
+        std::memcpy(MmGetSystemAddressForMdlSafe(mdl, 0), "wxyz", 4);
+        EXPECT_EQ(std::memcmp(request->AssociatedIrp.SystemBuffer, "ab", 2), 0);
+        return Complete(request, STATUS_SUCCESS, 4);
+    };
+    char answer[6] = {};
+    irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, direct, 2, answer, sizeof answer, FALSE, nullptr, &iosb);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(std::memcmp(answer, "wxyz", 4), 0);
+    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u) << "the system buffer and the MDL go with the request";
 }
 
 TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)

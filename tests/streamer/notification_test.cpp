@@ -42,12 +42,22 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
 {
     Open(21);
     Show(QVDBG_MODULE_STREAM, 4);
+    Show(QVDBG_MODULE_ENTRY, 5);
     DeVididi &s = Stream(21);
     STREAMER_STREAM_INFO video{STREAMINFO_VIDEO, {{4, 25, 2}}}, audio{STREAMINFO_AUDIO, {{9, 0, 0}}};
     provider.SendInfo(21, &video, sizeof(video));
     provider.SendInfo(21, &audio, 12);
     provider.SendInfo(21, &audio, 16);
     Strings lines = Lines();
+    // Each kept copy is one traced block of exactly the block's size; the replaced ones go later.
+    Strings allocations;
+    for (const std::string &line : lines) {
+        if (line.find("bytes allocated") != std::string::npos) {
+            allocations.push_back(line.substr(0, line.find(" from ")));
+        }
+    }
+    EXPECT_EQ(allocations, (Strings{"[5]ENTRY:TracedNew(...): 16 bytes allocated", "[5]ENTRY:TracedNew(...): 12 bytes allocated",
+                                    "[5]ENTRY:TracedNew(...): 16 bytes allocated"}));
     EXPECT_EQ(Count(lines, "[4]STREAM:NotifyConsumers: Stream 21 got Video information: FrameSize 4   FrameRate 25    "
                            "CompStandard 2"),
               1u);

@@ -46,6 +46,17 @@ TEST(ScriptLanguage, ArgumentsInAnyOrderCommentsAndTheRarerForms)
     EXPECT_EQ(words.words[1], 0xFFFFFFFFu);
     EXPECT_EQ(Parse("bandwidth 2").trial, 300u) << "a trial lasts 30 ms unless the script says otherwise";
     EXPECT_EQ(Parse("ioctl 0x00222028 07000000 0a 000000").bytes, (std::vector<uint8_t>{7, 0, 0, 0, 10, 0, 0, 0}));
+    Command exact = Parse("ioctl 0x0022200C record=valid out=3 in=0a0b0c");
+    EXPECT_TRUE(exact.exact);
+    EXPECT_EQ(exact.bytes, (std::vector<uint8_t>{10, 11, 12}));
+    EXPECT_EQ(exact.outLength, 3u);
+    EXPECT_EQ(exact.record, Command::Record::Valid);
+    EXPECT_TRUE(Parse("ioctl 0xFF9 in=").exact) << "an empty input is a length too";
+    Command chance = Parse("fail-alloc p=0.05 seed=7 tag=Trcd");
+    EXPECT_TRUE(chance.probability);
+    EXPECT_DOUBLE_EQ(chance.p, 0.05);
+    EXPECT_EQ(chance.seed, 7u);
+    EXPECT_EQ(chance.tag, "Trcd");
 }
 
 TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
@@ -72,6 +83,10 @@ TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
     EXPECT_EQ(ErrorOf("debug-service maybe"), "usage: debug-service present|absent");
     EXPECT_EQ(ErrorOf("ioctl 0x10 abc"), "ioctl: bad hex bytes 'abc' (an even number of hex digits)");
     EXPECT_EQ(ErrorOf("fail-alloc 1 tag=TooLong"), "fail-alloc: a pool tag has 1 to 4 characters ('Trcd', 'Wdm')");
+    EXPECT_EQ(ErrorOf("fail-alloc p=0.5"), "fail-alloc: p= needs seed= too, so that the run can be repeated");
+    EXPECT_EQ(ErrorOf("fail-alloc p=2 seed=1"), "fail-alloc: bad probability '2' (a number from 0 to 1, e.g. 0.05)");
+    EXPECT_EQ(ErrorOf("ioctl 0x10 in=abc"), "ioctl: in=: bad hex bytes 'abc' (an even number of hex digits)");
+    EXPECT_EQ(ErrorOf("ioctl 0x10 out=1 record=long"), "ioctl: bad record='long' (null, short or valid)");
     EXPECT_EQ(ErrorOf("bandwidth 1 trials=3"), "bandwidth: unexpected argument 'trials=3' (expected trial=)");
     EXPECT_EQ(ErrorOf("notify cam 20 1"), "notify: give both words or none (usage: notify <name> <code> "
                                           "[<word0> <word1>] [info=...])");

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <memory>
 
 #include "names.h"
 
@@ -501,6 +502,7 @@ NTSTATUS NTAPI ConsumerClient::RegistrationComplete(PDEVICE_OBJECT, PIRP irp, PV
         self->Print("register-consumer completed " + StatusName(status));
     }
     if (status == STATUS_SUCCESS || status == STATUS_PENDING) {
+        self->joinedAt.store(Ledger(self->m_hStream).committed.load());
         self->m_state.store(State::Joined);
     } else {
         self->m_state.store(State::Idle);
@@ -519,6 +521,8 @@ NTSTATUS ConsumerClient::Unregister(DeviceHandle &device)
     param.UnRegisterConsumer.hConsumer = m_hConsumer;
     NTSTATUS status = device.Call(STREAMER_UNREGISTER_CONSUMER, &param, sizeof param, nullptr, 0);
     if (status == STATUS_SUCCESS) {
+        leftAt.store(Ledger(m_hStream).committed.load());
+        left.store(true);
         m_ringGone = true;
         m_state.store(State::Idle);
         if (m_inDirectory.exchange(false)) {
@@ -546,6 +550,8 @@ bool ConsumerClient::Track(const StreamLedger &ledger, ULONG size, Entry &entry)
         m_nReadOffset = m_nTail;
         m_nextPosition = ledger.pendingStart;
         joinedSpace.store(static_cast<int64_t>(m_nBufferSize));
+        firstTold.store(ledger.pendingStart);
+        told.store(true);
     } else if (ledger.pendingStart != m_nextPosition) {
         char text[200];
         std::snprintf(text, sizeof text, "MISMATCH: %llu bytes went into the ring without being told of",
@@ -575,6 +581,7 @@ bool ConsumerClient::Track(const StreamLedger &ledger, ULONG size, Entry &entry)
         m_nReadOffset = static_cast<ULONG>((static_cast<uint64_t>(m_nReadOffset) + size) % m_nBufferSize);
     }
     m_nextPosition += size;
+    toldEnd.store(m_nextPosition);
     writePosition.store(m_nReadOffset);
     knowsWritePosition.store(true);
     return true;
@@ -909,6 +916,21 @@ NTSTATUS ControlClient::Raw(ULONG code, const std::vector<uint8_t> &bytes, std::
     ULONG_PTR info = 0;
     NTSTATUS status = m_device.Call(code, in.data(), static_cast<ULONG>(in.size()), back.data(), kRoom, &info);
     out.assign(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(std::min<ULONG_PTR>(info, kRoom)));
+    return status;
+}
+
+NTSTATUS ControlClient::Exact(ULONG code, const std::vector<uint8_t> &in, ULONG outLength, std::vector<uint8_t> &out)
+{
+    // Separate heap blocks of the exact sizes: a read or write past either shows under the sanitizer.
+    std::unique_ptr<uint8_t[]> input(in.empty() ? nullptr : new uint8_t[in.size()]);
+    if (!in.empty()) {
+        std::memcpy(input.get(), in.data(), in.size());
+    }
+    std::unique_ptr<uint8_t[]> output(outLength == 0 ? nullptr : new uint8_t[outLength]());
+    ULONG_PTR info = 0;
+    NTSTATUS status =
+        m_device.Call(code, input.get(), static_cast<ULONG>(in.size()), output.get(), outLength, &info);
+    out.assign(output.get(), output.get() + std::min<ULONG_PTR>(info, outLength));
     return status;
 }
 

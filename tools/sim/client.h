@@ -199,6 +199,11 @@ public:
     std::atomic<bool> knowsWritePosition{false};
     std::atomic<int64_t> joinedSpace{0};    // ring size when it joined (the exchange's start value)
     std::atomic<uint64_t> processedWhileJoined{0};
+    // Stream positions for the conservation check: the first byte of the first block it was told of
+    // (announced or lost), the end of the latest one, and the stream's accepted bytes when its
+    // registration completed and when it unregistered.
+    std::atomic<uint64_t> firstTold{0}, toldEnd{0}, joinedAt{0}, leftAt{0};
+    std::atomic<bool> told{false}, left{false};
     ProblemLog problems;
 
     // Used by the directory of handles; not part of the interface.
@@ -289,6 +294,9 @@ public:
     NTSTATUS Bandwidth(LONG mode, ULONG &figure);
     // Any control code; bytes are the input. out receives what the request hands back.
     NTSTATUS Raw(ULONG code, const std::vector<uint8_t> &bytes, std::vector<uint8_t> &out);
+    // Exactly these bytes in (none: no input buffer) and an output buffer of exactly outLength bytes
+    // (0: none); out receives what the request hands back.
+    NTSTATUS Exact(ULONG code, const std::vector<uint8_t> &in, ULONG outLength, std::vector<uint8_t> &out);
 
 private:
     DeviceHandle &m_device;

@@ -602,6 +602,34 @@ int Terminal::Summary()
         }
     }
     check(agree, "the consumers of each stream agree on its write position", "");
+    // Conservation: what a consumer was told of, announced or lost, is exactly what its stream took
+    // while it was registered, less what was still unannounced when it left (nothing, since the
+    // providers stop first); and it never reported more than it was told of.
+    bool conserved = true;
+    for (auto &run : m_consumers) {
+        ConsumerClient &client = *run->client;
+        if (!client.left.load()) {
+            continue; // never joined: its registration check fails above
+        }
+        const uint64_t from = client.told.load() ? client.firstTold.load() : client.joinedAt.load();
+        const uint64_t to = client.leftAt.load();
+        const uint64_t provided = to >= from ? to - from : 0;
+        const uint64_t announced = client.bytesAnnounced.load(), lost = client.bytesLost.load();
+        const uint64_t unannounced = client.told.load() ? to - std::min(to, client.toldEnd.load()) : provided;
+        const uint64_t processed = client.bytesProcessed.load();
+        const bool held = to >= from && provided == announced + lost + unannounced && unannounced == 0 &&
+                          processed <= announced + lost;
+        conserved = conserved && held;
+        std::snprintf(text, sizeof text,
+                      "  sums  %-10s provided %llu = announced %llu + lost %llu + unannounced %llu; "
+                      "processed %llu%s",
+                      run->plan.name, static_cast<unsigned long long>(provided),
+                      static_cast<unsigned long long>(announced), static_cast<unsigned long long>(lost),
+                      static_cast<unsigned long long>(unannounced), static_cast<unsigned long long>(processed),
+                      held ? "" : "  BROKEN");
+        Say(text);
+    }
+    check(conserved, "every consumer was told of exactly the bytes provided while it was registered", "");
     uint64_t lost = 0, answers = 0;
     for (auto &run : m_consumers) {
         lost += run->client->bytesLost.load();

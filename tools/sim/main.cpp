@@ -16,7 +16,7 @@ namespace {
 const char kUsage[] =
     "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
     "                    [--load-driver FILE.so]...\n"
-    "       devididi-sim --script FILE|- [--stable-addresses] [--driver-dir DIR]\n"
+    "       devididi-sim --script FILE|- [--stable-addresses] [--allocations] [--driver-dir DIR]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
     "emulated kernel, its function device added through plug-and-play, and client drivers exchange\n"
@@ -35,7 +35,7 @@ const char kUsage[] =
     "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
     "  level <MODULE> <n> | reg-import FILE.reg | debug-service present|absent | tick <n>\n"
-    "  fail-alloc <k> [tag=XXXX]\n"
+    "  fail-alloc <k> [tag=XXXX] | fail-alloc p=<probability> seed=<n> [tag=XXXX]\n"
     "  load | add-device | remove-device | unload | open <name> | close <name>\n"
     "  provider <name> stream=<h> size=<n> [info=video,<FrameSize>,<FrameRate>,<CompStandard>\n"
     "                                       | info=audio,<CompStandard> | info=none]\n"
@@ -44,12 +44,18 @@ const char kUsage[] =
     "  notify <name> <code> [<word0> <word1>] [info=...]\n"
     "  print-status | print-streams <from> <to> | update-levels | orb-query | resync\n"
     "  bandwidth <mode> [trial=<units of 0.1 ms>] | ioctl <code> [<hex bytes>]\n"
+    "  ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid]   (exact lengths, no padding;\n"
+    "      record= sends a whole registration record whose pointers are null, lead to one-byte\n"
+    "      pool blocks, or lead to the client's own variables and callbacks)\n"
     "  load-driver <name> FILE | unload-driver <name>   a client driver of your own, from a file\n"
     "  dpcs hold|run        DPCs run at the end of the command that queued them; hold keeps them\n"
     "                       queued until run\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
     "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
     "                       same in every run and build (for golden files)\n"
+    "  --allocations        at the end: the pool allocations made since the last fail-alloc line\n"
+    "                       (or the start), the failed ones by tag, and every block left with its\n"
+    "                       allocating source; for sweeps that fail each allocation in turn\n"
     "  --driver-dir DIR     where load-driver finds a FILE named without a directory (default:\n"
     "                       next to the script)\n"
     "\n"
@@ -155,6 +161,8 @@ int main(int argc, char **argv)
             }
         } else if (arg == "--stable-addresses") {
             scripted.stableAddresses = true;
+        } else if (arg == "--allocations") {
+            scripted.allocations = true;
         } else {
             return Usage(("unknown argument '" + arg + "'").c_str());
         }
@@ -174,8 +182,8 @@ int main(int argc, char **argv)
         }
         return sim::RunScript(script, scripted);
     }
-    if (scripted.stableAddresses || !scripted.driverDir.empty()) {
-        return Usage("--stable-addresses and --driver-dir belong to --script");
+    if (scripted.stableAddresses || scripted.allocations || !scripted.driverDir.empty()) {
+        return Usage("--stable-addresses, --allocations and --driver-dir belong to --script");
     }
     return sim::RunLive(live);
 }

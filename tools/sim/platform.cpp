@@ -50,6 +50,8 @@ NTSTATUS Machine::Load()
     return load.status;
 }
 
+bool Machine::Running() const { return m_driver != nullptr && kemu::DriverIsLoaded(m_driver); }
+
 NTSTATUS Machine::AddDevice()
 {
     PDEVICE_OBJECT pdo = kemu::CreatePdo(u"DeVididi");

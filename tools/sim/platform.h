@@ -26,6 +26,8 @@ public:
     Machine &operator=(const Machine &) = delete;
 
     bool Loaded() const { return m_driver != nullptr; }
+    // Loaded and not yet unloaded by the platform after the removal of its last device.
+    bool Running() const;
     size_t Devices() const { return m_pdos.size(); }
     // Where every later Load finds the driver: a module file (the driver built as a shared object,
     // or in the i386 build its kernel image), opened anew at each load so that every global starts

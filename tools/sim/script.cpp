@@ -1,6 +1,7 @@
 #include "script.h"
 
 #include <cctype>
+#include <cstdlib>
 #include <map>
 #include <sstream>
 
@@ -137,7 +138,7 @@ const std::map<std::string, Syntax> &Commands()
         {"reg-import", {Op::RegImport, "FILE.reg"}},
         {"debug-service", {Op::DebugService, "present|absent"}},
         {"tick", {Op::Tick, "<n>"}},
-        {"fail-alloc", {Op::FailAlloc, "<k> [tag=XXXX]"}},
+        {"fail-alloc", {Op::FailAlloc, "<k> [tag=XXXX] | fail-alloc p=<probability> seed=<n> [tag=XXXX]"}},
         {"load", {Op::Load, ""}},
         {"add-device", {Op::AddDevice, ""}},
         {"remove-device", {Op::RemoveDevice, ""}},
@@ -157,7 +158,8 @@ const std::map<std::string, Syntax> &Commands()
         {"orb-query", {Op::OrbQuery, ""}},
         {"resync", {Op::Resync, ""}},
         {"bandwidth", {Op::Bandwidth, "<mode> [trial=<units of 0.1 ms>]"}},
-        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>]"}},
+        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] "
+                            "[record=null|short|valid]"}},
         {"load-driver", {Op::LoadDriver, "<name> FILE"}},
         {"unload-driver", {Op::UnloadDriver, "<name>"}},
         {"dpcs", {Op::Dpcs, "hold|run"}},
@@ -360,24 +362,44 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         }
         break;
 
-    case Op::FailAlloc:
-        if (words.size() < 2 || words.size() > 3) {
+    case Op::FailAlloc: {
+        if (words.size() < 2) {
             return fail(usage);
         }
-        if (!number("allocation number", words[1], UINT64_MAX, cmd.value)) {
+        const bool probability = words[1].rfind("p=", 0) == 0;
+        const size_t firstKey = probability ? 1 : 2;
+        if (!probability && !number("allocation number", words[1], UINT64_MAX, cmd.value)) {
             return result;
         }
-        if (words.size() == 3) {
-            KeyValues kv = ParseKeyValues(verb, words, 2, {"tag"});
-            if (!kv.error.empty()) {
-                return fail(kv.error);
+        KeyValues kv = ParseKeyValues(verb, words, firstKey,
+                                      probability ? std::vector<std::string>{"p", "seed", "tag"}
+                                                  : std::vector<std::string>{"tag"});
+        if (!kv.error.empty()) {
+            return fail(kv.error);
+        }
+        if (probability) {
+            if (!kv.values.count("seed")) {
+                return fail("fail-alloc: p= needs seed= too, so that the run can be repeated");
             }
+            char *end = nullptr;
+            const std::string &text = kv.values["p"];
+            cmd.p = std::strtod(text.c_str(), &end);
+            if (text.empty() || end == nullptr || *end != '\0' || !(cmd.p >= 0 && cmd.p <= 1)) {
+                return fail("fail-alloc: bad probability '" + text + "' (a number from 0 to 1, e.g. 0.05)");
+            }
+            if (!number("seed", kv.values["seed"], UINT64_MAX, cmd.seed)) {
+                return result;
+            }
+            cmd.probability = true;
+        }
+        if (kv.values.count("tag")) {
             cmd.tag = kv.values["tag"];
             if (cmd.tag.empty() || cmd.tag.size() > 4) {
                 return fail("fail-alloc: a pool tag has 1 to 4 characters ('Trcd', 'Wdm')");
             }
         }
         break;
+    }
 
     case Op::Open:
     case Op::Close:
@@ -536,6 +558,37 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         }
         if (!number("control code", words[1], 0xFFFFFFFFu, cmd.value)) {
             return result;
+        }
+        if (words.size() > 2 && words[2].find('=') != std::string::npos) {
+            KeyValues kv = ParseKeyValues(verb, words, 2, {"in", "out", "record"});
+            if (!kv.error.empty()) {
+                return fail(kv.error);
+            }
+            cmd.exact = true;
+            if (kv.values.count("in")) {
+                std::string error = ParseHexBytes({kv.values["in"]}, 0, cmd.bytes);
+                if (!error.empty()) {
+                    return fail("ioctl: in=: " + error);
+                }
+            }
+            uint64_t out = 0;
+            if (kv.values.count("out") && !number("output length", kv.values["out"], 1u << 20, out)) {
+                return result;
+            }
+            cmd.outLength = static_cast<uint32_t>(out);
+            if (kv.values.count("record")) {
+                const std::string &mode = kv.values["record"];
+                if (mode == "null") {
+                    cmd.record = Command::Record::Null;
+                } else if (mode == "short") {
+                    cmd.record = Command::Record::Short;
+                } else if (mode == "valid") {
+                    cmd.record = Command::Record::Valid;
+                } else {
+                    return fail("ioctl: bad record='" + mode + "' (null, short or valid)");
+                }
+            }
+            break;
         }
         std::string error = ParseHexBytes(words, 2, cmd.bytes);
         if (!error.empty()) {

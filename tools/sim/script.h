@@ -14,7 +14,7 @@ enum class Op {
     RegImport,    // reg-import FILE.reg
     DebugService, // debug-service present|absent
     Tick,         // tick <n>
-    FailAlloc,    // fail-alloc <k> [tag=XXXX]
+    FailAlloc,    // fail-alloc <k> [tag=XXXX] | fail-alloc p=<probability> seed=<n> [tag=XXXX]
     Load,
     AddDevice,
     RemoveDevice,
@@ -33,7 +33,7 @@ enum class Op {
     OrbQuery,
     Resync,
     Bandwidth,    // bandwidth <mode> [trial=<units of 0.1 ms>]
-    Ioctl,        // ioctl <code> [<hex bytes>]
+    Ioctl,        // ioctl <code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid]
     LoadDriver,   // load-driver <name> FILE
     UnloadDriver, // unload-driver <name>
     Dpcs,         // dpcs hold|run
@@ -64,6 +64,12 @@ struct Command {
     std::string tag;              // fail-alloc: only allocations with this pool tag count ("" = all)
     std::vector<uint8_t> bytes;   // ioctl
     std::string file;             // load-driver
+    bool exact = false;           // ioctl: in=/out= given: exactly these lengths, no padding
+    uint32_t outLength = 0;       // ioctl: out=
+    enum class Record { None, Null, Short, Valid } record = Record::None; // ioctl: record=
+    bool probability = false;     // fail-alloc p=: value is unused, p and seed below
+    double p = 0;
+    uint64_t seed = 0;
 };
 
 struct ParseResult {

@@ -1,6 +1,8 @@
 // The scripted mode: one thread, one command a line, everything printed in the order it happens.
 #include "script_mode.h"
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -12,6 +14,7 @@
 #include "driver_file.h"
 #include "emu/kemu.h"
 #include "names.h"
+#include "newdel.h"
 #include "platform.h"
 #include "script.h"
 
@@ -55,6 +58,65 @@ StreamInfoSpec ToSpec(const InfoSpec &info)
     return wanted;
 }
 
+// A registration record sent with "ioctl ... record=": the variables its pointers lead to, and the
+// request's event and status block, live as long as the run (a waiting consumer's record is written
+// when its provider comes).
+struct RawRecord {
+    STREAMER_SRV_PARAM param{};
+    PVOID scratch[16] = {};
+    std::vector<PVOID> shortBlocks; // one-byte pool blocks the "short" pointers lead to
+    std::vector<uint8_t> output;
+    KEVENT event{};
+    IO_STATUS_BLOCK iosb{};
+};
+
+constexpr ULONG kShortBlockTag = KX_POOL_TAG('S', 'h', 'r', 't');
+
+// The callbacks a "valid" record carries: they only say that they were called.
+LineSink g_rawSink;
+
+void RawLine(const std::string &text)
+{
+    if (g_rawSink) {
+        g_rawSink("ioctl-client: " + text);
+    }
+}
+
+VOID STREAMER_CALL RawNewData(ULONG dwSize, PVOID) { RawLine("new-data " + std::to_string(dwSize)); }
+VOID STREAMER_CALL RawConsumerNotify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM, PVOID)
+{
+    RawLine("notify " + std::to_string(dwType));
+}
+VOID STREAMER_CALL RawProviderNotify(PVOID, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM, PVOID)
+{
+    RawLine("notify " + std::to_string(dwType));
+}
+VOID STREAMER_CALL RawDataComplete(PUCHAR, PVOID) { RawLine("data-complete"); }
+
+NTSTATUS NTAPI RawCompleted(PDEVICE_OBJECT, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned) {
+        RawLine("request completed " + StatusName(irp->IoStatus.Status));
+    }
+    return STATUS_SUCCESS;
+}
+
+// Points a record's pointer field at a variable of the run (valid), a one-byte pool block (short)
+// or nowhere (null).
+template <class T>
+void PointField(T *&field, RawRecord &raw, size_t &used, Command::Record mode)
+{
+    if (mode == Command::Record::Null) {
+        field = nullptr;
+    } else if (mode == Command::Record::Short) {
+        PVOID block = ExAllocatePoolWithTag(NonPagedPool, 1, kShortBlockTag);
+        raw.shortBlocks.push_back(block);
+        field = static_cast<T *>(block);
+    } else {
+        field = reinterpret_cast<T *>(&raw.scratch[used++]);
+    }
+}
+
 // A client driver of the script: one handle to the device and at most one role.
 struct ScriptClient {
     std::string name;
@@ -87,8 +149,14 @@ private:
     Machine m_machine;
     std::vector<std::unique_ptr<ScriptClient>> m_clients; // in order of first mention
     std::map<std::string, std::unique_ptr<DriverFile>> m_drivers; // loaded by load-driver
-    bool m_failed = false; // a check failed: mismatch or platform rule violation
     bool m_holdDpcs = false; // queued DPCs wait for "dpcs run" instead of the end of each command
+    std::vector<std::unique_ptr<RawRecord>> m_rawRecords;
+    // Sends an ioctl with exact lengths; a registration record with record= goes as its client would.
+    std::string ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device);
+    bool m_failed = false; // a check failed: mismatch or platform rule violation
+    bool m_shutDown = false;
+    uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
+    void ReportAllocations();
 };
 
 ScriptRun::~ScriptRun() { Shutdown(); }
@@ -172,7 +240,12 @@ std::string ScriptRun::Execute(const Command &cmd)
         return "";
 
     case Op::FailAlloc:
-        kemu::FailNthAllocation(cmd.value, cmd.tag.empty() ? 0 : TagValue(cmd.tag));
+        m_allocationBase = kemu::PoolAllocationAttempts();
+        if (cmd.probability) {
+            kemu::FailAllocationsWithProbability(cmd.p, cmd.seed, UINT64_MAX, cmd.tag.empty() ? 0 : TagValue(cmd.tag));
+        } else {
+            kemu::FailNthAllocation(cmd.value, cmd.tag.empty() ? 0 : TagValue(cmd.tag));
+        }
         return "";
 
     case Op::Load: {
@@ -187,6 +260,10 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::AddDevice: {
         if (!m_machine.Loaded()) {
             return "add-device: the driver is not loaded";
+        }
+        if (!m_machine.Running()) {
+            // Its object stays until "unload"; plug-and-play must not hand it another device.
+            return "add-device: the driver was unloaded when its last device was removed; unload and load it again";
         }
         Out("add-device: " + StatusName(m_machine.AddDevice()));
         return "";
@@ -422,7 +499,7 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::Resync:
     case Op::Bandwidth:
     case Op::Ioctl: {
-        if (cmd.op == Op::Ioctl && !cmd.bytes.empty() &&
+        if (cmd.op == Op::Ioctl && !cmd.exact && !cmd.bytes.empty() &&
             (cmd.value == STREAMER_REGISTER_PROVIDER || cmd.value == STREAMER_REGISTER_CONSUMER)) {
             return "ioctl: registration records carry pointers; use provider or consumer (or send no bytes)";
         }
@@ -466,6 +543,9 @@ std::string ScriptRun::Execute(const Command &cmd)
             break;
         }
         case Op::Ioctl: {
+            if (cmd.exact) {
+                return ExactIoctl(cmd, control, console.device);
+            }
             std::vector<uint8_t> out;
             NTSTATUS status = control.Raw(static_cast<ULONG>(cmd.value), cmd.bytes, out);
             Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
@@ -480,8 +560,69 @@ std::string ScriptRun::Execute(const Command &cmd)
     return "";
 }
 
+std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device)
+{
+    const ULONG code = static_cast<ULONG>(cmd.value);
+    const bool provider = code == STREAMER_REGISTER_PROVIDER;
+    const bool consumer = code == STREAMER_REGISTER_CONSUMER;
+    std::vector<uint8_t> out;
+    if (cmd.record == Command::Record::None) {
+        // Bytes that reach a pointer field would send the driver to whatever address they spell.
+        const size_t firstPointer = provider   ? offsetof(STREAMER_SRV_PARAM, RegisterProvider.pfnProvideDataComplete)
+                                    : consumer ? offsetof(STREAMER_SRV_PARAM, RegisterConsumer.pfnNewDataReady)
+                                               : SIZE_MAX;
+        if (cmd.bytes.size() > firstPointer) {
+            return "ioctl: a registration record longer than " + std::to_string(firstPointer) +
+                   " bytes carries pointers; add record=null|short|valid";
+        }
+        NTSTATUS status = control.Exact(code, cmd.bytes, cmd.outLength, out);
+        Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
+        return "";
+    }
+    if (!provider && !consumer) {
+        return "ioctl: record= goes with the registration codes 0x00222004 and 0x0022200C";
+    }
+    if (cmd.bytes.size() > sizeof(STREAMER_SRV_PARAM)) {
+        return "ioctl: in= holds " + std::to_string(cmd.bytes.size()) + " bytes, a registration record " +
+               std::to_string(sizeof(STREAMER_SRV_PARAM));
+    }
+    // The whole record: the given bytes first, zeros after them, then the pointer fields as asked.
+    m_rawRecords.push_back(std::make_unique<RawRecord>());
+    RawRecord &raw = *m_rawRecords.back();
+    std::memcpy(&raw.param, cmd.bytes.data(), cmd.bytes.size());
+    size_t used = 0;
+    const bool callbacks = cmd.record != Command::Record::Null;
+    if (provider) {
+        auto &record = raw.param.RegisterProvider;
+        record.pfnProvideDataComplete = callbacks ? &RawDataComplete : nullptr;
+        record.pfnNotify = callbacks ? &RawProviderNotify : nullptr;
+        PointField(record.pStreamInfo, raw, used, cmd.record);
+        PointField(record.ppfnProvideData, raw, used, cmd.record);
+        PointField(record.ppfnNotify, raw, used, cmd.record);
+    } else {
+        auto &record = raw.param.RegisterConsumer;
+        record.pfnNewDataReady = callbacks ? &RawNewData : nullptr;
+        record.pfnNotify = callbacks ? &RawConsumerNotify : nullptr;
+        PointField(record.ppBuffer, raw, used, cmd.record);
+        PointField(record.pdwBufferSize, raw, used, cmd.record);
+        PointField(record.pdwTail, raw, used, cmd.record);
+        PointField(record.ppfnDataProcessed, raw, used, cmd.record);
+        PointField(record.ppfnNotify, raw, used, cmd.record);
+        PointField(record.phConsumer, raw, used, cmd.record);
+    }
+    raw.output.assign(cmd.outLength, 0);
+    NTSTATUS status = device.Send(code, &raw.param, sizeof raw.param, raw.output.empty() ? nullptr : raw.output.data(),
+                                  cmd.outLength, &raw.event, &raw.iosb, &RawCompleted, nullptr);
+    Out("ioctl: " + StatusName(status));
+    return "";
+}
+
 void ScriptRun::Shutdown()
 {
+    if (m_shutDown) {
+        return;
+    }
+    m_shutDown = true;
     // What the script left behind goes quietly, so that the process ends clean.
     kemu::DebugService::SetSink(nullptr);
     kemu::SetDbgPrintSink(nullptr);
@@ -496,7 +637,39 @@ void ScriptRun::Shutdown()
     m_machine.Unload();
     kemu::ResetDpcs();
     m_clients.clear();
-    kemu::TakeViolations();
+    for (auto &raw : m_rawRecords) {
+        for (PVOID block : raw->shortBlocks) {
+            ExFreePool(block);
+        }
+    }
+    m_rawRecords.clear();
+    g_rawSink = nullptr;
+    // The teardown is quiet, but what it finds wrong is not.
+    ReportViolations();
+}
+
+void ScriptRun::ReportAllocations()
+{
+    if (!m_options.allocations) {
+        return;
+    }
+    Out("allocations: " + std::to_string(kemu::PoolAllocationAttempts() - m_allocationBase));
+    std::string failed;
+    for (const auto &[tag, stats] : kemu::PoolStatsAll()) {
+        if (stats.failedAllocations > 0) {
+            failed += " '" + kemu::TagText(tag) + "' " + std::to_string(stats.failedAllocations);
+        }
+    }
+    Out("allocations: failed:" + (failed.empty() ? std::string(" none") : failed));
+    for (const auto &block : kemu::LivePoolBlocks()) {
+        std::string from;
+        if (block.tag == TRACED_POOL_TAG && block.size >= sizeof(TRACED_BLOCK_HEADER)) {
+            // A traced block names its allocating source in its header.
+            const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block.address);
+            from = std::string(" from ") + header->pszFile + ":" + std::to_string(header->nLine);
+        }
+        Out("allocations: left: '" + kemu::TagText(block.tag) + "' " + std::to_string(block.size) + " bytes" + from);
+    }
 }
 
 int ScriptRun::Run(std::istream &in)
@@ -505,6 +678,7 @@ int ScriptRun::Run(std::istream &in)
     // DPCs that client drivers queue run at the end of the command that queued them, in order.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
     kemu::SetTickCount(0);
+    g_rawSink = [this](const std::string &line) { ClientLine(line); };
     kemu::DebugService::SetSink([this](const std::string &line) { DebugLine(line); });
     kemu::SetDbgPrintSink([](const std::string &text) {
         std::fputs(text.c_str(), stdout);
@@ -526,9 +700,13 @@ int ScriptRun::Run(std::istream &in)
         if (!error.empty()) {
             std::fflush(stdout);
             std::fprintf(stderr, "line %d: %s\n", lineNo, error.c_str());
+            Shutdown();
+            ReportAllocations();
             return 2;
         }
     }
+    Shutdown();
+    ReportAllocations();
     return m_failed ? 1 : 0;
 }
 

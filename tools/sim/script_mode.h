@@ -11,6 +11,9 @@ struct ScriptOptions {
     bool stableAddresses = false;
     // Where load-driver looks for a FILE given without a directory ("" = next to the script).
     std::string driverDir;
+    // At the end: the pool allocations made since the last fail-alloc line (or the start), the
+    // failures injected by tag, and every pool block still live, with its allocating source.
+    bool allocations = false;
 };
 
 // Runs a script ("-" for standard input). 0 when every check held, 1 when one failed (a byte
