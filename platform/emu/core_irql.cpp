@@ -277,6 +277,7 @@ PKTHREAD KeGetCurrentThread(void) { return reinterpret_cast<PKTHREAD>(&t_threadO
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     KIRQL old = t.irql;
     if (!ValidLevel(NewIrql, "KfRaiseIrql")) {
@@ -294,6 +295,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 VOID KfLowerIrql(KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!ValidLevel(NewIrql, "KfLowerIrql")) {
         return;
@@ -324,6 +326,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 
 KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     KIRQL old = t.irql;
     if (!NotNull(SpinLock, "KfAcquireSpinLock")) {
@@ -341,6 +344,7 @@ KIRQL KfAcquireSpinLock(PKSPIN_LOCK SpinLock)
 
 VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(SpinLock, "KfReleaseSpinLock") || !ValidLevel(NewIrql, "KfReleaseSpinLock")) {
         return;
@@ -375,6 +379,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(SpinLock, "KefAcquireSpinLockAtDpcLevel")) {
         return;
@@ -388,6 +393,7 @@ VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(SpinLock, "KefReleaseSpinLockFromDpcLevel")) {
         return;
@@ -411,6 +417,7 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 static PLIST_ENTRY InterlockedInsert(const char *who, bool atTail, PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                      PKSPIN_LOCK Lock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(Lock, who)) {
         return nullptr;
@@ -441,6 +448,7 @@ PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListE
 
 PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(Lock, "ExfInterlockedRemoveHeadList")) {
         return nullptr;

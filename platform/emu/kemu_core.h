@@ -82,6 +82,29 @@ size_t HeldSpinLocks();
 // The value a KSPIN_LOCK holds while the calling thread owns it (0 means free).
 ULONG_PTR CurrentThreadLockToken();
 
+// ---- Randomized preemption ------------------------------------------------------------------
+
+// At every spin lock acquire and release, level change, interlocked operation and pool call, the
+// calling thread yields with one probability or sleeps up to maxSleepMicroseconds with another.
+// Each thread draws from its own sequence, fixed by the seed and the order in which threads reach
+// their first point, so a seed that broke a run is worth trying again (the host's scheduler still
+// has a say in the interleaving).
+struct PreemptionOptions {
+    double yieldProbability = 0.05;
+    double sleepProbability = 0.005;
+    unsigned maxSleepMicroseconds = 100;
+};
+struct PreemptionStats {
+    uint64_t points = 0; // kernel calls that drew
+    uint64_t yields = 0;
+    uint64_t sleeps = 0;
+};
+// Starts (or restarts, with fresh sequences and statistics) randomized preemption.
+void SetRandomPreemption(uint64_t seed, const PreemptionOptions &options = PreemptionOptions());
+void StopRandomPreemption();
+bool RandomPreemptionActive();
+PreemptionStats RandomPreemptionStats();
+
 // ---- Pool -----------------------------------------------------------------------------------
 
 // Every fresh block is filled with this byte and every freed block with the other, so that reading
@@ -217,9 +240,9 @@ void ForwardToStream(std::FILE *stream);
 // Puts every base service back to its start state for the next test: violation mode Abort and no
 // reports, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
 // and fresh pool statistics, real tick count and performance counter, no captured output, no
-// sinks, the debug service present with the default version. Live pool blocks are not freed (code
-// may still use them): they are listed on stderr and left out of later statistics and reports;
-// freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
+// sinks, the debug service present with the default version, no randomized preemption. Live pool
+// blocks are not freed (code may still use them): they are listed on stderr and left out of later
+// statistics and reports; freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
 // mode is back to Abort. Returns the number of live blocks set aside.
 size_t ResetCore();
 

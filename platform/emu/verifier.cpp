@@ -74,6 +74,7 @@ size_t ResetCore()
     detail::ResetThreadLevelAndLocks();
     detail::ResetClock();
     detail::ResetDebugOutput();
+    detail::ResetPreemption();
     return detail::ResetPool();
 }
 
