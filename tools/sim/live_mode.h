@@ -2,6 +2,8 @@
 #ifndef DEVIDIDI_SIM_LIVE_MODE_H
 #define DEVIDIDI_SIM_LIVE_MODE_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 namespace sim {
@@ -11,6 +13,7 @@ struct LiveOptions {
     std::string registryFile; // debug levels from this .reg file instead of the built-in ones
     std::string logFile;      // every line of the debug output service goes here
     bool verbose = false;     // and to standard output
+    std::optional<uint64_t> preemptSeed; // randomized preemption at kernel calls, from this seed
 };
 
 // 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise; 2 when

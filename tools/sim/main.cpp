@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "live_mode.h"
@@ -11,7 +12,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
+    "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose] [--preempt SEED]\n"
     "       devididi-sim --script FILE|- [--stable-addresses]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
@@ -25,6 +26,8 @@ const char kUsage[] =
     "                       those of examples/debug-levels.reg)\n"
     "  --log FILE           every line the debug output service receives\n"
     "  --verbose            those lines on standard output too (the view then prints plain lines)\n"
+    "  --preempt SEED       threads yield or sleep briefly at random at kernel calls (spin locks,\n"
+    "                       levels, interlocked operations, pool), reproducibly from SEED\n"
     "\n"
     "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
@@ -94,6 +97,14 @@ int main(int argc, char **argv)
         } else if (arg == "--verbose") {
             live.verbose = true;
             liveOption = true;
+        } else if (arg == "--preempt") {
+            const char *text = value("--preempt");
+            std::optional<uint64_t> seed = text ? sim::ParseNumber(text, UINT64_MAX) : std::nullopt;
+            if (!seed) {
+                return Usage("--preempt takes a seed, a whole number (decimal or 0x-hex)");
+            }
+            live.preemptSeed = seed;
+            liveOption = true;
         } else if (arg == "--script") {
             const char *text = value("--script");
             if (text == nullptr) {
@@ -108,7 +119,8 @@ int main(int argc, char **argv)
     }
     if (!script.empty()) {
         if (liveOption) {
-            return Usage("--duration, --registry, --log and --verbose belong to the default run, not to --script");
+            return Usage("--duration, --registry, --log, --verbose and --preempt belong to the default run, not to "
+                         "--script");
         }
         return sim::RunScript(script, scripted);
     }
