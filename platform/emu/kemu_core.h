@@ -41,6 +41,9 @@ void ReportViolation(const std::string &rule, const std::string &detail);
 std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).
 size_t ViolationCount();
+// Hands every report to this function as it is made, before Abort or Record mode acts on it (an
+// empty function stops it): for a tool that must see the reports that other code takes away.
+void SetViolationObserver(std::function<void(const Violation &)> observer);
 
 // Record mode for the life of the object; the previous mode comes back at its end. Reports not
 // taken stay in the list for TakeViolations.
@@ -237,8 +240,8 @@ void ForwardToStream(std::FILE *stream);
 
 // ---- Reset -----------------------------------------------------------------------------------
 
-// Puts every base service back to its start state for the next test: violation mode Abort and no
-// reports, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
+// Puts every base service back to its start state for the next test: violation mode Abort, no
+// reports and no observer, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
 // and fresh pool statistics, real tick count and performance counter, no captured output, no
 // sinks, the debug service present with the default version, no randomized preemption. Live pool
 // blocks are not freed (code may still use them): they are listed on stderr and left out of later
