@@ -23,20 +23,23 @@ public:
         kemu::SetViolationObserver([this](const kemu::Violation &v) { m_seen.push_back(v); });
     }
     // Aborts (a libFuzzer crash, with the input saved) when the input broke a kernel rule that
-    // accounted() does not name as a behaviour the driver is meant to have.
+    // accounted() does not name as a behaviour the driver is meant to have. Returns the number of
+    // those it named.
     template <typename Accounted>
-    void FailOnViolations(const char *target, size_t inputSize, Accounted accounted)
+    size_t FailOnViolations(const char *target, size_t inputSize, Accounted accounted)
     {
         std::vector<kemu::Violation> findings;
+        size_t named = 0;
         for (const kemu::Violation &v : m_seen) {
             if (accounted(v)) {
                 std::fprintf(stderr, "%s: accounted for: %s: %s\n", target, v.rule.c_str(), v.detail.c_str());
+                ++named;
             } else {
                 findings.push_back(v);
             }
         }
         if (findings.empty()) {
-            return;
+            return named;
         }
         std::fprintf(stderr, "%s: the input (%zu bytes) broke %zu kernel rule(s):\n", target, inputSize,
                      findings.size());
