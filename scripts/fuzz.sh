@@ -38,14 +38,15 @@ for t in "${targets[@]}"; do
          -artifact_prefix="$artifacts/" "$work" "$seeds" >"$log" 2>&1
   rc=$?
   set -e
+  # A crash while loading the corpus leaves some of these out of the log.
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  corpus=$(ls "$work" | wc -l)
+  cov=$( (grep -ao 'cov: [0-9]*' "$log" || true) | tail -1 | cut -d' ' -f2)
+  corpus=$(find "$work" -type f | wc -l)
   if [ $rc -ne 0 ]; then
     failed=1
     crash=$(sed -n 's/.*Test unit written to \(.*\)$/\1/p' "$log" | tail -1)
     echo "fuzz_$t FAILED (exit status $rc). The end of its log:"
-    tail -n 40 "$log"
+    grep -av '^#\|NEW_FUNC' "$log" | tail -n 40
     if [ -n "$crash" ]; then
       echo "Replay the input: $bin $crash"
       echo "Add it to the corpus once fixed: cp $crash $seeds/"
