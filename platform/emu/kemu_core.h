@@ -42,7 +42,8 @@ std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).
 size_t ViolationCount();
 // Hands every report to this function as it is made, before Abort or Record mode acts on it (an
-// empty function stops it): for a tool that must see the reports that other code takes away.
+// empty function stops it): for a tool that must see the reports that other code takes away. It
+// runs under the verifier's lock, so it must not report itself.
 void SetViolationObserver(std::function<void(const Violation &)> observer);
 
 // Record mode for the life of the object; the previous mode comes back at its end. Reports not
