@@ -28,6 +28,7 @@ void ResetThreadLevelAndLocks();
 size_t ResetPool();
 void ResetClock();
 void ResetDebugOutput();
+void ResetPreemption();
 
 } // namespace kemu::detail
 

@@ -301,6 +301,7 @@ PKTHREAD KeGetCurrentThread(void) { return reinterpret_cast<PKTHREAD>(&t_threadO
 
 KIRQL KfRaiseIrql(KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     KIRQL old = t.irql;
     if (!kemu::detail::ChecksOn()) {
@@ -322,6 +323,7 @@ KIRQL KfRaiseIrql(KIRQL NewIrql)
 
 VOID KfLowerIrql(KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!kemu::detail::ChecksOn()) {
         t.irql = NewIrql;
@@ -359,6 +361,7 @@ VOID KeInitializeSpinLock(PKSPIN_LOCK SpinLock)
 // The checked forms stand apart, so that the unchecked path pays for none of their frame.
 __attribute__((noinline)) static KIRQL AcquireSpinLockChecked(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     KIRQL old = t.irql;
     if (!NotNull(SpinLock, "KfAcquireSpinLock")) {
@@ -376,6 +379,7 @@ __attribute__((noinline)) static KIRQL AcquireSpinLockChecked(PKSPIN_LOCK SpinLo
 
 __attribute__((noinline)) static void ReleaseSpinLockChecked(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!NotNull(SpinLock, "KfReleaseSpinLock") || !ValidLevel(NewIrql, "KfReleaseSpinLock")) {
         return;
@@ -434,6 +438,7 @@ VOID KfReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql)
 
 VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     if (!kemu::detail::ChecksOn()) {
         AcquireWordUnchecked(t, SpinLock);
@@ -451,6 +456,7 @@ VOID KefAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
 
 VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 {
+    KemuMaybePreempt();
     if (!kemu::detail::ChecksOn()) {
         ReleaseWordUnchecked(SpinLock);
         return;
@@ -478,6 +484,7 @@ VOID KefReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
 static PLIST_ENTRY InterlockedInsert(const char *who, bool atTail, PLIST_ENTRY ListHead, PLIST_ENTRY ListEntry,
                                      PKSPIN_LOCK Lock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     const bool checks = kemu::detail::ChecksOn();
     if (checks && !NotNull(Lock, who)) {
@@ -517,6 +524,7 @@ PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY ListHead, PLIST_ENTRY ListE
 
 PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY ListHead, PKSPIN_LOCK Lock)
 {
+    KemuMaybePreempt();
     ThreadState &t = t_state;
     const bool checks = kemu::detail::ChecksOn();
     if (checks && !NotNull(Lock, "ExfInterlockedRemoveHeadList")) {

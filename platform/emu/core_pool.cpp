@@ -161,6 +161,7 @@ void ReportWritesAfterFree(const std::vector<std::string> &problems)
 
 void Free(PVOID p, const ULONG *tag, const char *by)
 {
+    KemuMaybePreempt();
     auto call = [&] { return std::string(by) + "(" + Hex(p) + ")"; };
     if (p == nullptr) {
         kemu::ReportViolation("pool free of NULL", call());
@@ -261,6 +262,7 @@ extern "C" {
 
 PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
 {
+    KemuMaybePreempt();
     const KIRQL irql = KeGetCurrentIrql();
     // Built only when something is reported: allocation is on the driver's hot paths.
     auto request = [&] {

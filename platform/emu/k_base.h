@@ -241,13 +241,29 @@ KEMU_END_C
 #define ExInterlockedInsertHeadList(a, b, c) ExfInterlockedInsertHeadList(a, b, c)
 #define ExInterlockedRemoveHeadList(a, b) ExfInterlockedRemoveHeadList(a, b)
 
+/*
+ * Randomized preemption (kemu::SetRandomPreemption): every kernel call below is a point where the
+ * calling thread may yield or sleep briefly. Off, a point costs one load.
+ */
+KEMU_BEGIN_C
+extern int KemuPreemptionArmed;
+void KemuPreemptionPoint(void);
+KEMU_END_C
+static inline void KemuMaybePreempt(void)
+{
+    if (__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED)) {
+        KemuPreemptionPoint();
+    }
+}
+
 /* ---- Interlocked operations ---- */
-#define InterlockedIncrement(p) __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedDecrement(p) __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST)
-#define InterlockedExchangeAdd(p, v) __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST)
-#define InterlockedExchange(p, v) __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST)
+#define InterlockedIncrement(p) (KemuMaybePreempt(), __atomic_add_fetch((p), 1, __ATOMIC_SEQ_CST))
+#define InterlockedDecrement(p) (KemuMaybePreempt(), __atomic_sub_fetch((p), 1, __ATOMIC_SEQ_CST))
+#define InterlockedExchangeAdd(p, v) (KemuMaybePreempt(), __atomic_fetch_add((p), (v), __ATOMIC_SEQ_CST))
+#define InterlockedExchange(p, v) (KemuMaybePreempt(), __atomic_exchange_n((p), (v), __ATOMIC_SEQ_CST))
 static inline LONG KemuInterlockedCompareExchange(volatile LONG *p, LONG x, LONG c)
 {
+    KemuMaybePreempt();
     __atomic_compare_exchange_n(p, &c, x, 0, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
     return c;
 }

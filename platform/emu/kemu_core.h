@@ -41,6 +41,10 @@ void ReportViolation(const std::string &rule, const std::string &detail);
 std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).
 size_t ViolationCount();
+// Hands every report to this function as it is made, before Abort or Record mode acts on it (an
+// empty function stops it): for a tool that must see the reports that other code takes away. It
+// runs under the verifier's lock, so it must not report itself.
+void SetViolationObserver(std::function<void(const Violation &)> observer);
 
 // Record mode for the life of the object; the previous mode comes back at its end. Reports not
 // taken stay in the list for TakeViolations.
@@ -92,6 +96,29 @@ private:
 size_t HeldSpinLocks();
 // The value a KSPIN_LOCK holds while the calling thread owns it (0 means free).
 ULONG_PTR CurrentThreadLockToken();
+
+// ---- Randomized preemption ------------------------------------------------------------------
+
+// At every spin lock acquire and release, level change, interlocked operation and pool call, the
+// calling thread yields with one probability or sleeps up to maxSleepMicroseconds with another.
+// Each thread draws from its own sequence, fixed by the seed and the order in which threads reach
+// their first point, so a seed that broke a run is worth trying again (the host's scheduler still
+// has a say in the interleaving).
+struct PreemptionOptions {
+    double yieldProbability = 0.05;
+    double sleepProbability = 0.005;
+    unsigned maxSleepMicroseconds = 100;
+};
+struct PreemptionStats {
+    uint64_t points = 0; // kernel calls that drew
+    uint64_t yields = 0;
+    uint64_t sleeps = 0;
+};
+// Starts (or restarts, with fresh sequences and statistics) randomized preemption.
+void SetRandomPreemption(uint64_t seed, const PreemptionOptions &options = PreemptionOptions());
+void StopRandomPreemption();
+bool RandomPreemptionActive();
+PreemptionStats RandomPreemptionStats();
 
 // ---- Pool -----------------------------------------------------------------------------------
 
@@ -225,12 +252,12 @@ void ForwardToStream(std::FILE *stream);
 
 // ---- Reset -----------------------------------------------------------------------------------
 
-// Puts every base service back to its start state for the next test: violation mode Abort and no
-// reports, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
+// Puts every base service back to its start state for the next test: violation mode Abort, no
+// reports and no observer, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
 // and fresh pool statistics, real tick count and performance counter, no captured output, no
-// sinks, the debug service present with the default version. Live pool blocks are not freed (code
-// may still use them): they are listed on stderr and left out of later statistics and reports;
-// freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
+// sinks, the debug service present with the default version, no randomized preemption. Live pool
+// blocks are not freed (code may still use them): they are listed on stderr and left out of later
+// statistics and reports; freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
 // mode is back to Abort. Returns the number of live blocks set aside.
 size_t ResetCore();
 

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 
 #include "emu/core_internal.h"
@@ -15,6 +16,7 @@ struct Verifier {
     std::vector<Violation> recorded;
     std::atomic<ViolationMode> mode{ViolationMode::Abort};
     std::atomic<size_t> count{0};
+    std::function<void(const Violation &)> observer;
 };
 
 // Never destroyed: a thread that exits late may still report.
@@ -49,6 +51,12 @@ void ReportViolation(const std::string &rule, const std::string &detail)
 {
     Verifier &v = TheVerifier();
     ++v.count;
+    {
+        std::lock_guard<std::mutex> lock(v.mutex);
+        if (v.observer) {
+            v.observer(Violation{rule, detail});
+        }
+    }
     if (v.mode == ViolationMode::Abort) {
         std::fprintf(stderr, "KERNEL RULE VIOLATION: %s: %s\n", rule.c_str(), detail.c_str());
         std::fflush(stderr);
@@ -68,6 +76,13 @@ std::vector<Violation> TakeViolations()
 }
 
 size_t ViolationCount() { return TheVerifier().count; }
+
+void SetViolationObserver(std::function<void(const Violation &)> observer)
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.observer = std::move(observer);
+}
 
 ScopedViolationRecording::ScopedViolationRecording() : m_previous(GetViolationMode())
 {
@@ -91,6 +106,7 @@ size_t ResetCore()
     detail::ResetThreadLevelAndLocks();
     detail::ResetClock();
     detail::ResetDebugOutput();
+    detail::ResetPreemption();
     return detail::ResetPool();
 }
 
@@ -101,6 +117,7 @@ void ResetViolations()
     Verifier &v = TheVerifier();
     std::lock_guard<std::mutex> lock(v.mutex);
     v.recorded.clear();
+    v.observer = nullptr;
     v.count = 0;
     v.mode = ViolationMode::Abort;
     g_verifierChecks.store(true, std::memory_order_relaxed);

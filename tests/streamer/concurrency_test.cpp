@@ -105,7 +105,26 @@ protected:
     TestProvider provider;
 };
 
-TEST_F(Concurrency, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
+// The same runs with the kernel calls preempted at random; seed 0 is the plain run. A failure names
+// its seed in the test's name (Concurrency/Preempted.X/seed_N): kemu::SetRandomPreemption(N) replays
+// the same draws.
+class Preempted : public Concurrency, public ::testing::WithParamInterface<uint64_t> {
+protected:
+    void SetUp() override
+    {
+        Concurrency::SetUp();
+        if (GetParam() != 0) {
+            kemu::SetRandomPreemption(GetParam());
+        }
+    }
+    void TearDown() override
+    {
+        kemu::StopRandomPreemption();
+        Concurrency::TearDown();
+    }
+};
+
+TEST_P(Preempted, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
 {
     std::vector<std::unique_ptr<Watcher>> stayers, transients;
     for (bool inside : {true, true, false, false}) {
@@ -197,7 +216,7 @@ TEST_F(Concurrency, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
     }
 }
 
-TEST_F(Concurrency, TeardownShutsOutCallsThatKeepArriving)
+TEST_P(Preempted, TeardownShutsOutCallsThatKeepArriving)
 {
     std::atomic<bool> stop{false};
     std::atomic<int> rounds{0};
@@ -237,6 +256,11 @@ TEST_F(Concurrency, TeardownShutsOutCallsThatKeepArriving)
     new (&Stream(kStream)) DeVididi();
     // Every record the threads left was freed by the teardown: the fixture's leak check follows.
 }
+
+INSTANTIATE_TEST_SUITE_P(Concurrency, Preempted, ::testing::Values(0, 7, 1234, 990211),
+                         [](const ::testing::TestParamInfo<uint64_t> &seed) {
+                             return "seed_" + std::to_string(seed.param);
+                         });
 
 // A report made on the walking thread skips the gate; one made meanwhile on another thread takes it.
 // Both count, and the other thread's lookup of an unknown consumer still fails as outside a walk.

@@ -345,6 +345,10 @@ int Terminal::Setup()
         return 2;
     }
     Say("debug levels: " + levels.message());
+    if (m_options.preemptSeed) {
+        kemu::SetRandomPreemption(*m_options.preemptSeed);
+        Say("preemption: at random at kernel calls, seed " + std::to_string(*m_options.preemptSeed));
+    }
     m_load = m_machine.Load();
     Say("load: " + StatusName(m_load));
     if (m_load != STATUS_SUCCESS) {
@@ -649,7 +653,16 @@ int Terminal::Summary()
     for (const std::string &line : kemu::DbgPrintLines()) {
         Say("  DbgPrint: " + line.substr(0, line.find_last_not_of('\n') + 1));
     }
-    Say(ok ? "every check held" : "some checks FAILED");
+    std::string replay;
+    if (m_options.preemptSeed) {
+        const kemu::PreemptionStats drawn = kemu::RandomPreemptionStats();
+        kemu::StopRandomPreemption();
+        const std::string seed = std::to_string(*m_options.preemptSeed);
+        Say("  info  preemption seed " + seed + ": " + std::to_string(drawn.points) + " kernel calls drew, " +
+            std::to_string(drawn.yields) + " yields, " + std::to_string(drawn.sleeps) + " sleeps");
+        replay = " (preemption seed " + seed + ": run again with --preempt " + seed + ")";
+    }
+    Say(ok ? "every check held" : "some checks FAILED" + replay);
     return ok ? 0 : 1;
 }
 

@@ -2,6 +2,8 @@
 #ifndef DEVIDIDI_SIM_LIVE_MODE_H
 #define DEVIDIDI_SIM_LIVE_MODE_H
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,7 @@ struct LiveOptions {
     std::string logFile;      // every line of the debug output service goes here
     bool verbose = false;     // and to standard output
     std::vector<std::string> driverFiles; // client drivers loaded beside the terminal's own clients
+    std::optional<uint64_t> preemptSeed; // randomized preemption at kernel calls, from this seed
 };
 
 // 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise; 2 when

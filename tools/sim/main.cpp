@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@ namespace {
 
 const char kUsage[] =
     "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
-    "                    [--load-driver FILE.so]...\n"
+    "                    [--load-driver FILE.so]... [--preempt SEED]\n"
     "       devididi-sim --script FILE|- [--stable-addresses] [--allocations] [--driver-dir DIR]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
@@ -31,6 +32,8 @@ const char kUsage[] =
     "  --verbose            those lines on standard output too (the view then prints plain lines)\n"
     "  --load-driver FILE   a client driver of your own (built with devididi_add_client_driver),\n"
     "                       loaded once the device is added and unloaded before its removal\n"
+    "  --preempt SEED       threads yield or sleep briefly at random at kernel calls (spin locks,\n"
+    "                       levels, interlocked operations, pool), reproducibly from SEED\n"
     "\n"
     "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
@@ -127,6 +130,14 @@ int main(int argc, char **argv)
         } else if (arg == "--verbose") {
             live.verbose = true;
             liveOption = true;
+        } else if (arg == "--preempt") {
+            const char *text = value("--preempt");
+            std::optional<uint64_t> seed = text ? sim::ParseNumber(text, UINT64_MAX) : std::nullopt;
+            if (!seed) {
+                return Usage("--preempt takes a seed, a whole number (decimal or 0x-hex)");
+            }
+            live.preemptSeed = seed;
+            liveOption = true;
         } else if (arg == "--script") {
             const char *text = value("--script");
             if (text == nullptr) {
@@ -177,7 +188,8 @@ int main(int argc, char **argv)
     }
     if (!script.empty()) {
         if (liveOption) {
-            return Usage("--duration, --registry, --log, --verbose and --load-driver belong to the default run, not to "
+            return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "
+                         "run, not to "
                          "--script");
         }
         return sim::RunScript(script, scripted);

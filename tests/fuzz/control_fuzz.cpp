@@ -1,0 +1,387 @@
+// The control interface: device-control requests of any code, method bits, input and output
+// length and content, sent through the I/O manager to the loaded driver in one of four states (no
+// device, device added, streams registered, device removed with the handle still open), and calls
+// of the entry points that registrations hand out.
+//
+// Registration records carry pointers. The kernel trusts a kernel-mode caller's pointers, so wild
+// ones would only find the fuzzer's own faults. Every other field is fuzzed; each pointer field is
+// chosen from a small set: null or valid for callbacks and out-pointers, and for the stream
+// information block null (with any size), a block of exactly the declared size (shorter than the
+// 16-byte record when the size says so), or the whole record. A bandwidth request always has a
+// buffer too short on one side: the measurement's timing loop would make each run slow.
+//
+// Input: byte 0 picks the state (low 2 bits) and every module's debug level (the rest, mod 9); then
+// one operation after another until the bytes run out (see Operation below).
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include <algorithm>
+
+#include "client.h"
+#include "fuzz_support.h"
+#include "platform.h"
+#include "script.h"
+#include "streamer.h"
+
+namespace {
+
+constexpr int kMaxOperations = 64;
+
+class Reader {
+public:
+    Reader(const uint8_t *data, size_t size) : m_data(data), m_left(size) {}
+    bool Empty() const { return m_left == 0; }
+    uint8_t Byte()
+    {
+        if (m_left == 0) {
+            return 0;
+        }
+        --m_left;
+        return *m_data++;
+    }
+    uint16_t U16() { return uint16_t(Byte() | Byte() << 8); }
+    uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
+    void Fill(void *to, size_t n)
+    {
+        auto *bytes = static_cast<uint8_t *>(to);
+        for (size_t i = 0; i < n; ++i) {
+            bytes[i] = Byte();
+        }
+    }
+
+private:
+    const uint8_t *m_data;
+    size_t m_left;
+};
+
+// Where the driver writes what a registration hands back; must outlive the run.
+struct Handed {
+    STREAMER_PROVIDE_DATA_ENTRY pfnProvideData = nullptr;
+    STREAMER_PROVIDER_NOTIFY_ENTRY pfnProviderNotify = nullptr;
+    PUCHAR pRing = nullptr;
+    ULONG nRingSize = 0;
+    ULONG nTail = 0;
+    STREAMER_DATA_PROCESSED_ENTRY pfnDataProcessed = nullptr;
+    STREAMER_CONSUMER_NOTIFY_ENTRY pfnConsumerNotify = nullptr;
+    PVOID hConsumer = nullptr;
+};
+
+// A request that may stay pending: its event and status block live until the end of the run.
+struct Sent {
+    KEVENT event;
+    IO_STATUS_BLOCK iosb;
+    std::vector<uint8_t> out;
+};
+
+VOID STREAMER_CALL ProvideDataComplete(PUCHAR, PVOID) {}
+VOID STREAMER_CALL ProviderNotify(PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) {}
+VOID STREAMER_CALL NewDataReady(ULONG, PVOID) {}
+// The published information block must be readable for as long as it says.
+VOID STREAMER_CALL ConsumerNotify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID)
+{
+    if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED && pParam != nullptr && pParam->StreamInfo.pInfo != nullptr) {
+        const auto *bytes = static_cast<const volatile UCHAR *>(pParam->StreamInfo.pInfo);
+        const LONG size = pParam->StreamInfo.nSize < 4096 ? pParam->StreamInfo.nSize : 4096;
+        for (LONG i = 0; i < size; ++i) {
+            (void)bytes[i];
+        }
+    }
+}
+
+constexpr ULONG kCodes[] = {STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, STREAMER_IOCTL_PRINT_STATUS,
+                            STREAMER_REGISTER_PROVIDER,         STREAMER_UNREGISTER_PROVIDER,
+                            STREAMER_REGISTER_CONSUMER,         STREAMER_UNREGISTER_CONSUMER,
+                            STREAMER_IOCTL_RESYNC_OAPI_CONSUMER, STREAMER_IOCTL_IS_ORBDRV_ACTIVE,
+                            STREAMER_IOCTL_PRINT_STREAMS,        STREAMER_IOCTL_GET_BANDWIDTH,
+                            0x00222014};
+
+class Run {
+public:
+    explicit Run(Reader &in) : m_in(in) {}
+
+    void Execute()
+    {
+        const uint8_t setup = m_in.Byte();
+        for (const std::string &module : sim::ModuleNames()) {
+            sim::Machine::SetLevel(module, (setup >> 2) % 9);
+        }
+        if (m_machine.Load() != STATUS_SUCCESS) {
+            return;
+        }
+        const int state = setup & 3;
+        if (state >= 1) {
+            m_machine.AddDevice();
+        }
+        if (m_device.Open() != STATUS_SUCCESS) {
+            return;
+        }
+        if (state == 2) {
+            SendRegistration(STREAMER_REGISTER_PROVIDER, ValidProvider(2, 1000));
+            SendRegistration(STREAMER_REGISTER_CONSUMER, ValidConsumer(2, 0x10));
+            SendRegistration(STREAMER_REGISTER_CONSUMER, ValidConsumer(6, 0x20)); // waits: no provider
+        }
+        if (state == 3) {
+            m_machine.RemoveDevice(); // the only device: the driver unloads, the handle stays open
+        }
+        for (int n = 0; n < kMaxOperations && !m_in.Empty(); ++n) {
+            Operation();
+        }
+    }
+
+    // The clients close their handles and the system takes the driver away.
+    void Finish()
+    {
+        m_device.Close();
+        m_machine.Unload();
+    }
+
+private:
+    // One operation: a control request (six times in eight) or an entry-point call.
+    void Operation()
+    {
+        const uint8_t op = m_in.Byte();
+        if (op % 8 < 6) {
+            Request();
+        } else if (op % 8 == 6) {
+            ProvideCall();
+        } else {
+            ConsumerCall();
+        }
+    }
+
+    void Request()
+    {
+        const uint8_t pick = m_in.Byte();
+        ULONG code;
+        if (pick < 224) {
+            code = kCodes[pick % (sizeof kCodes / sizeof kCodes[0])];
+            if (pick & 0x80) {
+                code = (code & ~ULONG(3)) | (m_in.Byte() & 3); // other method bits
+            }
+        } else {
+            code = m_in.U32();
+        }
+        const ULONG inLength = m_in.Byte();
+        ULONG outLength = m_in.Byte();
+        if (code == STREAMER_IOCTL_GET_BANDWIDTH && inLength >= sizeof(STREAMER_BANDWIDTH_PARAM)) {
+            // Never let the measurement's timing loop run: it takes a good part of a second here, and
+            // what it does with the buffers is decided before it.
+            outLength %= sizeof(ULONG);
+        }
+        std::vector<uint8_t> in(std::max<size_t>(inLength, sizeof(STREAMER_SRV_PARAM)));
+        const ULONG function = code & ~ULONG(3);
+        if (function == STREAMER_REGISTER_PROVIDER || function == STREAMER_REGISTER_CONSUMER) {
+            STREAMER_SRV_PARAM record = function == STREAMER_REGISTER_PROVIDER ? FuzzedProvider() : FuzzedConsumer();
+            std::memcpy(in.data(), &record, sizeof record);
+            m_in.Fill(in.data() + sizeof record, in.size() - sizeof record);
+        } else {
+            m_in.Fill(in.data(), inLength);
+        }
+        Send(code, in, inLength, outLength);
+    }
+
+    void Send(ULONG code, std::vector<uint8_t> &in, ULONG inLength, ULONG outLength)
+    {
+        m_sent.push_back(std::make_unique<Sent>());
+        Sent &sent = *m_sent.back();
+        sent.out.assign(outLength, 0xEE);
+        m_device.Send(code, inLength ? in.data() : nullptr, inLength, outLength ? sent.out.data() : nullptr,
+                      outLength, &sent.event, &sent.iosb, nullptr, nullptr);
+    }
+
+    void SendRegistration(ULONG code, const STREAMER_SRV_PARAM &record)
+    {
+        std::vector<uint8_t> in(sizeof record);
+        std::memcpy(in.data(), &record, sizeof record);
+        Send(code, in, ULONG(in.size()), 0);
+    }
+
+    Handed &NewHanded()
+    {
+        m_handed.push_back(std::make_unique<Handed>());
+        return *m_handed.back();
+    }
+
+    STREAMER_SRV_PARAM ValidProvider(ULONG hStream, ULONG size)
+    {
+        STREAMER_SRV_PARAM p{};
+        Handed &h = NewHanded();
+        auto &r = p.RegisterProvider;
+        r.hStream = hStream;
+        r.dwBufferSize = size;
+        r.pfnProvideDataComplete = ProvideDataComplete;
+        r.pfnNotify = ProviderNotify;
+        r.pStreamInfo = InfoBlock(sizeof(STREAMER_STREAM_INFO));
+        r.nStreamInfoSize = sizeof(STREAMER_STREAM_INFO);
+        r.ppfnProvideData = &h.pfnProvideData;
+        r.ppfnNotify = &h.pfnProviderNotify;
+        r.pContext = &h;
+        return p;
+    }
+
+    STREAMER_SRV_PARAM ValidConsumer(ULONG hStream, uintptr_t handle)
+    {
+        STREAMER_SRV_PARAM p{};
+        Handed &h = NewHanded();
+        auto &r = p.RegisterConsumer;
+        r.hStream = hStream;
+        r.pfnNewDataReady = NewDataReady;
+        r.pfnNotify = ConsumerNotify;
+        r.hConsumer = reinterpret_cast<PVOID>(handle);
+        r.ppBuffer = &h.pRing;
+        r.pdwBufferSize = &h.nRingSize;
+        r.pdwTail = &h.nTail;
+        r.ppfnDataProcessed = &h.pfnDataProcessed;
+        r.ppfnNotify = &h.pfnConsumerNotify;
+        r.phConsumer = &h.hConsumer;
+        return p;
+    }
+
+    // Pointer fields: each bit of the mask nulls one of them.
+    STREAMER_SRV_PARAM FuzzedProvider()
+    {
+        const ULONG hStream = m_in.U32();
+        STREAMER_SRV_PARAM p = ValidProvider(hStream, RingSize());
+        auto &r = p.RegisterProvider;
+        const uint8_t nulls = m_in.Byte();
+        if (nulls & 1) r.pfnProvideDataComplete = nullptr;
+        if (nulls & 2) r.pfnNotify = nullptr;
+        if (nulls & 4) r.ppfnProvideData = nullptr;
+        if (nulls & 8) r.ppfnNotify = nullptr;
+        const uint8_t info = m_in.Byte();
+        switch (info % 4) {
+        case 0: // null, with any size
+            r.pStreamInfo = nullptr;
+            r.nStreamInfoSize = LONG(m_in.U32());
+            break;
+        case 1: // a block of exactly its declared size, shorter or longer than the record
+            r.nStreamInfoSize = info >> 2;
+            r.pStreamInfo = InfoBlock(size_t(r.nStreamInfoSize), true);
+            break;
+        default: // the whole record, with fuzzed content
+            m_in.Fill(r.pStreamInfo, sizeof(STREAMER_STREAM_INFO));
+            break;
+        }
+        r.pContext = reinterpret_cast<PVOID>(uintptr_t(m_in.U32()));
+        return p;
+    }
+
+    STREAMER_SRV_PARAM FuzzedConsumer()
+    {
+        const ULONG hStream = m_in.U32();
+        const uint8_t handle = m_in.Byte(); // few distinct handles, so that they collide
+        STREAMER_SRV_PARAM p = ValidConsumer(hStream, handle % 8 == 7 ? m_in.U32() : handle % 8);
+        auto &r = p.RegisterConsumer;
+        const uint8_t nulls = m_in.Byte();
+        if (nulls & 1) r.pfnNewDataReady = nullptr;
+        if (nulls & 2) r.pfnNotify = nullptr;
+        if (nulls & 4) r.ppBuffer = nullptr;
+        if (nulls & 8) r.pdwBufferSize = nullptr;
+        if (nulls & 16) r.pdwTail = nullptr;
+        if (nulls & 32) r.ppfnDataProcessed = nullptr;
+        if (nulls & 64) r.ppfnNotify = nullptr;
+        if (nulls & 128) r.phConsumer = nullptr;
+        return p;
+    }
+
+    // Small rings mostly; sizes the pool refuses outright now and then. Sizes between would only
+    // make each run slow.
+    ULONG RingSize()
+    {
+        const uint32_t size = m_in.U32();
+        return size > 65536 && size <= uint32_t(kemu::kPoolMaxAllocation) ? size % 65536 : size;
+    }
+
+    // Exactly size bytes: what lies behind belongs to nobody, so a read past the size shows.
+    PVOID InfoBlock(size_t size, bool fuzzed = false)
+    {
+        m_blocks.push_back(std::make_unique<uint8_t[]>(size == 0 ? 1 : size));
+        if (fuzzed) {
+            m_in.Fill(m_blocks.back().get(), size);
+        }
+        return m_blocks.back().get();
+    }
+
+    Handed *PickHanded()
+    {
+        if (m_handed.empty()) {
+            return nullptr;
+        }
+        return m_handed[m_in.Byte() % m_handed.size()].get();
+    }
+
+    // The provider's entry points, at passive or dispatch level, on any stream handle.
+    void ProvideCall()
+    {
+        Handed *h = PickHanded();
+        const uint8_t how = m_in.Byte();
+        const ULONG hStream = how & 0x80 ? m_in.U32() : 2;
+        KIRQL old = KfRaiseIrql(how & 1 ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+        if (h != nullptr && h->pfnProvideData != nullptr && !(how & 2)) {
+            std::vector<UCHAR> block(m_in.U16() % 4096);
+            m_in.Fill(block.data(), block.size());
+            h->pfnProvideData(hStream, block.data(), ULONG(block.size()));
+        } else if (h != nullptr && h->pfnProviderNotify != nullptr) {
+            STREAMER_NOTIFICATION_PARAM param{};
+            const ULONG type = m_in.Byte() % 16;
+            if (type == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
+                param.StreamInfo.nSize = LONG(m_in.Byte() % 32);
+                param.StreamInfo.pInfo = InfoBlock(size_t(param.StreamInfo.nSize), true);
+            } else {
+                m_in.Fill(&param, sizeof param);
+            }
+            h->pfnProviderNotify(hStream, type, how & 4 ? nullptr : &param);
+        }
+        KfLowerIrql(old);
+    }
+
+    // A consumer's entry points: processed bytes or a notification, for a handle it may not own.
+    void ConsumerCall()
+    {
+        Handed *h = PickHanded();
+        const uint8_t how = m_in.Byte();
+        const ULONG hStream = how & 0x80 ? m_in.U32() : 2;
+        PVOID hConsumer = reinterpret_cast<PVOID>(uintptr_t(how & 0x40 ? m_in.U32() : (how >> 3) % 8));
+        KIRQL old = KfRaiseIrql(how & 1 ? DISPATCH_LEVEL : PASSIVE_LEVEL);
+        if (h != nullptr && h->pfnDataProcessed != nullptr && !(how & 2)) {
+            h->pfnDataProcessed(hStream, hConsumer, m_in.U32());
+        } else if (h != nullptr && h->pfnConsumerNotify != nullptr) {
+            STREAMER_NOTIFICATION_PARAM param{};
+            m_in.Fill(&param, sizeof param);
+            h->pfnConsumerNotify(hStream, hConsumer, m_in.Byte() % 16, how & 4 ? nullptr : &param);
+        }
+        KfLowerIrql(old);
+    }
+
+    Reader &m_in;
+    sim::Machine m_machine;
+    sim::DeviceHandle m_device;
+    std::deque<std::unique_ptr<Sent>> m_sent;
+    std::deque<std::unique_ptr<Handed>> m_handed;
+    std::deque<std::unique_ptr<uint8_t[]>> m_blocks;
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    kemu::ResetCore();
+    kemu::ResetIo();
+    kemu::ResetRegistry();
+    static dvfuzz::ViolationLog violations;
+    violations.Start();
+    {
+        Reader in(data, size);
+        Run run(in);
+        run.Execute();
+        run.Finish();
+        // Everything the driver allocated must be back once it is unloaded.
+        dvfuzz::FailOnLeaks("fuzz_control", size);
+    }
+    kemu::ResetIo(); // a request, device or file left over is reported here
+    violations.FailOnViolations("fuzz_control", size);
+    return 0;
+}

@@ -1,0 +1,75 @@
+// Shared by the fuzz targets: the emulation's rule violations are findings, so each input runs in
+// Record mode and a violation stops the run with its report and the input's size.
+#ifndef DEVIDIDI_TESTS_FUZZ_SUPPORT_H
+#define DEVIDIDI_TESTS_FUZZ_SUPPORT_H
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "emu/kemu.h"
+
+namespace dvfuzz {
+
+// Every violation of the current input, also those that the code under test takes away itself.
+class ViolationLog {
+public:
+    // Record mode, and the observer that fills the log (ResetCore removes both).
+    void Start()
+    {
+        m_seen.clear();
+        kemu::SetViolationMode(kemu::ViolationMode::Record);
+        kemu::SetViolationObserver([this](const kemu::Violation &v) { m_seen.push_back(v); });
+    }
+    // Aborts (a libFuzzer crash, with the input saved) when the input broke a kernel rule that
+    // accounted() does not name as a behaviour the driver is meant to have. Returns the number of
+    // those it named.
+    template <typename Accounted>
+    size_t FailOnViolations(const char *target, size_t inputSize, Accounted accounted)
+    {
+        std::vector<kemu::Violation> findings;
+        size_t named = 0;
+        for (const kemu::Violation &v : m_seen) {
+            if (accounted(v)) {
+                std::fprintf(stderr, "%s: accounted for: %s: %s\n", target, v.rule.c_str(), v.detail.c_str());
+                ++named;
+            } else {
+                findings.push_back(v);
+            }
+        }
+        if (findings.empty()) {
+            return named;
+        }
+        std::fprintf(stderr, "%s: the input (%zu bytes) broke %zu kernel rule(s):\n", target, inputSize,
+                     findings.size());
+        for (const kemu::Violation &v : findings) {
+            std::fprintf(stderr, "  KERNEL RULE VIOLATION: %s: %s\n", v.rule.c_str(), v.detail.c_str());
+        }
+        std::fflush(stderr);
+        std::abort();
+    }
+    void FailOnViolations(const char *target, size_t inputSize)
+    {
+        FailOnViolations(target, inputSize, [](const kemu::Violation &) { return false; });
+    }
+
+private:
+    std::vector<kemu::Violation> m_seen;
+};
+
+// Aborts when the input left pool blocks behind although nothing was made to fail.
+inline void FailOnLeaks(const char *target, size_t inputSize)
+{
+    const std::string leaks = kemu::PoolLeakReport();
+    if (leaks.empty()) {
+        return;
+    }
+    std::fprintf(stderr, "%s: the input (%zu bytes) left pool blocks behind:\n%s", target, inputSize, leaks.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
+} // namespace dvfuzz
+
+#endif

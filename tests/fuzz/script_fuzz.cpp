@@ -1,0 +1,191 @@
+// The simulator's script parser and runner on any text. A bad line is a normal answer (exit status
+// 2); a check that fails (exit status 1) is a finding unless the script made allocations fail, which
+// may leave a block the driver cannot free, or the failure is one of the two behaviours named below;
+// any other kernel rule violation is a finding too, teardown included.
+//
+// Refused inputs (not run): more than 200 lines; byte counts or ring sizes above 1 MiB and the
+// bandwidth measurement, which only make runs slow; reg-import of anything but the example .reg
+// files that the run copies beside the script. DV_FUZZ_VERBOSE=1 shows the run's own output.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "client.h"
+#include "fuzz_support.h"
+#include "script.h"
+#include "script_mode.h"
+
+namespace {
+
+std::string g_dir;
+bool g_captured = false; // standard output goes to g_dir/output
+
+// What the last run printed ("" when it went to the terminal); the file is emptied for the next.
+std::string TakeOutput()
+{
+    std::fflush(stdout);
+    if (!g_captured) {
+        return "";
+    }
+    std::ifstream file(g_dir + "/output", std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) {
+        std::perror("fuzz_script: output file");
+        std::abort();
+    }
+    return text.str();
+}
+
+// Why a run failed its checks, when the reason is one the exchange is meant to have: "" when none.
+// A provider registration refused for its ring size has already been handed the entry points; a
+// block provided through them goes to the stream, whose registered provider then gets that block's
+// buffer back and says it never handed it over.
+std::string AccountedFailure(const std::string &output)
+{
+    if (output.find(": register-provider -> STATUS_UNSUCCESSFUL") == std::string::npos ||
+        output.find("unload: done, pool blocks left") != std::string::npos) {
+        return "";
+    }
+    std::istringstream lines(output);
+    std::string line, first;
+    while (std::getline(lines, line)) {
+        if (line.find("MISMATCH") == std::string::npos) {
+            continue;
+        }
+        if (line.find(": MISMATCH: data-complete for a buffer it did not hand over") == std::string::npos) {
+            return "";
+        }
+        first = first.empty() ? line : first;
+    }
+    return first.empty() ? "" : "a provider refused for its ring size kept the entry points: " + first;
+}
+
+bool Acceptable(const std::string &text)
+{
+    std::istringstream lines(text);
+    std::string line;
+    int lineNo = 0;
+    while (std::getline(lines, line)) {
+        if (++lineNo > 200) {
+            return false;
+        }
+        sim::ParseResult parsed = sim::ParseLine(line, lineNo);
+        if (!parsed.command) {
+            continue;
+        }
+        const sim::Command &cmd = *parsed.command;
+        if ((cmd.op == sim::Op::Provide || cmd.op == sim::Op::Processed) && cmd.value > (1u << 20)) {
+            return false;
+        }
+        if (cmd.op == sim::Op::Bandwidth) { // its timing loop takes a good part of a second
+            return false;
+        }
+        if (cmd.op == sim::Op::Provider && cmd.size > (1u << 20)) {
+            return false;
+        }
+        if (cmd.op == sim::Op::RegImport && cmd.name != "debug-levels.reg" && cmd.name != "odd-levels.reg") {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when the script can have two function devices at once (more than one add-device line).
+bool AddsTwoDevices(const std::string &text)
+{
+    size_t count = 0;
+    for (size_t at = text.find("add-device"); at != std::string::npos; at = text.find("add-device", at + 1)) {
+        ++count;
+    }
+    return count >= 2;
+}
+
+void WriteFile(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    char pattern[] = "/tmp/dv-fuzz-script-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        std::perror("fuzz_script: mkdtemp");
+        std::abort();
+    }
+    g_dir = pattern;
+    for (const char *name : {"debug-levels.reg", "odd-levels.reg"}) {
+        std::ifstream example(std::string(DV_EXAMPLES_DIR) + "/" + name, std::ios::binary);
+        std::ostringstream text;
+        text << example.rdbuf();
+        WriteFile(g_dir + "/" + name, text.str());
+    }
+    // The runner prints every line to standard output, which goes to a file that each run reads
+    // back; the fuzzer's own report goes to stderr.
+    if (std::getenv("DV_FUZZ_VERBOSE") == nullptr) {
+        const std::string output = g_dir + "/output";
+        int file = open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        if (file < 0) {
+            std::perror("fuzz_script: output file");
+            std::abort();
+        }
+        dup2(file, STDOUT_FILENO);
+        close(file);
+        g_captured = true;
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::string text(reinterpret_cast<const char *>(data), size);
+    if (!Acceptable(text)) {
+        return -1;
+    }
+    kemu::ResetCore();
+    kemu::ResetIo();
+    kemu::ResetRegistry();
+    for (ULONG stream = 0; stream < STREAMER_NUM_STREAMS; ++stream) {
+        sim::StreamLedger &ledger = sim::Ledger(stream);
+        ledger.committed = 0;
+        ledger.written = 0;
+        ledger.rejectedBlocks = 0;
+    }
+    const std::string path = g_dir + "/input.script";
+    WriteFile(path, text);
+    static dvfuzz::ViolationLog violations;
+    violations.Start();
+    const int status = sim::RunScript(path, sim::ScriptOptions{true});
+    // Removing one of two function devices runs the driver's whole unload, which deletes the other
+    // device while it is still attached to its physical device: a behaviour the driver is meant to
+    // have, so it is named here and printed, not counted.
+    const bool twoDevices = AddsTwoDevices(text);
+    const size_t accounted = violations.FailOnViolations("fuzz_script", size, [twoDevices](const kemu::Violation &v) {
+        return twoDevices && v.rule == kemu::rule::kDeviceDeletedWhileAttached &&
+               v.detail.find(" of \\Driver\\DeVididi on device ") != std::string::npos;
+    });
+    const std::string output = TakeOutput();
+    if (status == 1 && kemu::InjectedAllocationFailures() == 0 && accounted == 0) {
+        const std::string reason = AccountedFailure(output);
+        if (!reason.empty()) {
+            std::fprintf(stderr, "fuzz_script: accounted for: %s\n", reason.c_str());
+        } else {
+            std::fprintf(stderr, "fuzz_script: a check failed (exit status 1) with no allocation made to fail. The "
+                                 "run printed:\n%s", output.c_str());
+            std::abort();
+        }
+    }
+    if (status != 0 && status != 1 && status != 2) {
+        std::fprintf(stderr, "fuzz_script: exit status %d\n", status);
+        std::abort();
+    }
+    return 0;
+}
