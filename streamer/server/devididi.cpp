@@ -113,6 +113,66 @@ void LeaveStreamTable(void)
 }
 
 /*
+ * The provider's hold, one per stream and outside the table so that it outlives it: a provider call
+ * marks its stream with one exchange and clears it with a plain store, instead of two locked
+ * operations on the count that every stream's calls share, and it names its thread, so that a
+ * report made from inside its walk (the consumer's callback) is covered by the same hold. A second
+ * provider call on the same stream while the first is inside takes the shared count.
+ */
+struct DV_PROVIDER_HOLD {
+    PKTHREAD pThread;
+    LONG fProviding;
+    UCHAR abPad[DV_CACHE_LINE - sizeof(PKTHREAD) - sizeof(LONG)]; /* one line a stream */
+};
+static DV_PROVIDER_HOLD g_aProviderHold[256];
+
+/* Same handshake as EnterStreamTable, with the stream's mark in place of the count. */
+static DeVididi *EnterProviderTable(ULONG nIndex, BOOLEAN *pfShared)
+{
+    DV_PROVIDER_HOLD *pHold = &g_aProviderHold[nIndex];
+    if (__atomic_exchange_n(&pHold->fProviding, 1, __ATOMIC_SEQ_CST) != 0) {
+        *pfShared = TRUE;
+        return EnterStreamTable();
+    }
+    *pfShared = FALSE;
+    DeVididi *pTable = NULL;
+    if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
+        pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
+    }
+    if (pTable == NULL) {
+        __atomic_store_n(&pHold->fProviding, 0, __ATOMIC_RELEASE);
+        return NULL;
+    }
+    __atomic_store_n(&pHold->pThread, KeGetCurrentThread(), __ATOMIC_RELAXED);
+    return pTable;
+}
+
+static void LeaveProviderTable(ULONG nIndex, BOOLEAN fShared)
+{
+    if (fShared) {
+        LeaveStreamTable();
+        return;
+    }
+    __atomic_store_n(&g_aProviderHold[nIndex].pThread, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_aProviderHold[nIndex].fProviding, 0, __ATOMIC_RELEASE);
+}
+
+/*
+ * A report names the table it holds. Only the holder writes its own thread into the stream's hold,
+ * and clears it before it lets go: finding this thread there means the report comes from inside
+ * this thread's provider call, which holds the table for it (*pfHeld FALSE: nothing to leave).
+ */
+static DeVididi *EnterReportTable(ULONG nIndex, BOOLEAN *pfHeld)
+{
+    if (__atomic_load_n(&g_aProviderHold[nIndex].pThread, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
+        *pfHeld = FALSE;
+        return __atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED);
+    }
+    *pfHeld = TRUE;
+    return EnterStreamTable();
+}
+
+/*
  * At passive level, from the unload. The calls waited for run no client code that waits for the
  * unload, so they all end; a call arriving from now on finds no table and says so.
  */
@@ -121,6 +181,11 @@ DeVididi *CloseStreamTable(void)
     __atomic_store_n(&g_fTableClosing, 1, __ATOMIC_SEQ_CST);
     while (__atomic_load_n(&g_nTableCalls, __ATOMIC_SEQ_CST) != 0) {
         DV_CPU_PAUSE();
+    }
+    for (ULONG i = 0; i < 256; ++i) {
+        while (__atomic_load_n(&g_aProviderHold[i].fProviding, __ATOMIC_SEQ_CST) != 0) {
+            DV_CPU_PAUSE();
+        }
     }
     DeVididi *pTable = __atomic_exchange_n(&pDeVididiArray, (DeVididi *)NULL, __ATOMIC_SEQ_CST);
     __atomic_store_n(&g_fTableClosing, 0, __ATOMIC_SEQ_CST);
@@ -167,10 +232,11 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     DeVididi *pStream;
     QvProviderInfo *pProvider;
     BOOLEAN fOnGate;
+    BOOLEAN fShared;
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
-    DeVididi *pTable = EnterStreamTable();
+    DeVididi *pTable = EnterProviderTable(nIndex, &fShared);
     if (pTable == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
@@ -185,7 +251,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
                   nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
-        LeaveStreamTable();
+        LeaveProviderTable(nIndex, fShared);
         return;
     }
     /*
@@ -197,7 +263,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         pStream->LeaveProviderCall(fOnGate);
-        LeaveStreamTable();
+        LeaveProviderTable(nIndex, fShared);
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
@@ -206,7 +272,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
     pStream->LeaveProviderCall(fOnGate);
-    LeaveStreamTable();
+    LeaveProviderTable(nIndex, fShared);
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
@@ -373,14 +439,17 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    DeVididi *pTable = EnterStreamTable();
+    BOOLEAN fHeld;
+    DeVididi *pTable = EnterReportTable(DEVIDIDI_STREAM_INDEX(hStream), &fHeld);
     if (pTable == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
     pTable[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
-    LeaveStreamTable();
+    if (fHeld) {
+        LeaveStreamTable();
+    }
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
