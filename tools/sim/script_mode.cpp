@@ -157,6 +157,14 @@ private:
     bool m_shutDown = false;
     uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
     void ReportAllocations();
+    // Where each traced block left by an earlier load was allocated, read while that load's module
+    // was still mapped: the header's file name points into the module, which a new load replaces.
+    struct BlockSource {
+        const char *file;
+        std::string text;
+    };
+    std::map<const void *, BlockSource> m_earlierSources;
+    void RememberBlockSources();
 };
 
 ScriptRun::~ScriptRun() { Shutdown(); }
@@ -252,6 +260,7 @@ std::string ScriptRun::Execute(const Command &cmd)
         if (m_machine.Loaded()) {
             return "load: the driver is already loaded";
         }
+        RememberBlockSources();
         NTSTATUS status = m_machine.Load();
         Out("load: " + StatusName(status));
         return "";
@@ -648,6 +657,17 @@ void ScriptRun::Shutdown()
     ReportViolations();
 }
 
+void ScriptRun::RememberBlockSources()
+{
+    for (const auto &block : kemu::LivePoolBlocks()) {
+        if (block.tag == TRACED_POOL_TAG && block.size >= sizeof(TRACED_BLOCK_HEADER)) {
+            const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block.address);
+            m_earlierSources[block.address] = {header->pszFile,
+                                               std::string(header->pszFile) + ":" + std::to_string(header->nLine)};
+        }
+    }
+}
+
 void ScriptRun::ReportAllocations()
 {
     if (!m_options.allocations) {
@@ -666,7 +686,12 @@ void ScriptRun::ReportAllocations()
         if (block.tag == TRACED_POOL_TAG && block.size >= sizeof(TRACED_BLOCK_HEADER)) {
             // A traced block names its allocating source in its header.
             const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block.address);
-            from = std::string(" from ") + header->pszFile + ":" + std::to_string(header->nLine);
+            auto earlier = m_earlierSources.find(block.address);
+            if (earlier != m_earlierSources.end() && earlier->second.file == header->pszFile) {
+                from = " from " + earlier->second.text;
+            } else {
+                from = std::string(" from ") + header->pszFile + ":" + std::to_string(header->nLine);
+            }
         }
         Out("allocations: left: '" + kemu::TagText(block.tag) + "' " + std::to_string(block.size) + " bytes" + from);
     }
