@@ -53,8 +53,8 @@ public:
         STREAMER_SRV_PARAM param{};
         param.RegisterProvider.hStream = kFarEndStream;
         param.RegisterProvider.dwBufferSize = ringSize;
-        param.RegisterProvider.pfnProvideDataComplete = [](PUCHAR, PVOID) {};
-        param.RegisterProvider.pfnNotify = [](PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) {};
+        param.RegisterProvider.pfnProvideDataComplete = [](PUCHAR, PVOID) STREAMER_CALL {};
+        param.RegisterProvider.pfnNotify = [](PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
         param.RegisterProvider.ppfnProvideData = &m_pfnProvide;
         param.RegisterProvider.ppfnNotify = &m_pfnNotify;
         return Send(STREAMER_REGISTER_PROVIDER, param);
@@ -89,10 +89,10 @@ public:
     {
         STREAMER_SRV_PARAM param{};
         param.RegisterConsumer.hStream = kEchoStream;
-        param.RegisterConsumer.pfnNewDataReady = [](ULONG size, PVOID self) {
+        param.RegisterConsumer.pfnNewDataReady = [](ULONG size, PVOID self) STREAMER_CALL {
             static_cast<Listener *>(self)->Heard(size);
         };
-        param.RegisterConsumer.pfnNotify = [](ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) {};
+        param.RegisterConsumer.pfnNotify = [](ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
         param.RegisterConsumer.hConsumer = this;
         param.RegisterConsumer.ppBuffer = &m_pRing;
         param.RegisterConsumer.pdwBufferSize = &m_nSize;
@@ -301,7 +301,7 @@ TEST_F(EchoTest, VerifierNamesADriverUnloadedWithItsRegistrationPending)
     static KEVENT done;
     static IO_STATUS_BLOCK iosb;
     static PFILE_OBJECT file;
-    auto forgetful = [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
+    auto forgetful = [](PDRIVER_OBJECT driver, PUNICODE_STRING) NTAPI -> NTSTATUS {
         UNICODE_STRING name;
         PDEVICE_OBJECT exchange;
         RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
@@ -312,7 +312,7 @@ TEST_F(EchoTest, VerifierNamesADriverUnloadedWithItsRegistrationPending)
         KeInitializeEvent(&done, NotificationEvent, FALSE);
         IoCallDriver(exchange, IoBuildDeviceIoControlRequest(STREAMER_REGISTER_CONSUMER, exchange, &param, sizeof param,
                                                              nullptr, 0, FALSE, &done, &iosb));
-        driver->DriverUnload = [](PDRIVER_OBJECT) { ObDereferenceObject(file); };
+        driver->DriverUnload = [](PDRIVER_OBJECT) NTAPI { ObDereferenceObject(file); };
         return STATUS_SUCCESS;
     };
     kemu::UnloadDriver(kemu::LoadDriver(forgetful, u"\\Driver\\Forgetful", u"").driver);
