@@ -9,7 +9,15 @@
 
 DeVididi *pDeVididiArray = NULL;
 /* Calls in flight that hold the table (EnterStreamTable), and the unload's wish to take it away. */
-static LONG g_nTableCalls = 0;
+/*
+ * The count is written by every call that takes it, from any processor; it has a line of its own so
+ * that the read-mostly words every call reads (the table's pointer, the closing flag) never share it.
+ */
+static struct {
+    UCHAR abBefore[DV_CACHE_LINE];
+    LONG nCalls;
+    UCHAR abAfter[DV_CACHE_LINE - sizeof(LONG)];
+} g_TableCalls;
 static LONG g_fTableClosing = 0;
 
 /* Plain records: no virtual functions, so their layout is the documented field order. */
@@ -96,20 +104,20 @@ static void FreeInfo(PVOID pInfo, PVOID pNode)
  */
 DeVididi *EnterStreamTable(void)
 {
-    __atomic_add_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    __atomic_add_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
     DeVididi *pTable = NULL;
     if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
         pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
     }
     if (pTable == NULL) {
-        __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+        __atomic_sub_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
     }
     return pTable;
 }
 
 void LeaveStreamTable(void)
 {
-    __atomic_sub_fetch(&g_nTableCalls, 1, __ATOMIC_SEQ_CST);
+    __atomic_sub_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
 }
 
 /*
@@ -179,7 +187,7 @@ static DeVididi *EnterReportTable(ULONG nIndex, BOOLEAN *pfHeld)
 DeVididi *CloseStreamTable(void)
 {
     __atomic_store_n(&g_fTableClosing, 1, __ATOMIC_SEQ_CST);
-    while (__atomic_load_n(&g_nTableCalls, __ATOMIC_SEQ_CST) != 0) {
+    while (__atomic_load_n(&g_TableCalls.nCalls, __ATOMIC_SEQ_CST) != 0) {
         DV_CPU_PAUSE();
     }
     for (ULONG i = 0; i < 256; ++i) {
