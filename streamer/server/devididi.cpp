@@ -362,7 +362,7 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     LONG nSpace;
 
     SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
-    if (pDeVididiArray == NULL) {
+    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_ACQUIRE) == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
         return;

@@ -87,7 +87,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STR
     for (int i = 0; i < STREAMER_NUM_STREAMS; i++) {
         new (&pTable[i]) DeVididi();
     }
-    pDeVididiArray = pTable;
+    /* Published with release: a call that finds the table finds its streams constructed. */
+    __atomic_store_n(&pDeVididiArray, pTable, __ATOMIC_RELEASE);
 
     WriteCounter(0);
     KeInitializeSpinLock(&CounterLock);
@@ -370,7 +371,7 @@ static NTSTATUS CheckRequest(PIRP pIrp, const WRAPPER_DESCRIPTION *pWrapper, PST
  */
 static DeVididi *StreamTable(const WRAPPER_DESCRIPTION *pWrapper)
 {
-    DeVididi *pTable = pDeVididiArray;
+    DeVididi *pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_ACQUIRE);
     if (pTable == NULL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pDeVididiArray is NULL.", pWrapper->pszName);
         EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
