@@ -59,6 +59,8 @@ DeVididi *CloseStreamTable(void);
  * processors read or write are kept at least this far apart, so that they never share a line.
  */
 #define DV_CACHE_LINE 64
+/* A padding member: never read or written, only there to keep the fields around it apart. */
+#define DV_LINE_PAD(name) UCHAR name[DV_CACHE_LINE] __attribute__((unused))
 
 /* ---- The provider's record ---- */
 class QvProviderInfo
@@ -132,7 +134,7 @@ private:
     ULONG m_nProcessedSeen;
     ULONG m_nShrinksSeen;
     ULONG m_nShrinks; /* atomic: reports of a negative size so far (rare, so it may share this line) */
-    UCHAR m_abWalkLine[DV_CACHE_LINE];
+    DV_LINE_PAD(m_abWalkLine);
     /* Written by reports from other threads, read by the walk only when its view runs out. */
     ULONG m_nProcessed;       /* atomic: bytes reported outside the walk, wrapping */
     ULONG m_nJoinedRingSize;  /* atomic: set with m_fProviderRegistered, so reports need not read that line */
@@ -184,10 +186,10 @@ public:
     ULONG m_nTail; /* published write position; moved by ProvideData only inside m_Lock */
     PVOID m_pStreamInfo;
     LONG m_nStreamInfoSize;
-    UCHAR m_abTailLine[DV_CACHE_LINE]; /* m_nTail changes every block; the map is read by every report */
+    DV_LINE_PAD(m_abTailLine); /* m_nTail changes every block; the map is read by every report */
     QvConsumerMap m_Consumers;
     QvProviderInfo *m_pProviderInfo;
-    UCHAR m_abMapLine[DV_CACHE_LINE];
+    DV_LINE_PAD(m_abMapLine);
     KSPIN_LOCK m_Lock;
     const char *m_pszCheckpoint;
 
@@ -222,10 +224,10 @@ private:
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
     QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
     QvConsumerInfo *m_pFirstToTell;  /* the map's records in its walk order, chained; under m_Lock */
-    UCHAR m_abProviderLine[DV_CACHE_LINE];
+    DV_LINE_PAD(m_abProviderLine);
     /* Read by every report; written only when the walk runs on another thread than the last one. */
     PKTHREAD m_pWalkingThread; /* atomic: the thread of the latest walk, NULL before the first */
-    UCHAR m_abWalkerLine[DV_CACHE_LINE];
+    DV_LINE_PAD(m_abWalkerLine);
     /* The gate's line: written by reports from other threads, registration and notifications. */
     volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
