@@ -163,7 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     WriteFile(path, text);
     static dvfuzz::ViolationLog violations;
     violations.Start();
-    const int status = sim::RunScript(path, sim::ScriptOptions{true});
+    sim::ScriptOptions options;
+    options.stableAddresses = true;
+    const int status = sim::RunScript(path, options);
     // Removing one of two function devices runs the driver's whole unload, which deletes the other
     // device while it is still attached to its physical device: a behaviour the driver is meant to
     // have, so it is named here and printed, not counted.

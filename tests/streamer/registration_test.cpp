@@ -243,7 +243,7 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
     std::vector<bool> completedAtNine;
     for (TestConsumer *w : {&w1, &w2}) {
         ASSERT_EQ(w->Register(Stream(10), 10), STATUS_PENDING);
-        w->onNotify = [this, w, &completedAtNine](ULONG code) {
+        w->onNotify = [w, &completedAtNine](ULONG code) {
             completedAtNine.push_back(w->request->Completed());
             QvConsumerInfo::OnDataProcessed(10, w->handle, 5);
             QvProviderInfo::OnNotify(10, 39, nullptr);
