@@ -17,6 +17,10 @@
  *   IoGetDeviceObjectPointer          hands out a placeholder device
  *   KfRaiseIrql, KfLowerIrql          do nothing, with a "stub" line on every call; here they do
  *                                     nothing quietly (no code here reads the level back)
+ *   KeSetTimer, KeCancelTimer         run the timer's DPC from a thread pool callback that holds
+ *                                     Wine's kernel synchronisation lock: a DPC that takes a spin
+ *                                     lock another thread holds while it sets an event deadlocks.
+ *                                     Here the DPC thread runs timer DPCs like the others.
  * Kept moving: KeTickCount, which Wine updates only inside KeQueryTickCount.
  *
  * It imports nothing from ntdll.dll (Wine would then take the image for a DLL); the two ntdll
@@ -166,15 +170,96 @@ static BOOLEAN NTAPI DvwRemoveQueueDpc(PKDPC pDpc)
     return fWasQueued;
 }
 
+/* Armed timers, by due time in milliseconds of Wine's tick count; few drivers, few timers. */
+#define DVW_TIMERS 16
+static struct {
+    PKTIMER pTimer;
+    PKDPC pDpc;
+    LONGLONG nDue;
+} g_aTimers[DVW_TIMERS];
+
+static LONGLONG NowMs(VOID)
+{
+    LARGE_INTEGER Ticks;
+    g_pfnQueryTickCount(&Ticks); /* Wine's ticks are milliseconds; it moves KeTickCount only here */
+    return Ticks.QuadPart;
+}
+
+/* Disarms pTimer; answers whether it was armed. Call with g_DpcLock held. */
+static BOOLEAN TakeTimer(PKTIMER pTimer)
+{
+    ULONG i;
+    for (i = 0; i < DVW_TIMERS; i++) {
+        if (g_aTimers[i].pTimer == pTimer) {
+            g_aTimers[i].pTimer = NULL;
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+static BOOLEAN NTAPI DvwCancelTimer(PKTIMER pTimer)
+{
+    BOOLEAN fWasArmed;
+    KIRQL OldIrql;
+    OldIrql = KfAcquireSpinLock(&g_DpcLock);
+    fWasArmed = TakeTimer(pTimer);
+    KfReleaseSpinLock(&g_DpcLock, OldIrql);
+    return fWasArmed;
+}
+
+static BOOLEAN NTAPI DvwSetTimer(PKTIMER pTimer, LARGE_INTEGER DueTime, PKDPC pDpc)
+{
+    BOOLEAN fWasArmed;
+    KIRQL OldIrql;
+    ULONG i;
+    /* Relative times are negative, in 100 ns; an absolute time is taken as due now. */
+    ULONG nIn = DueTime.QuadPart >= 0 ? 0 : DueTime.QuadPart < -0x7FFFFFFFLL ? 0x7FFFFFFFUL : (ULONG)-DueTime.QuadPart;
+    LONGLONG nDue = NowMs() + nIn / 10000; /* no 64-bit division: there is no run-time library */
+
+    OldIrql = KfAcquireSpinLock(&g_DpcLock);
+    fWasArmed = TakeTimer(pTimer);
+    for (i = 0; i < DVW_TIMERS && g_aTimers[i].pTimer != NULL; i++) {
+    }
+    if (i < DVW_TIMERS) {
+        g_aTimers[i].pTimer = pTimer;
+        g_aTimers[i].pDpc = pDpc;
+        g_aTimers[i].nDue = nDue;
+    }
+    KfReleaseSpinLock(&g_DpcLock, OldIrql);
+    if (i == DVW_TIMERS) {
+        DbgPrint("dvwine: more than %d timers armed at once\n", DVW_TIMERS);
+    }
+    return fWasArmed;
+}
+
+/* Queues the DPCs of the timers that are due. */
+static VOID FireTimers(VOID)
+{
+    LONGLONG nNow = NowMs();
+    ULONG i;
+    for (i = 0; i < DVW_TIMERS; i++) {
+        PKDPC pDpc = NULL;
+        KIRQL OldIrql = KfAcquireSpinLock(&g_DpcLock);
+        if (g_aTimers[i].pTimer != NULL && g_aTimers[i].nDue <= nNow) {
+            g_aTimers[i].pTimer = NULL;
+            pDpc = g_aTimers[i].pDpc;
+        }
+        KfReleaseSpinLock(&g_DpcLock, OldIrql);
+        if (pDpc != NULL) {
+            DvwInsertQueueDpc(pDpc, NULL, NULL);
+        }
+    }
+}
+
 static VOID NTAPI DpcWorker(PVOID pContext)
 {
     LARGE_INTEGER Period;
-    LARGE_INTEGER Ticks;
     KIRQL OldIrql;
-    Period.QuadPart = -10 * 10000; /* 10 ms */
+    Period.QuadPart = -1 * 10000; /* 1 ms: the timers' resolution */
     for (;;) {
         KeWaitForSingleObject(&g_DpcWork, Executive, KernelMode, FALSE, &Period);
-        g_pfnQueryTickCount(&Ticks); /* Wine moves KeTickCount only in there */
+        FireTimers();
         for (;;) {
             PKDPC pDpc = NULL;
             OldIrql = KfAcquireSpinLock(&g_DpcLock);
@@ -210,7 +295,8 @@ static NTSTATUS NTAPI DvwGetDeviceObjectPointer(PUNICODE_STRING pName, ACCESS_MA
         return Status;
     }
     ZwFlushBuffersFile(hFile, &Iosb);
-    Status = ObReferenceObjectByHandle(hFile, 0, *IoFileObjectType, KernelMode, (PVOID *)&pFile, NULL);
+    /* No object type: Wine's check of the file type refuses this handle's object. */
+    Status = ObReferenceObjectByHandle(hFile, 0, NULL, KernelMode, (PVOID *)&pFile, NULL);
     ZwClose(hFile);
     if (!NT_SUCCESS(Status)) {
         return Status;
@@ -376,6 +462,8 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
         { L"IoGetDeviceObjectPointer", (PVOID)DvwGetDeviceObjectPointer },
         { L"KfRaiseIrql", (PVOID)DvwRaiseIrql },
         { L"KfLowerIrql", (PVOID)DvwLowerIrql },
+        { L"KeSetTimer", (PVOID)DvwSetTimer },
+        { L"KeCancelTimer", (PVOID)DvwCancelTimer },
     };
     HANDLE hThread;
     DVW_ADD_VEH pfnAddVeh;
