@@ -211,6 +211,20 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 
 namespace kemu {
 
+PIRP BuildUserDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength, PKEVENT event,
+                                     PIO_STATUS_BLOCK iosb)
+{
+    // A program's buffers reach the driver as a kernel-mode sender's do; only who sent them differs.
+    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, device, input, inputLength, output, outputLength, FALSE,
+                                             event, iosb);
+    if (irp != nullptr) {
+        irp->RequestorMode = UserMode;
+        (irp->Tail.Overlay.CurrentStackLocation - 1)->FileObject = file;
+    }
+    return irp;
+}
+
 size_t OpenFileCount()
 {
     std::lock_guard<std::mutex> lock(io::StateLock());

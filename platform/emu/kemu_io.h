@@ -200,6 +200,20 @@ private:
     std::shared_ptr<State> m_state;
 };
 
+// ---- Requests from user mode ----------------------------------------------------------------------
+//
+// The request the I/O manager builds for a user-mode program's device-control call on an open file
+// of the device: IRP_MJ_DEVICE_CONTROL with RequestorMode = UserMode and the file object in the
+// driver's location, the buffers passed as for the code's method, as IoBuildDeviceIoControlRequest
+// passes them (buffered: the input copied into a system buffer of the larger length, the output
+// copied back for IoStatus.Information bytes; direct: the input in the system buffer, the output
+// through an MDL; neither: the program's own addresses in Type3InputBuffer and UserBuffer). Sent with
+// IoCallDriver like any other; the event is set and the status block written at its completion.
+// Null when the device is not live or memory runs short.
+PIRP BuildUserDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength, PKEVENT event,
+                                     PIO_STATUS_BLOCK iosb);
+
 // ---- Reset -----------------------------------------------------------------------------------------
 
 // Forgets every driver, device, link, interface and file object, and the bus with its devices;

@@ -33,7 +33,7 @@ enum class Op {
     OrbQuery,
     Resync,
     Bandwidth,    // bandwidth <mode> [trial=<units of 0.1 ms>]
-    Ioctl,        // ioctl <code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid]
+    Ioctl,        // ioctl <code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid|hostile]
     LoadDriver,   // load-driver <name> FILE
     UnloadDriver, // unload-driver <name>
     Dpcs,         // dpcs hold|run
@@ -66,7 +66,8 @@ struct Command {
     std::string file;             // load-driver
     bool exact = false;           // ioctl: in=/out= given: exactly these lengths, no padding
     uint32_t outLength = 0;       // ioctl: out=
-    enum class Record { None, Null, Short, Valid } record = Record::None; // ioctl: record=
+    enum class Record { None, Null, Short, Valid, Hostile } record = Record::None; // ioctl: record=
+    bool fromUser = false;        // control requests: from=user, sent as a user-mode program sends them
     bool probability = false;     // fail-alloc p=: value is unused, p and seed below
     double p = 0;
     uint64_t seed = 0;

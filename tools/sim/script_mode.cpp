@@ -101,13 +101,25 @@ NTSTATUS NTAPI RawCompleted(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-// Points a record's pointer field at a variable of the run (valid), a one-byte pool block (short)
-// or nowhere (null).
+// What a hostile program puts in a record: an address to write to, and addresses to call.
+constexpr uintptr_t kHostileTarget = 0x1000;
+constexpr uintptr_t kHostileCallbacks[2] = {0x41414141, 0x42424242};
+
+template <class T>
+T HostileCallback(int which)
+{
+    return reinterpret_cast<T>(kHostileCallbacks[which]);
+}
+
+// Points a record's pointer field at a variable of the run (valid), a one-byte pool block (short),
+// nowhere (null) or an address no client owns (hostile).
 template <class T>
 void PointField(T *&field, RawRecord &raw, size_t &used, Command::Record mode)
 {
     if (mode == Command::Record::Null) {
         field = nullptr;
+    } else if (mode == Command::Record::Hostile) {
+        field = reinterpret_cast<T *>(kHostileTarget);
     } else if (mode == Command::Record::Short) {
         PVOID block = ExAllocatePoolWithTag(NonPagedPool, 1, kShortBlockTag);
         raw.shortBlocks.push_back(block);
@@ -508,7 +520,7 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::Resync:
     case Op::Bandwidth:
     case Op::Ioctl: {
-        if (cmd.op == Op::Ioctl && !cmd.exact && !cmd.bytes.empty() &&
+        if (cmd.op == Op::Ioctl && !cmd.exact && !cmd.bytes.empty() && !cmd.fromUser &&
             (cmd.value == STREAMER_REGISTER_PROVIDER || cmd.value == STREAMER_REGISTER_CONSUMER)) {
             return "ioctl: registration records carry pointers; use provider or consumer (or send no bytes)";
         }
@@ -517,7 +529,7 @@ std::string ScriptRun::Execute(const Command &cmd)
             Out("console: control request not sent: no open handle");
             return "";
         }
-        ControlClient control(console.device);
+        ControlClient control(console.device, cmd.fromUser);
         switch (cmd.op) {
         case Op::PrintStatus:
             Out("print-status: " + StatusName(control.PrintStatus()));
@@ -580,7 +592,8 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
         const size_t firstPointer = provider   ? offsetof(STREAMER_SRV_PARAM, RegisterProvider.pfnProvideDataComplete)
                                     : consumer ? offsetof(STREAMER_SRV_PARAM, RegisterConsumer.pfnNewDataReady)
                                                : SIZE_MAX;
-        if (cmd.bytes.size() > firstPointer) {
+        // From user mode every byte goes as given: the driver must trust none of them.
+        if (cmd.bytes.size() > firstPointer && !cmd.fromUser) {
             return "ioctl: a registration record longer than " + std::to_string(firstPointer) +
                    " bytes carries pointers; add record=null|short|valid";
         }
@@ -590,6 +603,9 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     }
     if (!provider && !consumer) {
         return "ioctl: record= goes with the registration codes 0x00222004 and 0x0022200C";
+    }
+    if (cmd.record == Command::Record::Hostile && !cmd.fromUser) {
+        return "ioctl: record=hostile goes only with from=user: a kernel-mode client's pointers are trusted";
     }
     if (cmd.bytes.size() > sizeof(STREAMER_SRV_PARAM)) {
         return "ioctl: in= holds " + std::to_string(cmd.bytes.size()) + " bytes, a registration record " +
@@ -601,17 +617,26 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     std::memcpy(&raw.param, cmd.bytes.data(), cmd.bytes.size());
     size_t used = 0;
     const bool callbacks = cmd.record != Command::Record::Null;
+    const bool hostile = cmd.record == Command::Record::Hostile;
     if (provider) {
         auto &record = raw.param.RegisterProvider;
-        record.pfnProvideDataComplete = callbacks ? &RawDataComplete : nullptr;
-        record.pfnNotify = callbacks ? &RawProviderNotify : nullptr;
+        record.pfnProvideDataComplete = hostile     ? HostileCallback<STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK>(0)
+                                        : callbacks ? &RawDataComplete
+                                                    : nullptr;
+        record.pfnNotify = hostile     ? HostileCallback<STREAMER_PROVIDER_NOTIFY_CALLBACK>(1)
+                           : callbacks ? &RawProviderNotify
+                                       : nullptr;
         PointField(record.pStreamInfo, raw, used, cmd.record);
         PointField(record.ppfnProvideData, raw, used, cmd.record);
         PointField(record.ppfnNotify, raw, used, cmd.record);
     } else {
         auto &record = raw.param.RegisterConsumer;
-        record.pfnNewDataReady = callbacks ? &RawNewData : nullptr;
-        record.pfnNotify = callbacks ? &RawConsumerNotify : nullptr;
+        record.pfnNewDataReady = hostile     ? HostileCallback<STREAMER_NEW_DATA_READY_CALLBACK>(0)
+                                 : callbacks ? &RawNewData
+                                             : nullptr;
+        record.pfnNotify = hostile     ? HostileCallback<STREAMER_CONSUMER_NOTIFY_CALLBACK>(1)
+                           : callbacks ? &RawConsumerNotify
+                                       : nullptr;
         PointField(record.ppBuffer, raw, used, cmd.record);
         PointField(record.pdwBufferSize, raw, used, cmd.record);
         PointField(record.pdwTail, raw, used, cmd.record);
@@ -621,8 +646,18 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     }
     raw.output.assign(cmd.outLength, 0);
     NTSTATUS status = device.Send(code, &raw.param, sizeof raw.param, raw.output.empty() ? nullptr : raw.output.data(),
-                                  cmd.outLength, &raw.event, &raw.iosb, &RawCompleted, nullptr);
+                                  cmd.outLength, &raw.event, &raw.iosb, &RawCompleted, nullptr, cmd.fromUser);
     Out("ioctl: " + StatusName(status));
+    if (cmd.fromUser && cmd.record == Command::Record::Valid) {
+        // A program's record must not bring it entry points or ring addresses.
+        size_t written = 0;
+        for (size_t i = 0; i < used; ++i) {
+            written += raw.scratch[i] != nullptr ? 1 : 0;
+        }
+        RawLine(written == 0 ? "nothing written through the record"
+                             : std::to_string(written) + " of the record's " + std::to_string(used) +
+                                   " variables written");
+    }
     return "";
 }
 
