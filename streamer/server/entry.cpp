@@ -493,6 +493,21 @@ static void PrintStream(DeVididi *pTable, int nIndex)
 }
 
 /*
+ * A registration record carries addresses the exchange writes through and callbacks it calls later
+ * at DISPATCH_LEVEL: trusted from a kernel-mode client, from a user-mode program they would be a
+ * write and a call anywhere in the kernel. So the four registration codes come from kernel mode
+ * only; any other requestor is refused before its record is read.
+ */
+static BOOLEAN RefusedFromUserMode(PIRP pIrp, const char *pszRequest)
+{
+    if (pIrp->RequestorMode == KernelMode) {
+        return FALSE;
+    }
+    SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- %s refused: sent from user mode", pszRequest);
+    return TRUE;
+}
+
+/*
  * STREAMER_IOCTL_PRINT_STREAMS. A range that reaches outside the table is clipped to streams 0 to
  * 255 with a warning: the printout is a diagnostic, and "0 to a big number" naturally means "all".
  * An input shorter than the range record is refused with STATUS_BUFFER_TOO_SMALL.
@@ -568,22 +583,22 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
         case STREAMER_REGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_PROVIDER.");
-            ntStatus = RegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_PROVIDER") ? STATUS_ACCESS_DENIED : RegisterProvider(pIrp);
             break;
 
         case STREAMER_UNREGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_PROVIDER.");
-            ntStatus = UnRegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_PROVIDER") ? STATUS_ACCESS_DENIED : UnRegisterProvider(pIrp);
             break;
 
         case STREAMER_REGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_CONSUMER.");
-            ntStatus = RegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_CONSUMER") ? STATUS_ACCESS_DENIED : RegisterConsumer(pIrp);
             break;
 
         case STREAMER_UNREGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_CONSUMER.");
-            ntStatus = UnRegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_CONSUMER") ? STATUS_ACCESS_DENIED : UnRegisterConsumer(pIrp);
             break;
 
         case STREAMER_IOCTL_RESYNC_OAPI_CONSUMER:
