@@ -583,22 +583,26 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
         case STREAMER_REGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_PROVIDER.");
-            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_PROVIDER") ? STATUS_ACCESS_DENIED : RegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_PROVIDER") ? STATUS_ACCESS_DENIED
+                       : RegisterProvider(pIrp);
             break;
 
         case STREAMER_UNREGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_PROVIDER.");
-            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_PROVIDER") ? STATUS_ACCESS_DENIED : UnRegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_PROVIDER") ? STATUS_ACCESS_DENIED
+                       : UnRegisterProvider(pIrp);
             break;
 
         case STREAMER_REGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_CONSUMER.");
-            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_CONSUMER") ? STATUS_ACCESS_DENIED : RegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_CONSUMER") ? STATUS_ACCESS_DENIED
+                       : RegisterConsumer(pIrp);
             break;
 
         case STREAMER_UNREGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_CONSUMER.");
-            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_CONSUMER") ? STATUS_ACCESS_DENIED : UnRegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_CONSUMER") ? STATUS_ACCESS_DENIED
+                       : UnRegisterConsumer(pIrp);
             break;
 
         case STREAMER_IOCTL_RESYNC_OAPI_CONSUMER:

@@ -200,9 +200,10 @@ NTSTATUS DeviceHandle::Send(ULONG code, PVOID in, ULONG inLength, PVOID out, ULO
         return STATUS_INVALID_HANDLE;
     }
     KeInitializeEvent(event, NotificationEvent, FALSE);
-    PIRP irp = fromUser ? kemu::BuildUserDeviceIoControlRequest(code, m_pDevice, m_pFile, in, inLength, out, outLength,
-                                                                event, iosb)
-                        : IoBuildDeviceIoControlRequest(code, m_pDevice, in, inLength, out, outLength, FALSE, event, iosb);
+    PIRP irp = fromUser
+                   ? kemu::BuildUserDeviceIoControlRequest(code, m_pDevice, m_pFile, in, inLength, out, outLength,
+                                                           event, iosb)
+                   : IoBuildDeviceIoControlRequest(code, m_pDevice, in, inLength, out, outLength, FALSE, event, iosb);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
