@@ -1,10 +1,12 @@
 // Driver modules: shared objects through the dynamic linker, kernel images through the emulation's
 // own loader (i386 processes only).
+#include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
 #include <fstream>
 #include <iterator>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include "kemu_ldr.h"
 
@@ -101,6 +103,29 @@ bool RewriteServiceCalls(uint8_t *base, const ldr::ImageInfo &info)
     return true;
 }
 
+// Each page gets the protection its sections' flags ask, the headers read-only: code that writes
+// itself or data that is run then faults where a kernel would. A page that two sections share
+// gets the union of both.
+bool ProtectSections(uint8_t *base, const ldr::ImageInfo &info, std::string *error)
+{
+    constexpr uint32_t kExecute = 0x20000000, kWrite = 0x80000000;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<int> protection((info.imageSize + page - 1) / page, PROT_READ);
+    for (const ldr::Section &s : info.sections) {
+        const size_t end = size_t{s.rva} + std::max(s.virtualSize, s.rawSize);
+        for (size_t p = s.rva / page; p * page < end; ++p) {
+            protection[p] |= ((s.characteristics & kExecute) ? PROT_EXEC : 0) | ((s.characteristics & kWrite) ? PROT_WRITE : 0);
+        }
+    }
+    for (size_t p = 0; p < protection.size(); ++p) {
+        if (mprotect(base + p * page, page, protection[p]) != 0) {
+            *error = "cannot set the protection of the page at " + std::to_string(p * page);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 #endif
 
@@ -155,7 +180,7 @@ std::unique_ptr<DriverModule> DriverModule::Open(const std::string &path, std::s
         return false;
     };
     if (!ldr::RelocateImage(image->base, info, address, error) ||
-        !ldr::BindImports(image->base, info, resolve, error) || !RewriteServiceCalls(image->base, info)) {
+        !ldr::BindImports(image->base, info, resolve, error) || !RewriteServiceCalls(image->base, info) || !ProtectSections(image->base, info, error)) {
         *error = path + ": " + *error;
         return nullptr;
     }
