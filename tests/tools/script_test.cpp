@@ -87,6 +87,10 @@ TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
     EXPECT_EQ(ErrorOf("fail-alloc p=2 seed=1"), "fail-alloc: bad probability '2' (a number from 0 to 1, e.g. 0.05)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 in=abc"), "ioctl: in=: bad hex bytes 'abc' (an even number of hex digits)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 out=1 record=long"), "ioctl: bad record='long' (null, short or valid)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=2 cut=half"),
+              "ioctl: bad cut='half' (field: one field short, byte: one byte short)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=0x100000000 cut=byte"),
+              "ioctl: bad stream= '0x100000000' (a number from 0 to 4294967295, decimal or 0x-hex)");
     EXPECT_EQ(ErrorOf("bandwidth 1 trials=3"), "bandwidth: unexpected argument 'trials=3' (expected trial=)");
     EXPECT_EQ(ErrorOf("notify cam 20 1"), "notify: give both words or none (usage: notify <name> <code> "
                                           "[<word0> <word1>] [info=...])");
