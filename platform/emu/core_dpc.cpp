@@ -109,7 +109,8 @@ void SetDpcMode(DpcMode mode)
     std::unique_lock<std::mutex> guard(queue.lock);
     queue.mode = mode;
     if (mode == DpcMode::Manual) {
-        if (queue.worker.joinable()) {
+        // Not from a routine the thread runs: that thread cannot wait for itself.
+        if (queue.worker.joinable() && queue.worker.get_id() != std::this_thread::get_id()) {
             guard.unlock();
             queue.changed.notify_all();
             queue.worker.join(); // after the routine it may be running
