@@ -16,6 +16,8 @@ namespace {
 
 using namespace kemu::ldr;
 
+#if DV_IMAGES_BUILT
+
 uint32_t Get32(const uint8_t *p)
 {
     uint32_t v;
@@ -37,7 +39,6 @@ bool FakeResolve(const std::string &module, const std::string &name, uint32_t *a
     return false;
 }
 
-#if DV_IMAGES_BUILT
 class ImageTest : public ::testing::Test {
 protected:
     void SetUp() override
