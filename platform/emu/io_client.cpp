@@ -152,7 +152,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     const ULONG method = IoControlCode & 3;
     const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
-    PIRP irp = NewIrp(stackSize, IrpKind::Built);
+    PIRP irp = NewIrp(stackSize, IrpKind::Built, __builtin_return_address(0));
     if (irp == nullptr) {
         return nullptr;
     }

@@ -10,6 +10,7 @@
 #define DEVIDIDI_EMU_KEMU_IO_H
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,12 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // False once the platform has unloaded the driver after a removal (its object stays valid until
 // UnloadDriver or ResetIo, which then only free it).
 bool DriverIsLoaded(PDRIVER_OBJECT driver);
+namespace io {
+// For an image being unloaded: each live request whose completion routine, event or status block
+// `inImage` says lies in it loses them (its completion then calls and writes nothing there);
+// returns each such request described for a report.
+std::vector<std::string> DetachRequestsFromImage(const std::function<bool(const void *)> &inImage);
+} // namespace io
 // The I/O manager's default refusal: completes with STATUS_INVALID_DEVICE_REQUEST.
 PDRIVER_DISPATCH DefaultDispatch();
 

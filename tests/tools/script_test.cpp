@@ -95,6 +95,10 @@ TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
     EXPECT_EQ(ErrorOf("fail-alloc p=2 seed=1"), "fail-alloc: bad probability '2' (a number from 0 to 1, e.g. 0.05)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 in=abc"), "ioctl: in=: bad hex bytes 'abc' (an even number of hex digits)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 out=1 record=long"), "ioctl: bad record='long' (null, short, valid or hostile)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=2 cut=half"),
+              "ioctl: bad cut='half' (field: one field short, byte: one byte short)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=0x100000000 cut=byte"),
+              "ioctl: bad stream= '0x100000000' (a number from 0 to 4294967295, decimal or 0x-hex)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 from=root"), "ioctl: bad from='root' (user or kernel)");
     EXPECT_EQ(ErrorOf("resync from=user from=user"), "resync: from= given twice");
     EXPECT_EQ(ErrorOf("print-status now"), "print-status takes no argument but from=");

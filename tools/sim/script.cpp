@@ -158,8 +158,9 @@ const std::map<std::string, Syntax> &Commands()
         {"orb-query", {Op::OrbQuery, ""}},
         {"resync", {Op::Resync, ""}},
         {"bandwidth", {Op::Bandwidth, "<mode> [trial=<units of 0.1 ms>]"}},
-        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] "
-                            "[record=null|short|valid|hostile]"}},
+        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] | ioctl <registration code> "
+                            "[stream=<n>] [size=<n>] [handle=<n>] record=null|short|valid|hostile|cut=field|byte "
+                            "[out=<n>]"}},
         {"load-driver", {Op::LoadDriver, "<name> FILE"}},
         {"unload-driver", {Op::UnloadDriver, "<name>"}},
         {"dpcs", {Op::Dpcs, "hold|run"}},
@@ -597,12 +598,29 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
             return result;
         }
         if (words.size() > 2 && words[2].find('=') != std::string::npos) {
-            KeyValues kv = ParseKeyValues(verb, words, 2, {"in", "out", "record"});
+            KeyValues kv = ParseKeyValues(verb, words, 2, {"in", "out", "record", "stream", "size", "handle", "cut"});
             if (!kv.error.empty()) {
                 return fail(kv.error);
             }
             cmd.exact = true;
+            for (const char *field : {"stream", "size", "handle"}) {
+                uint64_t value = 0;
+                if (kv.values.count(field)) {
+                    if (!number(std::string(field) + "=", kv.values[field], 0xFFFFFFFFu, value)) {
+                        return result;
+                    }
+                    cmd.fields.emplace_back(field, static_cast<uint32_t>(value));
+                }
+            }
+            if (kv.values.count("cut")) {
+                const std::string &cut = kv.values["cut"];
+                if (cut != "field" && cut != "byte") {
+                    return fail("ioctl: bad cut='" + cut + "' (field: one field short, byte: one byte short)");
+                }
+                cmd.cut = cut == "field" ? Command::Cut::Field : Command::Cut::Byte;
+            }
             if (kv.values.count("in")) {
+                cmd.inGiven = true;
                 std::string error = ParseHexBytes({kv.values["in"]}, 0, cmd.bytes);
                 if (!error.empty()) {
                     return fail("ioctl: in=: " + error);
