@@ -247,15 +247,20 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
             completedAtNine.push_back(w->request->Completed());
             QvConsumerInfo::OnDataProcessed(10, w->handle, 5);
             QvProviderInfo::OnNotify(10, 39, nullptr);
-            EXPECT_EQ(w->Unregister(Stream(10), 10), STATUS_UNSUCCESSFUL);
+            ULONG lane = 0; // where a control request would come in
+            EXPECT_EQ(DvRundownEnter(10, &lane), nullptr);
         };
     }
     Show(QVDBG_MODULE_STREAM, 6);
+    Show(QVDBG_MODULE_CONSUMER_INFO, 1);
+    Show(QVDBG_MODULE_PROVIDER_INFO, 1);
     Journal().clear();
     Lines();
     for (ULONG i : {11u, 10u}) { // 255 down to 0: the Active stream before the Waiting one
+        ASSERT_TRUE(DvRundownCloseStream(i));
         Stream(i).~DeVididi();
         new (&Stream(i)) DeVididi();
+        DvRundownOpenStream(i, &Stream(i));
     }
     EXPECT_EQ(Journal(), (Strings{"A:9/null", "B:9/null", "P:10/0/null", "W1:9/null", "W2:9/null"}));
     EXPECT_EQ(completedAtNine, (std::vector<bool>{false, false}));
@@ -267,9 +272,8 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
         {"[6]STREAM:~DeVididi: Free Provider for stream 11", 1},
         {"[6]STREAM:~DeVididi: Free buffer for stream b", 1},
         {"[6]STREAM:~DeVididi: Delete hConsumer 0x00000030", 1},
-        {"[1]STREAM:DataProcessed: ERROR --- Stream 10 is being torn down (hConsumer=0x00000030)", 1},
-        {"[1]STREAM:NotifyConsumers: ERROR --- Stream 10 is being torn down (dwType = 39)", 2},
-        {"[1]STREAM:UnRegisterConsumer: ERROR --- Stream 10 is being torn down", 2}};
+        {"[1]CONSUMER_INFO:static OnDataProcessed: ERROR --- pDeVididiArray is NULL", 2},
+        {"[1]PROVIDER_INFO:static OnNotify: ERROR --- pDeVididiArray is NULL", 2}};
     Strings lines = Lines();
     for (const auto &[line, times] : expected) {
         EXPECT_EQ(Count(lines, line), times) << line;
