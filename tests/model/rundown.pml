@@ -10,6 +10,8 @@
  *
  * -DBROKEN_CLOSE_AFTER_COUNT: the close reads the counts before it shuts the lanes, the mistake of
  * raising the closing flag after reading the count. Spin must find a touch after the free.
+ * -DBROKEN_CLOSE_BY_STORE: the close reads the lane and stores it back without OPEN (a plain
+ * release store instead of a locked operation): an enter between the two is lost.
  * -DBROKEN_THREAD_LEFT: the provider's leave does not clear its thread's name, so a later report
  * from that thread outside the call skips the hold.
  */
@@ -160,7 +162,12 @@ proctype PrintStatus() {
 /* ShutLanes: a locked and-not of OPEN on every lane of a stream. */
 inline ShutLanes(s) {
     for (j : 0 .. LANES - 1) {
+#ifdef BROKEN_CLOSE_BY_STORE
+        seen = lane[W(s, j)];
+        atomic { lane[W(s, j)] = seen & ~OPEN; shut[W(s, j)] = 1 }
+#else
         atomic { lane[W(s, j)] = lane[W(s, j)] & ~OPEN; shut[W(s, j)] = 1 }
+#endif
     }
 }
 
@@ -174,7 +181,7 @@ inline WaitDrained(s) {
 
 /* STREAMER_Unload -> DvRundownClose, then the table's free. */
 proctype STREAMER_Unload() {
-    byte s, j;
+    byte s, j, seen;
 #ifdef BROKEN_CLOSE_AFTER_COUNT
     for (s : 0 .. STREAMS - 1) { WaitDrained(s) }
     for (s : 0 .. STREAMS - 1) { ShutLanes(s) }

@@ -1,4 +1,6 @@
 // Registration of providers and consumers, waiting consumers, refusals and teardown.
+#include <chrono>
+
 #include "streamer/stream_fixture.h"
 
 namespace {
@@ -227,6 +229,26 @@ TEST_F(Registration, AConsumerRegisteringBetweenCopyAndAnnouncementIsToldOfThatB
     for (ULONG i = 0; i < sizeof(block); ++i) {
         EXPECT_EQ(c.pBuffer[(c.dwTail + i) % c.dwBufferSize], block[i]);
     }
+}
+
+// Once a registration's exclusive section is over, later readers do not let a registration that is
+// no longer there go first (each would spin out its patience).
+TEST_F(Registration, ReadersAfterARegistrationDoNotWaitForIt)
+{
+    TestConsumer &c = Consumer("C", 0x10);
+    ASSERT_EQ(provider.Register(Stream(13), 13, 64), STATUS_SUCCESS);
+    provider.quiet = true;
+    auto readers = [] {
+        const auto start = std::chrono::steady_clock::now();
+        for (int i = 0; i < 2000; ++i) {
+            Stream(13).NotifyProvider(nullptr, 30, nullptr);
+        }
+        return std::chrono::steady_clock::now() - start;
+    };
+    const auto before = readers();
+    ASSERT_EQ(c.Register(Stream(13), 13), STATUS_SUCCESS);
+    ASSERT_EQ(c.Unregister(Stream(13), 13), STATUS_SUCCESS);
+    EXPECT_LT(readers(), before * 20 + std::chrono::milliseconds(5));
 }
 
 // Teardown: 9 to each consumer before its request is cancelled, then 10 to the provider; calls
