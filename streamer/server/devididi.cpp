@@ -512,7 +512,7 @@ void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
     KfReleaseSpinLock(&m_InfoLock, OldIrql);
 }
 
-/* Only with the gate exclusive (or in teardown): nobody can hold a retired block any more. */
+/* Only with the gate exclusive (or in teardown, after the rundown): nobody can hold a retired block. */
 void DeVididi::FreeRetiredInfo()
 {
     PDV_RETIRED_INFO pNode;
@@ -706,13 +706,13 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  * gets either the tail before this block and is told of it, or the tail after it and is not.
  *
  * Locked instructions (atomic read-modify-writes and lock acquisitions) one block costs:
- *   per block      2: the provider's call mark (an exchange) and m_Lock; was 3 (a gate reference
- *                     in and out, and m_Lock)
- *   per consumer   0 for the announcement, 0 for a report made from the walk's callback; was 2
- *                     (a locked subtract and a locked add on the free space)
- *                  a report from another thread: 1 on the consumer's own line and 2 on the gate
- *                     word (reader in, out); was 1 + 3 (in, reader out, call out) besides the
- *                     walk's subtract
+ *   per block      3: the rundown's provider lane (an exchange in, a decrement out, on a line
+ *                     only the provider's thread writes) and m_Lock
+ *   per consumer   0 for the announcement, 0 for a report made from the walk's callback (the
+ *                     provider's hold covers it)
+ *                  a report from another thread: 2 on a shared rundown lane of this stream, 2 on
+ *                     the gate word (reader in, out), 1 on the consumer's own line; none on a
+ *                     line the provider writes per block, none on a count other streams share
  */
 void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
 {
@@ -809,8 +809,7 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
  * it on this very processor; so it takes no lock. As a gate reader it keeps the record it found
  * alive: an unregistration cannot remove and free it until the report is done. Called from this
  * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
- * every registration out, and the walk is at DISPATCH_LEVEL already. Only teardown is checked, so
- * that a report during teardown is refused on both paths alike.
+ * every registration out, and the walk is at DISPATCH_LEVEL already.
  */
 void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 {
@@ -869,7 +868,7 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 /* ======================================================================================== */
 
 /*
- * Every registration holds a call reference for its whole run and, while it holds m_Lock, one
+ * Every registration runs under its request's rundown hold and, while it holds m_Lock, one
  * reader reference, which it turns into the exclusive bit only around its changes to the map, the
  * records, the provider pointer and the ring; client callbacks and request completions are made as
  * a reader, so that clients may call OnDataProcessed and OnNotify from them.
@@ -924,7 +923,7 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
      * The ring is made without the lock. The provider record exists, so a second provider is
      * refused meanwhile, but the stream is not ready: a consumer that registers now waits as on a
      * stream without provider and is completed below with the ring's values, and no data is taken.
-     * The call reference stays, so teardown waits for this registration.
+     * The request's rundown hold stays, so the unload waits for this registration.
      */
     GateLeave();
     KfReleaseSpinLock(&m_Lock, OldIrql);
