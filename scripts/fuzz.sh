@@ -2,18 +2,28 @@
 # Builds the libFuzzer targets (preset "fuzz") and runs each for SECONDS (default 60) on its committed
 # corpus (tests/fuzz/corpus/NAME) plus what earlier runs found (build/fuzz/corpus/NAME). Fails when a
 # target crashes, and says how to replay the input that did it.
-#   scripts/fuzz.sh [SECONDS] [TARGET...]      TARGET: control, reg_import, script (default: all)
+#   scripts/fuzz.sh [SECONDS] [TARGET...]      TARGET: control, reg_import, script, ldr (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(control reg_import script)
+[ ${#targets[@]} -eq 0 ] && targets=(control reg_import script ldr)
 case "$seconds" in ''|*[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;; esac
 
 scripts/install-deps.sh
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target $(printf 'fuzz_%s ' "${targets[@]}")
+# The loader's seeds are the genuine images, built here rather than committed.
+if [[ " ${targets[*]} " == *" ldr "* ]]; then
+  images=build/fuzz/images
+  { tools/ntbuild/build-sys.sh "$images" &&
+    tools/ntbuild/build-client-sys.sh "$images" echo examples/client-driver/imports.allow examples/client-driver/echo.c; } \
+    >"$images.log" 2>&1 ||
+    { echo "fuzz.sh: the kernel images do not build (see $images.log): no seeds for fuzz_ldr" >&2; exit 2; }
+  mkdir -p build/fuzz/corpus/ldr
+  cp "$images/devididi.sys" "$images/echo.sys" build/fuzz/corpus/ldr/
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
@@ -32,9 +42,12 @@ for t in "${targets[@]}"; do
   set +e
   # The driver's memory is the emulated pool, which the targets check themselves; the host-side leak
   # scan would triple the time of each run of the two that load the driver.
-  leaks=1
-  [ "$t" = reg_import ] || leaks=0
-  "$bin" -max_total_time="$seconds" -timeout=20 -max_len=4096 -print_final_stats=1 -detect_leaks=$leaks \
+  leaks=0
+  case "$t" in reg_import|ldr) leaks=1 ;; esac
+  # A kernel image is tens of kilobytes; the other inputs are scripts and requests.
+  maxlen=4096
+  [ "$t" != ldr ] || maxlen=131072
+  "$bin" -max_total_time="$seconds" -timeout=20 -max_len=$maxlen -print_final_stats=1 -detect_leaks=$leaks \
          -artifact_prefix="$artifacts/" "$work" "$seeds" >"$log" 2>&1
   rc=$?
   set -e

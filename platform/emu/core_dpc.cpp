@@ -83,7 +83,11 @@ void WorkerLoop()
     DpcQueue &queue = Queue();
     std::unique_lock<std::mutex> guard(queue.lock);
     for (;;) {
-        queue.changed.wait(guard, [&] { return queue.stopping || !queue.queued.empty(); });
+        // A switch to Manual ends the thread: from then on only RunQueuedDpcs drains the queue.
+        queue.changed.wait(guard, [&] { return queue.stopping || queue.mode == DpcMode::Manual || !queue.queued.empty(); });
+        if (queue.mode == DpcMode::Manual) {
+            return;
+        }
         PKDPC dpc;
         PVOID argument1, argument2;
         if (!TakeNext(queue, dpc, argument1, argument2)) {
@@ -102,8 +106,19 @@ void WorkerLoop()
 void SetDpcMode(DpcMode mode)
 {
     DpcQueue &queue = Queue();
-    std::lock_guard<std::mutex> guard(queue.lock);
+    std::unique_lock<std::mutex> guard(queue.lock);
     queue.mode = mode;
+    if (mode == DpcMode::Manual) {
+        // Not from a routine the thread runs: that thread cannot wait for itself.
+        if (queue.worker.joinable() && queue.worker.get_id() != std::this_thread::get_id()) {
+            guard.unlock();
+            queue.changed.notify_all();
+            queue.worker.join(); // after the routine it may be running
+        }
+    } else if (!queue.queued.empty() && !queue.worker.joinable()) {
+        // What waited for RunQueuedDpcs in Manual mode is the thread's now.
+        queue.worker = std::thread(WorkerLoop);
+    }
 }
 
 size_t RunQueuedDpcs()
@@ -152,6 +167,27 @@ size_t ResetDpcs()
     }
     queue.Stop(); // the thread drains what is left before it ends
     return dropped;
+}
+
+std::vector<std::string> RemoveDpcsOf(const std::function<bool(const void *)> &inImage)
+{
+    DpcQueue &queue = Queue();
+    std::vector<std::string> removed;
+    std::lock_guard<std::mutex> guard(queue.lock);
+    for (auto it = queue.queued.begin(); it != queue.queued.end();) {
+        PKDPC dpc = *it;
+        const void *routine = reinterpret_cast<const void *>(dpc->DeferredRoutine);
+        if (inImage(dpc) || inImage(routine)) {
+            removed.push_back("DPC " + detail::Hex(dpc) + " (routine " + detail::Hex(routine) + ")");
+            if (!inImage(dpc)) {
+                dpc->DpcData = nullptr; // the object outlives the image: it may be queued again
+            }
+            it = queue.queued.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    return removed;
 }
 
 } // namespace kemu

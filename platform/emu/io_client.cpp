@@ -152,7 +152,7 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
     }
     const ULONG method = IoControlCode & 3;
     const bool direct = method == METHOD_IN_DIRECT || method == METHOD_OUT_DIRECT;
-    PIRP irp = NewIrp(stackSize, IrpKind::Built);
+    PIRP irp = NewIrp(stackSize, IrpKind::Built, __builtin_return_address(0));
     if (irp == nullptr) {
         return nullptr;
     }
@@ -210,6 +210,20 @@ PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT Dev
 } // extern "C"
 
 namespace kemu {
+
+PIRP BuildUserDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength, PKEVENT event,
+                                     PIO_STATUS_BLOCK iosb)
+{
+    // A program's buffers reach the driver as a kernel-mode sender's do; only who sent them differs.
+    PIRP irp = IoBuildDeviceIoControlRequest(ioControlCode, device, input, inputLength, output, outputLength, FALSE,
+                                             event, iosb);
+    if (irp != nullptr) {
+        irp->RequestorMode = UserMode;
+        (irp->Tail.Overlay.CurrentStackLocation - 1)->FileObject = file;
+    }
+    return irp;
+}
 
 size_t OpenFileCount()
 {

@@ -31,7 +31,9 @@ enum class IrpKind {
     Test,      // TestRequest: kept until the object goes
 };
 // A fresh request; null when the host is out of memory.
-PIRP NewIrp(CCHAR stackSize, IrpKind kind);
+// `caller`: the return address of the kernel routine the driver called, which names the module
+// whose code builds the request when no DriverEntry or DriverUnload runs.
+PIRP NewIrp(CCHAR stackSize, IrpKind kind, const void *caller = nullptr);
 // What the completion of a Built request does with the sender's output buffer.
 void SetBufferedOutput(PIRP irp, PVOID output, ULONG length, bool ownsSystemBuffer);
 // Sends a request of the platform to the device and waits for it; returns the final status.
@@ -42,7 +44,8 @@ NTSTATUS CallDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
 NTSTATUS NTAPI DefaultRefusal(PDEVICE_OBJECT device, PIRP irp);
 size_t ResetRequests();
 // The driver whose DriverEntry or DriverUnload the calling thread runs, else null: the requests
-// built or allocated meanwhile are that driver's (io_sender.cpp).
+// built or allocated meanwhile are that driver's (io_sender.cpp); elsewhere (a DPC, a dispatch
+// routine, a callback) the module holding the builder's code names it.
 PDRIVER_OBJECT &CallingDriver();
 // The driver's requests still live, each described for a report; call with StateLock held.
 std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);

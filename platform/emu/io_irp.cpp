@@ -12,6 +12,8 @@
 #include <unordered_set>
 #include <vector>
 
+#include "kemu_ldr.h"
+
 #include "emu/io_internal.h"
 #include "emu/kemu_core.h"
 
@@ -48,7 +50,7 @@ struct IrpRecord {
     bool ownsSystemBuffer = false;
     std::vector<std::shared_ptr<Frame>> frames;
     std::shared_ptr<TestRequest::State> test;
-    PDRIVER_OBJECT sender = nullptr; // the driver that built it in its DriverEntry or DriverUnload
+    PDRIVER_OBJECT sender = nullptr; // the driver whose code built it
 };
 
 std::unordered_map<PIRP, std::unique_ptr<IrpRecord>> g_live;
@@ -367,7 +369,7 @@ void CompleteWalk(PIRP irp, uint64_t id)
 
 } // namespace
 
-PIRP NewIrp(CCHAR stackSize, IrpKind kind)
+PIRP NewIrp(CCHAR stackSize, IrpKind kind, const void *caller)
 {
     // CurrentLocation must hold StackCount + 1 in a CHAR.
     if (stackSize < 1 || stackSize > 100) {
@@ -388,7 +390,7 @@ PIRP NewIrp(CCHAR stackSize, IrpKind kind)
 
     auto record = std::make_unique<IrpRecord>();
     record->kind = kind;
-    record->sender = CallingDriver();
+    record->sender = CallingDriver() != nullptr ? CallingDriver() : DriverOfCode(caller);
     std::lock_guard<std::mutex> lock(StateLock());
     record->id = g_nextId++;
     irp->EmuState = record.get();
@@ -408,6 +410,38 @@ std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver)
         }
     }
     return found;
+}
+
+std::vector<std::string> DetachRequestsFromImage(const std::function<bool(const void *)> &inImage)
+{
+    std::vector<std::string> detached;
+    std::lock_guard<std::mutex> lock(StateLock());
+    for (const auto &entry : g_live) {
+        PIRP irp = entry.first;
+        bool found = inImage(irp->UserEvent) || inImage(irp->UserIosb);
+        for (int i = 0; i < irp->StackCount; ++i) {
+            found |= inImage(reinterpret_cast<const void *>(Stack(irp)[i].CompletionRoutine));
+        }
+        if (!found) {
+            continue;
+        }
+        // Its completion must then neither call nor write into the unmapped image.
+        for (int i = 0; i < irp->StackCount; ++i) {
+            if (inImage(reinterpret_cast<const void *>(Stack(irp)[i].CompletionRoutine))) {
+                Stack(irp)[i].CompletionRoutine = nullptr;
+                Stack(irp)[i].Control = 0;
+            }
+        }
+        if (inImage(irp->UserEvent)) {
+            irp->UserEvent = nullptr;
+        }
+        if (inImage(irp->UserIosb)) {
+            irp->UserIosb = nullptr;
+        }
+        detached.push_back("request " + Hex(irp) + " (control code " +
+                           HexStatus(static_cast<NTSTATUS>(Stack(irp)->Parameters.DeviceIoControl.IoControlCode)) + ")");
+    }
+    return detached;
 }
 
 void SetBufferedOutput(PIRP irp, PVOID output, ULONG length, bool ownsSystemBuffer)
@@ -686,7 +720,7 @@ PIRP NTAPI IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
 {
     (void)ChargeQuota;
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp");
-    return NewIrp(StackSize, IrpKind::Allocated);
+    return NewIrp(StackSize, IrpKind::Allocated, __builtin_return_address(0));
 }
 
 VOID NTAPI IoFreeIrp(PIRP Irp)

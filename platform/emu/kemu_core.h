@@ -268,6 +268,7 @@ inline constexpr char kDpcUninitialised[] = "DPC queued without KeInitializeDpc"
 inline constexpr char kDpcAboveDispatch[] = "DPC queued above DISPATCH_LEVEL";
 inline constexpr char kDpcLevelChanged[] = "DPC routine returned at another IRQL";
 inline constexpr char kDpcHoldsSpinLock[] = "DPC routine returned holding a spin lock";
+inline constexpr char kDpcLeftAtUnload[] = "driver unloaded while a DPC of its image is still queued";
 } // namespace rule
 
 enum class DpcMode {
@@ -283,6 +284,9 @@ size_t QueuedDpcCount();
 // Waits for the queue to drain, stops the DPC thread and goes back to Thread mode; DPCs still queued
 // in Manual mode are dropped, and their number returned.
 size_t ResetDpcs();
+// Takes out of the queue every DPC whose object or routine `inImage` says lies in an image being
+// unloaded, so that none runs in unmapped code; returns each one described for a report.
+std::vector<std::string> RemoveDpcsOf(const std::function<bool(const void *)> &inImage);
 
 } // namespace kemu
 

@@ -10,6 +10,7 @@
 #define DEVIDIDI_EMU_KEMU_IO_H
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -75,6 +76,12 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 // False once the platform has unloaded the driver after a removal (its object stays valid until
 // UnloadDriver or ResetIo, which then only free it).
 bool DriverIsLoaded(PDRIVER_OBJECT driver);
+namespace io {
+// For an image being unloaded: each live request whose completion routine, event or status block
+// `inImage` says lies in it loses them (its completion then calls and writes nothing there);
+// returns each such request described for a report.
+std::vector<std::string> DetachRequestsFromImage(const std::function<bool(const void *)> &inImage);
+} // namespace io
 // The I/O manager's default refusal: completes with STATUS_INVALID_DEVICE_REQUEST.
 PDRIVER_DISPATCH DefaultDispatch();
 
@@ -199,6 +206,20 @@ private:
     PIRP m_irp = nullptr;
     std::shared_ptr<State> m_state;
 };
+
+// ---- Requests from user mode ----------------------------------------------------------------------
+//
+// The request the I/O manager builds for a user-mode program's device-control call on an open file
+// of the device: IRP_MJ_DEVICE_CONTROL with RequestorMode = UserMode and the file object in the
+// driver's location, the buffers passed as for the code's method, as IoBuildDeviceIoControlRequest
+// passes them (buffered: the input copied into a system buffer of the larger length, the output
+// copied back for IoStatus.Information bytes; direct: the input in the system buffer, the output
+// through an MDL; neither: the program's own addresses in Type3InputBuffer and UserBuffer). Sent with
+// IoCallDriver like any other; the event is set and the status block written at its completion.
+// Null when the device is not live or memory runs short.
+PIRP BuildUserDeviceIoControlRequest(ULONG ioControlCode, PDEVICE_OBJECT device, PFILE_OBJECT file, PVOID input,
+                                     ULONG inputLength, PVOID output, ULONG outputLength, PKEVENT event,
+                                     PIO_STATUS_BLOCK iosb);
 
 // ---- Reset -----------------------------------------------------------------------------------------
 

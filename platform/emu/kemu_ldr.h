@@ -12,6 +12,12 @@
  * Every Open maps or opens the code anew, so every global of the driver starts as in a fresh load.
  * The object owns the code: destroying it unmaps or closes it, so it must outlive every call into
  * the driver (its unload included).
+ *
+ * While open, a module's address ranges are known to the emulation (ModuleHolding), so that a
+ * request can be traced to the driver whose code built it, wherever that code ran. Destroying the
+ * module first takes out whatever would still call into its code: each queued DPC whose object or
+ * routine lies in it, and each completion routine of it on a live request, reported as a violation
+ * naming the driver and the object.
  */
 #ifndef DEVIDIDI_EMU_KEMU_LDR_H
 #define DEVIDIDI_EMU_KEMU_LDR_H
@@ -41,15 +47,30 @@ public:
     // Where the code lies: an image's mapping, or null and 0 for a shared object.
     const void *Base() const;
     size_t Size() const;
+    // The driver object whose DriverEntry this module's entry ran, and its name for reports.
+    void Attach(PDRIVER_OBJECT driver, const std::string &name);
+    PDRIVER_OBJECT Driver() const { return m_driver; }
+    const std::string &Name() const { return m_name; }
+    bool Holds(const void *address) const;
 
 private:
     DriverModule() = default;
+    void Register();
     struct Image;
+    struct Range {
+        uintptr_t begin, end;
+    };
+    std::vector<Range> m_ranges; // the code and data of the module as mapped
+    PDRIVER_OBJECT m_driver = nullptr;
+    std::string m_name;
     std::string m_path;
     PDRIVER_INITIALIZE m_entry = nullptr;
     void *m_shared = nullptr;      // dlopen handle
     std::unique_ptr<Image> m_image; // mapped kernel image
 };
+
+// The driver attached to the open module whose ranges hold `address`, or null.
+PDRIVER_OBJECT DriverOfCode(const void *address);
 
 // ---- The steps of loading a kernel image, host-independent so that any build can test them ----
 namespace ldr {

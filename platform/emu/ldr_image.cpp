@@ -16,6 +16,7 @@ constexpr uint16_t kMagicPe32 = 0x10b;
 constexpr uint16_t kSubsystemNative = 1;
 constexpr uint16_t kRelAbsolute = 0, kRelHighLow = 3;
 constexpr uint32_t kSectionExecutable = 0x20000000;
+constexpr uint64_t kMaxImageSize = 256u << 20;
 
 uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
@@ -31,6 +32,8 @@ std::string Hex(uint32_t v)
     std::snprintf(text, sizeof text, "0x%x", v);
     return text;
 }
+
+uint32_t MappedSize(const Section &s) { return std::max(s.virtualSize, s.rawSize); }
 
 // Reads a NUL-terminated name at an RVA of the file, through the section that holds it.
 bool NameAt(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rva, std::string *name)
@@ -49,20 +52,31 @@ bool NameAt(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rv
     return false;
 }
 // The file offset of an RVA with at least `bytes` behind it, or SIZE_MAX.
-size_t FileOffset(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rva, size_t bytes)
+// File values are widened to 64 bits before any sum, so that no sum can wrap.
+size_t FileOffset(const std::vector<uint8_t> &file, const ImageInfo &info, uint64_t rva, uint64_t bytes)
 {
     for (const Section &s : info.sections) {
         if (rva >= s.rva && rva - s.rva + bytes <= s.rawSize) {
-            size_t at = s.rawOffset + (rva - s.rva);
-            return at + bytes <= file.size() ? at : SIZE_MAX;
+            const uint64_t at = uint64_t{s.rawOffset} + (rva - s.rva);
+            return at + bytes <= file.size() ? static_cast<size_t>(at) : SIZE_MAX;
         }
     }
     return SIZE_MAX;
 }
+// True when [rva, rva + bytes) lies inside one section as mapped (raw data and zero fill).
+bool InSection(const ImageInfo &info, uint64_t rva, uint64_t bytes, uint32_t mustHave = 0)
+{
+    for (const Section &s : info.sections) {
+        if (rva >= s.rva && rva + bytes <= uint64_t{s.rva} + MappedSize(s)) {
+            return (s.characteristics & mustHave) == mustHave;
+        }
+    }
+    return false;
+}
 
 bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t importRva, std::string *error)
 {
-    for (uint32_t desc = importRva;; desc += 20) {
+    for (uint64_t desc = importRva;; desc += 20) {
         size_t at = FileOffset(file, *info, desc, 20);
         if (at == SIZE_MAX) {
             *error = "import directory outside the image's sections";
@@ -77,10 +91,15 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             *error = "import module name outside the image";
             return false;
         }
-        for (uint32_t i = 0;; ++i) {
-            size_t entry = FileOffset(file, *info, (lookup ? lookup : thunk) + 4 * i, 4);
+        for (uint64_t i = 0;; ++i) {
+            size_t entry = FileOffset(file, *info, uint64_t{lookup ? lookup : thunk} + 4 * i, 4);
             if (entry == SIZE_MAX) {
                 *error = "import table of " + module + " outside the image";
+                return false;
+            }
+            // The bound address is written there: never into the headers or past a section.
+            if (!InSection(*info, uint64_t{thunk} + 4 * i, 4)) {
+                *error = "import address table of " + module + " at " + Hex(thunk) + " outside the image's sections";
                 return false;
             }
             uint32_t value = Get32(&file[entry]);
@@ -92,7 +111,7 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
                          ": only imports by name can be bound";
                 return false;
             }
-            Import import{module, "", thunk + 4 * i};
+            Import import{module, "", static_cast<uint32_t>(thunk + 4 * i)};
             if (!NameAt(file, *info, value + 2, &import.name)) {
                 *error = "import name outside the image in " + module;
                 return false;
@@ -148,7 +167,7 @@ bool ReadImage(const std::vector<uint8_t> &file, ImageInfo *info, std::string *e
     info->relocSize = directories > 5 ? Get32(dir + 44) : 0;
     size_t sectionAt = optAt + optionalSize;
     if (sectionAt + 40u * sections > file.size() || info->headerSize > info->imageSize ||
-        info->headerSize > file.size() || info->imageSize > (256u << 20)) {
+        info->headerSize > file.size() || info->imageSize > kMaxImageSize) {
         *error = "section table or image size out of bounds";
         return false;
     }
@@ -177,6 +196,10 @@ bool ReadImage(const std::vector<uint8_t> &file, ImageInfo *info, std::string *e
         *error = "no entry point inside the image";
         return false;
     }
+    if (!InSection(*info, info->entryRva, 1, kSectionExecutable)) {
+        *error = "entry point " + Hex(info->entryRva) + " is not in an executable section";
+        return false;
+    }
     return importRva == 0 || ReadImports(file, info, importRva, error);
 }
 
@@ -192,29 +215,40 @@ void MapImage(const std::vector<uint8_t> &file, const ImageInfo &info, uint8_t *
 bool RelocateImage(uint8_t *mapped, const ImageInfo &info, uint32_t base, std::string *error)
 {
     const uint32_t delta = base - info.preferredBase;
-    if (info.relocRva + uint64_t{info.relocSize} > info.imageSize) {
+    if (info.relocRva == 0 || info.relocSize == 0) {
+        if (delta == 0) {
+            return true;
+        }
+        // Its absolute addresses would all point at the preferred base.
+        *error = "no relocations, and the image cannot be loaded at its preferred base " + Hex(info.preferredBase);
+        return false;
+    }
+    const uint64_t end = uint64_t{info.relocRva} + info.relocSize;
+    if (end > info.imageSize) {
         *error = "relocation directory outside the image";
         return false;
     }
-    for (uint32_t block = info.relocRva; block + 8 <= info.relocRva + info.relocSize;) {
+    for (uint64_t block = info.relocRva; block + 8 <= end;) {
         uint32_t page = Get32(mapped + block), size = Get32(mapped + block + 4);
-        if (size < 8 || block + size > info.relocRva + info.relocSize) {
-            *error = "malformed relocation block at " + Hex(block);
+        if (size < 8 || block + size > end) {
+            *error = "malformed relocation block at " + Hex(static_cast<uint32_t>(block));
             return false;
         }
-        for (uint32_t at = block + 8; at + 2 <= block + size; at += 2) {
+        for (uint64_t at = block + 8; at + 2 <= block + size; at += 2) {
             uint16_t entry = Get16(mapped + at);
-            uint32_t type = entry >> 12, rva = page + (entry & 0xfff);
+            uint32_t type = entry >> 12;
+            uint64_t rva = uint64_t{page} + (entry & 0xfff);
             if (type == kRelAbsolute) {
                 continue;
             }
             if (type != kRelHighLow) {
-                *error = "relocation type " + std::to_string(type) + " at " + Hex(rva) +
+                *error = "relocation type " + std::to_string(type) + " at " + Hex(static_cast<uint32_t>(rva)) +
                          " is not known (only HIGHLOW)";
                 return false;
             }
-            if (rva + 4u > info.imageSize) {
-                *error = "relocation at " + Hex(rva) + " outside the image";
+            // Only a section's words hold addresses; the headers and the gaps between sections do not.
+            if (!InSection(info, rva, 4)) {
+                *error = "relocation at " + Hex(page) + "+" + Hex(entry & 0xfff) + " outside the image's sections";
                 return false;
             }
             Put32(mapped + rva, Get32(mapped + rva) + delta);
@@ -229,7 +263,11 @@ bool BindImports(uint8_t *mapped, const ImageInfo &info, const Resolver &resolve
     std::string missing;
     for (const Import &import : info.imports) {
         uint32_t address = 0;
-        if (import.thunkRva + 4u > info.imageSize || !resolve(import.module, import.name, &address)) {
+        if (!InSection(info, import.thunkRva, 4)) {
+            *error = "import address of " + import.module + "!" + import.name + " outside the image's sections";
+            return false;
+        }
+        if (!resolve(import.module, import.name, &address)) {
             missing += (missing.empty() ? "" : ", ") + import.module + "!" + import.name;
             continue;
         }
@@ -250,11 +288,11 @@ std::vector<uint32_t> FindServiceCalls(const uint8_t *mapped, const ImageInfo &i
         if (!(s.characteristics & kSectionExecutable)) {
             continue;
         }
-        uint32_t end = s.rva + std::max(s.virtualSize, s.rawSize);
-        for (uint32_t at = s.rva; at + 6 <= end; ++at) {
+        const uint64_t end = uint64_t{s.rva} + MappedSize(s);
+        for (uint64_t at = s.rva; at + 6 <= end; ++at) {
             if (mapped[at] == 0xcd && mapped[at + 1] == 0x20 && Get16(mapped + at + 4) == 0x0327 &&
                 Get16(mapped + at + 2) <= 1) {
-                sites.push_back(at);
+                sites.push_back(static_cast<uint32_t>(at));
             }
         }
     }

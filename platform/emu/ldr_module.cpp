@@ -1,11 +1,17 @@
 // Driver modules: shared objects through the dynamic linker, kernel images through the emulation's
 // own loader (i386 processes only).
+#include <algorithm>
 #include <cstring>
 #include <dlfcn.h>
 #include <fstream>
+#include <link.h>
+#include <mutex>
 #include <iterator>
 #include <sys/mman.h>
+#include <unistd.h>
 
+#include "kemu_core.h"
+#include "kemu_io.h"
 #include "kemu_ldr.h"
 
 namespace kemu {
@@ -22,6 +28,10 @@ struct DriverModule::Image {
 };
 
 namespace {
+
+// The open modules, for the address lookups of requests being built.
+std::mutex g_modulesLock;
+std::vector<const DriverModule *> g_modules;
 
 bool ReadFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
@@ -101,6 +111,29 @@ bool RewriteServiceCalls(uint8_t *base, const ldr::ImageInfo &info)
     return true;
 }
 
+// Each page gets the protection its sections' flags ask, the headers read-only: code that writes
+// itself or data that is run then faults where a kernel would. A page that two sections share
+// gets the union of both.
+bool ProtectSections(uint8_t *base, const ldr::ImageInfo &info, std::string *error)
+{
+    constexpr uint32_t kExecute = 0x20000000, kWrite = 0x80000000;
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<int> protection((info.imageSize + page - 1) / page, PROT_READ);
+    for (const ldr::Section &s : info.sections) {
+        const size_t end = size_t{s.rva} + std::max(s.virtualSize, s.rawSize);
+        for (size_t p = s.rva / page; p * page < end; ++p) {
+            protection[p] |= ((s.characteristics & kExecute) ? PROT_EXEC : 0) | ((s.characteristics & kWrite) ? PROT_WRITE : 0);
+        }
+    }
+    for (size_t p = 0; p < protection.size(); ++p) {
+        if (mprotect(base + p * page, page, protection[p]) != 0) {
+            *error = "cannot set the protection of the page at " + std::to_string(p * page);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 #endif
 
@@ -123,6 +156,32 @@ std::unique_ptr<DriverModule> DriverModule::Open(const std::string &path, std::s
             *error = path + " has no DriverEntry";
             return nullptr;
         }
+        // Its loaded segments, found through the object that holds its entry.
+        Dl_info found{};
+        if (dladdr(reinterpret_cast<void *>(module->m_entry), &found) != 0) {
+            std::pair<const void *, std::vector<Range> *> search{found.dli_fbase, &module->m_ranges};
+            dl_iterate_phdr(
+                [](dl_phdr_info *info, size_t, void *data) {
+                    auto *wanted = static_cast<std::pair<const void *, std::vector<Range> *> *>(data);
+                    bool holds = false;
+                    for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i) {
+                        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+                        const uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+                        holds |= segment.p_type == PT_LOAD && begin <= uintptr_t(wanted->first) &&
+                                 uintptr_t(wanted->first) < begin + segment.p_memsz;
+                    }
+                    for (ElfW(Half) i = 0; holds && i < info->dlpi_phnum; ++i) {
+                        const ElfW(Phdr) &segment = info->dlpi_phdr[i];
+                        if (segment.p_type == PT_LOAD) {
+                            const uintptr_t begin = info->dlpi_addr + segment.p_vaddr;
+                            wanted->second->push_back({begin, begin + segment.p_memsz});
+                        }
+                    }
+                    return holds ? 1 : 0;
+                },
+                &search);
+        }
+        module->Register();
         return module;
     }
     if (bytes.size() < 2 || bytes[0] != 'M' || bytes[1] != 'Z') {
@@ -155,12 +214,14 @@ std::unique_ptr<DriverModule> DriverModule::Open(const std::string &path, std::s
         return false;
     };
     if (!ldr::RelocateImage(image->base, info, address, error) ||
-        !ldr::BindImports(image->base, info, resolve, error) || !RewriteServiceCalls(image->base, info)) {
+        !ldr::BindImports(image->base, info, resolve, error) || !RewriteServiceCalls(image->base, info) || !ProtectSections(image->base, info, error)) {
         *error = path + ": " + *error;
         return nullptr;
     }
     module->m_entry = reinterpret_cast<PDRIVER_INITIALIZE>(image->base + info.entryRva);
+    module->m_ranges.push_back({uintptr_t(image->base), uintptr_t(image->base) + image->size});
     module->m_image = std::move(image);
+    module->Register();
     return module;
 #else
     *error = path + " is a Windows kernel image: only the 32-bit (i386) build can run it, "
@@ -169,8 +230,57 @@ std::unique_ptr<DriverModule> DriverModule::Open(const std::string &path, std::s
 #endif
 }
 
+void DriverModule::Register()
+{
+    std::lock_guard<std::mutex> guard(g_modulesLock);
+    g_modules.push_back(this);
+}
+
+void DriverModule::Attach(PDRIVER_OBJECT driver, const std::string &name)
+{
+    std::lock_guard<std::mutex> guard(g_modulesLock);
+    m_driver = driver;
+    m_name = name;
+}
+
+bool DriverModule::Holds(const void *address) const
+{
+    for (const Range &r : m_ranges) {
+        if (uintptr_t(address) >= r.begin && uintptr_t(address) < r.end) {
+            return true;
+        }
+    }
+    return false;
+}
+
+PDRIVER_OBJECT DriverOfCode(const void *address)
+{
+    std::lock_guard<std::mutex> guard(g_modulesLock);
+    for (const DriverModule *module : g_modules) {
+        if (module->Holds(address)) {
+            return module->Driver();
+        }
+    }
+    return nullptr;
+}
+
 DriverModule::~DriverModule()
 {
+    {
+        std::lock_guard<std::mutex> guard(g_modulesLock);
+        g_modules.erase(std::remove(g_modules.begin(), g_modules.end(), this), g_modules.end());
+    }
+    // Nothing may call into the code once it is gone: what still would is the driver's fault.
+    const std::string who = m_name.empty() ? m_path : m_name;
+    auto inImage = [this](const void *address) { return Holds(address); };
+    for (const std::string &dpc : RemoveDpcsOf(inImage)) {
+        ReportViolation(rule::kDpcLeftAtUnload, dpc + " of " + who + ": removed from the queue at its unload");
+    }
+    for (const std::string &request : io::DetachRequestsFromImage(inImage)) {
+        ReportViolation(rule::kRequestLeftAtUnload,
+                        request + " of " + who + ": its completion routine, event or status block lies in the "
+                                                 "unloaded image, detached");
+    }
     if (m_shared != nullptr) {
         dlclose(m_shared);
     }

@@ -6,19 +6,9 @@
 
 #include "devididi.h"
 #include "krnl_dbg.h"
+#include "rundown.h"
 
 DeVididi *pDeVididiArray = NULL;
-/* Calls in flight that hold the table (EnterStreamTable), and the unload's wish to take it away. */
-/*
- * The count is written by every call that takes it, from any processor; it has a line of its own so
- * that the read-mostly words every call reads (the table's pointer, the closing flag) never share it.
- */
-static struct {
-    UCHAR abBefore[DV_CACHE_LINE];
-    LONG nCalls;
-    UCHAR abAfter[DV_CACHE_LINE - sizeof(LONG)];
-} g_TableCalls;
-static LONG g_fTableClosing = 0;
 
 /* Plain records: no virtual functions, so their layout is the documented field order. */
 static_assert(!__is_polymorphic(DeVididi), "DeVididi has no virtual functions");
@@ -44,31 +34,25 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
 #endif
 
 /*
- * The stream gate, one 32-bit word:
+ * The stream gate, one 32-bit word, used only by holders of the stream's rundown (rundown.h):
  *   readers  (bits 0-11)   lock-free users of the map, the records, the provider record and the
  *                          information block; registration counts itself here while it holds m_Lock
- *   calls    (bits 12-27)  calls in flight, which teardown waits for
  *   EXCLUSIVE              a registration (or the reclaim of old information blocks) is changing
  *                          the stream; taken only when no other reader is inside
- *   CLOSING                teardown has begun: new calls are refused
  *   WAITING                a registration waits for the readers to leave
  * A reader waits for an exclusive section that is already running, but for a waiting registration
  * only a bounded while (so that a stream of readers does not starve it): a reader nested in another
  * reader's client callback, whose outer reader keeps the registration waiting, thus still gets in,
  * and one nested in a callback made under m_Lock never meets a registration at all. Writers wait
  * only for readers, and readers never wait for m_Lock (client callbacks must not take it), so
- * nothing waits in a circle.
+ * nothing waits in a circle. Whether the stream is open at all is the rundown's business.
  */
 #define GATE_READER 0x00000001UL
 #define GATE_READERS 0x00000FFFUL
-#define GATE_CALL 0x00001000UL
-#define GATE_CALLS 0x0FFFF000UL
 #define GATE_EXCLUSIVE 0x10000000UL
-#define GATE_CLOSING 0x20000000UL
 #define GATE_WAITING 0x40000000UL
 /* How long a new reader lets a waiting registration go first, in pause loops (well under 1 ms). */
 #define GATE_PATIENCE 4096
-#define GATE_SHARED (GATE_CALL | GATE_READER)
 
 /*
  * A replaced information block may still be in a client's hands (a notification pass on another
@@ -90,114 +74,6 @@ static void FreeInfo(PVOID pInfo, PVOID pNode)
     if (pNode != NULL) {
         ExFreePool(pNode);
     }
-}
-
-/* ======================================================================================== */
-/* The stream table's own gate                                                              */
-/* ======================================================================================== */
-
-/*
- * The count goes up before the closing flag is read, and the unload raises the flag before it reads
- * the count (both sequentially consistent): either the unload sees this call and waits for it, or
- * this call sees the flag and leaves the table alone. Calls in flight keep seeing the table until
- * they have all left; only then is the pointer cleared.
- */
-DeVididi *EnterStreamTable(void)
-{
-    __atomic_add_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
-    DeVididi *pTable = NULL;
-    if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
-        pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
-    }
-    if (pTable == NULL) {
-        __atomic_sub_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
-    }
-    return pTable;
-}
-
-void LeaveStreamTable(void)
-{
-    __atomic_sub_fetch(&g_TableCalls.nCalls, 1, __ATOMIC_SEQ_CST);
-}
-
-/*
- * The provider's hold, one per stream and outside the table so that it outlives it: a provider call
- * marks its stream with one exchange and clears it with a plain store, instead of two locked
- * operations on the count that every stream's calls share, and it names its thread, so that a
- * report made from inside its walk (the consumer's callback) is covered by the same hold. A second
- * provider call on the same stream while the first is inside takes the shared count.
- */
-struct DV_PROVIDER_HOLD {
-    PKTHREAD pThread;
-    LONG fProviding;
-    UCHAR abPad[DV_CACHE_LINE - sizeof(PKTHREAD) - sizeof(LONG)]; /* one line a stream */
-};
-static DV_PROVIDER_HOLD g_aProviderHold[256];
-
-/* Same handshake as EnterStreamTable, with the stream's mark in place of the count. */
-static DeVididi *EnterProviderTable(ULONG nIndex, BOOLEAN *pfShared)
-{
-    DV_PROVIDER_HOLD *pHold = &g_aProviderHold[nIndex];
-    if (__atomic_exchange_n(&pHold->fProviding, 1, __ATOMIC_SEQ_CST) != 0) {
-        *pfShared = TRUE;
-        return EnterStreamTable();
-    }
-    *pfShared = FALSE;
-    DeVididi *pTable = NULL;
-    if (__atomic_load_n(&g_fTableClosing, __ATOMIC_SEQ_CST) == 0) {
-        pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_SEQ_CST);
-    }
-    if (pTable == NULL) {
-        __atomic_store_n(&pHold->fProviding, 0, __ATOMIC_RELEASE);
-        return NULL;
-    }
-    __atomic_store_n(&pHold->pThread, KeGetCurrentThread(), __ATOMIC_RELAXED);
-    return pTable;
-}
-
-static void LeaveProviderTable(ULONG nIndex, BOOLEAN fShared)
-{
-    if (fShared) {
-        LeaveStreamTable();
-        return;
-    }
-    __atomic_store_n(&g_aProviderHold[nIndex].pThread, (PKTHREAD)NULL, __ATOMIC_RELAXED);
-    __atomic_store_n(&g_aProviderHold[nIndex].fProviding, 0, __ATOMIC_RELEASE);
-}
-
-/*
- * A report names the table it holds. Only the holder writes its own thread into the stream's hold,
- * and clears it before it lets go: finding this thread there means the report comes from inside
- * this thread's provider call, which holds the table for it (*pfHeld FALSE: nothing to leave).
- */
-static DeVididi *EnterReportTable(ULONG nIndex, BOOLEAN *pfHeld)
-{
-    if (__atomic_load_n(&g_aProviderHold[nIndex].pThread, __ATOMIC_RELAXED) == KeGetCurrentThread()) {
-        *pfHeld = FALSE;
-        return __atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED);
-    }
-    *pfHeld = TRUE;
-    return EnterStreamTable();
-}
-
-/*
- * At passive level, from the unload. The calls waited for run no client code that waits for the
- * unload, so they all end; a call arriving from now on finds no table and says so.
- */
-DeVididi *CloseStreamTable(void)
-{
-    __atomic_store_n(&g_fTableClosing, 1, __ATOMIC_SEQ_CST);
-    while (__atomic_load_n(&g_TableCalls.nCalls, __ATOMIC_SEQ_CST) != 0) {
-        DV_CPU_PAUSE();
-    }
-    for (ULONG i = 0; i < 256; ++i) {
-        while (__atomic_load_n(&g_aProviderHold[i].fProviding, __ATOMIC_SEQ_CST) != 0) {
-            DV_CPU_PAUSE();
-        }
-    }
-    DeVididi *pTable = __atomic_exchange_n(&pDeVididiArray, (DeVididi *)NULL, __ATOMIC_SEQ_CST);
-    __atomic_store_n(&g_fTableClosing, 0, __ATOMIC_SEQ_CST);
-    return pTable;
 }
 
 /* ======================================================================================== */
@@ -237,29 +113,15 @@ void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer)
 VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
 {
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
-    DeVididi *pStream;
     QvProviderInfo *pProvider;
-    BOOLEAN fOnGate;
-    BOOLEAN fShared;
+    ULONG nLane;
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
-    DeVididi *pTable = EnterProviderTable(nIndex, &fShared);
-    if (pTable == NULL) {
+    DeVididi *pStream = DvRundownEnterProvider(nIndex, &nLane);
+    if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
-        return;
-    }
-    pStream = &pTable[nIndex];
-    /*
-     * A call mark only, not a reader's: ProvideData takes m_Lock, and a registration holding
-     * m_Lock may be waiting for the readers to leave.
-     */
-    if (!pStream->EnterProviderCall(&fOnGate)) {
-        SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) is being torn down", hStream,
-                  nIndex);
-        SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
-        LeaveProviderTable(nIndex, fShared);
         return;
     }
     /*
@@ -270,8 +132,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     if (pProvider == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: stream %x (ID=%d) has no provider.", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
-        pStream->LeaveProviderCall(fOnGate);
-        LeaveProviderTable(nIndex, fShared);
+        DvRundownLeave(nIndex, nLane);
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
@@ -279,21 +140,22 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
-    pStream->LeaveProviderCall(fOnGate);
-    LeaveProviderTable(nIndex, fShared);
+    DvRundownLeave(nIndex, nLane);
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
+    ULONG nLane;
+
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
-    DeVididi *pTable = EnterStreamTable();
-    if (pTable == NULL) {
+    DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
+    if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(PROVIDER_DBG, 3, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyConsumers(dwType, pParam);
-    LeaveStreamTable();
+    pStream->NotifyConsumers(dwType, pParam);
+    DvRundownLeave(DEVIDIDI_STREAM_INDEX(hStream), nLane);
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- End");
 }
 
@@ -362,11 +224,6 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     LONG nSpace;
 
     SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
-    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_ACQUIRE) == NULL) {
-        SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
-        SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
-        return;
-    }
     SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
               AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
@@ -444,37 +301,38 @@ void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
 
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
+    ULONG nLane;
+
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    BOOLEAN fHeld;
-    DeVididi *pTable = EnterReportTable(DEVIDIDI_STREAM_INDEX(hStream), &fHeld);
-    if (pTable == NULL) {
+    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
+    if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
-    pTable[DEVIDIDI_STREAM_INDEX(hStream)].DataProcessed(hConsumer, dwSize);
-    if (fHeld) {
-        LeaveStreamTable();
-    }
+    pStream->DataProcessed(hConsumer, dwSize);
+    DvRundownLeave(DEVIDIDI_STREAM_INDEX(hStream), nLane);
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
                                             PSTREAMER_NOTIFICATION_PARAM pParam)
 {
+    ULONG nLane;
+
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwType);
-    DeVididi *pTable = EnterStreamTable();
-    if (pTable == NULL) {
+    DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
+    if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnNotify --- End (With Critical Error)");
         return;
     }
-    pTable[DEVIDIDI_STREAM_INDEX(hStream)].NotifyProvider(hConsumer, dwType, pParam);
-    LeaveStreamTable();
+    pStream->NotifyProvider(hConsumer, dwType, pParam);
+    DvRundownLeave(DEVIDIDI_STREAM_INDEX(hStream), nLane);
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- End");
 }
 
@@ -482,37 +340,19 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
 /* DeVididi: the gate                                                                       */
 /* ======================================================================================== */
 
-/*
- * Takes call and/or reader references. A request that includes a call reference is refused once
- * teardown has begun; a reader reference added by a caller that already holds a call reference is
- * not, since teardown waits for that caller anyway.
- */
-BOOLEAN DeVididi::GateEnter(ULONG nRefs)
+void DeVididi::GateEnter()
 {
-    const BOOLEAN fRefusable = (nRefs & GATE_CALLS) != 0 ? TRUE : FALSE;
-    ULONG nAdd = nRefs;
     ULONG nPatience = GATE_PATIENCE;
     for (;;) {
-        ULONG nGate = __atomic_add_fetch(&m_nGate, nAdd, __ATOMIC_SEQ_CST);
-        if ((nGate & GATE_CLOSING) != 0 && fRefusable) {
-            __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
-            return FALSE;
-        }
-        if ((nRefs & GATE_READERS) == 0) {
-            return TRUE;
-        }
+        ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_EXCLUSIVE) == 0 && ((nGate & GATE_WAITING) == 0 || nPatience == 0)) {
-            return TRUE;
+            return;
         }
-        /* A change is running or about to: step back as a reader (keeping any call reference). */
+        /* A change is running or about to: step back and wait for it. */
         __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
-        nAdd = GATE_READER;
         for (;;) {
             DV_CPU_PAUSE();
             nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
-            if ((nGate & GATE_CLOSING) != 0 && fRefusable) {
-                break;
-            }
             if ((nGate & GATE_EXCLUSIVE) != 0) {
                 continue;
             }
@@ -524,57 +364,12 @@ BOOLEAN DeVididi::GateEnter(ULONG nRefs)
     }
 }
 
-void DeVididi::GateLeave(ULONG nRefs)
+void DeVididi::GateLeave()
 {
-    /*
-     * With no retired block waiting, the references go in one locked instruction. A block retired
-     * meanwhile is freed by the next reader out, or with the stream.
-     */
-    if (__atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) == NULL) {
-        __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
-        return;
-    }
-    if ((nRefs & GATE_READERS) != 0) {
-        ULONG nGate = __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
-        nRefs -= GATE_READER;
-        /* The last reader out frees the information blocks replaced meanwhile (still as a call). */
-        if ((nGate & GATE_READERS) == 0 && __atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) != NULL) {
-            TryFreeRetiredInfo();
-        }
-    }
-    if (nRefs != 0) {
-        __atomic_sub_fetch(&m_nGate, nRefs, __ATOMIC_SEQ_CST);
-    }
-}
-
-/*
- * The provider's calls do not overlap, so one word marks the call in flight, on a line that only
- * the provider's thread writes: one locked exchange in, a plain store out, where a gate reference
- * would cost two locked adds on the line that reports write. Teardown raises m_fClosing and then
- * reads the mark; the provider raises the mark and then reads m_fClosing; both with a full fence
- * between, so at least one of them sees the other. A call that overlaps another (a broken contract)
- * finds the mark taken and holds a gate reference instead, which teardown waits for as well.
- */
-BOOLEAN DeVididi::EnterProviderCall(BOOLEAN *pfOnGate)
-{
-    if (__atomic_exchange_n(&m_fProviding, 1, __ATOMIC_SEQ_CST) != 0) {
-        *pfOnGate = TRUE;
-        return EnterCall();
-    }
-    *pfOnGate = FALSE;
-    if (__atomic_load_n(&m_fClosing, __ATOMIC_SEQ_CST) != 0) {
-        __atomic_store_n(&m_fProviding, 0, __ATOMIC_RELEASE);
-        return FALSE;
-    }
-    return TRUE;
-}
-
-void DeVididi::LeaveProviderCall(BOOLEAN fOnGate)
-{
-    if (fOnGate) {
-        LeaveCall();
-    } else {
-        __atomic_store_n(&m_fProviding, 0, __ATOMIC_RELEASE);
+    /* The last reader out frees the information blocks replaced meanwhile, if any. */
+    ULONG nGate = __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+    if ((nGate & GATE_READERS) == 0 && __atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) != NULL) {
+        TryFreeRetiredInfo();
     }
 }
 
@@ -595,39 +390,20 @@ BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
     return __atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) == pThread ? TRUE : FALSE;
 }
 
-BOOLEAN DeVididi::IsClosing() const
-{
-    return __atomic_load_n(&m_fClosing, __ATOMIC_ACQUIRE) != 0 ? TRUE : FALSE;
-}
-
-BOOLEAN DeVididi::EnterCall()
-{
-    return GateEnter(GATE_CALL);
-}
-
-void DeVididi::LeaveCall()
-{
-    GateLeave(GATE_CALL);
-}
-
 /*
  * A reader runs at DISPATCH_LEVEL, like the holder of a spin lock: a registration spins for the
  * readers at DISPATCH_LEVEL, and must never wait for one that cannot run (on a single processor a
  * preempted reader would never run again). Client callbacks made by a reader run there too.
  */
-BOOLEAN DeVididi::EnterShared(PKIRQL pOldIrql)
+void DeVididi::EnterShared(PKIRQL pOldIrql)
 {
     *pOldIrql = KfRaiseIrql(DISPATCH_LEVEL);
-    if (!GateEnter(GATE_SHARED)) {
-        KfLowerIrql(*pOldIrql);
-        return FALSE;
-    }
-    return TRUE;
+    GateEnter();
 }
 
 void DeVididi::LeaveShared(KIRQL OldIrql)
 {
-    GateLeave(GATE_SHARED);
+    GateLeave();
     KfLowerIrql(OldIrql);
 }
 
@@ -736,7 +512,7 @@ void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
     KfReleaseSpinLock(&m_InfoLock, OldIrql);
 }
 
-/* Only with the gate exclusive (or in teardown): nobody can hold a retired block any more. */
+/* Only with the gate exclusive (or in teardown, after the rundown): nobody can hold a retired block. */
 void DeVididi::FreeRetiredInfo()
 {
     PDV_RETIRED_INFO pNode;
@@ -756,7 +532,7 @@ void DeVididi::TryFreeRetiredInfo()
 {
     ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
     do {
-        if ((nGate & (GATE_READERS | GATE_EXCLUSIVE | GATE_CLOSING)) != 0) {
+        if ((nGate & (GATE_READERS | GATE_EXCLUSIVE)) != 0) {
             return;
         }
     } while (!__atomic_compare_exchange_n(&m_nGate, &nGate, nGate | GATE_EXCLUSIVE, 0, __ATOMIC_SEQ_CST,
@@ -826,27 +602,17 @@ DeVididi::DeVididi()
     m_fWalking = 0;
     m_pToldConsumer = NULL;
     m_pFirstToTell = NULL;
-    m_fProviding = 0;
-    m_fClosing = 0;
     KeInitializeSpinLock(&m_InfoLock);
     m_pRetiredInfo = NULL;
     m_pInfoNode = NULL;
 }
 
 /*
- * Teardown closes the gate first: calls that arrive from now on (entry points, registration,
- * callbacks of the notifications below calling back in) are refused and logged, and the calls
- * already inside are waited for. After that nobody else touches the stream.
+ * Only after the stream's rundown is closed and drained: calls that arrive meanwhile (also from the
+ * callbacks of the notifications below) are refused there, and nobody else is inside.
  */
 DeVididi::~DeVididi()
 {
-    __atomic_fetch_or(&m_nGate, GATE_CLOSING, __ATOMIC_SEQ_CST);
-    __atomic_exchange_n(&m_fClosing, 1, __ATOMIC_SEQ_CST);
-    while ((__atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) & (GATE_CALLS | GATE_READERS | GATE_EXCLUSIVE)) != 0 ||
-           __atomic_load_n(&m_fProviding, __ATOMIC_SEQ_CST) != 0) {
-        DV_CPU_PAUSE();
-    }
-
     if (m_Consumers.GetCount() > 0) {
         POSITION pos = m_Consumers.GetStartPosition();
         while (pos != NULL) {
@@ -940,13 +706,13 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  * gets either the tail before this block and is told of it, or the tail after it and is not.
  *
  * Locked instructions (atomic read-modify-writes and lock acquisitions) one block costs:
- *   per block      2: the provider's call mark (an exchange) and m_Lock; was 3 (a gate reference
- *                     in and out, and m_Lock)
- *   per consumer   0 for the announcement, 0 for a report made from the walk's callback; was 2
- *                     (a locked subtract and a locked add on the free space)
- *                  a report from another thread: 1 on the consumer's own line and 2 on the gate
- *                     word (reader in, out); was 1 + 3 (in, reader out, call out) besides the
- *                     walk's subtract
+ *   per block      3: the rundown's provider lane (an exchange in, a decrement out, on a line
+ *                     only the provider's thread writes) and m_Lock
+ *   per consumer   0 for the announcement, 0 for a report made from the walk's callback (the
+ *                     provider's hold covers it)
+ *                  a report from another thread: 2 on a shared rundown lane of this stream, 2 on
+ *                     the gate word (reader in, out), 1 on the consumer's own line; none on a
+ *                     line the provider writes per block, none on a count other streams share
  */
 void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
 {
@@ -1043,8 +809,7 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
  * it on this very processor; so it takes no lock. As a gate reader it keeps the record it found
  * alive: an unregistration cannot remove and free it until the report is done. Called from this
  * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
- * every registration out, and the walk is at DISPATCH_LEVEL already. Only teardown is checked, so
- * that a report during teardown is refused on both paths alike.
+ * every registration out, and the walk is at DISPATCH_LEVEL already.
  */
 void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 {
@@ -1054,11 +819,8 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
     const BOOLEAN fInWalk = IsWalkingThread(KeGetCurrentThread());
 
     SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
-    if (fInWalk ? IsClosing() : !EnterShared(&OldIrql)) {
-        SHOWDEBUG(STREAM_DBG, 1, "DataProcessed: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
-                  (ULONG)(ULONG_PTR)hConsumer);
-        SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
-        return;
+    if (!fInWalk) {
+        EnterShared(&OldIrql);
     }
     if (dwSize >= 32768) {
         SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
@@ -1106,14 +868,14 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
 /* ======================================================================================== */
 
 /*
- * Every registration holds a call reference for its whole run and, while it holds m_Lock, one
+ * Every registration runs under its request's rundown hold and, while it holds m_Lock, one
  * reader reference, which it turns into the exclusive bit only around its changes to the map, the
  * records, the provider pointer and the ring; client callbacks and request completions are made as
  * a reader, so that clients may call OnDataProcessed and OnNotify from them.
  */
 void DeVididi::UnlockStream(KIRQL OldIrql, const char *pszAfterRelease)
 {
-    GateLeave(GATE_READER);
+    GateLeave();
     KfReleaseSpinLock(&m_Lock, OldIrql);
     SHOWDEBUG(STREAM_DBG, 8, "%s", pszAfterRelease);
 }
@@ -1132,22 +894,15 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
         SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_INVALID_PARAMETER)");
         return STATUS_INVALID_PARAMETER;
     }
-    if (!EnterCall()) {
-        SHOWDEBUG(STREAM_DBG, 1, "RegisterProvider: ERROR --- Stream %ld is being torn down",
-                  pSrvParam->RegisterProvider.hStream);
-        SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
     SHOWDEBUG(STREAM_DBG, 8, "RegisterProvider: (Critical section) Before Acquire");
     OldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
+    GateEnter();
 
     if (m_pProviderInfo != NULL) {
         SHOWDEBUG(STREAM_DBG, 2, "RegisterProvider: WARNNING --- Stream %ld already has provider",
                   pSrvParam->RegisterProvider.hStream);
         SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_ALREADY_COMMITTED)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_ALREADY_COMMITTED;
     }
     if (Handle() == 0) {
@@ -1160,7 +915,6 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
                   Handle());
         SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
     pProvider = m_pProviderInfo;
@@ -1169,13 +923,13 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
      * The ring is made without the lock. The provider record exists, so a second provider is
      * refused meanwhile, but the stream is not ready: a consumer that registers now waits as on a
      * stream without provider and is completed below with the ring's values, and no data is taken.
-     * The call reference stays, so teardown waits for this registration.
+     * The request's rundown hold stays, so the unload waits for this registration.
      */
-    GateLeave(GATE_READER);
+    GateLeave();
     KfReleaseSpinLock(&m_Lock, OldIrql);
     Status = CreateBuffer(pSrvParam->RegisterProvider.dwBufferSize);
     OldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
+    GateEnter();
 
     if (Status != STATUS_SUCCESS && Status != STATUS_ALREADY_COMMITTED) {
         EnterExclusive();
@@ -1187,7 +941,6 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
                   Handle());
         SHOWDEBUG(STREAM_DBG, 5, "RegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -1241,7 +994,6 @@ NTSTATUS DeVididi::RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam)
 
     UnlockStream(OldIrql, szAfterRelease);
     SHOWDEBUG(STREAM_DBG, 7, "RegisterProvider --- End (With STATUS_SUCCESS)");
-    LeaveCall();
     return STATUS_SUCCESS;
 }
 
@@ -1280,14 +1032,9 @@ NTSTATUS DeVididi::UnRegisterProvider()
     KIRQL OldIrql;
 
     SHOWDEBUG(STREAM_DBG, 7, "UnRegisterProvider --- Start");
-    if (!EnterCall()) {
-        SHOWDEBUG(STREAM_DBG, 1, "UnRegisterProvider: ERROR --- Stream %ld is being torn down", Handle());
-        SHOWDEBUG(STREAM_DBG, 5, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
-        return STATUS_UNSUCCESSFUL;
-    }
     SHOWDEBUG(STREAM_DBG, 8, "UnRegisterProvider: (Critical section) Before Acquire");
     OldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
+    GateEnter();
 
     pProvider = m_pProviderInfo;
     if (pProvider != NULL && !IsProviderReady()) {
@@ -1301,7 +1048,6 @@ NTSTATUS DeVididi::UnRegisterProvider()
                   Handle());
         SHOWDEBUG(STREAM_DBG, 5, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
 
@@ -1327,7 +1073,6 @@ NTSTATUS DeVididi::UnRegisterProvider()
 
     UnlockStream(OldIrql, szAfterRelease);
     SHOWDEBUG(STREAM_DBG, 7, "UnRegisterProvider --- End (With STATUS_SUCCESS)");
-    LeaveCall();
     return STATUS_SUCCESS;
 }
 
@@ -1353,15 +1098,9 @@ NTSTATUS DeVididi::BeginConsumerRequest(PIRP pIrp, const char *pszName, PSTREAME
         SHOWDEBUG(STREAM_DBG, 5, "%s --- End (With STATUS_UNSUCCESSFUL)", pszName);
         return STATUS_UNSUCCESSFUL;
     }
-    if (!EnterCall()) {
-        SHOWDEBUG(STREAM_DBG, 1, "%s: ERROR --- Stream %ld is being torn down", pszName,
-                  pRecord->RegisterConsumer.hStream);
-        SHOWDEBUG(STREAM_DBG, 5, "%s --- End (With STATUS_UNSUCCESSFUL)", pszName);
-        return STATUS_UNSUCCESSFUL;
-    }
     SHOWDEBUG(STREAM_DBG, 8, "%s: (Critical section) Before Acquire", pszName);
     *pOldIrql = KfAcquireSpinLock(&m_Lock);
-    GateEnter(GATE_READER);
+    GateEnter();
     *ppRecord = pRecord;
     return STATUS_SUCCESS;
 }
@@ -1391,7 +1130,6 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
                   Handle());
         SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
     SHOWDEBUG(STREAM_DBG, 4, "RegisterConsumer: The registered consumer got handle 0x%08x", (ULONG)(ULONG_PTR)hConsumer);
@@ -1400,7 +1138,6 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
                   (ULONG)(ULONG_PTR)hConsumer, Handle());
         SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_ADDRESS_ALREADY_ASSOCIATED)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_ADDRESS_ALREADY_ASSOCIATED;
     }
 
@@ -1411,7 +1148,6 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
         SHOWDEBUG(STREAM_DBG, 1, "RegisterConsumer: ERROR in stream %ld, (Allocates QvConsumerInfo class failed)", Handle());
         SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
     EnterExclusive();
@@ -1435,7 +1171,6 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
                   Handle(), (ULONG)(ULONG_PTR)hConsumer);
         SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_UNSUCCESSFUL)");
         UnlockStream(OldIrql, szAfterRelease);
-        LeaveCall();
         return STATUS_UNSUCCESSFUL;
     }
     rSlot = pConsumer;
@@ -1481,22 +1216,15 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
          * Without the lock, as a reader: the consumer is looked up again, since an unregistration
          * may have come in between (it is then not told any more).
          */
-        if (EnterShared(&OldIrql)) {
-            RtlZeroMemory(&Param, sizeof(Param));
-            Param.nConsumers = m_Consumers.GetCount();
-            DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
-            RtlZeroMemory(&Param, sizeof(Param));
-            if (m_Consumers.Lookup(hConsumer, pConsumer)) {
-                pConsumer->NotifyConsumer(STREAMERNOTIFY_PROVIDER_REGISTERED, &Param);
-            }
-            LeaveShared(OldIrql);
-        } else {
-            SHOWDEBUG(STREAM_DBG, 2,
-                      "RegisterConsumer: WARNING --- Stream %ld is being torn down, its clients are not told of "
-                      "consumer 0x%08x",
-                      Handle(), (ULONG)(ULONG_PTR)hConsumer);
+        EnterShared(&OldIrql);
+        RtlZeroMemory(&Param, sizeof(Param));
+        Param.nConsumers = m_Consumers.GetCount();
+        DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_REGISTERED, &Param);
+        RtlZeroMemory(&Param, sizeof(Param));
+        if (m_Consumers.Lookup(hConsumer, pConsumer)) {
+            pConsumer->NotifyConsumer(STREAMERNOTIFY_PROVIDER_REGISTERED, &Param);
         }
-        LeaveCall();
+        LeaveShared(OldIrql);
         SHOWDEBUG(STREAM_DBG, 7, "RegisterConsumer --- End (With STATUS_SUCCESS)");
         return STATUS_SUCCESS;
     }
@@ -1511,7 +1239,6 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
     IoMarkIrpPending(pIrp);
     SHOWDEBUG(STREAM_DBG, 5, "RegisterConsumer --- End (With STATUS_PENDING)");
     UnlockStream(OldIrql, szAfterRelease);
-    LeaveCall();
     return STATUS_PENDING;
 }
 
@@ -1536,7 +1263,6 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
                   (ULONG)(ULONG_PTR)hConsumer, Handle());
         SHOWDEBUG(STREAM_DBG, 5, "UnRegisterConsumer --- End (With STATUS_NOT_FOUND)");
         UnlockStream(OldIrql, "UnRegisterConsumer: (Critical section) After Release");
-        LeaveCall();
         return STATUS_NOT_FOUND;
     }
 
@@ -1571,18 +1297,11 @@ NTSTATUS DeVididi::UnRegisterConsumer(PIRP pIrp)
     }
 
     UnlockStream(OldIrql, "UnRegisterConsumer: (Critical section) After Release");
-    if (EnterShared(&OldIrql)) {
-        RtlZeroMemory(&Param, sizeof(Param));
-        Param.nConsumers = m_Consumers.GetCount();
-        DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
-        LeaveShared(OldIrql);
-    } else {
-        SHOWDEBUG(STREAM_DBG, 2,
-                  "UnRegisterConsumer: WARNING --- Stream %ld is being torn down, its provider is not told of "
-                  "consumer 0x%08x",
-                  Handle(), (ULONG)(ULONG_PTR)hConsumer);
-    }
-    LeaveCall();
+    EnterShared(&OldIrql);
+    RtlZeroMemory(&Param, sizeof(Param));
+    Param.nConsumers = m_Consumers.GetCount();
+    DoNotifyProvider(hConsumer, STREAMERNOTIFY_CONSUMER_UNREGISTERED, &Param);
+    LeaveShared(OldIrql);
 
     SHOWDEBUG(STREAM_DBG, 7, "UnRegisterConsumer --- End (With STATUS_SUCCESS)");
     return STATUS_SUCCESS;
@@ -1596,13 +1315,7 @@ void DeVididi::NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam
 {
     KIRQL OldIrql;
 
-    if (!EnterShared(&OldIrql)) {
-        SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- Start");
-        SHOWDEBUG(STREAM_DBG, 1, "NotifyConsumers: ERROR --- Stream %ld is being torn down (dwType = %ld)", Handle(),
-                  dwType);
-        SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers --- End (With Error)");
-        return;
-    }
+    EnterShared(&OldIrql);
     DoNotifyConsumers(dwType, pParam);
     LeaveShared(OldIrql);
 }
@@ -1690,13 +1403,7 @@ void DeVididi::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICAT
 {
     KIRQL OldIrql;
 
-    if (!EnterShared(&OldIrql)) {
-        SHOWDEBUG(STREAM_DBG, 7, "NotifyProvider --- Start");
-        SHOWDEBUG(STREAM_DBG, 1, "NotifyProvider: ERROR --- Stream %ld is being torn down (hConsumer=0x%08x)", Handle(),
-                  (ULONG)(ULONG_PTR)hConsumer);
-        SHOWDEBUG(STREAM_DBG, 5, "NotifyProvider --- End (Without passing notification %ld)", dwType);
-        return;
-    }
+    EnterShared(&OldIrql);
     DoNotifyProvider(hConsumer, dwType, pParam);
     LeaveShared(OldIrql);
 }
@@ -1721,10 +1428,7 @@ void DeVididi::ShowStream()
 {
     KIRQL OldIrql;
 
-    if (!EnterShared(&OldIrql)) {
-        SHOWDEBUG(STREAM_DBG, 1, "ShowStream: ERROR --- Stream %ld is being torn down", Handle());
-        return;
-    }
+    EnterShared(&OldIrql);
     DoShowStream();
     LeaveShared(OldIrql);
 }

@@ -3,7 +3,8 @@
  * provider (QvProviderInfo) and consumers (QvConsumerInfo), and the static entry points that
  * registration hands to clients.
  *
- * Who may run at the same time on one stream (the ring's locking note):
+ * Who may run at the same time on one stream (the ring's locking note). Every caller holds the
+ * stream's rundown (rundown.h, which also holds the driver's lock order); inside it:
  * - Registration (RegisterProvider, UnRegisterProvider, RegisterConsumer, UnRegisterConsumer)
  *   serialises on m_Lock. Whatever could pull memory from under a lock-free reader (a map insertion
  *   or removal, freeing a record, the provider record, the ring or the information block) happens in
@@ -12,8 +13,7 @@
  *   OnDataProcessed or OnNotify. Fields that lock-free paths read while they change (handle, ring
  *   address, size and tail, provider pointer, free space, joined flag) are accessed atomically.
  * - ProvideData: one provider thread; copies and moves its private working tail without a lock,
- *   publishes m_nTail and tells the consumers under m_Lock. Its call is marked in a word of its own
- *   (m_fProviding), which teardown waits for; an overlapping second call falls back to the gate.
+ *   publishes m_nTail and tells the consumers under m_Lock. It holds the rundown's provider lane.
  * - A consumer's free space has two halves, each with its own writers: m_nAvailableSpace, lowered
  *   by the walk and set at the join (holders of m_Lock), and m_nProcessed, raised by the reports
  *   from other threads with one atomic add. A report from the walk's own callback holds m_Lock and
@@ -21,11 +21,12 @@
  *   what the other side reads, so a report from another processor does not slow the provider.
  * - DataProcessed, NotifyConsumers, NotifyProvider, ShowStream called without m_Lock are gate
  *   readers (except a DataProcessed from a new-data callback of ProvideData's own walk, on the
- *   walking thread: m_Lock held there already keeps every registration out), at DISPATCH_LEVEL (a registration spins for them there). They wait for an exclusive
+ *   walking thread: m_Lock held there already keeps every registration out), at DISPATCH_LEVEL
+ *   (a registration spins for them there). They wait for an exclusive
  *   section that is already running, but for one still waiting only a bounded while, so a reader
  *   nested in another reader's callback cannot deadlock.
  *   Client callbacks must not take m_Lock (no registration or data on the same stream from them).
- * - Teardown closes the gate: new calls are refused and logged, calls in flight are waited for.
+ * - Teardown runs only once the rundown is closed and drained: nobody else is inside.
  */
 #ifndef DEVIDIDI_DEVIDIDI_H
 #define DEVIDIDI_DEVIDIDI_H
@@ -39,18 +40,11 @@ class DeVididi;
 class QvProviderInfo;
 class QvConsumerInfo;
 
-/* The table of the 256 streams; built and destroyed by the driver frame, null outside that time. */
-extern DeVididi *pDeVididiArray;
-
 /*
- * Every call that reaches a stream through pDeVididiArray holds the table for its duration: Enter
- * returns the table (NULL when there is none, and then nothing is held), Leave lets it go. The
- * unload takes the table away with Close, which waits until no call holds it any more, so that no
- * call can touch the table's memory after its free.
+ * The table of the 256 streams; built and destroyed by the driver frame, null outside that time.
+ * Calls reach their stream through its rundown (rundown.h), never through this pointer.
  */
-DeVididi *EnterStreamTable(void);
-void LeaveStreamTable(void);
-DeVididi *CloseStreamTable(void);
+extern DeVididi *pDeVididiArray;
 
 #define DEVIDIDI_STREAM_INDEX(hStream) ((ULONG)(hStream) & 0xFF)
 
@@ -150,7 +144,7 @@ public:
     ~DeVididi();
 
     NTSTATUS CreateBuffer(ULONG dwSize);
-    /* The caller holds a call reference (EnterCall), as OnProvideData does. */
+    /* Every member below is called with the stream's rundown held (rundown.h). */
     void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize);
     void DataProcessed(PVOID hConsumer, ULONG dwSize);
 
@@ -165,17 +159,8 @@ public:
     void NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void ShowStream();
 
-    /*
-     * The stream gate. A call reference keeps teardown waiting until the call has left; a shared
-     * reference also keeps registration from changing the stream's records meanwhile. Both enters
-     * return FALSE once the stream is being torn down.
-     */
-    BOOLEAN EnterCall();
-    void LeaveCall();
-    /* The provider's call: a mark of its own, or a call reference when calls overlap (*pfOnGate). */
-    BOOLEAN EnterProviderCall(BOOLEAN *pfOnGate);
-    void LeaveProviderCall(BOOLEAN fOnGate);
-    BOOLEAN EnterShared(PKIRQL pOldIrql); /* raises to DISPATCH_LEVEL while shared */
+    /* A gate reader: raises to DISPATCH_LEVEL and keeps registration from changing the records. */
+    void EnterShared(PKIRQL pOldIrql);
     void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
     BOOLEAN IsProviderReady() const;
@@ -197,8 +182,8 @@ private:
     void DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoShowStream();
-    BOOLEAN GateEnter(ULONG nRefs);
-    void GateLeave(ULONG nRefs);
+    void GateEnter();
+    void GateLeave();
     void EnterExclusive();
     void LeaveExclusive();
     void UnlockStream(KIRQL OldIrql, const char *pszAfterRelease);
@@ -214,13 +199,10 @@ private:
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
 
-    BOOLEAN IsClosing() const;
     BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
 
     /* The provider's line: written on every block by the provider's thread only. */
-    LONG m_fProviding;         /* atomic: a provider call is in ProvideData (teardown waits for it) */
     LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */
-    LONG m_fClosing;           /* atomic: teardown has begun (also in m_nGate) */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
     QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
     QvConsumerInfo *m_pFirstToTell;  /* the map's records in its walk order, chained; under m_Lock */
@@ -229,7 +211,7 @@ private:
     PKTHREAD m_pWalkingThread; /* atomic: the thread of the latest walk, NULL before the first */
     DV_LINE_PAD(m_abWalkerLine);
     /* The gate's line: written by reports from other threads, registration and notifications. */
-    volatile ULONG m_nGate;    /* readers, calls in flight, exclusive and closing bits */
+    volatile ULONG m_nGate;    /* readers, exclusive and waiting bits */
     PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
     KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
     PVOID m_pInfoNode;         /* the retired-list node kept ready for m_pStreamInfo */

@@ -10,6 +10,7 @@
 #include "krnl_dbg.h"
 #include "newdel.h"
 #include "devididi.h"
+#include "rundown.h"
 #include "entry.h"
 
 #define ENTRY_MODULE QVDBG_MODULE_ENTRY
@@ -87,8 +88,9 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STR
     for (int i = 0; i < STREAMER_NUM_STREAMS; i++) {
         new (&pTable[i]) DeVididi();
     }
-    /* Published with release: a call that finds the table finds its streams constructed. */
+    /* Opened with release: a call that enters a stream finds it constructed. */
     __atomic_store_n(&pDeVididiArray, pTable, __ATOMIC_RELEASE);
+    DvRundownOpen(pTable);
 
     WriteCounter(0);
     KeInitializeSpinLock(&CounterLock);
@@ -260,9 +262,17 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
     UNICODE_STRING LinkName;
 
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Unload --- Start");
-    /* Taken away first: calls still holding the table end before it is destroyed, later ones find none. */
-    DeVididi *pTable = CloseStreamTable();
+    /* Closed first: calls still holding a stream end before it is destroyed, later ones are refused. */
+    ULONG nHeld;
+    DeVididi *pTable = DvRundownClose(&nHeld);
+    if (nHeld != 0xFFFFFFFFUL) {
+        /* Its own call would wait for itself: nothing is unloaded, a later unload finishes. */
+        SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Unload: ERROR --- reached from inside a call that holds stream %d, nothing is unloaded",
+                  (int)nHeld);
+        return;
+    }
     if (pTable != NULL) {
+        __atomic_store_n(&pDeVididiArray, (DeVididi *)NULL, __ATOMIC_RELEASE);
         SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Unload: Free pDeVididiArray");
         /* An array is destroyed in the reverse order of its construction. */
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; i--) {
@@ -365,18 +375,19 @@ static NTSTATUS CheckRequest(PIRP pIrp, const WRAPPER_DESCRIPTION *pWrapper, PST
 }
 
 /*
- * After a removal has destroyed the stream table, handles that are still open keep sending
- * requests. Every wrapper refuses them the way RegisterProvider does: error line, failure end line
- * (both logged here on NULL), STATUS_UNSUCCESSFUL.
+ * The request's stream, held (*pnLane) until the wrapper is done with it. After a removal has
+ * closed the streams, handles that are still open keep sending requests: every wrapper refuses
+ * them the way RegisterProvider does: error line, failure end line (both logged here), and
+ * STATUS_UNSUCCESSFUL.
  */
-static DeVididi *StreamTable(const WRAPPER_DESCRIPTION *pWrapper)
+static DeVididi *EnterRequestStream(const WRAPPER_DESCRIPTION *pWrapper, int nIndex, PULONG pnLane)
 {
-    DeVididi *pTable = __atomic_load_n(&pDeVididiArray, __ATOMIC_ACQUIRE);
-    if (pTable == NULL) {
+    DeVididi *pStream = DvRundownEnter((ULONG)nIndex, pnLane);
+    if (pStream == NULL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "%s: ERROR --- pDeVididiArray is NULL.", pWrapper->pszName);
         EndRefused(pWrapper, STATUS_UNSUCCESSFUL, "STATUS_UNSUCCESSFUL");
     }
-    return pTable;
+    return pStream;
 }
 
 NTSTATUS RegisterProvider(PIRP pIrp)
@@ -391,11 +402,13 @@ NTSTATUS RegisterProvider(PIRP pIrp)
     SHOWDEBUG(ENTRY_MODULE, 6, "RegisterProvider: Got a register request from DeVididi %ld (index=%d)",
               (LONG)hStream, nIndex);
 
-    DeVididi *pTable = StreamTable(&s_RegisterProviderWrapper);
-    if (pTable == NULL) {
+    ULONG nLane;
+    DeVididi *pStream = EnterRequestStream(&s_RegisterProviderWrapper, nIndex, &nLane);
+    if (pStream == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
-    ntStatus = pTable[nIndex].RegisterProvider(pStreamerSrvParam);
+    ntStatus = pStream->RegisterProvider(pStreamerSrvParam);
+    DvRundownLeave((ULONG)nIndex, nLane);
     if (ntStatus != STATUS_SUCCESS && ntStatus != STATUS_ALREADY_COMMITTED) {
         ntStatus = STATUS_UNSUCCESSFUL;
     }
@@ -413,17 +426,20 @@ NTSTATUS UnRegisterProvider(PIRP pIrp)
     int nIndex = (int)(pStreamerSrvParam->UnRegisterProvider.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "UnRegisterProvider: Got an Unregister request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = StreamTable(&s_UnRegisterProviderWrapper);
-    if (pTable == NULL) {
+    ULONG nLane;
+    DeVididi *pStream = EnterRequestStream(&s_UnRegisterProviderWrapper, nIndex, &nLane);
+    if (pStream == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
     /* Read without the stream's lock: the stream object copes with a provider that left meanwhile. */
-    if (__atomic_load_n(&pTable[nIndex].m_pProviderInfo, __ATOMIC_ACQUIRE) == NULL) {
+    if (__atomic_load_n(&pStream->m_pProviderInfo, __ATOMIC_ACQUIRE) == NULL) {
+        DvRundownLeave((ULONG)nIndex, nLane);
         SHOWDEBUG(ENTRY_MODULE, 1, "UnRegisterProvider: ERROR --- There is no provider for DeVididi %d", nIndex);
         SHOWDEBUG(ENTRY_MODULE, 3, "UnRegisterProvider --- End (With STATUS_UNSUCCESSFUL)");
         return STATUS_UNSUCCESSFUL;
     }
-    ntStatus = pTable[nIndex].UnRegisterProvider();
+    ntStatus = pStream->UnRegisterProvider();
+    DvRundownLeave((ULONG)nIndex, nLane);
     SHOWDEBUG(ENTRY_MODULE, 4, "UnRegisterProvider: Unregister provider %d has completed.", nIndex);
     SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterProvider --- End (With %x)", (ULONG)ntStatus);
     return ntStatus;
@@ -439,13 +455,15 @@ NTSTATUS RegisterConsumer(PIRP pIrp)
     int nIndex = (int)(pStreamerSrvParam->RegisterConsumer.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "RegisterConsumer: Got a register request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = StreamTable(&s_RegisterConsumerWrapper);
-    if (pTable == NULL) {
+    ULONG nLane;
+    DeVididi *pStream = EnterRequestStream(&s_RegisterConsumerWrapper, nIndex, &nLane);
+    if (pStream == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
     SHOWDEBUG(ENTRY_MODULE, 4, "RegisterConsumer: Start registering Consumer to DeVididi %d", nIndex);
     /* STATUS_PENDING passes through: the stream object keeps the request and completes it later. */
-    ntStatus = pTable[nIndex].RegisterConsumer(pIrp);
+    ntStatus = pStream->RegisterConsumer(pIrp);
+    DvRundownLeave((ULONG)nIndex, nLane);
     SHOWDEBUG(ENTRY_MODULE, 7, "RegisterConsumer --- End (With %d))", (int)ntStatus);
     return ntStatus;
 }
@@ -460,12 +478,14 @@ NTSTATUS UnRegisterConsumer(PIRP pIrp)
     int nIndex = (int)(pStreamerSrvParam->UnRegisterConsumer.hStream & 0xFF);
     SHOWDEBUG(ENTRY_MODULE, 6, "UnRegisterConsumer: Got an Unregister request from DeVididi (index=%d)", nIndex);
 
-    DeVididi *pTable = StreamTable(&s_UnRegisterConsumerWrapper);
-    if (pTable == NULL) {
+    ULONG nLane;
+    DeVididi *pStream = EnterRequestStream(&s_UnRegisterConsumerWrapper, nIndex, &nLane);
+    if (pStream == NULL) {
         return STATUS_UNSUCCESSFUL;
     }
     SHOWDEBUG(ENTRY_MODULE, 4, "UnRegisterConsumer: Start Unregistering Consumer from DeVididi %d", nIndex);
-    ntStatus = pTable[nIndex].UnRegisterConsumer(pIrp);
+    ntStatus = pStream->UnRegisterConsumer(pIrp);
+    DvRundownLeave((ULONG)nIndex, nLane);
     SHOWDEBUG(ENTRY_MODULE, 7, "UnRegisterConsumer --- End (With %x)", (ULONG)ntStatus);
     return ntStatus;
 }
@@ -486,10 +506,34 @@ static const char *StreamLabel(int nIndex)
     }
 }
 
-static void PrintStream(DeVididi *pTable, int nIndex)
+/* FALSE, with the error line, when the stream is closed: the removal has begun. */
+static BOOLEAN PrintStream(int nIndex)
 {
+    ULONG nLane;
+    DeVididi *pStream = DvRundownEnter((ULONG)nIndex, &nLane);
+    if (pStream == NULL) {
+        SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, no stream to print.");
+        return FALSE;
+    }
     SHOWDEBUG(ENTRY_MODULE, 1, StreamLabel(nIndex), nIndex);
-    pTable[nIndex].ShowStream();
+    pStream->ShowStream();
+    DvRundownLeave((ULONG)nIndex, nLane);
+    return TRUE;
+}
+
+/*
+ * A registration record carries addresses the exchange writes through and callbacks it calls later
+ * at DISPATCH_LEVEL: trusted from a kernel-mode client, from a user-mode program they would be a
+ * write and a call anywhere in the kernel. So the four registration codes come from kernel mode
+ * only; any other requestor is refused before its record is read.
+ */
+static BOOLEAN RefusedFromUserMode(PIRP pIrp, const char *pszRequest)
+{
+    if (pIrp->RequestorMode == KernelMode) {
+        return FALSE;
+    }
+    SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- %s refused: sent from user mode", pszRequest);
+    return TRUE;
 }
 
 /*
@@ -497,7 +541,7 @@ static void PrintStream(DeVididi *pTable, int nIndex)
  * 255 with a warning: the printout is a diagnostic, and "0 to a big number" naturally means "all".
  * An input shorter than the range record is refused with STATUS_BUFFER_TOO_SMALL.
  */
-static NTSTATUS PrintStreams(PIRP pIrp, DeVididi *pTable)
+static NTSTATUS PrintStreams(PIRP pIrp)
 {
     PSTREAMER_PRINT_RANGE pRange = (PSTREAMER_PRINT_RANGE)pIrp->AssociatedIrp.SystemBuffer;
     if (pRange == NULL || InputLength(pIrp) < sizeof(STREAMER_PRINT_RANGE)) {
@@ -506,10 +550,6 @@ static NTSTATUS PrintStreams(PIRP pIrp, DeVididi *pTable)
         return STATUS_BUFFER_TOO_SMALL;
     }
     SHOWDEBUG(ENTRY_MODULE, 1, "Dispatch: From = %d    To = %d", (int)pRange->nFrom, (int)pRange->nTo);
-    if (pTable == NULL) {
-        SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, no stream to print.");
-        return STATUS_UNSUCCESSFUL;
-    }
     LONG nFrom = pRange->nFrom;
     if (pRange->nFrom <= pRange->nTo && (pRange->nFrom < 0 || pRange->nTo > STREAMER_NUM_STREAMS - 1)) {
         if (nFrom < 0) {
@@ -520,7 +560,9 @@ static NTSTATUS PrintStreams(PIRP pIrp, DeVididi *pTable)
     }
     /* nTo is read anew before every pass, but the index never leaves the table. */
     for (LONG i = nFrom; i <= pRange->nTo && i < STREAMER_NUM_STREAMS; i++) {
-        PrintStream(pTable, (int)i);
+        if (!PrintStream((int)i)) {
+            return STATUS_UNSUCCESSFUL;
+        }
     }
     return STATUS_SUCCESS;
 }
@@ -537,11 +579,13 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 
     PIO_STACK_LOCATION pStack = IoGetCurrentIrpStackLocation(pIrp);
     /*
-     * Held for the whole request: a removal may destroy the table while handles are still open; it
-     * waits for this request, and a request that comes later finds no table and answers
-     * STATUS_UNSUCCESSFUL with an error line where it needs one.
+     * Each request holds the stream it works on (rundown.h): a removal may destroy the table while
+     * handles are still open; it waits for the request, and a request that comes later is refused
+     * with STATUS_UNSUCCESSFUL and an error line where it needs one. The ORB query holds stream 1
+     * from here until its notification has gone out.
      */
-    DeVididi *pTable = EnterStreamTable();
+    DeVididi *pOrbStream = NULL;
+    ULONG nOrbLane = 0;
 
     if (pStack->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
         SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- Got unexpected MajorFunction");
@@ -556,34 +600,36 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         case STREAMER_IOCTL_PRINT_STATUS:
             SHOWDEBUG(ENTRY_MODULE, 0, "Streamer: printing status by request");
             SHOWDEBUG(ENTRY_MODULE, 1, "Dispatch: From = 0    To = 8");
-            if (pTable == NULL) {
-                SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, no stream to print.");
-                ntStatus = STATUS_UNSUCCESSFUL;
-                break;
-            }
             for (int i = 0; i <= 8; i++) {
-                PrintStream(pTable, i);
+                if (!PrintStream(i)) {
+                    ntStatus = STATUS_UNSUCCESSFUL;
+                    break;
+                }
             }
             break;
 
         case STREAMER_REGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_PROVIDER.");
-            ntStatus = RegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_PROVIDER") ? STATUS_ACCESS_DENIED
+                       : RegisterProvider(pIrp);
             break;
 
         case STREAMER_UNREGISTER_PROVIDER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_PROVIDER.");
-            ntStatus = UnRegisterProvider(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_PROVIDER") ? STATUS_ACCESS_DENIED
+                       : UnRegisterProvider(pIrp);
             break;
 
         case STREAMER_REGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_REGISTER_CONSUMER.");
-            ntStatus = RegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_REGISTER_CONSUMER") ? STATUS_ACCESS_DENIED
+                       : RegisterConsumer(pIrp);
             break;
 
         case STREAMER_UNREGISTER_CONSUMER:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_UNREGISTER_CONSUMER.");
-            ntStatus = UnRegisterConsumer(pIrp);
+            ntStatus = RefusedFromUserMode(pIrp, "STREAMER_UNREGISTER_CONSUMER") ? STATUS_ACCESS_DENIED
+                       : UnRegisterConsumer(pIrp);
             break;
 
         case STREAMER_IOCTL_RESYNC_OAPI_CONSUMER:
@@ -593,7 +639,8 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         case STREAMER_IOCTL_IS_ORBDRV_ACTIVE:
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Got STREAMER_IOCTL_IS_ORBDRV_ACTIVE.");
             /* Without a table there is no stream 1 and nobody to tell: the sender learns it. */
-            if (pTable == NULL) {
+            pOrbStream = DvRundownEnter(1, &nOrbLane);
+            if (pOrbStream == NULL) {
                 SHOWDEBUG(ENTRY_MODULE, 1, "STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, STREAMER_IOCTL_IS_ORBDRV_ACTIVE not handled.");
                 ntStatus = STATUS_UNSUCCESSFUL;
                 break;
@@ -602,7 +649,7 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             break;
 
         case STREAMER_IOCTL_PRINT_STREAMS:
-            ntStatus = PrintStreams(pIrp, pTable);
+            ntStatus = PrintStreams(pIrp);
             break;
 
         case STREAMER_IOCTL_GET_BANDWIDTH:
@@ -610,9 +657,6 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             ntStatus = GetBandwidth(pIrp);
             pIrp->IoStatus.Status = ntStatus;
             IofCompleteRequest(pIrp, IO_NO_INCREMENT);
-            if (pTable != NULL) {
-                LeaveStreamTable();
-            }
             return ntStatus;
 
         default:
@@ -638,12 +682,12 @@ NTSTATUS NTAPI STREAMER_Dispatch(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
             STREAMER_NOTIFICATION_PARAM NotificationParam;
             RtlZeroMemory(&NotificationParam, sizeof(NotificationParam));
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Dispatch: Start handling STREAMER_IOCTL_IS_ORBDRV_ACTIVE");
-            pTable[1].NotifyConsumers(STREAMERNOTIFY_IS_ORBDRV_ACTIVE, &NotificationParam);
+            pOrbStream->NotifyConsumers(STREAMERNOTIFY_IS_ORBDRV_ACTIVE, &NotificationParam);
         }
     }
 
-    if (pTable != NULL) {
-        LeaveStreamTable();
+    if (pOrbStream != NULL) {
+        DvRundownLeave(1, nOrbLane);
     }
     SHOWDEBUG(ENTRY_MODULE, 7, "STREAMER_Dispatch --- End");
     return ntStatus;

@@ -177,6 +177,17 @@ TEST_F(TermNewDel_, ReportsLeaksOldestFirstAndKeepsTheBlocks)
     ExFreePool(HeaderOf(second));
 }
 
+TEST_F(TermNewDel_, ASingleLeakIsCountedToo)
+{
+    void *only = ::TracedNew(4, NonPagedPool, kTracedTag, "only", 21);
+    kemu::DebugService::Clear();
+    EXPECT_EQ(TermNewDel(), 1u);
+    EXPECT_EQ(Shown(), (Lines{Line(1, "Allocation tracing module: 1 allocations were not deallocated."),
+                              Line(1, "TermNewDel(...): address 0x" + Hex08(HeaderOf(only)) +
+                                          ": 'new' without 'delete' (only:21)")}));
+    ExFreePool(HeaderOf(only));
+}
+
 // Without pool for the list the driver runs on, and the cookie alone decides a free.
 TEST_F(InitNewDel_, WithoutTheListTheCookieAloneDecides)
 {

@@ -137,6 +137,16 @@ TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReportAndClipTheirRangeToTheTa
     EXPECT_EQ(labels().size(), 6u);
     EXPECT_EQ(labels().back(), "[1]Stream number 255");
 
+    // The table's last stream is inside it; one past it is not.
+    for (LONG to : {255, 256}) {
+        ClearLog();
+        range = {254, to};
+        EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
+        EXPECT_EQ(Count("[2]STREAMER_Dispatch: WARNING --- Print range clipped to the streams 0 to 255"),
+                  to == 256 ? 1u : 0u) << to;
+        EXPECT_EQ(labels().size(), 2u);
+    }
+
     ClearLog();
     range = {-3, 1};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);

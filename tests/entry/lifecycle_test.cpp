@@ -148,7 +148,8 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
     }
 }
 
-// Entry points called while a removal unloads the driver: a call that read the stream table just
+// Entry points called while a removal unloads the driver (reports, notifications both ways, the
+// provider's data call): a call that read the stream table just
 // before its free must not touch it afterwards (the pool reports a write to a freed block, or the
 // call reads the freed fill as a stream).
 TEST_F(Lifecycle, EntryPointsRacingTheUnloadNeverTouchTheFreedTable)
@@ -160,13 +161,18 @@ TEST_F(Lifecycle, EntryPointsRacingTheUnloadNeverTouchTheFreedTable)
     }
     std::atomic<bool> stop{false};
     std::vector<std::thread> callers;
-    for (int kind = 0; kind < 2; ++kind) {
+    for (int kind = 0; kind < 4; ++kind) {
         callers.emplace_back([&stop, kind] {
+            UCHAR block[4] = {};
             while (!stop.load()) {
                 if (kind == 0) {
                     QvConsumerInfo::OnDataProcessed(5, reinterpret_cast<PVOID>(0x51), 1);
-                } else {
+                } else if (kind == 1) {
                     QvProviderInfo::OnNotify(5, 30, nullptr);
+                } else if (kind == 2) {
+                    QvProviderInfo::OnProvideData(5, block, sizeof block);
+                } else {
+                    QvConsumerInfo::OnNotify(5, reinterpret_cast<PVOID>(0x51), 30, nullptr);
                 }
             }
         });

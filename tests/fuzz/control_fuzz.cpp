@@ -10,6 +10,11 @@
 // 16-byte record when the size says so), or the whole record. A bandwidth request always has a
 // buffer too short on one side: the measurement's timing loop would make each run slow.
 //
+// Requests also come from user mode, as a program with a handle sends them. A program's record is
+// trusted by nobody: it holds either fuzzed bytes throughout (wild pointers) or pointers into
+// variables of the run, which must stay unwritten. A user-mode request never changes a
+// registration: each one is checked against the streams' providers and consumer counts before it.
+//
 // Input: byte 0 picks the state (low 2 bits) and every module's debug level (the rest, mod 9); then
 // one operation after another until the bytes run out (see Operation below).
 #include <cstdint>
@@ -21,6 +26,7 @@
 #include <algorithm>
 
 #include "client.h"
+#include "devididi.h"
 #include "fuzz_support.h"
 #include "platform.h"
 #include "script.h"
@@ -67,7 +73,32 @@ struct Handed {
     STREAMER_DATA_PROCESSED_ENTRY pfnDataProcessed = nullptr;
     STREAMER_CONSUMER_NOTIFY_ENTRY pfnConsumerNotify = nullptr;
     PVOID hConsumer = nullptr;
+
+    bool Untouched() const
+    {
+        return pfnProvideData == nullptr && pfnProviderNotify == nullptr && pRing == nullptr && nRingSize == 0 &&
+               nTail == 0 && pfnDataProcessed == nullptr && pfnConsumerNotify == nullptr && hConsumer == nullptr;
+    }
 };
+
+// Who is registered where: each stream's provider record and number of consumers.
+std::vector<std::pair<const void *, int>> Registrations()
+{
+    std::vector<std::pair<const void *, int>> found;
+    if (pDeVididiArray != nullptr) {
+        for (int i = 0; i < STREAMER_NUM_STREAMS; ++i) {
+            found.emplace_back(pDeVididiArray[i].m_pProviderInfo, int(pDeVididiArray[i].m_Consumers.m_nCount));
+        }
+    }
+    return found;
+}
+
+[[noreturn]] void UserModeFinding(const char *what, ULONG code)
+{
+    std::fprintf(stderr, "fuzz_control: a user-mode request with code 0x%08X %s\n", unsigned(code), what);
+    std::fflush(stderr);
+    std::abort();
+}
 
 // A request that may stay pending: its event and status block live until the end of the run.
 struct Sent {
@@ -139,12 +170,13 @@ public:
     }
 
 private:
-    // One operation: a control request (six times in eight) or an entry-point call.
+    // One operation: a control request (six times in eight; from user mode when the top bit is set)
+    // or an entry-point call.
     void Operation()
     {
         const uint8_t op = m_in.Byte();
         if (op % 8 < 6) {
-            Request();
+            Request((op & 0x80) != 0);
         } else if (op % 8 == 6) {
             ProvideCall();
         } else {
@@ -152,7 +184,7 @@ private:
         }
     }
 
-    void Request()
+    void Request(bool fromUser)
     {
         const uint8_t pick = m_in.Byte();
         ULONG code;
@@ -173,23 +205,41 @@ private:
         }
         std::vector<uint8_t> in(std::max<size_t>(inLength, sizeof(STREAMER_SRV_PARAM)));
         const ULONG function = code & ~ULONG(3);
-        if (function == STREAMER_REGISTER_PROVIDER || function == STREAMER_REGISTER_CONSUMER) {
+        const bool wild = fromUser && (m_in.Byte() & 1);
+        const size_t handedBefore = m_handed.size();
+        if (!wild && (function == STREAMER_REGISTER_PROVIDER || function == STREAMER_REGISTER_CONSUMER)) {
             STREAMER_SRV_PARAM record = function == STREAMER_REGISTER_PROVIDER ? FuzzedProvider() : FuzzedConsumer();
             std::memcpy(in.data(), &record, sizeof record);
             m_in.Fill(in.data() + sizeof record, in.size() - sizeof record);
         } else {
             m_in.Fill(in.data(), inLength);
         }
-        Send(code, in, inLength, outLength);
+        if (!fromUser) {
+            Send(code, in, inLength, outLength);
+            return;
+        }
+        const auto before = Registrations();
+        const NTSTATUS status = Send(code, in, inLength, outLength, true);
+        if (status == STATUS_PENDING) {
+            UserModeFinding("was kept pending", code);
+        }
+        if (Registrations() != before) {
+            UserModeFinding("changed a registration", code);
+        }
+        for (size_t i = handedBefore; i < m_handed.size(); ++i) {
+            if (!m_handed[i]->Untouched()) {
+                UserModeFinding("had the driver write through its record", code);
+            }
+        }
     }
 
-    void Send(ULONG code, std::vector<uint8_t> &in, ULONG inLength, ULONG outLength)
+    NTSTATUS Send(ULONG code, std::vector<uint8_t> &in, ULONG inLength, ULONG outLength, bool fromUser = false)
     {
         m_sent.push_back(std::make_unique<Sent>());
         Sent &sent = *m_sent.back();
         sent.out.assign(outLength, 0xEE);
-        m_device.Send(code, inLength ? in.data() : nullptr, inLength, outLength ? sent.out.data() : nullptr,
-                      outLength, &sent.event, &sent.iosb, nullptr, nullptr);
+        return m_device.Send(code, inLength ? in.data() : nullptr, inLength, outLength ? sent.out.data() : nullptr,
+                             outLength, &sent.event, &sent.iosb, nullptr, nullptr, fromUser);
     }
 
     void SendRegistration(ULONG code, const STREAMER_SRV_PARAM &record)

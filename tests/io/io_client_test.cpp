@@ -138,6 +138,45 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u) << "the system buffer and the MDL go with the request";
 }
 
+// A program's call: the driver sees who sent it and on which file, and never the program's own
+// memory for a buffered request; for METHOD_NEITHER it gets the program's addresses as they are.
+TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodSays)
+{
+    NamedDevice named;
+    PFILE_OBJECT file = nullptr;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_SUCCESS);
+    static char input[4], output[8];
+    static PFILE_OBJECT s_file;
+    s_file = file;
+    std::memcpy(input, "ping", 4);
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
+        EXPECT_EQ(irp->RequestorMode, UserMode);
+        EXPECT_EQ(location->FileObject, s_file);
+        if ((location->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_NEITHER) {
+            EXPECT_EQ(location->Parameters.DeviceIoControl.Type3InputBuffer, input);
+            EXPECT_EQ(irp->UserBuffer, output);
+            return Complete(irp);
+        }
+        EXPECT_NE(irp->AssociatedIrp.SystemBuffer, input);
+        EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "ping", 4), 0);
+        std::memcpy(irp->AssociatedIrp.SystemBuffer, "pong", 4);
+        return Complete(irp, STATUS_SUCCESS, 4);
+    };
+    IO_STATUS_BLOCK iosb{};
+    for (ULONG method : {ULONG(METHOD_BUFFERED), ULONG(METHOD_NEITHER)}) {
+        std::memset(output, 'x', sizeof output);
+        PIRP irp = kemu::BuildUserDeviceIoControlRequest((kBuffered & ~ULONG(3)) | method, device, file, input,
+                                                         sizeof input, output, sizeof output, nullptr, &iosb);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
+        EXPECT_EQ(std::string(output, 8), method == METHOD_BUFFERED ? "pongxxxx" : "xxxxxxxx");
+    }
+    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
+    ObDereferenceObject(file);
+}
+
 TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
 {
     NamedDevice named;

@@ -202,4 +202,26 @@ TEST_F(DriverLoading, EntryAndUnloadLeaveNoDeviceBehindUnnoticed)
 
 }
 
+// A linked driver (no module to trace) whose unload allocates a request and leaves it.
+PIRP g_leftByUnload = nullptr;
+VOID NTAPI UnloadLeavingARequest(PDRIVER_OBJECT) { g_leftByUnload = IoAllocateIrp(1, FALSE); }
+NTSTATUS NTAPI EntryLeavingARequestAtUnload(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = &UnloadLeavingARequest;
+    return STATUS_SUCCESS;
+}
+
+TEST_F(DriverLoading, ARequestItsUnloadLeavesIsNamedAsTheDriversOwn)
+{
+    kemu::ScopedViolationRecording recording;
+    kemu::DriverLoad load = kemu::LoadDriver(&EntryLeavingARequestAtUnload, u"\\Driver\\Leaver", u"\\R");
+    ASSERT_NE(load.driver, nullptr);
+    kemu::UnloadDriver(load.driver);
+    const std::vector<kemu::Violation> seen = recording.Take();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].rule, kemu::rule::kRequestLeftAtUnload);
+    EXPECT_NE(seen[0].detail.find("\\Driver\\Leaver"), std::string::npos) << seen[0].detail;
+    IoFreeIrp(g_leftByUnload);
+}
+
 } // namespace

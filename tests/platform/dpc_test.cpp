@@ -1,6 +1,7 @@
 // Deferred procedure calls: queued once at a time, run at DISPATCH_LEVEL, checked on return.
 #include "core_test_support.h"
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -64,6 +65,26 @@ TEST_F(Dpc, RunsOnThePlatformsDpcThread)
     EXPECT_EQ(runs.count, 1);
     EXPECT_EQ(runs.level, DISPATCH_LEVEL);
     EXPECT_NE(runs.thread, std::this_thread::get_id());
+}
+
+TEST_F(Dpc, ASwitchOfModeTakesEffectWithDpcsWaiting)
+{
+    // Queued in Manual mode, then the thread's: it runs them (RunQueuedDpcs would wait for ever).
+    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    KeInitializeDpc(&dpc, Record, &runs);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    kemu::SetDpcMode(kemu::DpcMode::Thread);
+    kemu::RunQueuedDpcs();
+    EXPECT_EQ(runs.count, 1);
+    EXPECT_NE(runs.thread, std::this_thread::get_id());
+    // Back to Manual: the thread no longer takes them; only RunQueuedDpcs does, on this thread.
+    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(kemu::QueuedDpcCount(), 1u);
+    EXPECT_EQ(kemu::RunQueuedDpcs(), 1u);
+    EXPECT_EQ(runs.count, 2);
+    EXPECT_EQ(runs.thread, std::this_thread::get_id());
 }
 
 TEST_F(Dpc, UninitialisedOrReturningWithALockHeldIsReported)

@@ -1,6 +1,7 @@
 // The pool: accounting, leak report, fill patterns, refused calls and failure injection.
 #include "core_test_support.h"
 
+#include <algorithm>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -73,6 +74,31 @@ TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
     for (void *p : {other, first, second, fourth}) {
         ExFreePool(p);
     }
+}
+
+TEST_F(Pool, RandomFailuresHaveTheirProbabilityAndTheSameSeedFailsTheSameAllocations)
+{
+    // Which of 2000 allocations fail, as a string of 0 and 1.
+    auto failures = [](double p, uint64_t seed) {
+        kemu::FailAllocationsWithProbability(p, seed, UINT64_MAX, kTrcd);
+        std::string failed;
+        for (int i = 0; i < 2000; ++i) {
+            void *block = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+            failed += block == nullptr ? '1' : '0';
+            if (block != nullptr) {
+                ExFreePool(block);
+            }
+        }
+        kemu::ClearAllocationFailures();
+        return failed;
+    };
+    const std::string first = failures(0.1, 7);
+    const auto count = std::count(first.begin(), first.end(), '1');
+    EXPECT_GT(count, 140);
+    EXPECT_LT(count, 260);
+    EXPECT_EQ(failures(0.1, 7), first);
+    EXPECT_NE(failures(0.1, 8), first);
+    EXPECT_EQ(failures(0, 7), std::string(2000, '0'));
 }
 
 TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)

@@ -21,6 +21,19 @@ UCHAR Pattern(uint64_t offset) { return UCHAR((offset * 131 + (offset >> 9)) & 0
 uint64_t g_blockStart = 0;
 ULONG g_blockSize = 0;
 
+// A control request's way to its stream: held through the rundown, refused once the stream closes.
+template <typename Call> NTSTATUS Held(Call call)
+{
+    ULONG lane = 0;
+    DeVididi *stream = DvRundownEnter(kStream, &lane);
+    if (stream == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    NTSTATUS status = call(*stream);
+    DvRundownLeave(kStream, lane);
+    return status;
+}
+
 // Checks what it is told: the first block starts at the tail it was handed, each later one right
 // after the one before, and the ring holds the provider's bytes there. Lost bytes count as skipped.
 struct Watcher {
@@ -80,7 +93,7 @@ struct Watcher {
         r.pdwBufferSize = &size;
         r.pdwTail = &tail;
         request = std::make_unique<kemu::TestRequest>(STREAMER_REGISTER_CONSUMER, &record, sizeof(record));
-        return CompleteUnlessPending(*request, pDeVididiArray[kStream].RegisterConsumer(request->Irp()));
+        return CompleteUnlessPending(*request, Held([&](DeVididi &s) { return s.RegisterConsumer(request->Irp()); }));
     }
     NTSTATUS Unregister()
     {
@@ -88,7 +101,7 @@ struct Watcher {
         leave.UnRegisterConsumer.hStream = kStream;
         leave.UnRegisterConsumer.hConsumer = this;
         kemu::TestRequest req(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
-        NTSTATUS status = CompleteUnlessPending(req, pDeVididiArray[kStream].UnRegisterConsumer(req.Irp()));
+        NTSTATUS status = CompleteUnlessPending(req, Held([&](DeVididi &s) { return s.UnRegisterConsumer(req.Irp()); }));
         gone = true;
         return status;
     }
@@ -237,7 +250,10 @@ TEST_P(Preempted, TeardownShutsOutCallsThatKeepArriving)
                     QvProviderInfo::OnProvideData(kStream, block, 0);
                 }
                 QvProviderInfo::OnNotify(kStream, 21, &p);
-                Stream(kStream).ShowStream();
+                Held([](DeVididi &s) {
+                    s.ShowStream();
+                    return STATUS_SUCCESS;
+                });
                 ++rounds;
             }
         });
@@ -245,7 +261,8 @@ TEST_P(Preempted, TeardownShutsOutCallsThatKeepArriving)
     while (rounds < 30) {
         std::this_thread::yield();
     }
-    Stream(kStream).~DeVididi(); // waits for the calls inside, refuses the rest
+    EXPECT_TRUE(DvRundownCloseStream(kStream)); // waits for the calls inside, refuses the rest
+    Stream(kStream).~DeVididi();
     for (const int after = rounds + 30; rounds < after;) {
         std::this_thread::yield();
     }
@@ -254,6 +271,7 @@ TEST_P(Preempted, TeardownShutsOutCallsThatKeepArriving)
         t.join();
     }
     new (&Stream(kStream)) DeVididi();
+    DvRundownOpenStream(kStream, &Stream(kStream));
     // Every record the threads left was freed by the teardown: the fixture's leak check follows.
 }
 

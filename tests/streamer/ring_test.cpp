@@ -193,3 +193,25 @@ TEST_F(Ring, TheStatusReportShowsBytesSinceTheLastOneTailAndEachConsumersSpace)
 }
 
 } // namespace
+
+namespace {
+
+using namespace dvtest;
+
+// A new-data callback may report for another consumer of the same stream: the bytes go to that
+// consumer, not to the one being told.
+TEST_F(Ring, AReportFromInsideTheWalkForAnotherConsumerCreditsThatConsumer)
+{
+    TestConsumer &a = reader, &b = Consumer("B", 0x20);
+    ASSERT_EQ(provider.Register(Stream(4), 4, 100), STATUS_SUCCESS);
+    ASSERT_EQ(a.Register(Stream(4), 4), STATUS_SUCCESS);
+    ASSERT_EQ(b.Register(Stream(4), 4), STATUS_SUCCESS);
+    UCHAR block[30] = {};
+    provider.pfnProvideData(4, block, sizeof block); // both now have 70 free
+    a.onNewData = [&a, &b](ULONG) { a.pfnDataProcessed(4, b.handle, 20); };
+    provider.pfnProvideData(4, block, 10); // A, told of 10, credits 20 to B
+    EXPECT_EQ(Record(Stream(4), a.handle)->AvailableSpace(), 60);
+    EXPECT_EQ(Record(Stream(4), b.handle)->AvailableSpace(), 80);
+}
+
+} // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devididi.h"
+#include "rundown.h"
 #include "emu/kemu.h"
 #include "krnl_dbg.h"
 
@@ -197,11 +198,14 @@ protected:
             new (&table[i]) DeVididi();
         }
         pDeVididiArray = table;
+        DvRundownOpen(table);
         Journal().clear();
     }
     void TearDown() override
     {
         kemu::DebugService::SetSink({});
+        ULONG held = 0;
+        EXPECT_EQ(DvRundownClose(&held), pDeVididiArray);
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; --i) { // ... and destroyed 255 down to 0
             pDeVididiArray[i].~DeVididi();
         }

@@ -29,6 +29,23 @@ std::string ReadAll(std::FILE *file)
     return text;
 }
 
+TEST(LiveRun, ConservationHoldsOnlyWhenEveryByteProvidedWasAnnouncedOrLostAndNoMoreProcessed)
+{
+    // Told of stream positions 1000..5000, registered until 5000: 3000 announced and 1000 lost.
+    ConsumerSums sums = SumConsumer(true, 1000, 5000, 500, 5000, 3000, 1000, 3500);
+    EXPECT_TRUE(sums.held);
+    EXPECT_EQ(sums.provided, 4000u);
+    EXPECT_EQ(sums.unannounced, 0u);
+    // The stream took 200 bytes more before the consumer left, of which it was never told.
+    sums = SumConsumer(true, 1000, 5000, 500, 5200, 3200, 1000, 3500);
+    EXPECT_EQ(sums.unannounced, 200u);
+    EXPECT_FALSE(sums.held) << "bytes never announced";
+    // Never told of anything, while the stream took 100 bytes.
+    EXPECT_FALSE(SumConsumer(false, 0, 0, 500, 600, 0, 0, 0).held);
+    EXPECT_TRUE(SumConsumer(false, 0, 0, 500, 500, 0, 0, 0).held);
+    EXPECT_FALSE(SumConsumer(true, 1000, 5000, 500, 5000, 3000, 1000, 4001).held) << "processed more than told";
+}
+
 TEST(LiveView, EachConsumerHasItsLineUnderItsStreamWithinEightyColumns)
 {
     std::vector<std::string> lines = RenderView(TwoStreams());

@@ -52,6 +52,14 @@ TEST(ScriptLanguage, ArgumentsInAnyOrderCommentsAndTheRarerForms)
     EXPECT_EQ(exact.outLength, 3u);
     EXPECT_EQ(exact.record, Command::Record::Valid);
     EXPECT_TRUE(Parse("ioctl 0xFF9 in=").exact) << "an empty input is a length too";
+    // Who sends a control request is said anywhere after the command word and changes nothing else.
+    Command hostile = Parse("ioctl 0x00222004 from=user in=02 record=hostile");
+    EXPECT_TRUE(hostile.fromUser && hostile.exact);
+    EXPECT_EQ(hostile.record, Command::Record::Hostile);
+    EXPECT_EQ(Parse("ioctl 0x00222028 07000000 from=user").bytes, (std::vector<uint8_t>{7, 0, 0, 0}));
+    EXPECT_TRUE(Parse("print-status from=user").fromUser);
+    EXPECT_FALSE(Parse("bandwidth 1 from=kernel trial=2").fromUser);
+    EXPECT_FALSE(Parse("print-streams -1 2").fromUser);
     Command chance = Parse("fail-alloc p=0.05 seed=7 tag=Trcd");
     EXPECT_TRUE(chance.probability);
     EXPECT_DOUBLE_EQ(chance.p, 0.05);
@@ -86,7 +94,16 @@ TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
     EXPECT_EQ(ErrorOf("fail-alloc p=0.5"), "fail-alloc: p= needs seed= too, so that the run can be repeated");
     EXPECT_EQ(ErrorOf("fail-alloc p=2 seed=1"), "fail-alloc: bad probability '2' (a number from 0 to 1, e.g. 0.05)");
     EXPECT_EQ(ErrorOf("ioctl 0x10 in=abc"), "ioctl: in=: bad hex bytes 'abc' (an even number of hex digits)");
-    EXPECT_EQ(ErrorOf("ioctl 0x10 out=1 record=long"), "ioctl: bad record='long' (null, short or valid)");
+    EXPECT_EQ(ErrorOf("ioctl 0x10 out=1 record=long"), "ioctl: bad record='long' (null, short, valid or hostile)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=2 cut=half"),
+              "ioctl: bad cut='half' (field: one field short, byte: one byte short)");
+    EXPECT_EQ(ErrorOf("ioctl 0x00222004 stream=0x100000000 cut=byte"),
+              "ioctl: bad stream= '0x100000000' (a number from 0 to 4294967295, decimal or 0x-hex)");
+    EXPECT_EQ(ErrorOf("ioctl 0x10 from=root"), "ioctl: bad from='root' (user or kernel)");
+    EXPECT_EQ(ErrorOf("resync from=user from=user"), "resync: from= given twice");
+    EXPECT_EQ(ErrorOf("print-status now"), "print-status takes no argument but from=");
+    EXPECT_EQ(ErrorOf("consumer c stream=1 handle=2 from=user"),
+              "consumer: unexpected argument 'from=user' (expected stream=, handle=)");
     EXPECT_EQ(ErrorOf("bandwidth 1 trials=3"), "bandwidth: unexpected argument 'trials=3' (expected trial=)");
     EXPECT_EQ(ErrorOf("notify cam 20 1"), "notify: give both words or none (usage: notify <name> <code> "
                                           "[<word0> <word1>] [info=...])");

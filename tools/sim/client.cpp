@@ -6,6 +6,7 @@
 #include <deque>
 #include <memory>
 
+#include "emu/kemu_io.h"
 #include "names.h"
 
 // A consumer reading the ring from its own thread races with the provider by design: the exchange
@@ -193,13 +194,16 @@ void DeviceHandle::Close()
 }
 
 NTSTATUS DeviceHandle::Send(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, PKEVENT event,
-                            PIO_STATUS_BLOCK iosb, PIO_COMPLETION_ROUTINE routine, PVOID context)
+                            PIO_STATUS_BLOCK iosb, PIO_COMPLETION_ROUTINE routine, PVOID context, bool fromUser)
 {
     if (m_pDevice == nullptr) {
         return STATUS_INVALID_HANDLE;
     }
     KeInitializeEvent(event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(code, m_pDevice, in, inLength, out, outLength, FALSE, event, iosb);
+    PIRP irp = fromUser
+                   ? kemu::BuildUserDeviceIoControlRequest(code, m_pDevice, m_pFile, in, inLength, out, outLength,
+                                                           event, iosb)
+                   : IoBuildDeviceIoControlRequest(code, m_pDevice, in, inLength, out, outLength, FALSE, event, iosb);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -209,11 +213,12 @@ NTSTATUS DeviceHandle::Send(ULONG code, PVOID in, ULONG inLength, PVOID out, ULO
     return IoCallDriver(m_pDevice, irp);
 }
 
-NTSTATUS DeviceHandle::Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info)
+NTSTATUS DeviceHandle::Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info,
+                            bool fromUser)
 {
     KEVENT event;
     IO_STATUS_BLOCK iosb{};
-    NTSTATUS status = Send(code, in, inLength, out, outLength, &event, &iosb, nullptr, nullptr);
+    NTSTATUS status = Send(code, in, inLength, out, outLength, &event, &iosb, nullptr, nullptr, fromUser);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
         status = iosb.Status;
@@ -869,24 +874,24 @@ void ConsumerClient::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
 
 // ---- ControlClient ---------------------------------------------------------------------------
 
-NTSTATUS ControlClient::PrintStatus() { return m_device.Call(STREAMER_IOCTL_PRINT_STATUS, nullptr, 0, nullptr, 0); }
+NTSTATUS ControlClient::PrintStatus() { return Call(STREAMER_IOCTL_PRINT_STATUS, nullptr, 0, nullptr, 0); }
 
 NTSTATUS ControlClient::PrintStreams(LONG from, LONG to)
 {
     STREAMER_PRINT_RANGE range{from, to};
-    return m_device.Call(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range, nullptr, 0);
+    return Call(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range, nullptr, 0);
 }
 
 NTSTATUS ControlClient::UpdateLevels()
 {
-    return m_device.Call(STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, nullptr, 0, nullptr, 0);
+    return Call(STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, nullptr, 0, nullptr, 0);
 }
 
-NTSTATUS ControlClient::OrbQuery() { return m_device.Call(STREAMER_IOCTL_IS_ORBDRV_ACTIVE, nullptr, 0, nullptr, 0); }
+NTSTATUS ControlClient::OrbQuery() { return Call(STREAMER_IOCTL_IS_ORBDRV_ACTIVE, nullptr, 0, nullptr, 0); }
 
 NTSTATUS ControlClient::Resync()
 {
-    return m_device.Call(STREAMER_IOCTL_RESYNC_OAPI_CONSUMER, nullptr, 0, nullptr, 0);
+    return Call(STREAMER_IOCTL_RESYNC_OAPI_CONSUMER, nullptr, 0, nullptr, 0);
 }
 
 NTSTATUS ControlClient::Bandwidth(LONG mode, ULONG &figure)
@@ -895,7 +900,7 @@ NTSTATUS ControlClient::Bandwidth(LONG mode, ULONG &figure)
     param.nMode = mode;
     ULONG out = 0;
     ULONG_PTR info = 0;
-    NTSTATUS status = m_device.Call(STREAMER_IOCTL_GET_BANDWIDTH, &param, sizeof param, &out, sizeof out, &info);
+    NTSTATUS status = Call(STREAMER_IOCTL_GET_BANDWIDTH, &param, sizeof param, &out, sizeof out, &info);
     figure = info >= sizeof out ? out : 0;
     return status;
 }
@@ -904,7 +909,7 @@ NTSTATUS ControlClient::Raw(ULONG code, const std::vector<uint8_t> &bytes, std::
 {
     out.clear();
     if (bytes.empty()) {
-        return m_device.Call(code, nullptr, 0, nullptr, 0);
+        return Call(code, nullptr, 0, nullptr, 0);
     }
     // Short inputs are padded with zeros: the driver reads its records without looking at lengths.
     constexpr ULONG kRoom = 64;
@@ -914,7 +919,7 @@ NTSTATUS ControlClient::Raw(ULONG code, const std::vector<uint8_t> &bytes, std::
     }
     std::vector<uint8_t> back(kRoom, 0);
     ULONG_PTR info = 0;
-    NTSTATUS status = m_device.Call(code, in.data(), static_cast<ULONG>(in.size()), back.data(), kRoom, &info);
+    NTSTATUS status = Call(code, in.data(), static_cast<ULONG>(in.size()), back.data(), kRoom, &info);
     out.assign(back.begin(), back.begin() + static_cast<std::ptrdiff_t>(std::min<ULONG_PTR>(info, kRoom)));
     return status;
 }
@@ -929,7 +934,7 @@ NTSTATUS ControlClient::Exact(ULONG code, const std::vector<uint8_t> &in, ULONG 
     std::unique_ptr<uint8_t[]> output(outLength == 0 ? nullptr : new uint8_t[outLength]());
     ULONG_PTR info = 0;
     NTSTATUS status =
-        m_device.Call(code, input.get(), static_cast<ULONG>(in.size()), output.get(), outLength, &info);
+        Call(code, input.get(), static_cast<ULONG>(in.size()), output.get(), outLength, &info);
     out.assign(output.get(), output.get() + std::min<ULONG_PTR>(info, outLength));
     return status;
 }

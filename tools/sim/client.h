@@ -60,12 +60,14 @@ public:
     void Close();
     bool IsOpen() const { return m_pFile != nullptr; }
 
-    // A device-control request, waited for. info receives IoStatus.Information.
-    NTSTATUS Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info = nullptr);
+    // A device-control request, waited for. info receives IoStatus.Information. fromUser: as a
+    // user-mode program's call on the handle would reach the driver (RequestorMode = UserMode).
+    NTSTATUS Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info = nullptr,
+                  bool fromUser = false);
     // A device-control request that may stay pending: the event is set and the status block written
     // when it completes; the routine, when given, runs at completion (at whatever level that is).
     NTSTATUS Send(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, PKEVENT event,
-                  PIO_STATUS_BLOCK iosb, PIO_COMPLETION_ROUTINE routine, PVOID context);
+                  PIO_STATUS_BLOCK iosb, PIO_COMPLETION_ROUTINE routine, PVOID context, bool fromUser = false);
 
 private:
     PFILE_OBJECT m_pFile = nullptr;
@@ -285,7 +287,8 @@ private:
 // Sends the control requests that are not registrations. Each returns the request's status.
 class ControlClient {
 public:
-    explicit ControlClient(DeviceHandle &device) : m_device(device) {}
+    // fromUser: every request as a user-mode tool sends it (see DeviceHandle::Call).
+    explicit ControlClient(DeviceHandle &device, bool fromUser = false) : m_device(device), m_fromUser(fromUser) {}
     NTSTATUS PrintStatus();
     NTSTATUS PrintStreams(LONG from, LONG to);
     NTSTATUS UpdateLevels();
@@ -299,7 +302,12 @@ public:
     NTSTATUS Exact(ULONG code, const std::vector<uint8_t> &in, ULONG outLength, std::vector<uint8_t> &out);
 
 private:
+    NTSTATUS Call(ULONG code, PVOID in, ULONG inLength, PVOID out, ULONG outLength, ULONG_PTR *info = nullptr)
+    {
+        return m_device.Call(code, in, inLength, out, outLength, info, m_fromUser);
+    }
     DeviceHandle &m_device;
+    bool m_fromUser;
 };
 
 } // namespace sim

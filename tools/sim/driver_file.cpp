@@ -26,6 +26,8 @@ bool DriverFile::Load(const std::string &name, const std::string &path, NTSTATUS
     m_driver = load.driver;
     if (m_driver == nullptr) {
         m_module.reset();
+    } else {
+        m_module->Attach(m_driver, "\\Driver\\" + name);
     }
     return true;
 }

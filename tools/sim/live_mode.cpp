@@ -615,14 +615,13 @@ int Terminal::Summary()
         if (!client.left.load()) {
             continue; // never joined: its registration check fails above
         }
-        const uint64_t from = client.told.load() ? client.firstTold.load() : client.joinedAt.load();
-        const uint64_t to = client.leftAt.load();
-        const uint64_t provided = to >= from ? to - from : 0;
-        const uint64_t announced = client.bytesAnnounced.load(), lost = client.bytesLost.load();
-        const uint64_t unannounced = client.told.load() ? to - std::min(to, client.toldEnd.load()) : provided;
-        const uint64_t processed = client.bytesProcessed.load();
-        const bool held = to >= from && provided == announced + lost + unannounced && unannounced == 0 &&
-                          processed <= announced + lost;
+        const ConsumerSums sums =
+            SumConsumer(client.told.load(), client.firstTold.load(), client.toldEnd.load(), client.joinedAt.load(),
+                        client.leftAt.load(), client.bytesAnnounced.load(), client.bytesLost.load(),
+                        client.bytesProcessed.load());
+        const uint64_t provided = sums.provided, announced = sums.announced, lost = sums.lost;
+        const uint64_t unannounced = sums.unannounced, processed = sums.processed;
+        const bool held = sums.held;
         conserved = conserved && held;
         std::snprintf(text, sizeof text,
                       "  sums  %-10s provided %llu = announced %llu + lost %llu + unannounced %llu; "

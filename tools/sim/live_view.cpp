@@ -1,5 +1,6 @@
 #include "live_view.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <sys/ioctl.h>
@@ -97,6 +98,21 @@ bool IsTerminal(std::FILE *out, size_t lines)
         return false;
     }
     return true;
+}
+
+ConsumerSums SumConsumer(bool told, uint64_t firstTold, uint64_t toldEnd, uint64_t joinedAt, uint64_t leftAt,
+                         uint64_t announced, uint64_t lost, uint64_t processed)
+{
+    ConsumerSums sums;
+    const uint64_t from = told ? firstTold : joinedAt, to = leftAt;
+    sums.provided = to >= from ? to - from : 0;
+    sums.announced = announced;
+    sums.lost = lost;
+    sums.unannounced = told ? to - std::min(to, toldEnd) : sums.provided;
+    sums.processed = processed;
+    sums.held = to >= from && sums.provided == announced + lost + sums.unannounced && sums.unannounced == 0 &&
+                processed <= announced + lost;
+    return sums;
 }
 
 } // namespace sim

@@ -53,6 +53,18 @@ private:
 // so many lines.
 bool IsTerminal(std::FILE *out, size_t lines);
 
+// One consumer's conservation at the end of a live run: what it was told of, announced or lost, is
+// exactly what its stream took while it was registered (stream positions from..to), less what was
+// still unannounced when it left, which must be nothing since the providers stop first; and it
+// never reported more processed than it was told of.
+struct ConsumerSums {
+    uint64_t provided = 0, announced = 0, lost = 0, unannounced = 0, processed = 0;
+    bool held = false;
+};
+// told: it was told of a block at all (firstTold..toldEnd then); else it was registered joinedAt..leftAt.
+ConsumerSums SumConsumer(bool told, uint64_t firstTold, uint64_t toldEnd, uint64_t joinedAt, uint64_t leftAt,
+                         uint64_t announced, uint64_t lost, uint64_t processed);
+
 } // namespace sim
 
 #endif

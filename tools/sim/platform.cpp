@@ -47,6 +47,9 @@ NTSTATUS Machine::Load()
     kemu::DriverLoad load = kemu::LoadDriver(entry, u"\\Driver\\DeVididi",
                                              u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\DeVididi");
     m_driver = load.driver;
+    if (m_module != nullptr) {
+        m_module->Attach(m_driver, "\\Driver\\DeVididi");
+    }
     return load.status;
 }
 

@@ -158,8 +158,9 @@ const std::map<std::string, Syntax> &Commands()
         {"orb-query", {Op::OrbQuery, ""}},
         {"resync", {Op::Resync, ""}},
         {"bandwidth", {Op::Bandwidth, "<mode> [trial=<units of 0.1 ms>]"}},
-        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] "
-                            "[record=null|short|valid]"}},
+        {"ioctl", {Op::Ioctl, "<code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] | ioctl <registration code> "
+                            "[stream=<n>] [size=<n>] [handle=<n>] record=null|short|valid|hostile|cut=field|byte "
+                            "[out=<n>]"}},
         {"load-driver", {Op::LoadDriver, "<name> FILE"}},
         {"unload-driver", {Op::UnloadDriver, "<name>"}},
         {"dpcs", {Op::Dpcs, "hold|run"}},
@@ -194,6 +195,36 @@ std::string ParseHexBytes(const std::vector<std::string> &words, size_t first, s
             }
             bytes.push_back(static_cast<uint8_t>(std::stoul(word.substr(k, 2), nullptr, 16)));
         }
+    }
+    return "";
+}
+
+bool IsControlRequest(Op op)
+{
+    return op == Op::PrintStatus || op == Op::PrintStreams || op == Op::UpdateLevels || op == Op::OrbQuery ||
+           op == Op::Resync || op == Op::Bandwidth || op == Op::Ioctl;
+}
+
+// from=user|kernel, anywhere after the command word: who sends a control request. It is taken out of
+// the words, so that each command reads the rest as it always has.
+std::string TakeRequestor(std::vector<std::string> &words, bool &fromUser)
+{
+    bool given = false;
+    for (auto it = words.begin() + 1; it != words.end();) {
+        if (it->rfind("from=", 0) != 0) {
+            ++it;
+            continue;
+        }
+        const std::string value = it->substr(5);
+        if (given) {
+            return "from= given twice";
+        }
+        if (value != "user" && value != "kernel") {
+            return "bad from='" + value + "' (user or kernel)";
+        }
+        fromUser = value == "user";
+        given = true;
+        it = words.erase(it);
     }
     return "";
 }
@@ -281,6 +312,13 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         return true;
     };
 
+    if (IsControlRequest(cmd.op)) {
+        const std::string error = TakeRequestor(words, cmd.fromUser);
+        if (!error.empty()) {
+            return fail(verb + ": " + error);
+        }
+    }
+
     switch (cmd.op) {
     case Op::Load:
     case Op::AddDevice:
@@ -291,7 +329,7 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
     case Op::OrbQuery:
     case Op::Resync:
         if (!needCount(0)) {
-            return fail(verb + " takes no argument");
+            return fail(verb + " takes no argument" + (IsControlRequest(cmd.op) ? " but from=" : ""));
         }
         break;
 
@@ -560,12 +598,29 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
             return result;
         }
         if (words.size() > 2 && words[2].find('=') != std::string::npos) {
-            KeyValues kv = ParseKeyValues(verb, words, 2, {"in", "out", "record"});
+            KeyValues kv = ParseKeyValues(verb, words, 2, {"in", "out", "record", "stream", "size", "handle", "cut"});
             if (!kv.error.empty()) {
                 return fail(kv.error);
             }
             cmd.exact = true;
+            for (const char *field : {"stream", "size", "handle"}) {
+                uint64_t value = 0;
+                if (kv.values.count(field)) {
+                    if (!number(std::string(field) + "=", kv.values[field], 0xFFFFFFFFu, value)) {
+                        return result;
+                    }
+                    cmd.fields.emplace_back(field, static_cast<uint32_t>(value));
+                }
+            }
+            if (kv.values.count("cut")) {
+                const std::string &cut = kv.values["cut"];
+                if (cut != "field" && cut != "byte") {
+                    return fail("ioctl: bad cut='" + cut + "' (field: one field short, byte: one byte short)");
+                }
+                cmd.cut = cut == "field" ? Command::Cut::Field : Command::Cut::Byte;
+            }
             if (kv.values.count("in")) {
+                cmd.inGiven = true;
                 std::string error = ParseHexBytes({kv.values["in"]}, 0, cmd.bytes);
                 if (!error.empty()) {
                     return fail("ioctl: in=: " + error);
@@ -584,8 +639,10 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
                     cmd.record = Command::Record::Short;
                 } else if (mode == "valid") {
                     cmd.record = Command::Record::Valid;
+                } else if (mode == "hostile") {
+                    cmd.record = Command::Record::Hostile;
                 } else {
-                    return fail("ioctl: bad record='" + mode + "' (null, short or valid)");
+                    return fail("ioctl: bad record='" + mode + "' (null, short, valid or hostile)");
                 }
             }
             break;

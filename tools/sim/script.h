@@ -33,7 +33,8 @@ enum class Op {
     OrbQuery,
     Resync,
     Bandwidth,    // bandwidth <mode> [trial=<units of 0.1 ms>]
-    Ioctl,        // ioctl <code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] [record=null|short|valid]
+    Ioctl,        // ioctl <code> [<hex bytes>] | ioctl <code> [in=<hex>] [out=<n>] | ioctl <registration
+                  // code> [stream=<n>] [size=<n>] [handle=<n>] record=null|short|valid|hostile|cut=field|byte
     LoadDriver,   // load-driver <name> FILE
     UnloadDriver, // unload-driver <name>
     Dpcs,         // dpcs hold|run
@@ -66,7 +67,13 @@ struct Command {
     std::string file;             // load-driver
     bool exact = false;           // ioctl: in=/out= given: exactly these lengths, no padding
     uint32_t outLength = 0;       // ioctl: out=
-    enum class Record { None, Null, Short, Valid } record = Record::None; // ioctl: record=
+    bool inGiven = false;         // ioctl: in= given (even empty)
+    enum class Record { None, Null, Short, Valid, Hostile } record = Record::None; // ioctl: record=
+    bool fromUser = false;        // control requests: from=user, sent as a user-mode program sends them
+    // ioctl: a registration record's fields by name (stream=, size=, handle=), in the order given,
+    // and cut=: the record sent one field or one byte short of its whole length.
+    std::vector<std::pair<std::string, uint32_t>> fields;
+    enum class Cut { None, Field, Byte } cut = Cut::None;
     bool probability = false;     // fail-alloc p=: value is unused, p and seed below
     double p = 0;
     uint64_t seed = 0;

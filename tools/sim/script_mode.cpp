@@ -101,13 +101,25 @@ NTSTATUS NTAPI RawCompleted(PDEVICE_OBJECT, PIRP irp, PVOID)
     return STATUS_SUCCESS;
 }
 
-// Points a record's pointer field at a variable of the run (valid), a one-byte pool block (short)
-// or nowhere (null).
+// What a hostile program puts in a record: an address to write to, and addresses to call.
+constexpr uintptr_t kHostileTarget = 0x1000;
+constexpr uintptr_t kHostileCallbacks[2] = {0x41414141, 0x42424242};
+
+template <class T>
+T HostileCallback(int which)
+{
+    return reinterpret_cast<T>(kHostileCallbacks[which]);
+}
+
+// Points a record's pointer field at a variable of the run (valid), a one-byte pool block (short),
+// nowhere (null) or an address no client owns (hostile).
 template <class T>
 void PointField(T *&field, RawRecord &raw, size_t &used, Command::Record mode)
 {
     if (mode == Command::Record::Null) {
         field = nullptr;
+    } else if (mode == Command::Record::Hostile) {
+        field = reinterpret_cast<T *>(kHostileTarget);
     } else if (mode == Command::Record::Short) {
         PVOID block = ExAllocatePoolWithTag(NonPagedPool, 1, kShortBlockTag);
         raw.shortBlocks.push_back(block);
@@ -143,6 +155,8 @@ private:
     void DebugLine(const std::string &line);
     void ReportViolations();
     void Shutdown();
+    // Frees the one-byte blocks of the records sent with record=short (once the driver is gone).
+    void FreeShortBlocks();
 
     ScriptOptions m_options;
     std::string m_baseDir;
@@ -153,6 +167,8 @@ private:
     std::vector<std::unique_ptr<RawRecord>> m_rawRecords;
     // Sends an ioctl with exact lengths; a registration record with record= goes as its client would.
     std::string ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device);
+    // A whole registration record (provider or consumer) with its pointer fields as record= asks.
+    std::string RecordIoctl(const Command &cmd, const STREAMER_SRV_PARAM &fields, DeviceHandle &device);
     bool m_failed = false; // a check failed: mismatch or platform rule violation
     bool m_shutDown = false;
     uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
@@ -298,6 +314,8 @@ std::string ScriptRun::Execute(const Command &cmd)
             }
         }
         m_machine.Unload();
+        // The script's own blocks go with the driver that held them: they are never its leak.
+        FreeShortBlocks();
         auto left = LivePoolByTag();
         Out(left.empty() ? "unload: done, no pool block left" : "unload: done, pool blocks left: " + PoolSummary(left));
         if (!left.empty()) {
@@ -508,7 +526,7 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::Resync:
     case Op::Bandwidth:
     case Op::Ioctl: {
-        if (cmd.op == Op::Ioctl && !cmd.exact && !cmd.bytes.empty() &&
+        if (cmd.op == Op::Ioctl && !cmd.exact && !cmd.bytes.empty() && !cmd.fromUser &&
             (cmd.value == STREAMER_REGISTER_PROVIDER || cmd.value == STREAMER_REGISTER_CONSUMER)) {
             return "ioctl: registration records carry pointers; use provider or consumer (or send no bytes)";
         }
@@ -517,7 +535,7 @@ std::string ScriptRun::Execute(const Command &cmd)
             Out("console: control request not sent: no open handle");
             return "";
         }
-        ControlClient control(console.device);
+        ControlClient control(console.device, cmd.fromUser);
         switch (cmd.op) {
         case Op::PrintStatus:
             Out("print-status: " + StatusName(control.PrintStatus()));
@@ -575,43 +593,96 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     const bool provider = code == STREAMER_REGISTER_PROVIDER;
     const bool consumer = code == STREAMER_REGISTER_CONSUMER;
     std::vector<uint8_t> out;
-    if (cmd.record == Command::Record::None) {
-        // Bytes that reach a pointer field would send the driver to whatever address they spell.
-        const size_t firstPointer = provider   ? offsetof(STREAMER_SRV_PARAM, RegisterProvider.pfnProvideDataComplete)
-                                    : consumer ? offsetof(STREAMER_SRV_PARAM, RegisterConsumer.pfnNewDataReady)
-                                               : SIZE_MAX;
-        if (cmd.bytes.size() > firstPointer) {
-            return "ioctl: a registration record longer than " + std::to_string(firstPointer) +
-                   " bytes carries pointers; add record=null|short|valid";
+    const bool unregistration = code == STREAMER_UNREGISTER_PROVIDER || code == STREAMER_UNREGISTER_CONSUMER;
+    if (provider || consumer || unregistration) {
+        // Byte lengths and offsets of a record differ between 32 and 64 bits: its fields are named.
+        if (cmd.inGiven) {
+            return "ioctl: a registration record is given by its fields (stream=, size=, handle=) with record= or "
+                   "cut=, not by in= bytes, whose layout differs between 32 and 64 bits";
         }
-        NTSTATUS status = control.Exact(code, cmd.bytes, cmd.outLength, out);
+        if (cmd.record == Command::Record::None && cmd.cut == Command::Cut::None && !unregistration) {
+            return "ioctl: a registration record carries pointers: add record=null|short|valid, or cut=field|byte";
+        }
+        if (cmd.record != Command::Record::None && (cmd.cut != Command::Cut::None || unregistration)) {
+            return unregistration ? "ioctl: record= goes with the registration codes 0x00222004 and 0x0022200C"
+                                  : "ioctl: record= and cut= do not go together: a cut record's pointers are null";
+        }
+        STREAMER_SRV_PARAM record{};
+        for (const auto &[name, value] : cmd.fields) {
+            if (name == "stream") {
+                record.RegisterProvider.hStream = value; // the first field of every record
+            } else if (name == "size" && provider) {
+                record.RegisterProvider.dwBufferSize = value;
+            } else if (name == "handle" && consumer) {
+                record.RegisterConsumer.hConsumer = reinterpret_cast<PVOID>(static_cast<uintptr_t>(value));
+            } else if (name == "handle" && code == STREAMER_UNREGISTER_CONSUMER) {
+                record.UnRegisterConsumer.hConsumer = reinterpret_cast<PVOID>(static_cast<uintptr_t>(value));
+            } else {
+                return "ioctl: " + name + "= is not a field of this registration record";
+            }
+        }
+        if (cmd.record == Command::Record::Hostile && !cmd.fromUser) {
+            return "ioctl: record=hostile goes only with from=user: a kernel-mode client's pointers are trusted";
+        }
+        if (cmd.record != Command::Record::None) {
+            return RecordIoctl(cmd, record, device);
+        }
+        // Its whole length, and where its last field starts.
+        size_t whole = 0, last = 0;
+        if (provider) {
+            whole = sizeof record.RegisterProvider, last = offsetof(STREAMER_SRV_PARAM, RegisterProvider.pContext);
+        } else if (consumer) {
+            whole = sizeof record.RegisterConsumer, last = offsetof(STREAMER_SRV_PARAM, RegisterConsumer.phConsumer);
+        } else if (code == STREAMER_UNREGISTER_PROVIDER) {
+            whole = sizeof record.UnRegisterProvider, last = 0;
+        } else {
+            whole = sizeof record.UnRegisterConsumer, last = offsetof(STREAMER_SRV_PARAM, UnRegisterConsumer.hConsumer);
+        }
+        const size_t length = cmd.cut == Command::Cut::Field ? last : cmd.cut == Command::Cut::Byte ? whole - 1 : whole;
+        const auto *bytes = reinterpret_cast<const uint8_t *>(&record);
+        NTSTATUS status = control.Exact(code, std::vector<uint8_t>(bytes, bytes + length), cmd.outLength, out);
         Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
         return "";
     }
-    if (!provider && !consumer) {
-        return "ioctl: record= goes with the registration codes 0x00222004 and 0x0022200C";
+    if (cmd.record != Command::Record::None || cmd.cut != Command::Cut::None || !cmd.fields.empty()) {
+        return "ioctl: stream=, size=, handle=, record= and cut= go with the registration codes 0x00222004, "
+               "0x00222008, 0x0022200C and 0x00222010";
     }
-    if (cmd.bytes.size() > sizeof(STREAMER_SRV_PARAM)) {
-        return "ioctl: in= holds " + std::to_string(cmd.bytes.size()) + " bytes, a registration record " +
-               std::to_string(sizeof(STREAMER_SRV_PARAM));
-    }
-    // The whole record: the given bytes first, zeros after them, then the pointer fields as asked.
+    NTSTATUS status = control.Exact(code, cmd.bytes, cmd.outLength, out);
+    Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
+    return "";
+}
+
+std::string ScriptRun::RecordIoctl(const Command &cmd, const STREAMER_SRV_PARAM &fields, DeviceHandle &device)
+{
+    const ULONG code = static_cast<ULONG>(cmd.value);
+    const bool provider = code == STREAMER_REGISTER_PROVIDER;
+    // The whole record: its named fields, zeros elsewhere, then the pointer fields as asked.
     m_rawRecords.push_back(std::make_unique<RawRecord>());
     RawRecord &raw = *m_rawRecords.back();
-    std::memcpy(&raw.param, cmd.bytes.data(), cmd.bytes.size());
+    raw.param = fields;
     size_t used = 0;
     const bool callbacks = cmd.record != Command::Record::Null;
+    const bool hostile = cmd.record == Command::Record::Hostile;
     if (provider) {
         auto &record = raw.param.RegisterProvider;
-        record.pfnProvideDataComplete = callbacks ? &RawDataComplete : nullptr;
-        record.pfnNotify = callbacks ? &RawProviderNotify : nullptr;
+        record.pfnProvideDataComplete = hostile     ? HostileCallback<STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK>(0)
+                                        : callbacks ? &RawDataComplete
+                                                    : nullptr;
+        record.pfnNotify = hostile     ? HostileCallback<STREAMER_PROVIDER_NOTIFY_CALLBACK>(1)
+                           : callbacks ? &RawProviderNotify
+                                       : nullptr;
         PointField(record.pStreamInfo, raw, used, cmd.record);
         PointField(record.ppfnProvideData, raw, used, cmd.record);
         PointField(record.ppfnNotify, raw, used, cmd.record);
     } else {
         auto &record = raw.param.RegisterConsumer;
-        record.pfnNewDataReady = callbacks ? &RawNewData : nullptr;
-        record.pfnNotify = callbacks ? &RawConsumerNotify : nullptr;
+        record.pfnNewDataReady = hostile     ? HostileCallback<STREAMER_NEW_DATA_READY_CALLBACK>(0)
+                                 : callbacks ? &RawNewData
+                                             : nullptr;
+        record.pfnNotify = hostile     ? HostileCallback<STREAMER_CONSUMER_NOTIFY_CALLBACK>(1)
+                           : callbacks ? &RawConsumerNotify
+                                       : nullptr;
         PointField(record.ppBuffer, raw, used, cmd.record);
         PointField(record.pdwBufferSize, raw, used, cmd.record);
         PointField(record.pdwTail, raw, used, cmd.record);
@@ -621,9 +692,29 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     }
     raw.output.assign(cmd.outLength, 0);
     NTSTATUS status = device.Send(code, &raw.param, sizeof raw.param, raw.output.empty() ? nullptr : raw.output.data(),
-                                  cmd.outLength, &raw.event, &raw.iosb, &RawCompleted, nullptr);
+                                  cmd.outLength, &raw.event, &raw.iosb, &RawCompleted, nullptr, cmd.fromUser);
     Out("ioctl: " + StatusName(status));
+    if (cmd.fromUser && cmd.record == Command::Record::Valid) {
+        // A program's record must not bring it entry points or ring addresses.
+        size_t written = 0;
+        for (size_t i = 0; i < used; ++i) {
+            written += raw.scratch[i] != nullptr ? 1 : 0;
+        }
+        RawLine(written == 0 ? "nothing written through the record"
+                             : std::to_string(written) + " of the record's " + std::to_string(used) +
+                                   " variables written");
+    }
     return "";
+}
+
+void ScriptRun::FreeShortBlocks()
+{
+    for (auto &raw : m_rawRecords) {
+        for (PVOID block : raw->shortBlocks) {
+            ExFreePool(block);
+        }
+        raw->shortBlocks.clear();
+    }
 }
 
 void ScriptRun::Shutdown()
@@ -646,11 +737,7 @@ void ScriptRun::Shutdown()
     m_machine.Unload();
     kemu::ResetDpcs();
     m_clients.clear();
-    for (auto &raw : m_rawRecords) {
-        for (PVOID block : raw->shortBlocks) {
-            ExFreePool(block);
-        }
-    }
+    FreeShortBlocks();
     m_rawRecords.clear();
     g_rawSink = nullptr;
     // The teardown is quiet, but what it finds wrong is not.

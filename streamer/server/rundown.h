@@ -1,0 +1,87 @@
+/*
+ * The stream rundown: the one way into a stream and out of it.
+ *
+ * Every entry point reaches its stream through here and nowhere else: the provider's data call,
+ * consumer reports (from the walk or from any other thread), notifications both ways, every control
+ * request that names a stream (registration, unregistration, status, streams, the ORB query) and
+ * the unload. A call holds its stream from DvRundownEnter* to DvRundownLeave; the unload closes
+ * every stream and waits for the last holder before the table is freed.
+ *
+ * Storage. The rundown lives in static storage (g_aRundown, one record a stream) that outlives the
+ * table: a call that is refused, or that leaves after the close began, touches only its record,
+ * never the table. A holder reads its stream from the record (pStream), never the table's global.
+ *
+ * A lane is one word: bit 0 OPEN, the holders counted from bit 1 on (2 a holder).
+ *   enter  one compare-exchange: +2, only while OPEN is set; refused without a write otherwise
+ *   leave  one decrement (-2); the holder that takes a closed lane to 0 signals the closer's event
+ *   close  one locked and-not of OPEN (a full barrier), then a wait until the lane reads 0
+ * OPEN and the count share the word, so no store-load fence is needed between them: either the
+ * enter's exchange comes first and the close sees its holder, or the close comes first and the
+ * exchange fails. A stream has DV_RUNDOWN_LANES lanes, each on a cache line of its own: lane 0 is
+ * the provider's (its data call, written on every block by the provider's thread only), the others
+ * take every other call, spread by thread, so that reports from other processors share no line
+ * with the provider and no count with other streams. The close sums the lanes.
+ *
+ * States of a stream's rundown:
+ *   closed, empty   zero (static storage before DriverEntry, and after the unload): all refused
+ *   open            DriverEntry published pStream and set OPEN on every lane
+ *   closing         the unload has cleared OPEN: new entries refused, holders still inside
+ *   closed, empty   the last holder has left and signalled; the unload frees the table
+ *
+ * Nested holds. A consumer report made by a callback of the stream's own provider call (on its
+ * thread) is covered by that call's hold: the provider's lane names its thread while it holds it
+ * (stored after the enter, cleared before the leave), and only that thread writes its own name
+ * there, so a thread that finds itself named is inside its provider call. A hint on a read-mostly
+ * line, written only when the provider's thread changes, keeps other processors off the provider's
+ * line. The same name lets the unload see that it was reached from inside a provider call on that
+ * stream, whose hold it would wait for in vain: it refuses instead of waiting for ever.
+ *
+ * Under the rundown, inside a stream (devididi.h): the stream's reader/exclusive gate (lock-free
+ * readers against a registration changing the records, and the retirement of old information
+ * blocks), then the stream lock.
+ *
+ * Lock order of the whole driver, outermost first (a holder may take what is below, never above):
+ *   1  rundown hold of a stream        any level; never waits (entry refused once closing)
+ *   2  stream lock (m_Lock)            DISPATCH_LEVEL; no two streams' locks at once
+ *   3  stream gate, exclusive          taken under m_Lock; waits only for gate readers
+ *   4  the consumer map (m_Consumers)  under 2 for changes, read by gate readers
+ *   5  information lock (m_InfoLock)   the information block's swap only
+ *   6  open counter lock, debug log's lock, trace list lock   innermost, leaves
+ * The unload's close waits at PASSIVE_LEVEL for holders, and holds nothing while it waits.
+ */
+#ifndef DEVIDIDI_RUNDOWN_H
+#define DEVIDIDI_RUNDOWN_H
+
+#include "kernel.h"
+
+class DeVididi;
+
+/* Lane 0 is the provider's; the others are shared by every other call, chosen by thread. */
+#define DV_RUNDOWN_LANES 5
+#define DV_LANE_PROVIDER 0
+/* A report inside its stream's provider call: covered by that hold, nothing to leave. */
+#define DV_LANE_NESTED 0xFFFFFFFFUL
+
+/* Any call but the provider's data call; NULL when the stream is not open (nothing held then). */
+DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane);
+/* The provider's data call, on lane 0, naming its thread there. */
+DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane);
+/* A consumer report: nested when made on the thread of the stream's provider call. */
+DeVididi *DvRundownEnterReport(ULONG nIndex, PULONG pnLane);
+void DvRundownLeave(ULONG nIndex, ULONG nLane);
+
+/* DriverEntry: the 256 streams of this table open. */
+void DvRundownOpen(DeVididi *pTable);
+/* One stream alone (tests tear a single stream down): open on pStream; close and wait, FALSE when
+ * the caller's own provider call holds it (then it is left closing). */
+void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream);
+BOOLEAN DvRundownCloseStream(ULONG nIndex);
+/*
+ * The unload, at PASSIVE_LEVEL: closes every stream, waits for the last holder of each and returns
+ * the table (NULL when none is open). Reached from inside a provider call that holds a stream, it
+ * cannot wait: it returns NULL with that stream in *pnHeldStream (else 0xFFFFFFFF), the streams
+ * left closing, and a later unload finishes.
+ */
+DeVididi *DvRundownClose(PULONG pnHeldStream);
+
+#endif

@@ -1,0 +1,91 @@
+// The kernel-image loader's steps on any bytes, as a user's own .sys file reaches them: headers,
+// sections, imports bound against the export list, relocations, the service-call sites. A refusal
+// must say why; an accepted image must map, relocate and bind inside its own mapping (the
+// sanitizer sees any write outside it) and keep its entry point and bound addresses in place.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "emu/kemu_ldr.h"
+
+namespace {
+
+[[noreturn]] void Fail(const char *what, const std::string &detail)
+{
+    std::fprintf(stderr, "fuzz_ldr: %s: %s\n", what, detail.c_str());
+    std::abort();
+}
+
+bool Resolve(const std::string &module, const std::string &name, uint32_t *address)
+{
+    uint32_t index = 0;
+    for (const kemu::ldr::Export &e : kemu::ldr::ExportList()) {
+        ++index;
+        if (kemu::ldr::SameModule(module, e.module) && name == e.name) {
+            *address = 0x70000000 + 16 * index;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    using namespace kemu::ldr;
+    const std::vector<uint8_t> file(data, data + size);
+    ImageInfo info;
+    std::string error;
+    if (!ReadImage(file, &info, &error)) {
+        if (error.empty()) {
+            Fail("refused without a reason", std::to_string(size) + " bytes");
+        }
+        return 0;
+    }
+    if (info.entryRva >= info.imageSize) {
+        Fail("entry point outside the image", std::to_string(info.entryRva));
+    }
+    // Exactly the image's size, so that the sanitizer catches a write one byte past it.
+    std::vector<uint8_t> mapped(info.imageSize);
+    MapImage(file, info, mapped.data());
+    // Once where it was linked and once elsewhere: both paths of the relocation.
+    for (uint32_t base : {info.preferredBase, info.preferredBase + 0x12340000u}) {
+        std::string relocError, bindError;
+        if (!RelocateImage(mapped.data(), info, base, &relocError)) {
+            if (relocError.empty()) {
+                Fail("relocation refused without a reason", "");
+            }
+            continue;
+        }
+        if (!BindImports(mapped.data(), info, Resolve, &bindError)) {
+            if (bindError.empty()) {
+                Fail("binding refused without a reason", "");
+            }
+            continue;
+        }
+        // Two descriptors may share a table: the last import bound there is the one it holds.
+        std::map<uint32_t, const Import *> last;
+        for (const Import &import : info.imports) {
+            last[import.thunkRva] = &import;
+        }
+        for (const auto &[rva, import] : last) {
+            uint32_t expected = 0, bound;
+            Resolve(import->module, import->name, &expected);
+            std::memcpy(&bound, &mapped[rva], 4);
+            if (bound != expected) {
+                Fail("an import's address was not where it was bound", import->module + "!" + import->name);
+            }
+        }
+    }
+    for (uint32_t site : FindServiceCalls(mapped.data(), info)) {
+        if (uint64_t{site} + 6 > info.imageSize) {
+            Fail("a service call site past the image", std::to_string(site));
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,31 @@
+/*
+ * A client driver that leaves work behind at its unload, as a careless author's does: its
+ * DriverEntry queues a DPC that allocates a request, and its unload allocates one more and queues
+ * the DPC again.
+ */
+#include "kernel.h"
+
+static KDPC g_dpc;
+static PIRP g_fromDpc;
+static PIRP g_fromUnload;
+
+static VOID NTAPI Work(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
+{
+    if (g_fromDpc == NULL) {
+        g_fromDpc = IoAllocateIrp(1, FALSE);
+    }
+}
+
+static VOID NTAPI Unload(PDRIVER_OBJECT driver)
+{
+    g_fromUnload = IoAllocateIrp(1, FALSE);
+    KeInsertQueueDpc(&g_dpc, NULL, NULL);
+}
+
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
+{
+    KeInitializeDpc(&g_dpc, Work, NULL);
+    KeInsertQueueDpc(&g_dpc, NULL, NULL);
+    driver->DriverUnload = Unload;
+    return STATUS_SUCCESS;
+}

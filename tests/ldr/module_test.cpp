@@ -1,0 +1,46 @@
+// What a driver leaves behind at its unload: every queued DPC and every request of its code is
+// reported naming the driver, and nothing of it runs after its image is gone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "emu/kemu.h"
+#include "emu/kemu_ldr.h"
+
+namespace {
+
+size_t Count(const std::vector<kemu::Violation> &seen, const char *rule, const std::string &naming)
+{
+    return size_t(std::count_if(seen.begin(), seen.end(), [&](const kemu::Violation &v) {
+        return v.rule == rule && v.detail.find(naming) != std::string::npos;
+    }));
+}
+
+TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedAndItsDpcNeverRunsAgain)
+{
+    kemu::ResetCore();
+    kemu::ResetIo();
+    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    kemu::ScopedViolationRecording recording;
+    std::string error;
+    auto module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
+    ASSERT_NE(module, nullptr) << error;
+    kemu::DriverLoad load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
+    ASSERT_EQ(load.status, STATUS_SUCCESS);
+    module->Attach(load.driver, "\\Driver\\careless");
+    EXPECT_EQ(kemu::RunQueuedDpcs(), 1u); // it allocates a request; the unload queues it again
+    kemu::UnloadDriver(load.driver);
+    module.reset();
+    EXPECT_EQ(kemu::QueuedDpcCount(), 0u);
+    EXPECT_EQ(kemu::RunQueuedDpcs(), 0u);
+
+    const std::vector<kemu::Violation> seen = recording.Take();
+    // One request built in its DPC, one in its unload: both its own.
+    EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 2u);
+    EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "DPC 0x"), 1u);
+    EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "\\Driver\\careless"), 1u);
+    EXPECT_EQ(kemu::ResetDpcs(), 0u);
+    kemu::ResetIo();
+}
+
+} // namespace
