@@ -118,6 +118,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterProvider(nIndex, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
@@ -148,6 +149,7 @@ VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAM
     ULONG nLane;
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
@@ -224,6 +226,16 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     LONG nSpace;
 
     SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
+    /*
+     * Unreachable from the walk, which holds its stream: the table is published before the streams
+     * open and cleared only once they are drained. It stays for any caller outside that order, and
+     * reads the global only; the record is reached through the walk, never through the table.
+     */
+    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
+        SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
+        return;
+    }
     SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
               AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
@@ -306,6 +318,7 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
@@ -325,6 +338,7 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwType);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");

@@ -130,6 +130,41 @@ TEST_F(Notifications, AReplacementFromInsideAPassLeavesTheOuterPassesBlockReadab
     EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), blocks + 1) << "the old block is freed after";
 }
 
+// A closed stream is the missing table to its entry points; the walk's own test reads the global.
+TEST_F(Notifications, WithoutATableTheEntryPointsAndNewDataReadyOnlyLog)
+{
+    Open(3);
+    Show(QVDBG_MODULE_PROVIDER_INFO, 4);
+    Show(QVDBG_MODULE_CONSUMER_INFO, 4);
+    ASSERT_TRUE(DvRundownCloseStream(3));
+    UCHAR byte = 0;
+    QvProviderInfo::OnProvideData(0x203, &byte, 1);
+    QvProviderInfo::OnNotify(3, 39, nullptr);
+    QvConsumerInfo::OnDataProcessed(3, a.handle, 1);
+    QvConsumerInfo::OnNotify(3, a.handle, 1, nullptr);
+    DvRundownOpenStream(3, &Stream(3));
+    QvConsumerInfo *record = Record(Stream(3), a.handle);
+    const LONG space = record->AvailableSpace();
+    DeVididi *table = __atomic_exchange_n(&pDeVididiArray, nullptr, __ATOMIC_SEQ_CST);
+    record->NewDataReady(1);
+    record->NewDataReady(1000);
+    __atomic_store_n(&pDeVididiArray, table, __ATOMIC_SEQ_CST);
+    EXPECT_EQ(record->AvailableSpace(), space);
+    EXPECT_TRUE(Journal().empty()) << "no callback, not even the lost-bytes one";
+    EXPECT_EQ(Lines(), (Strings{"[1]PROVIDER_INFO:static OnProvideData: ERROR --- stream 203 (ID=3) not exist",
+                                "[4]PROVIDER_INFO:static OnProvideData --- End (With Error)",
+                                "[1]PROVIDER_INFO:static OnNotify: ERROR --- pDeVididiArray is NULL",
+                                "[3]PROVIDER_INFO:static OnNotify --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:static OnDataProcessed: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:static OnDataProcessed --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:static OnNotify: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:static OnNotify --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:NewDataReady: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:NewDataReady --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:NewDataReady: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:NewDataReady --- End (With Critical Error)"}));
+}
+
 TEST_F(Notifications, OrbDrvActiveIsAnsweredOnlyOnTheNotificationStream)
 {
     TestConsumer &n = Consumer("N", 0x40);
