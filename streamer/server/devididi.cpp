@@ -55,27 +55,14 @@ static_assert(!__is_polymorphic(QvConsumerInfo), "QvConsumerInfo has no virtual 
 #define GATE_PATIENCE 4096
 
 /*
- * A replaced information block may still be in a client's hands (a notification pass on another
- * processor, or one further up this very stack), so it is parked on the retired list and freed only
- * when the gate is idle, that is, when no reader and no registration can hold it any more. The block
- * itself is one traced allocation of exactly its size; its place on the list is a small untraced
- * node, taken together with the block, so that retiring it later can never fail.
+ * A replaced information block may still be in a client's hands: a notification pass on another
+ * processor, or one further up this very stack (a code-5 callback that sends code 5 again). Each
+ * pass that hands a block out is linked into the stream's m_pInfoPasses from the moment it takes
+ * the block until it is done, the link living in the pass's own frame; a pass holds one block. So a
+ * block that is no longer the stream's and that no listed pass holds can be reached by nobody, and
+ * is freed by whoever sees that first: the replacement, or the last pass holding it as it ends.
+ * The block is the one traced allocation of exactly its size; retiring it allocates nothing.
  */
-typedef struct _DV_RETIRED_INFO {
-    struct _DV_RETIRED_INFO *pNext;
-    PVOID pInfo;
-} DV_RETIRED_INFO, *PDV_RETIRED_INFO;
-
-static void FreeInfo(PVOID pInfo, PVOID pNode)
-{
-    if (pInfo != NULL) {
-        TracedDelete(pInfo);
-    }
-    if (pNode != NULL) {
-        ExFreePool(pNode);
-    }
-}
-
 /* ======================================================================================== */
 /* QvProviderInfo                                                                           */
 /* ======================================================================================== */
@@ -118,6 +105,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
     SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterProvider(nIndex, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
@@ -148,6 +136,7 @@ VOID STREAMER_CALL QvProviderInfo::OnNotify(ULONG hStream, ULONG dwType, PSTREAM
     ULONG nLane;
 
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnNotify --- Start");
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
@@ -224,6 +213,16 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     LONG nSpace;
 
     SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
+    /*
+     * Unreachable from the walk, which holds its stream: the table is published before the streams
+     * open and cleared only once they are drained. It stays for any caller outside that order, and
+     * reads the global only; the record is reached through the walk, never through the table.
+     */
+    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
+        SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
+        SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
+        return;
+    }
     SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
               AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
@@ -306,6 +305,7 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
@@ -325,6 +325,7 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
     SHOWDEBUG(CONSUMER_DBG, 7, "static OnNotify --- Start");
     SHOWDEBUG(CONSUMER_DBG, 5, "static OnNotify: hStream=%x hConsumer=%x dwType=%ld", hStream,
               (ULONG)(ULONG_PTR)hConsumer, dwType);
+    /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnter(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnNotify: ERROR --- pDeVididiArray is NULL");
@@ -366,11 +367,7 @@ void DeVididi::GateEnter()
 
 void DeVididi::GateLeave()
 {
-    /* The last reader out frees the information blocks replaced meanwhile, if any. */
-    ULONG nGate = __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
-    if ((nGate & GATE_READERS) == 0 && __atomic_load_n(&m_pRetiredInfo, __ATOMIC_RELAXED) != NULL) {
-        TryFreeRetiredInfo();
-    }
+    __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
 }
 
 /*
@@ -459,25 +456,21 @@ void DeVididi::SetHandle(ULONG hStream)
 /* ======================================================================================== */
 
 /*
- * Takes a copy of the sender's block, makes it the stream's, parks the old one for a later free and
- * returns the stream's block as it now stands. m_InfoLock is held only for the swap itself.
+ * Takes a copy of the sender's block, makes it the stream's and returns it in *pBlock, held by
+ * pPass until EndInfoPass. The old block is freed after the swap unless a pass still holds it.
+ * m_InfoLock is held only for the swap itself.
  */
-void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock)
+void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock, PDV_INFO_PASS pPass)
 {
     PVOID pNew = NULL;
-    PVOID pNode = NULL;
     PVOID pOld;
-    PDV_RETIRED_INFO pOldNode;
     KIRQL OldIrql;
 
     if (nSize > 0 && pInfo != NULL) {
-        PVOID pNewNode = ExAllocatePoolWithTag(NonPagedPool, sizeof(DV_RETIRED_INFO), TRACED_POOL_TAG);
-        pNew = pNewNode != NULL ? NEW((ULONG)nSize) : NULL;
+        pNew = NEW((ULONG)nSize);
         if (pNew != NULL) {
             RtlCopyMemory(pNew, pInfo, (ULONG)nSize);
-            pNode = pNewNode;
         } else {
-            FreeInfo(NULL, pNewNode);
             SHOWDEBUG(STREAM_DBG, 1,
                       "Streamer: ERROR --- Stream %ld failed in allocating an info struct in size of %ld bytes "
                       "(m_pStreamInfo = NULL)",
@@ -488,57 +481,79 @@ void DeVididi::ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION
 
     OldIrql = KfAcquireSpinLock(&m_InfoLock);
     pOld = m_pStreamInfo;
-    pOldNode = (PDV_RETIRED_INFO)m_pInfoNode;
     m_pStreamInfo = pNew;
-    m_pInfoNode = pNode;
     m_nStreamInfoSize = nSize;
+    pPass->pHeld = pNew;
+    pPass->pNext = m_pInfoPasses;
+    m_pInfoPasses = pPass;
+    if (pOld != NULL && IsInfoHeld(pOld)) {
+        pOld = NULL;
+    }
+    RtlZeroMemory(pBlock, sizeof(*pBlock));
+    pBlock->StreamInfo.pInfo = m_pStreamInfo;
+    pBlock->StreamInfo.nSize = m_nStreamInfoSize;
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
     if (pOld != NULL) {
-        pOldNode->pInfo = pOld;
-        pOldNode->pNext = (PDV_RETIRED_INFO)m_pRetiredInfo;
-        __atomic_store_n(&m_pRetiredInfo, (PVOID)pOldNode, __ATOMIC_RELAXED);
+        TracedDelete(pOld);
     }
-    RtlZeroMemory(pBlock, sizeof(*pBlock));
-    pBlock->StreamInfo.pInfo = m_pStreamInfo;
-    pBlock->StreamInfo.nSize = m_nStreamInfoSize;
-    KfReleaseSpinLock(&m_InfoLock, OldIrql);
 }
 
-void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock)
+void DeVididi::SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock, PDV_INFO_PASS pPass)
 {
     KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
     RtlZeroMemory(pBlock, sizeof(*pBlock));
     pBlock->StreamInfo.pInfo = m_pStreamInfo;
     pBlock->StreamInfo.nSize = m_nStreamInfoSize;
+    pPass->pHeld = m_pStreamInfo;
+    pPass->pNext = m_pInfoPasses;
+    m_pInfoPasses = pPass;
     KfReleaseSpinLock(&m_InfoLock, OldIrql);
 }
 
-/* Only with the gate exclusive (or in teardown, after the rundown): nobody can hold a retired block. */
-void DeVididi::FreeRetiredInfo()
+/* Under m_InfoLock: whether a listed pass still hands pInfo out. */
+BOOLEAN DeVididi::IsInfoHeld(PVOID pInfo) const
 {
-    PDV_RETIRED_INFO pNode;
-    KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
-    pNode = (PDV_RETIRED_INFO)m_pRetiredInfo;
-    __atomic_store_n(&m_pRetiredInfo, (PVOID)NULL, __ATOMIC_RELAXED);
-    KfReleaseSpinLock(&m_InfoLock, OldIrql);
-    while (pNode != NULL) {
-        PDV_RETIRED_INFO pNext = pNode->pNext;
-        FreeInfo(pNode->pInfo, pNode);
-        pNode = pNext;
-    }
-}
-
-/* Frees the retired blocks if the gate is idle now; if someone came in meanwhile, they will. */
-void DeVididi::TryFreeRetiredInfo()
-{
-    ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
-    do {
-        if ((nGate & (GATE_READERS | GATE_EXCLUSIVE)) != 0) {
-            return;
+    for (PDV_INFO_PASS pPass = m_pInfoPasses; pPass != NULL; pPass = pPass->pNext) {
+        if (pPass->pHeld == pInfo) {
+            return TRUE;
         }
-    } while (!__atomic_compare_exchange_n(&m_nGate, &nGate, nGate | GATE_EXCLUSIVE, 0, __ATOMIC_SEQ_CST,
-                                          __ATOMIC_SEQ_CST));
-    FreeRetiredInfo();
-    __atomic_sub_fetch(&m_nGate, GATE_EXCLUSIVE, __ATOMIC_SEQ_CST);
+    }
+    return FALSE;
+}
+
+/* The pass is over: its block goes if it is no longer the stream's and no other pass holds it. */
+void DeVididi::EndInfoPass(PDV_INFO_PASS pPass)
+{
+    PVOID pFree = NULL;
+    KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
+    PDV_INFO_PASS *ppLink = &m_pInfoPasses;
+    while (*ppLink != pPass) {
+        ppLink = &(*ppLink)->pNext;
+    }
+    *ppLink = pPass->pNext;
+    if (pPass->pHeld != NULL && pPass->pHeld != m_pStreamInfo && !IsInfoHeld(pPass->pHeld)) {
+        pFree = pPass->pHeld;
+    }
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
+    if (pFree != NULL) {
+        TracedDelete(pFree);
+    }
+}
+
+/* Empties the pair; a pass still handing the block out frees it as it ends. */
+void DeVididi::DropStreamInfo()
+{
+    KIRQL OldIrql = KfAcquireSpinLock(&m_InfoLock);
+    PVOID pOld = m_pStreamInfo;
+    m_pStreamInfo = NULL;
+    m_nStreamInfoSize = 0;
+    if (pOld != NULL && IsInfoHeld(pOld)) {
+        pOld = NULL;
+    }
+    KfReleaseSpinLock(&m_InfoLock, OldIrql);
+    if (pOld != NULL) {
+        TracedDelete(pOld);
+    }
 }
 
 /*
@@ -574,11 +589,7 @@ void DeVididi::CleanStream()
     SetHandle(0);
     DV_STORE(m_nBufferSize, 0);
     DV_STORE(m_nTail, 0);
-    FreeInfo(m_pStreamInfo, m_pInfoNode);
-    m_pStreamInfo = NULL;
-    m_pInfoNode = NULL;
-    m_nStreamInfoSize = 0;
-    FreeRetiredInfo();
+    DropStreamInfo();
 }
 
 /* ======================================================================================== */
@@ -603,8 +614,7 @@ DeVididi::DeVididi()
     m_pToldConsumer = NULL;
     m_pFirstToTell = NULL;
     KeInitializeSpinLock(&m_InfoLock);
-    m_pRetiredInfo = NULL;
-    m_pInfoNode = NULL;
+    m_pInfoPasses = NULL;
 }
 
 /*
@@ -646,11 +656,7 @@ DeVididi::~DeVididi()
     m_hStream = 0;
     m_nBufferSize = 0;
     m_nTail = 0;
-    m_nStreamInfoSize = 0;
-    FreeInfo(m_pStreamInfo, m_pInfoNode);
-    m_pStreamInfo = NULL;
-    m_pInfoNode = NULL;
-    FreeRetiredInfo();
+    DropStreamInfo();
     m_Consumers.RemoveAll();
     m_pFirstToTell = NULL;
 }
@@ -1109,6 +1115,7 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
 {
     static const char szAfterRelease[] = "RegisterConsumer: (Critical section) After Release";
     STREAMER_NOTIFICATION_PARAM Param;
+    DV_INFO_PASS InfoPass;
     PSTREAMER_SRV_PARAM pRecord;
     QvConsumerInfo *pConsumer = NULL;
     PVOID hConsumer;
@@ -1197,8 +1204,9 @@ NTSTATUS DeVididi::RegisterConsumer(PIRP pIrp)
         *pRecord->RegisterConsumer.pdwTail = DV_LOAD(m_nTail);
     }
 
-    SnapshotStreamInfo(&Param);
+    SnapshotStreamInfo(&Param, &InfoPass);
     pConsumer->NotifyConsumer(STREAMERNOTIFY_STREAM_INFO_CHANGED, &Param);
+    EndInfoPass(&InfoPass);
 
     /*
      * Joined at once only when the provider's registration is complete, ring included; in the
@@ -1324,6 +1332,7 @@ void DeVididi::NotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam
 void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
     STREAMER_NOTIFICATION_PARAM Block;
+    DV_INFO_PASS InfoPass;
     PSTREAMER_NOTIFICATION_PARAM pPassed = pParam;
 
     SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- Start");
@@ -1339,7 +1348,7 @@ void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pPar
         SHOWDEBUG(STREAM_DBG, 5, "NotifyConsumers: Stream %ld Got STREAMERNOTIFY_STREAM_INFO_CHANGED notification.",
                   Handle());
         if (pParam != NULL && pParam->StreamInfo.nSize >= 0) {
-            ReplaceStreamInfo(pParam->StreamInfo.pInfo, pParam->StreamInfo.nSize, &Block);
+            ReplaceStreamInfo(pParam->StreamInfo.pInfo, pParam->StreamInfo.nSize, &Block, &InfoPass);
             if (Block.StreamInfo.pInfo != NULL && (ULONG)Block.StreamInfo.nSize >= sizeof(STREAMER_STREAM_INFO)) {
                 PSTREAMER_STREAM_INFO pInfo = (PSTREAMER_STREAM_INFO)Block.StreamInfo.pInfo;
                 if (pInfo->dwInfoType == STREAMINFO_VIDEO) {
@@ -1354,7 +1363,7 @@ void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pPar
                 }
             }
         } else {
-            SnapshotStreamInfo(&Block);
+            SnapshotStreamInfo(&Block, &InfoPass);
         }
         /* Consumers and provider get the stream's own copy, never the sender's block. */
         pPassed = &Block;
@@ -1395,6 +1404,7 @@ void DeVididi::DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pPar
     }
     if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
         DoNotifyProvider(NULL, STREAMERNOTIFY_STREAM_INFO_CHANGED, &Block);
+        EndInfoPass(&InfoPass);
     }
     SHOWDEBUG(STREAM_DBG, 7, "NotifyConsumers --- End");
 }

@@ -136,6 +136,15 @@ private:
 
 typedef QvMap<void *, void *, QvConsumerInfo *, QvConsumerInfo *> QvConsumerMap;
 
+/*
+ * One pass that hands the stream's information block to clients, on the passing call's own stack:
+ * linked into the stream's list from the moment it takes the block to the end of the pass.
+ */
+typedef struct _DV_INFO_PASS {
+    struct _DV_INFO_PASS *pNext;
+    PVOID pHeld; /* the block this pass hands out; NULL when there is none */
+} DV_INFO_PASS, *PDV_INFO_PASS;
+
 /* ---- A stream ---- */
 class DeVididi
 {
@@ -191,10 +200,11 @@ private:
                                   KIRQL *pOldIrql);
     void CleanStream();
     void RelinkConsumers();
-    void ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock);
-    void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock);
-    void FreeRetiredInfo();
-    void TryFreeRetiredInfo();
+    void ReplaceStreamInfo(PVOID pInfo, LONG nSize, PSTREAMER_NOTIFICATION_PARAM pBlock, PDV_INFO_PASS pPass);
+    void SnapshotStreamInfo(PSTREAMER_NOTIFICATION_PARAM pBlock, PDV_INFO_PASS pPass);
+    void EndInfoPass(PDV_INFO_PASS pPass);
+    BOOLEAN IsInfoHeld(PVOID pInfo) const;
+    void DropStreamInfo();
     QvProviderInfo *Provider() const;
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
@@ -212,9 +222,8 @@ private:
     DV_LINE_PAD(m_abWalkerLine);
     /* The gate's line: written by reports from other threads, registration and notifications. */
     volatile ULONG m_nGate;    /* readers, exclusive and waiting bits */
-    PVOID m_pRetiredInfo;      /* replaced information blocks, freed once no reader can hold them */
-    KSPIN_LOCK m_InfoLock;     /* the information block's pointer, size and retired list; innermost */
-    PVOID m_pInfoNode;         /* the retired-list node kept ready for m_pStreamInfo */
+    PDV_INFO_PASS m_pInfoPasses; /* the passes handing out an information block; under m_InfoLock */
+    KSPIN_LOCK m_InfoLock;     /* the information block's pointer and size, and the passes; innermost */
 
     DeVididi(const DeVididi &);
     DeVididi &operator=(const DeVididi &);

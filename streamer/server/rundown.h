@@ -37,15 +37,16 @@
  * stream, whose hold it would wait for in vain: it refuses instead of waiting for ever.
  *
  * Under the rundown, inside a stream (devididi.h): the stream's reader/exclusive gate (lock-free
- * readers against a registration changing the records, and the retirement of old information
- * blocks), then the stream lock.
+ * readers against a registration changing the records), then the stream lock. A replaced
+ * information block is freed by the last pass that hands it out (DV_INFO_PASS, devididi.cpp),
+ * under the information lock alone; tests/model/info-passes.pml checks that order.
  *
  * Lock order of the whole driver, outermost first (a holder may take what is below, never above):
  *   1  rundown hold of a stream        any level; never waits (entry refused once closing)
  *   2  stream lock (m_Lock)            DISPATCH_LEVEL; no two streams' locks at once
  *   3  stream gate, exclusive          taken under m_Lock; waits only for gate readers
  *   4  the consumer map (m_Consumers)  under 2 for changes, read by gate readers
- *   5  information lock (m_InfoLock)   the information block's swap only
+ *   5  information lock (m_InfoLock)   the information block's swap and the passes' list
  *   6  open counter lock, debug log's lock, trace list lock   innermost, leaves
  * The unload's close waits at PASSIVE_LEVEL for holders, and holds nothing while it waits.
  */

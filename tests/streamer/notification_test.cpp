@@ -1,5 +1,8 @@
 // Notifications between provider and consumers, the stream information block and code 11.
+#include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <thread>
 
 #include "streamer/stream_fixture.h"
 
@@ -100,19 +103,21 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
     EXPECT_EQ(late.params.front().StreamInfo.nSize, 0);
 }
 
-// A client answering a notification with new information replaces the block while the outer pass
-// still hands the old one to the others: the old one stays readable until that pass is over.
-TEST_F(Notifications, AReplacementFromInsideAPassLeavesTheOuterPassesBlockReadable)
+// Clients answering code 5 with new information, three deep: each inner pass replaces the block
+// the outer passes are still handing out, which stays readable until its last pass is over. Each
+// update costs one traced allocation of the block's size and nothing more.
+TEST_F(Notifications, ReplacementsFromInsidePassesLeaveEachOuterPassesBlockReadable)
 {
     Open(22);
-    UCHAR first[32], second[32];
-    std::memset(first, 0x11, sizeof(first));
-    std::memset(second, 0x22, sizeof(second));
-    bool replaced = false;
+    UCHAR blocks[4][32];
+    for (int i = 0; i < 4; ++i) {
+        std::memset(blocks[i], 0x11 * (i + 1), sizeof(blocks[i]));
+    }
+    int depth = 0;
     a.onNotify = [&](ULONG code) {
-        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && !replaced) {
-            replaced = true;
-            provider.SendInfo(22, second, sizeof(second));
+        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && depth < 3) {
+            ++depth;
+            provider.SendInfo(22, blocks[depth], sizeof(blocks[depth]));
         }
     };
     std::vector<UCHAR> seenByB;
@@ -123,11 +128,113 @@ TEST_F(Notifications, AReplacementFromInsideAPassLeavesTheOuterPassesBlockReadab
         const UCHAR *block = static_cast<const UCHAR *>(b.params.back().StreamInfo.pInfo);
         seenByB.insert(seenByB.end(), {block[0], block[31]});
     };
-    const LONG blocks = __atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED);
-    provider.SendInfo(22, first, sizeof(first));
-    EXPECT_EQ(seenByB, (std::vector<UCHAR>{0x22, 0x22, 0x11, 0x11})) << "inner pass first, then the outer one";
-    EXPECT_EQ(std::memcmp(Stream(22).m_pStreamInfo, second, sizeof(second)), 0);
-    EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), blocks + 1) << "the old block is freed after";
+    const LONG live = __atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED);
+    const auto tags = kemu::PoolStatsAll();
+    provider.SendInfo(22, blocks[0], sizeof(blocks[0]));
+    EXPECT_EQ(seenByB, (std::vector<UCHAR>{0x44, 0x44, 0x33, 0x33, 0x22, 0x22, 0x11, 0x11})) << "innermost first";
+    EXPECT_EQ(std::memcmp(Stream(22).m_pStreamInfo, blocks[3], sizeof(blocks[3])), 0);
+    EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), live + 1) << "the old blocks are freed after";
+    for (const auto &[tag, stats] : kemu::PoolStatsAll()) {
+        const uint64_t before = tags.count(tag) != 0 ? tags.at(tag).allocations : 0;
+        EXPECT_EQ(stats.allocations - before, tag == kTracedTag || tag == kTraceListTag ? 4u : 0u) << std::hex << tag;
+    }
+}
+
+// Updates from two threads at once, each also nested once: every client reads whole, live blocks.
+// The fixture's consumers write down what they see, so these readers are plain ones of their own.
+struct WholeBlockReader {
+    std::atomic<int> torn{0};
+    ULONG hStream = 0;
+    TestProvider *provider = nullptr;
+    static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p, PVOID self)
+    {
+        thread_local bool nested = false;
+        auto *reader = static_cast<WholeBlockReader *>(self);
+        if (dwType != STREAMERNOTIFY_STREAM_INFO_CHANGED || p == nullptr || p->StreamInfo.pInfo == nullptr) {
+            return;
+        }
+        const UCHAR *bytes = static_cast<const UCHAR *>(p->StreamInfo.pInfo);
+        reader->torn += std::count(bytes, bytes + 24, bytes[0]) != 24 ? 1 : 0;
+        if (!nested) {
+            nested = true;
+            UCHAR inner[24];
+            std::memset(inner, 0xEE, sizeof(inner));
+            reader->provider->SendInfo(reader->hStream, inner, sizeof(inner));
+            nested = false;
+        }
+    }
+};
+
+TEST_F(Notifications, ConcurrentReplacementsHandOutOnlyLiveBlocks)
+{
+    provider.quiet = true;
+    ASSERT_EQ(provider.Register(Stream(23), 23, 64), STATUS_SUCCESS);
+    WholeBlockReader readers[2];
+    for (WholeBlockReader &reader : readers) {
+        reader.hStream = 23;
+        reader.provider = &provider;
+        STREAMER_SRV_PARAM record{};
+        record.RegisterConsumer.hStream = 23;
+        record.RegisterConsumer.pfnNotify = WholeBlockReader::Notify;
+        record.RegisterConsumer.hConsumer = &reader;
+        kemu::TestRequest request(STREAMER_REGISTER_CONSUMER, &record, sizeof(record));
+        ASSERT_EQ(CompleteUnlessPending(request, Stream(23).RegisterConsumer(request.Irp())), STATUS_SUCCESS);
+    }
+    const LONG live = __atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED);
+    auto sender = [&](UCHAR fill) {
+        UCHAR info[24];
+        for (int n = 0; n < 1000; ++n) {
+            std::memset(info, fill + n % 7, sizeof(info));
+            provider.SendInfo(23, info, n % 5 == 0 ? 0 : sizeof(info));
+        }
+    };
+    std::thread other(sender, UCHAR(0x10));
+    sender(0x80);
+    other.join();
+    EXPECT_EQ(readers[0].torn + readers[1].torn, 0);
+    EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), live + 1) << "the last copy alone";
+    STREAMER_SRV_PARAM leave{};
+    for (WholeBlockReader &reader : readers) {
+        leave.UnRegisterConsumer.hStream = 23;
+        leave.UnRegisterConsumer.hConsumer = &reader;
+        kemu::TestRequest request(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
+        EXPECT_EQ(CompleteUnlessPending(request, Stream(23).UnRegisterConsumer(request.Irp())), STATUS_SUCCESS);
+    }
+}
+
+// A closed stream is the missing table to its entry points; the walk's own test reads the global.
+TEST_F(Notifications, WithoutATableTheEntryPointsAndNewDataReadyOnlyLog)
+{
+    Open(3);
+    Show(QVDBG_MODULE_PROVIDER_INFO, 4);
+    Show(QVDBG_MODULE_CONSUMER_INFO, 4);
+    ASSERT_TRUE(DvRundownCloseStream(3));
+    UCHAR byte = 0;
+    QvProviderInfo::OnProvideData(0x203, &byte, 1);
+    QvProviderInfo::OnNotify(3, 39, nullptr);
+    QvConsumerInfo::OnDataProcessed(3, a.handle, 1);
+    QvConsumerInfo::OnNotify(3, a.handle, 1, nullptr);
+    DvRundownOpenStream(3, &Stream(3));
+    QvConsumerInfo *record = Record(Stream(3), a.handle);
+    const LONG space = record->AvailableSpace();
+    DeVididi *table = __atomic_exchange_n(&pDeVididiArray, nullptr, __ATOMIC_SEQ_CST);
+    record->NewDataReady(1);
+    record->NewDataReady(1000);
+    __atomic_store_n(&pDeVididiArray, table, __ATOMIC_SEQ_CST);
+    EXPECT_EQ(record->AvailableSpace(), space);
+    EXPECT_TRUE(Journal().empty()) << "no callback, not even the lost-bytes one";
+    EXPECT_EQ(Lines(), (Strings{"[1]PROVIDER_INFO:static OnProvideData: ERROR --- stream 203 (ID=3) not exist",
+                                "[4]PROVIDER_INFO:static OnProvideData --- End (With Error)",
+                                "[1]PROVIDER_INFO:static OnNotify: ERROR --- pDeVididiArray is NULL",
+                                "[3]PROVIDER_INFO:static OnNotify --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:static OnDataProcessed: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:static OnDataProcessed --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:static OnNotify: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:static OnNotify --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:NewDataReady: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:NewDataReady --- End (With Critical Error)",
+                                "[1]CONSUMER_INFO:NewDataReady: ERROR --- pDeVididiArray is NULL",
+                                "[4]CONSUMER_INFO:NewDataReady --- End (With Critical Error)"}));
 }
 
 TEST_F(Notifications, OrbDrvActiveIsAnsweredOnlyOnTheNotificationStream)

@@ -20,6 +20,7 @@ namespace dvtest {
 
 using Strings = std::vector<std::string>;
 constexpr ULONG kTracedTag = KX_POOL_TAG('T', 'r', 'c', 'd');
+constexpr ULONG kTraceListTag = KX_POOL_TAG('W', 'd', 'm', ' '); // a traced block's trace-list node
 
 // What the clients were told, in order: "<consumer>:<code>[/detail]", "P:<code>/<consumer|0>[/detail]".
 inline Strings &Journal()
