@@ -8,6 +8,7 @@
 
 #include "emu/io_internal.h"
 #include "emu/kemu_core.h"
+#include "emu/kemu_ldr.h"
 
 namespace kemu::io {
 namespace {
@@ -15,6 +16,7 @@ namespace {
 struct FileRecord {
     PDEVICE_OBJECT device = nullptr; // the device that was opened (not the top of its stack)
     LONG references = 0;
+    PDRIVER_OBJECT taker = nullptr; // the driver that opened it, when known
 };
 std::unordered_map<PFILE_OBJECT, FileRecord> g_files; // under StateLock
 
@@ -56,6 +58,18 @@ size_t ResetClient()
     return leftovers;
 }
 
+std::vector<std::string> ForgetFilesTakenBy(PDRIVER_OBJECT driver)
+{
+    std::vector<std::string> found;
+    for (auto &entry : g_files) {
+        if (entry.second.taker == driver) {
+            found.push_back("file object " + Hex(entry.first) + " on " + DescribeDevice(entry.second.device));
+            entry.second.taker = nullptr; // the driver object goes; the reference stays
+        }
+    }
+    return found;
+}
+
 } // namespace kemu::io
 
 using namespace kemu::io;
@@ -72,6 +86,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     if (ObjectName == nullptr || FileObject == nullptr || DeviceObject == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
+    const void *caller = __builtin_return_address(0);
     PDEVICE_OBJECT named;
     PDEVICE_OBJECT top;
     {
@@ -102,7 +117,7 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
     }
     {
         std::lock_guard<std::mutex> lock(StateLock());
-        g_files[file] = FileRecord{named, 1};
+        g_files[file] = FileRecord{named, 1, CallingDriver() != nullptr ? CallingDriver() : kemu::DriverOfCode(caller)};
     }
     *FileObject = file;
     *DeviceObject = top;

@@ -49,6 +49,9 @@ size_t ResetRequests();
 PDRIVER_OBJECT &CallingDriver();
 // The driver's requests still live, each described for a report; call with StateLock held.
 std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);
+// The file objects the driver took and still holds, each described for a report; they are no
+// longer counted as the driver's. Call with StateLock held.
+std::vector<std::string> ForgetFilesTakenBy(PDRIVER_OBJECT driver);
 
 // ---- Objects (io_object.cpp) ----
 bool DeviceIsLive(PDEVICE_OBJECT device); // call with StateLock held

@@ -824,6 +824,10 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         ReportViolation(rule::kRequestLeftAtUnload, request + " of " + io::DescribeDriver(driver) +
                                                         ": its completion would run in an unloaded driver");
     }
+    for (const std::string &file : io::ForgetFilesTakenBy(driver)) {
+        ReportViolation(rule::kReferenceLeftAtUnload,
+                        file + " taken by " + io::DescribeDriver(driver) + ": never dereferenced, it holds the device");
+    }
     for (PDEVICE_OBJECT device : io::DevicesOf(driver)) {
         const io::DeviceRecord *record = io::FindDevice(device);
         ReportViolation(rule::kDeviceLeftAtUnload,

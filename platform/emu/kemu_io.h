@@ -50,6 +50,7 @@ inline constexpr char kDetachWithoutAttached[] = "IoDetachDevice on a device wit
 inline constexpr char kDeviceLeftByFailedEntry[] = "device left behind by a failed DriverEntry";
 inline constexpr char kDeviceLeftAtUnload[] = "device left after the driver's unload";
 inline constexpr char kRequestLeftAtUnload[] = "driver unloaded while a request it sent is still pending";
+inline constexpr char kReferenceLeftAtUnload[] = "driver unloaded still holding a file object it took";
 inline constexpr char kDeviceStillInitializing[] = "DO_DEVICE_INITIALIZING still set after AddDevice";
 inline constexpr char kStackLeftOnRemovedPdo[] = "device still attached to a removed physical device object";
 inline constexpr char kLeftoverAtReset[] = "I/O object left at reset";
@@ -70,8 +71,9 @@ DriverLoad LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &driverName
                       const std::u16string &registryPath);
 // Calls DriverUnload (when set and the driver is still loaded), reports the devices still left
 // (rule::kDeviceLeftAtUnload) and deletes them, reports the requests the driver built in its
-// DriverEntry or DriverUnload that are still live (rule::kRequestLeftAtUnload), then frees the
-// driver object.
+// DriverEntry or DriverUnload that are still live (rule::kRequestLeftAtUnload) and the file objects
+// it took with IoGetDeviceObjectPointer and never dereferenced (rule::kReferenceLeftAtUnload: they
+// stay open and keep their device, as a kernel's would), then frees the driver object.
 void UnloadDriver(PDRIVER_OBJECT driver);
 // False once the platform has unloaded the driver after a removal (its object stays valid until
 // UnloadDriver or ResetIo, which then only free it).

@@ -200,4 +200,34 @@ TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
 }
 
+// A client that takes the device's file object in DriverEntry and forgets it in its unload.
+PFILE_OBJECT g_keptFile = nullptr;
+VOID NTAPI UnloadForgettingTheFile(PDRIVER_OBJECT) {}
+NTSTATUS NTAPI EntryTakingTheFile(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = &UnloadForgettingTheFile;
+    PDEVICE_OBJECT device = nullptr;
+    return Open(u"\\Device\\IoClient", &g_keptFile, &device);
+}
+
+TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsTheDevice)
+{
+    NamedDevice named;
+    kemu::ScopedViolationRecording recording;
+    kemu::DriverLoad load = kemu::LoadDriver(&EntryTakingTheFile, u"\\Driver\\Keeper", u"\\R");
+    ASSERT_NE(load.driver, nullptr);
+    kemu::UnloadDriver(load.driver);
+    const std::vector<kemu::Violation> seen = recording.Take();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].rule, kemu::rule::kReferenceLeftAtUnload);
+    EXPECT_NE(seen[0].detail.find("\\Driver\\Keeper"), std::string::npos) << seen[0].detail;
+    EXPECT_EQ(named.device->ReferenceCount, 1) << "the forgotten reference keeps the device, as it would a kernel's";
+
+    // Dropped later, by whoever finds it, it closes as any other, reported once only.
+    ObDereferenceObject(g_keptFile);
+    EXPECT_TRUE(recording.Take().empty());
+    EXPECT_EQ(named.Seen().back(), IRP_MJ_CLOSE);
+    EXPECT_EQ(kemu::OpenFileCount(), 0u);
+}
+
 } // namespace
