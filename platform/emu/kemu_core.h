@@ -250,6 +250,15 @@ bool ForwardToFile(const std::string &path);
 void ForwardToStream(std::FILE *stream);
 } // namespace DebugService
 
+// ---- Stops -----------------------------------------------------------------------------------
+
+// A fault the machine cannot go on from (a call into an unloaded driver, an unload that waits for
+// ever), as a bugcheck is: the report goes to stderr as "*** STOP: <report>", then to the stop
+// handler (a tool's summary, a test's failure), and the process ends with exit status 3.
+[[noreturn]] void Stop(const std::string &report);
+// The function a stop calls before the process ends (an empty function: none).
+void SetStopHandler(std::function<void(const std::string &)> handler);
+
 // ---- Reset -----------------------------------------------------------------------------------
 
 // Puts every base service back to its start state for the next test: violation mode Abort, no

@@ -326,6 +326,13 @@ private:
 int Terminal::Setup()
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
+    // A stop ends the run where it happened: the rules broken before it, then the verdict.
+    kemu::SetStopHandler([](const std::string &report) {
+        for (const auto &violation : kemu::TakeViolations()) {
+            std::printf("KERNEL RULE VIOLATION: %s: %s\n", violation.rule.c_str(), violation.detail.c_str());
+        }
+        std::printf("stop: %s\nsome checks FAILED\n", report.c_str());
+    });
     kemu::DebugService::SetPresent(true);
     if (!m_options.logFile.empty() && !kemu::DebugService::ForwardToFile(m_options.logFile)) {
         std::fprintf(stderr, "devididi-sim: cannot write the log file %s\n", m_options.logFile.c_str());

@@ -787,6 +787,11 @@ void ScriptRun::ReportAllocations()
 int ScriptRun::Run(std::istream &in)
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
+    // A stop ends the run at once: what was reported before it, then the stop itself.
+    kemu::SetStopHandler([this](const std::string &report) {
+        ReportViolations();
+        Out("stop: " + report);
+    });
     // DPCs that client drivers queue run at the end of the command that queued them, in order.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
     kemu::SetTickCount(0);
