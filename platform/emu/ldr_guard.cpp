@@ -13,6 +13,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include "core_internal.h"
 #include "kemu_core.h"
 #include "kemu_ldr.h"
 
@@ -39,6 +40,10 @@ std::string Hex(uintptr_t value)
     return text;
 }
 
+void OnFault(int signal, siginfo_t *info, void *context);
+
+} // namespace
+
 // A code address as a reader wants it: the driver and offset, else the routine, else the file.
 std::string DescribeCode(uintptr_t address)
 {
@@ -61,6 +66,20 @@ std::string DescribeCode(uintptr_t address)
     return std::string(file != nullptr ? file + 1 : "?") + "+" + Hex(address - uintptr_t(found.dli_fbase));
 }
 
+void InstallFaultHandler()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction action {};
+        action.sa_sigaction = &OnFault;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGSEGV, &action, &g_previous);
+    });
+}
+
+namespace {
+
 void OnFault(int signal, siginfo_t *info, void *context)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
@@ -68,6 +87,24 @@ void OnFault(int signal, siginfo_t *info, void *context)
     for (size_t i = 0, n = g_guardedCount.load(std::memory_order_acquire); i < n; ++i) {
         if (address >= g_guarded[i].begin && address < g_guarded[i].end) {
             hit = &g_guarded[i];
+        }
+    }
+    const auto *uc = static_cast<const ucontext_t *>(context);
+#if defined(__x86_64__)
+    const uintptr_t pc = uc->uc_mcontext.gregs[REG_RIP], sp = uc->uc_mcontext.gregs[REG_RSP];
+    const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+#elif defined(__i386__)
+    const uintptr_t pc = uc->uc_mcontext.gregs[REG_EIP], sp = uc->uc_mcontext.gregs[REG_ESP];
+    const bool write = (uc->uc_mcontext.gregs[REG_ERR] & 2) != 0;
+#else
+    const uintptr_t pc = 0, sp = 0;
+    const bool write = false;
+#endif
+    if (hit == nullptr) {
+        const std::string block = SpecialPoolFault(info->si_addr);
+        if (!block.empty()) {
+            Stop(std::string(write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock) + ": " + block +
+                 ", by code at " + DescribeCode(pc));
         }
     }
     if (hit == nullptr) {
@@ -81,14 +118,6 @@ void OnFault(int signal, siginfo_t *info, void *context)
         }
         return;
     }
-    const auto *uc = static_cast<const ucontext_t *>(context);
-#if defined(__x86_64__)
-    const uintptr_t pc = uc->uc_mcontext.gregs[REG_RIP], sp = uc->uc_mcontext.gregs[REG_RSP];
-#elif defined(__i386__)
-    const uintptr_t pc = uc->uc_mcontext.gregs[REG_EIP], sp = uc->uc_mcontext.gregs[REG_ESP];
-#else
-    const uintptr_t pc = 0, sp = 0;
-#endif
     const std::string where = std::string(hit->name) + " at offset " + Hex(address - hit->base);
     if (pc == address && sp != 0) {
         // Executing there: the call's return address is on top of the stack.
@@ -107,13 +136,7 @@ void GuardUnloadedRange(const void *begin, const void *end, const void *base, co
     if (n == kMaxGuarded) {
         return; // only the reports of later unloads go; the ranges stay reserved all the same
     }
-    if (n == 0) {
-        struct sigaction action {};
-        action.sa_sigaction = &OnFault;
-        action.sa_flags = SA_SIGINFO;
-        sigemptyset(&action.sa_mask);
-        sigaction(SIGSEGV, &action, &g_previous);
-    }
+    InstallFaultHandler();
     Guarded &g = g_guarded[n];
     g.begin = uintptr_t(begin);
     g.end = uintptr_t(end);

@@ -2,6 +2,7 @@
  * A consumer of stream 2 with the mistakes client authors make, one per build:
  *   FORGETFUL_FORGETS   its unload does not unregister
  *   FORGETFUL_WAITS     its unload waits for its registration to complete, still without unregistering
+ *   FORGETFUL_OVERREADS its new-data callback reads on past the ring's end instead of wrapping
  * Built without either, it is the correct driver: it unregisters at its unload.
  * It adds up every byte it is told of ("forgetful: sum N" at its unload).
  */
@@ -26,9 +27,13 @@ static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID hConsumer)
 {
     ULONG i;
     for (i = 0; i < dwSize; ++i) {
-        g_nSum += g_pRing[g_nTail];
-        g_nTail = (g_nTail + 1) % g_nRingSize;
+#if defined(FORGETFUL_OVERREADS)
+        g_nSum += g_pRing[g_nTail + i];
+#else
+        g_nSum += g_pRing[(g_nTail + i) % g_nRingSize];
+#endif
     }
+    g_nTail = (g_nTail + dwSize) % g_nRingSize;
     g_pfnDataProcessed(FORGETFUL_STREAM, hConsumer, dwSize);
 }
 

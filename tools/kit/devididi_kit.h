@@ -17,6 +17,11 @@ namespace devididi::kit {
 void WatchRegistrations();
 void UnwatchRegistrations();
 
+// Places the exchange's traced blocks, its rings among them, in the emulation's special pool (until
+// ResetCore), so that a client that reads past a ring's end stops at once with a report naming the
+// block, the source line that allocated it and the reading driver.
+void UseSpecialPoolForRings();
+
 } // namespace devididi::kit
 
 #endif

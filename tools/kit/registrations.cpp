@@ -8,6 +8,7 @@
 #include "devididi_kit.h"
 #include "emu/kemu.h"
 #include "emu/kemu_ldr.h"
+#include "newdel.h"
 #include "streamer.h"
 
 namespace devididi::kit {
@@ -186,6 +187,19 @@ void WatchRegistrations()
     }
     kemu::SetRequestObserver(&Observe);
     kemu::SetUnloadCheck(&Check);
+}
+
+void UseSpecialPoolForRings()
+{
+    kemu::SetSpecialPoolTag(TRACED_POOL_TAG);
+    kemu::SetPoolBlockNamer([](const void *block, size_t size, ULONG tag) -> std::string {
+        if (tag != TRACED_POOL_TAG || size < sizeof(TRACED_BLOCK_HEADER)) {
+            return "";
+        }
+        const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block);
+        return "allocated at " + std::string(header->pszFile) + ":" + std::to_string(header->nLine) + " (" +
+               std::to_string(size - sizeof(TRACED_BLOCK_HEADER)) + " bytes after its trace header)";
+    });
 }
 
 void UnwatchRegistrations()
