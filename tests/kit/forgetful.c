@@ -10,8 +10,7 @@
 
 #define FORGETFUL_STREAM 2
 
-static const WCHAR g_szExchangeName[] = { '\\', 'D', 'e', 'v', 'i', 'c', 'e', '\\', 'D', 'e',
-                                          'V',   'i', 'd', 'i', 'd', 'i', 0 };
+static const WCHAR g_szExchangeName[] = STREAMER_DEVICE_NAME_WCHARS;
 static PDEVICE_OBJECT g_pExchange;
 static PFILE_OBJECT g_pExchangeFile;
 static PUCHAR g_pRing;
