@@ -30,6 +30,12 @@ extern "C" {
 #endif
 
 #define STREAMER_DEVICE_NAME "\\Device\\DeVididi"
+/*
+ * The same name as the kernel's 16-bit characters, for a C99 driver (C99 has no 16-bit literal, so
+ * KWSTR needs C11 or C++):   static const WCHAR szName[] = STREAMER_DEVICE_NAME_WCHARS;
+ */
+#define STREAMER_DEVICE_NAME_WCHARS \
+    { '\\', 'D', 'e', 'v', 'i', 'c', 'e', '\\', 'D', 'e', 'V', 'i', 'd', 'i', 'd', 'i', 0 }
 #define STREAMER_DOS_DEVICE_NAME "\\DosDevices\\DeVididi"
 #define STREAMER_NUM_STREAMS 256
 
@@ -91,7 +97,14 @@ typedef struct _STREAMER_STREAM_INFO {
     } u;
 } STREAMER_STREAM_INFO, *PSTREAMER_STREAM_INFO;
 
-/* ---- Callbacks that clients supply ---- */
+/*
+ * ---- Callbacks that clients supply ----
+ * pContext is, for a provider's callbacks, the RegisterProvider.pContext it registered with, and for
+ * a consumer's, its own RegisterConsumer.hConsumer. The exchange calls them at DISPATCH_LEVEL and
+ * never after the matching unregistration has completed: a driver unregisters before its unload.
+ * A consumer reports at most what it was told of; a report larger than one ring is taken for an
+ * error.
+ */
 typedef VOID (STREAMER_CALL *STREAMER_PROVIDER_NOTIFY_CALLBACK)(PVOID hConsumer, ULONG dwType,
                                                                 PSTREAMER_NOTIFICATION_PARAM pParam,
                                                                 PVOID pContext);
@@ -134,7 +147,7 @@ typedef union _STREAMER_SRV_PARAM {
         PULONG pdwTail;
         STREAMER_DATA_PROCESSED_ENTRY *ppfnDataProcessed;
         STREAMER_CONSUMER_NOTIFY_ENTRY *ppfnNotify;
-        PVOID *phConsumer;
+        PVOID *phConsumer;   /* optional: receives hConsumer once the registration is made */
     } RegisterConsumer;
     struct {                                           /* STREAMER_UNREGISTER_CONSUMER */
         ULONG hStream;

@@ -31,13 +31,20 @@ inline void operator delete(void *, void *) noexcept {}
 #endif
 #endif
 
-/* Wide string literals: WCHAR is 16 bits on both sides, wchar_t only on Windows. */
+/*
+ * Wide string literals: WCHAR is 16 bits on both sides, wchar_t only on Windows. The argument is
+ * expanded first, so that KWSTR(STREAMER_DEVICE_NAME) works. C99 has no 16-bit literal: there
+ * KWSTR names its own way out (STREAMER_DEVICE_NAME_WCHARS in streamer.h, or a WCHAR array).
+ */
 #ifndef KWSTR
 #if defined(DEVIDIDI_NT_KERNEL)
-#define KWSTR(s) L##s
+#define KWSTR_(s) L##s
+#elif defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#define KWSTR_(s) u##s
 #else
-#define KWSTR(s) u##s
+#define KWSTR_(s) KWSTR_needs_C11_or_Cxx__in_C99_use_a_WCHAR_array_such_as_STREAMER_DEVICE_NAME_WCHARS
 #endif
+#define KWSTR(s) KWSTR_(s)
 #endif
 
 #endif

@@ -2,6 +2,7 @@
 #ifndef DEVIDIDI_EMU_CORE_INTERNAL_H
 #define DEVIDIDI_EMU_CORE_INTERNAL_H
 
+#include <cstdint>
 #include <atomic>
 #include <cstdarg>
 #include <cstddef>
@@ -31,5 +32,15 @@ void ResetDebugOutput();
 void ResetPreemption();
 
 } // namespace kemu::detail
+
+namespace kemu {
+// The fault handler that turns faults in unloaded modules and special pool pages into stops
+// (installed once, on first need; faults of other addresses go to the handler before it).
+void InstallFaultHandler();
+// A code address for a report: "<driver>+0x<offset>", else the routine's name, else file+offset.
+std::string DescribeCode(uintptr_t address);
+// The report for a fault at `address` when it lies in a special pool block's guard page, else "".
+std::string SpecialPoolFault(const void *address);
+} // namespace kemu
 
 #endif

@@ -1,6 +1,9 @@
 // The pool: host memory with a side table of live blocks, per-tag accounting, fill patterns, a
 // guard area behind each block, the kernel's level and pointer checks, and failure injection.
 #include <algorithm>
+#include <atomic>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -48,6 +51,7 @@ struct BlockInfo {
     uint64_t epoch; // blocks from before the last ResetCore belong to an older epoch
     std::string note;
     bool guarded = true; // allocated with the verifier's checks on: filled, with a guard behind it
+    int special = -1;    // its slot in the special pool, where it ends against an inaccessible page
 };
 
 struct Injection {
@@ -112,6 +116,61 @@ std::string Describe(uintptr_t address, const BlockInfo &b)
         s += " (" + b.note + ")";
     }
     return s;
+}
+
+// The special pool: a block of the chosen tag ends against an inaccessible page, so that the first
+// byte read or written past its end faults at once. Slots are read by the fault handler without a
+// lock: a slot's fields are written before its guard address is published.
+struct SpecialSlot {
+    std::atomic<uintptr_t> guard{0}; // the inaccessible page, 0 when the slot is free
+    uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0;
+    ULONG tag = 0;
+};
+constexpr size_t kSpecialSlots = 4096;
+SpecialSlot g_special[kSpecialSlots];
+std::atomic<ULONG> g_specialTag{0};
+std::function<std::string(const void *, size_t, ULONG)> g_blockNamer;
+
+size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+// Under the pool lock. Null when no slot or no mapping is left: the block then comes from the heap.
+unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *slotOut)
+{
+    size_t slot = 0;
+    while (slot < kSpecialSlots && g_special[slot].guard.load(std::memory_order_relaxed) != 0) {
+        ++slot;
+    }
+    const size_t page = Page();
+    const size_t body = (size + 7 + page - 1) / page * page;
+    if (slot == kSpecialSlots) {
+        return nullptr;
+    }
+    void *map = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    unsigned char *guard = static_cast<unsigned char *>(map) + body;
+    mprotect(guard, page, PROT_NONE);
+    // Eight-byte aligned, as the kernel's pool is: up to seven bytes may lie between it and the page.
+    unsigned char *bytes = reinterpret_cast<unsigned char *>((uintptr_t(guard) - size) & ~uintptr_t(7));
+    SpecialSlot &s = g_special[slot];
+    s.mapBase = uintptr_t(map);
+    s.mapLength = body + page;
+    s.block = uintptr_t(bytes);
+    s.size = size;
+    s.caller = caller;
+    s.tag = tag;
+    s.guard.store(uintptr_t(guard), std::memory_order_release);
+    *slotOut = int(slot);
+    return bytes;
+}
+
+void FreeSpecial(int slot)
+{
+    SpecialSlot &s = g_special[slot];
+    const uintptr_t base = s.mapBase, length = s.mapLength;
+    s.guard.store(0, std::memory_order_release);
+    munmap(reinterpret_cast<void *>(base), length);
 }
 
 // Decides under the pool lock whether this allocation is one to fail.
@@ -224,6 +283,17 @@ void Free(PVOID p, const ULONG *tag, const char *by)
     }
     pool.freed[address] = block;
     pool.freedOrder.emplace_back(address, block.sequence);
+    if (block.special >= 0) {
+        // Gone at once: a later access faults in unmapped memory.
+        FreeSpecial(block.special);
+        lock.unlock();
+        if (tag != nullptr && *tag != block.tag) {
+            kemu::ReportViolation("pool freed with a wrong tag", call() + ": " + Describe(address, block) +
+                                                                     " was allocated with tag '" + kemu::TagText(block.tag) +
+                                                                     "', freed with '" + kemu::TagText(*tag) + "'");
+        }
+        return;
+    }
     if (!kemu::detail::ChecksOn()) {
         // Without the verifier the host gets the block back at once, unfilled.
         lock.unlock();
@@ -299,7 +369,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         return nullptr;
     }
     unsigned char *bytes = nullptr;
-    if (NumberOfBytes <= kemu::kPoolMaxAllocation) {
+    int special = -1;
+    const ULONG specialTag = g_specialTag.load(std::memory_order_relaxed);
+    if (specialTag != 0 && Tag == specialTag && NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = AllocateSpecial(NumberOfBytes, Tag, uintptr_t(__builtin_return_address(0)), &special);
+    }
+    if (bytes == nullptr && NumberOfBytes <= kemu::kPoolMaxAllocation) {
         bytes = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuardSize));
     }
     if (bytes == nullptr) {
@@ -309,14 +384,17 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
                      kemu::kPoolMaxAllocation);
         return nullptr;
     }
-    const bool guarded = kemu::detail::ChecksOn();
+    const bool guarded = kemu::detail::ChecksOn() && special < 0; // the page guards a special block
+    if (special >= 0 && kemu::detail::ChecksOn()) {
+        std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
+    }
     if (guarded) {
         std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
         std::memset(bytes + NumberOfBytes, kGuardFill, kGuardSize);
         KEMU_POISON(bytes + NumberOfBytes, kGuardSize);
     }
     const uintptr_t address = reinterpret_cast<uintptr_t>(bytes);
-    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note, guarded};
+    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note, guarded, special};
     pool.freed.erase(address); // its entry in freedOrder is skipped when it comes up
     ++stats.liveBlocks;
     stats.liveBytes += NumberOfBytes;
@@ -476,6 +554,7 @@ void CheckFreedPool()
 namespace detail {
 size_t ResetPool()
 {
+    g_specialTag.store(0, std::memory_order_relaxed);
     CheckFreedPool();
     std::string report = PoolLeakReport();
     Pool &pool = ThePool();
@@ -497,5 +576,43 @@ size_t ResetPool()
     return count;
 }
 } // namespace detail
+
+} // namespace kemu
+
+namespace kemu {
+
+void SetSpecialPoolTag(ULONG tag)
+{
+    if (tag != 0) {
+        InstallFaultHandler();
+    }
+    g_specialTag.store(tag, std::memory_order_relaxed);
+}
+
+void SetPoolBlockNamer(std::function<std::string(const void *block, size_t size, ULONG tag)> namer)
+{
+    std::lock_guard<std::mutex> lock(ThePool().mutex);
+    g_blockNamer = std::move(namer);
+}
+
+std::string SpecialPoolFault(const void *address)
+{
+    const uintptr_t at = uintptr_t(address);
+    const size_t page = Page();
+    for (const SpecialSlot &s : g_special) {
+        const uintptr_t guard = s.guard.load(std::memory_order_acquire);
+        if (guard == 0 || at < guard || at >= guard + page) {
+            continue;
+        }
+        std::string text = "pool block " + Hex(s.block) + " '" + TagText(s.tag) + "' " + std::to_string(s.size) +
+                           " bytes, " + std::to_string(at - s.block - s.size) + " bytes past its end";
+        std::string name;
+        if (g_blockNamer) {
+            name = g_blockNamer(reinterpret_cast<const void *>(s.block), s.size, s.tag);
+        }
+        return text + (name.empty() ? ", allocated by " + kemu::DescribeCode(s.caller) : ", " + name);
+    }
+    return "";
+}
 
 } // namespace kemu

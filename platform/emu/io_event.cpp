@@ -126,6 +126,11 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (poll) {
         remaining = 0;
     }
+    // An unload that waits for ever would hang the system's unloading: bounded, and a stop after.
+    PDRIVER_OBJECT unloading = remaining >= kForever ? kemu::io::UnloadingDriver() : nullptr;
+    if (unloading != nullptr) {
+        remaining = std::chrono::duration_cast<std::chrono::microseconds>(kemu::io::UnloadWaitLimit()).count() * 10;
+    }
     const bool bounded = remaining < kForever;
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(std::min(remaining, kForever) / 10);
 
@@ -141,6 +146,17 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
             return STATUS_SUCCESS;
         }
         if (remaining == 0 || (bounded && Clock::now() >= deadline)) {
+            if (unloading != nullptr) {
+                lock.unlock();
+                std::string who;
+                {
+                    std::lock_guard<std::mutex> state(kemu::io::StateLock());
+                    who = kemu::io::DescribeDriver(unloading);
+                }
+                kemu::Stop("unload of " + who + " made no progress: its DriverUnload waited " +
+                           std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for event " +
+                           kemu::io::Hex(event) + ", which nothing set");
+            }
             return STATUS_TIMEOUT;
         }
         if (bounded) {

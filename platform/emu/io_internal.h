@@ -2,6 +2,7 @@
 #ifndef DEVIDIDI_EMU_IO_INTERNAL_H
 #define DEVIDIDI_EMU_IO_INTERNAL_H
 
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -47,6 +48,10 @@ size_t ResetRequests();
 // built or allocated meanwhile are that driver's (io_sender.cpp); elsewhere (a DPC, a dispatch
 // routine, a callback) the module holding the builder's code names it.
 PDRIVER_OBJECT &CallingDriver();
+// The driver whose DriverUnload the calling thread runs, else null; and how long a wait there may
+// make no progress before it is taken for a hang.
+PDRIVER_OBJECT &UnloadingDriver();
+std::chrono::milliseconds &UnloadWaitLimit();
 // The driver's requests still live, each described for a report; call with StateLock held.
 std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);
 // The file objects the driver took and still holds, each described for a report; they are no

@@ -649,6 +649,23 @@ VOID IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, 
                                        (InvokeOnCancel ? SL_INVOKE_ON_CANCEL : 0));
 }
 
+namespace {
+std::mutex g_observerLock;
+std::function<void(const kemu::RequestEvent &)> g_observer;
+
+void Observe(const kemu::RequestEvent &event)
+{
+    std::function<void(const kemu::RequestEvent &)> observer;
+    {
+        std::lock_guard<std::mutex> lock(g_observerLock);
+        observer = g_observer;
+    }
+    if (observer) {
+        observer(event);
+    }
+}
+} // namespace
+
 NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     const KIRQL irql = KeGetCurrentIrql();
@@ -689,8 +706,11 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
                               DescribeDriver(driver) + " for major function " + majorText);
         id = record->id;
     }
+    Observe({kemu::RequestEvent::Sent, DeviceObject, Irp, STATUS_PENDING});
     // From here the device may be deleted by its own driver (a removal): it is not read again.
-    return RunDispatch(routine, DeviceObject, Irp, frame, id);
+    const NTSTATUS status = RunDispatch(routine, DeviceObject, Irp, frame, id);
+    Observe({kemu::RequestEvent::Returned, DeviceObject, Irp, status});
+    return status;
 }
 
 VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
@@ -713,6 +733,7 @@ VOID FASTCALL IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
             ReportViolation(rule::kIrpCompletedWithPending, "request " + Hex(Irp) + " in IofCompleteRequest");
         }
     }
+    Observe({kemu::RequestEvent::Completed, nullptr, Irp, Irp->IoStatus.Status});
     CompleteWalk(Irp, id);
 }
 
@@ -856,6 +877,12 @@ bool TestRequest::WaitForCompletion(std::chrono::milliseconds timeout) const
 {
     std::unique_lock<std::mutex> lock(m_state->lock);
     return m_state->done.wait_for(lock, timeout, [this] { return m_state->completed; });
+}
+
+void SetRequestObserver(std::function<void(const RequestEvent &)> observer)
+{
+    std::lock_guard<std::mutex> lock(g_observerLock);
+    g_observer = std::move(observer);
 }
 
 } // namespace kemu

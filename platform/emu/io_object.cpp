@@ -212,7 +212,9 @@ void FreeDriverLocked(PDRIVER_OBJECT driver)
 void CallUnload(PDRIVER_OBJECT driver, PDRIVER_UNLOAD unload)
 {
     const KIRQL before = KeGetCurrentIrql();
+    UnloadingDriver() = driver;
     unload(driver);
+    UnloadingDriver() = nullptr;
     if (KeGetCurrentIrql() != before) {
         std::lock_guard<std::mutex> lock(StateLock());
         ReportViolation(rule::kIrqlNotRestored, "DriverUnload of " + DescribeDriver(driver));

@@ -10,4 +10,18 @@ PDRIVER_OBJECT &CallingDriver()
     return t_driver;
 }
 
+PDRIVER_OBJECT &UnloadingDriver()
+{
+    thread_local PDRIVER_OBJECT t_driver = nullptr;
+    return t_driver;
+}
+
+std::chrono::milliseconds &UnloadWaitLimit()
+{
+    static std::chrono::milliseconds limit{5000};
+    return limit;
+}
+
 } // namespace kemu::io
+
+void kemu::SetUnloadWaitLimit(std::chrono::milliseconds limit) { io::UnloadWaitLimit() = limit; }

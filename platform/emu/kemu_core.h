@@ -155,6 +155,18 @@ std::map<ULONG, PoolTagStats> PoolStatsAll();
 // Live blocks, oldest first; the lookup of one block (also an address inside it).
 std::vector<PoolBlock> LivePoolBlocks();
 std::optional<PoolBlock> FindPoolBlock(const void *address);
+// The special pool, as a driver verifier's: every block of this tag allocated from now on ends
+// against an inaccessible page (0: none, as after ResetCore), so that a read or write past its end
+// stops at once (kemu::Stop) naming the block and the code that went past it. Its bytes are then
+// eight-byte aligned and may end up to seven bytes before the page; a freed block is unmapped.
+void SetSpecialPoolTag(ULONG tag);
+namespace rule {
+inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
+inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";
+} // namespace rule
+// Names a block's allocator in those reports (e.g. from a header the allocator writes into it); an
+// empty answer, or no namer, names the routine that called ExAllocatePoolWithTag.
+void SetPoolBlockNamer(std::function<std::string(const void *block, size_t size, ULONG tag)> namer);
 // Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.
 std::string PoolLeakReport();
 // Checks every freed block still waiting for its return to the host (and returns them): each one
@@ -249,6 +261,15 @@ void SetSink(std::function<void(const std::string &)> sink);
 bool ForwardToFile(const std::string &path);
 void ForwardToStream(std::FILE *stream);
 } // namespace DebugService
+
+// ---- Stops -----------------------------------------------------------------------------------
+
+// A fault the machine cannot go on from (a call into an unloaded driver, an unload that waits for
+// ever), as a bugcheck is: the report goes to stderr as "*** STOP: <report>", then to the stop
+// handler (a tool's summary, a test's failure), and the process ends with exit status 3.
+[[noreturn]] void Stop(const std::string &report);
+// The function a stop calls before the process ends (an empty function: none).
+void SetStopHandler(std::function<void(const std::string &)> handler);
 
 // ---- Reset -----------------------------------------------------------------------------------
 

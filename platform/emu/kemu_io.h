@@ -75,6 +75,21 @@ DriverLoad LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &driverName
 // it took with IoGetDeviceObjectPointer and never dereferenced (rule::kReferenceLeftAtUnload: they
 // stay open and keep their device, as a kernel's would), then frees the driver object.
 void UnloadDriver(PDRIVER_OBJECT driver);
+// A wait without a time limit inside DriverUnload that is not satisfied within `limit` (5 s to
+// start with) is taken for a hang: a stop naming the waiting driver, as the unload would never end.
+void SetUnloadWaitLimit(std::chrono::milliseconds limit);
+
+// What a tool that follows the conversations between drivers sees of each request: its sending
+// with IofCallDriver (the stack location is the receiving device's), the status IofCallDriver
+// returns, and its completion with IofCompleteRequest (status set, completion routines not yet run).
+struct RequestEvent {
+    enum Kind { Sent, Returned, Completed } kind;
+    PDEVICE_OBJECT device; // the receiving device (null for Completed)
+    PIRP irp;              // read it only in Sent and Completed: after Returned it may be gone
+    NTSTATUS status;       // Returned and Completed
+};
+// One observer at a time (an empty function: none); it runs outside the I/O manager's lock.
+void SetRequestObserver(std::function<void(const RequestEvent &)> observer);
 // False once the platform has unloaded the driver after a removal (its object stays valid until
 // UnloadDriver or ResetIo, which then only free it).
 bool DriverIsLoaded(PDRIVER_OBJECT driver);

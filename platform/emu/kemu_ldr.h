@@ -17,7 +17,10 @@
  * request can be traced to the driver whose code built it, wherever that code ran. Destroying the
  * module first takes out whatever would still call into its code: each queued DPC whose object or
  * routine lies in it, and each completion routine of it on a live request, reported as a violation
- * naming the driver and the object.
+ * naming the driver and the object. Its range then stays reserved and inaccessible: a call or access
+ * into it later is a stop (kemu::Stop) naming the driver, the offset and the caller, never a bare
+ * crash. Before its code goes, the unload check (SetUnloadCheck) reports what other drivers still
+ * hold of it, such as callbacks registered with them.
  */
 #ifndef DEVIDIDI_EMU_KEMU_LDR_H
 #define DEVIDIDI_EMU_KEMU_LDR_H
@@ -32,6 +35,8 @@
 #include "k_io.h"
 
 namespace kemu {
+
+std::string ModuleOfCode(const void *address);
 
 class DriverModule {
 public:
@@ -54,6 +59,7 @@ public:
     bool Holds(const void *address) const;
 
 private:
+    friend std::string ModuleOfCode(const void *address);
     DriverModule() = default;
     void Register();
     struct Image;
@@ -71,6 +77,25 @@ private:
 
 // The driver attached to the open module whose ranges hold `address`, or null.
 PDRIVER_OBJECT DriverOfCode(const void *address);
+// "<driver>+0x<offset>" for an address in an open module, else "" (also when the module list is
+// busy: a fault handler asks).
+std::string ModuleOfCode(const void *address);
+
+namespace rule {
+inline constexpr char kCallIntoUnloadedDriver[] = "call into an unloaded driver";
+inline constexpr char kAccessToUnloadedDriver[] = "access to an unloaded driver's memory";
+inline constexpr char kCallbacksLeftAtUnload[] = "driver unloaded while another driver still holds its callbacks";
+} // namespace rule
+
+// Run at each module's unload, after its DriverUnload and before its code goes: given the driver's
+// name and the test of the module's ranges, it returns what other drivers still hold of that code,
+// each then reported as rule::kCallbacksLeftAtUnload; it takes them out of harm's way itself.
+using UnloadCheck = std::function<std::vector<std::string>(const std::string &driver,
+                                                           const std::function<bool(const void *)> &inImage)>;
+void SetUnloadCheck(UnloadCheck check);
+// Keeps [begin, end) of an unloaded module reserved and inaccessible and reports a fault in it as a
+// stop naming `name` and the offset from `base`.
+void GuardUnloadedRange(const void *begin, const void *end, const void *base, const std::string &name);
 
 // ---- The steps of loading a kernel image, host-independent so that any build can test them ----
 namespace ldr {

@@ -1,6 +1,7 @@
 // Driver modules: shared objects through the dynamic linker, kernel images through the emulation's
 // own loader (i386 processes only).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
 #include <fstream>
@@ -32,6 +33,7 @@ namespace {
 // The open modules, for the address lookups of requests being built.
 std::mutex g_modulesLock;
 std::vector<const DriverModule *> g_modules;
+UnloadCheck g_unloadCheck;
 
 bool ReadFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
@@ -264,6 +266,32 @@ PDRIVER_OBJECT DriverOfCode(const void *address)
     return nullptr;
 }
 
+std::string ModuleOfCode(const void *address)
+{
+    std::unique_lock<std::mutex> guard(g_modulesLock, std::try_to_lock);
+    if (!guard.owns_lock()) {
+        return "";
+    }
+    for (const DriverModule *module : g_modules) {
+        if (module->Holds(address)) {
+            uintptr_t base = uintptr_t(address);
+            for (const auto &r : module->m_ranges) {
+                base = std::min(base, r.begin);
+            }
+            char offset[24];
+            std::snprintf(offset, sizeof offset, "+0x%lx", static_cast<unsigned long>(uintptr_t(address) - base));
+            return (module->Name().empty() ? module->Path() : module->Name()) + offset;
+        }
+    }
+    return "";
+}
+
+void SetUnloadCheck(UnloadCheck check)
+{
+    std::lock_guard<std::mutex> guard(g_modulesLock);
+    g_unloadCheck = std::move(check);
+}
+
 DriverModule::~DriverModule()
 {
     {
@@ -281,8 +309,44 @@ DriverModule::~DriverModule()
                         request + " of " + who + ": its completion routine, event or status block lies in the "
                                                  "unloaded image, detached");
     }
+    UnloadCheck check;
+    {
+        std::lock_guard<std::mutex> guard(g_modulesLock);
+        check = g_unloadCheck;
+    }
+    if (check) {
+        for (const std::string &held : check(who, inImage)) {
+            ReportViolation(rule::kCallbacksLeftAtUnload, held);
+        }
+    }
+    // The range stays reserved and inaccessible, so that what still calls or reads there stops
+    // with a report instead of running whatever is mapped there next.
+    uintptr_t begin = UINTPTR_MAX, end = 0;
+    for (const Range &r : m_ranges) {
+        begin = std::min(begin, r.begin);
+        end = std::max(end, r.end);
+    }
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t first = begin & ~(page - 1), last = (end + page - 1) & ~(page - 1);
+    if (m_image) {
+        if (mprotect(m_image->base, m_image->size, PROT_NONE) == 0) {
+            m_image->base = nullptr; // kept mapped, never reused
+            GuardUnloadedRange(reinterpret_cast<void *>(begin), reinterpret_cast<void *>(end),
+                               reinterpret_cast<void *>(begin), who);
+        }
+    }
     if (m_shared != nullptr) {
         dlclose(m_shared);
+        // A module the dynamic linker keeps (still referenced elsewhere) is left alone.
+        void *reserved = begin < end ? mmap(reinterpret_cast<void *>(first), last - first, PROT_NONE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED_NOREPLACE, -1, 0)
+                                     : MAP_FAILED;
+        if (reserved != MAP_FAILED && reserved != reinterpret_cast<void *>(first)) {
+            munmap(reserved, last - first); // a kernel that took the address as a hint only
+        } else if (reserved != MAP_FAILED) {
+            GuardUnloadedRange(reinterpret_cast<void *>(begin), reinterpret_cast<void *>(end),
+                               reinterpret_cast<void *>(begin), who);
+        }
     }
 }
 

@@ -33,6 +33,16 @@ int main(void)
                          STREAMER_IOCTL_GET_BANDWIDTH ==
                              CTL_CODE(FILE_DEVICE_UNKNOWN, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS),
                      "control codes follow the control-code rule");
-    printf("%d passed, %d failed\n", 6 - nFailed, nFailed);
+    {
+        static const WCHAR szName[] = STREAMER_DEVICE_NAME_WCHARS;
+        const char *pszName = STREAMER_DEVICE_NAME;
+        size_t i;
+        int fSame = sizeof szName / sizeof szName[0] == sizeof STREAMER_DEVICE_NAME;
+        for (i = 0; fSame && pszName[i] != 0; ++i) {
+            fSame = szName[i] == (WCHAR)pszName[i];
+        }
+        nFailed += Check(fSame, "the device name's 16-bit characters spell STREAMER_DEVICE_NAME");
+    }
+    printf("%d passed, %d failed\n", 7 - nFailed, nFailed);
     return nFailed == 0 ? 0 : 1;
 }

@@ -43,4 +43,31 @@ TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedA
     kemu::ResetIo();
 }
 
+// What still calls or reads the unloaded code stops with the driver's name, never a bare crash.
+TEST(ModuleUnloadDeathTest, ACallOrReadIntoAnUnloadedDriverStopsNamingTheDriverTheOffsetAndTheCaller)
+{
+    kemu::ResetCore();
+    kemu::ResetIo();
+    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    kemu::ScopedViolationRecording recording;
+    std::string error;
+    auto module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
+    ASSERT_NE(module, nullptr) << error;
+    kemu::DriverLoad load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
+    ASSERT_EQ(load.status, STATUS_SUCCESS);
+    module->Attach(load.driver, "\\Driver\\careless");
+    PDRIVER_INITIALIZE entry = module->Entry();
+    kemu::UnloadDriver(load.driver);
+    module.reset();
+    EXPECT_EXIT(entry(nullptr, nullptr), testing::ExitedWithCode(3),
+                "STOP: call into an unloaded driver: .Driver.careless \\(unloaded\\) at offset 0x[0-9a-f]+, "
+                "called from [^ ]+");
+    EXPECT_EXIT((void)*reinterpret_cast<volatile const char *>(entry), testing::ExitedWithCode(3),
+                "STOP: access to an unloaded driver's memory: .Driver.careless \\(unloaded\\) at offset 0x[0-9a-f]+, "
+                "by code at [^ ]+");
+    recording.Take();
+    kemu::ResetDpcs();
+    kemu::ResetIo();
+}
+
 } // namespace

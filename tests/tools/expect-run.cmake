@@ -1,7 +1,8 @@
 # Runs a script and checks its exit status, a pattern its output must match (OUTPUT: standard output
 # and standard error together) and, when given, its whole standard error (STDERR, a file). EMULATOR
-# runs the simulator in a 32-bit build.
-execute_process(COMMAND ${EMULATOR} ${SIM} --script ${SCRIPT} OUTPUT_VARIABLE output ERROR_VARIABLE errors
+# runs the simulator in a 32-bit build; SIM_ARGS, options before --script.
+separate_arguments(sim_args UNIX_COMMAND "${SIM_ARGS}")
+execute_process(COMMAND ${EMULATOR} ${SIM} ${sim_args} --script ${SCRIPT} OUTPUT_VARIABLE output ERROR_VARIABLE errors
                 RESULT_VARIABLE status)
 if(NOT status EQUAL ${STATUS})
   message(FATAL_ERROR "exit status ${status}, expected ${STATUS}\n${output}${errors}")

@@ -1,6 +1,7 @@
 // The default run: the driver loaded, its function device added, and the client drivers of a
 // video-conferencing terminal exchanging commands, notifications, audio, video and camera control
 // on their own threads at realistic rates; then the status report, removal, unload and the checks.
+#include "devididi_kit.h"
 #include "live_mode.h"
 
 #include <algorithm>
@@ -326,6 +327,16 @@ private:
 int Terminal::Setup()
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
+    if (!m_options.driverFiles.empty()) {
+        devididi::kit::UseSpecialPoolForRings(); // a client reading past a ring's end stops there
+    }
+    // A stop ends the run where it happened: the rules broken before it, then the verdict.
+    kemu::SetStopHandler([](const std::string &report) {
+        for (const auto &violation : kemu::TakeViolations()) {
+            std::printf("KERNEL RULE VIOLATION: %s: %s\n", violation.rule.c_str(), violation.detail.c_str());
+        }
+        std::printf("stop: %s\nsome checks FAILED\n", report.c_str());
+    });
     kemu::DebugService::SetPresent(true);
     if (!m_options.logFile.empty() && !kemu::DebugService::ForwardToFile(m_options.logFile)) {
         std::fprintf(stderr, "devididi-sim: cannot write the log file %s\n", m_options.logFile.c_str());

@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "devididi_kit.h"
 #include "emu/kemu.h"
 #include "live_mode.h"
 #include "platform.h"
@@ -191,6 +192,8 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
         return 2;
     }
+    // Client drivers loaded from files are held to the exchange's contract at their unload.
+    devididi::kit::WatchRegistrations();
     if (!script.empty()) {
         if (liveOption) {
             return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "

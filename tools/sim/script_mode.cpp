@@ -9,8 +9,11 @@
 #include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
+#include <sstream>
 
 #include "client.h"
+#include "devididi_kit.h"
 #include "driver_file.h"
 #include "emu/kemu.h"
 #include "names.h"
@@ -784,9 +787,21 @@ void ScriptRun::ReportAllocations()
     }
 }
 
-int ScriptRun::Run(std::istream &in)
+int ScriptRun::Run(std::istream &input)
 {
     kemu::SetViolationMode(kemu::ViolationMode::Record);
+    // A run with client drivers of its own places the exchange's rings in the special pool from the
+    // start, so that a driver reading past a ring's end stops there and then.
+    std::stringstream in;
+    in << input.rdbuf();
+    if (std::regex_search(in.str(), std::regex("(^|\n)[ \t]*load-driver[ \t]"))) {
+        devididi::kit::UseSpecialPoolForRings();
+    }
+    // A stop ends the run at once: what was reported before it, then the stop itself.
+    kemu::SetStopHandler([this](const std::string &report) {
+        ReportViolations();
+        Out("stop: " + report);
+    });
     // DPCs that client drivers queue run at the end of the command that queued them, in order.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
     kemu::SetTickCount(0);

@@ -1,0 +1,27 @@
+/*
+ * The client-driver kit's checks of the exchange's contract (C++17, for tests and tools).
+ *
+ * WatchRegistrations follows every registration sent to the exchange through the I/O manager,
+ * whichever driver sends it and whether the exchange is linked, a module or a kernel image. When a
+ * client driver's module unloads, each registration whose callbacks lie in it, pending or not, is
+ * reported as kemu::rule::kCallbacksLeftAtUnload ("<driver>: consumer of stream 2, handle 0x20,
+ * still registered") and then unregistered for it through the exchange's own unregistration
+ * request, so that the exchange never calls into the unloaded code.
+ */
+#ifndef DEVIDIDI_KIT_H
+#define DEVIDIDI_KIT_H
+
+namespace devididi::kit {
+
+// Installs the request observer and the modules' unload check; Unwatch takes both away.
+void WatchRegistrations();
+void UnwatchRegistrations();
+
+// Places the exchange's traced blocks, its rings among them, in the emulation's special pool (until
+// ResetCore), so that a client that reads past a ring's end stops at once with a report naming the
+// block, the source line that allocated it and the reading driver.
+void UseSpecialPoolForRings();
+
+} // namespace devididi::kit
+
+#endif
