@@ -16,18 +16,41 @@ size_t Count(const std::vector<kemu::Violation> &seen, const char *rule, const s
     }));
 }
 
+// The careless driver loaded from its file into a fresh emulated kernel, DPCs run by hand.
+struct Careless {
+    std::unique_ptr<kemu::DriverModule> module;
+    kemu::DriverLoad load{};
+
+    Careless()
+    {
+        kemu::ResetCore();
+        kemu::ResetIo();
+        kemu::SetDpcMode(kemu::DpcMode::Manual);
+    }
+
+    testing::AssertionResult Load()
+    {
+        std::string error;
+        module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
+        if (module == nullptr) {
+            return testing::AssertionFailure() << error;
+        }
+        load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
+        if (load.status != STATUS_SUCCESS) {
+            return testing::AssertionFailure() << "DriverEntry: 0x" << std::hex << load.status;
+        }
+        module->Attach(load.driver, "\\Driver\\careless");
+        return testing::AssertionSuccess();
+    }
+};
+
 TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedAndItsDpcNeverRunsAgain)
 {
-    kemu::ResetCore();
-    kemu::ResetIo();
-    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    Careless careless;
     kemu::ScopedViolationRecording recording;
-    std::string error;
-    auto module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
-    ASSERT_NE(module, nullptr) << error;
-    kemu::DriverLoad load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
-    ASSERT_EQ(load.status, STATUS_SUCCESS);
-    module->Attach(load.driver, "\\Driver\\careless");
+    ASSERT_TRUE(careless.Load());
+    auto &module = careless.module;
+    kemu::DriverLoad &load = careless.load;
     EXPECT_EQ(kemu::RunQueuedDpcs(), 1u); // it allocates a request; the unload queues it again
     kemu::UnloadDriver(load.driver);
     module.reset();
@@ -46,16 +69,11 @@ TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedA
 // What still calls or reads the unloaded code stops with the driver's name, never a bare crash.
 TEST(ModuleUnloadDeathTest, ACallOrReadIntoAnUnloadedDriverStopsNamingTheDriverTheOffsetAndTheCaller)
 {
-    kemu::ResetCore();
-    kemu::ResetIo();
-    kemu::SetDpcMode(kemu::DpcMode::Manual);
+    Careless careless;
     kemu::ScopedViolationRecording recording;
-    std::string error;
-    auto module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
-    ASSERT_NE(module, nullptr) << error;
-    kemu::DriverLoad load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
-    ASSERT_EQ(load.status, STATUS_SUCCESS);
-    module->Attach(load.driver, "\\Driver\\careless");
+    ASSERT_TRUE(careless.Load());
+    auto &module = careless.module;
+    kemu::DriverLoad &load = careless.load;
     PDRIVER_INITIALIZE entry = module->Entry();
     kemu::UnloadDriver(load.driver);
     module.reset();
