@@ -11,10 +11,17 @@
 #ifndef DEVIDIDI_KIT_H
 #define DEVIDIDI_KIT_H
 
+#include <functional>
+
+namespace kemu {
+struct RequestEvent;
+}
+
 namespace devididi::kit {
 
-// Installs the request observer and the modules' unload check; Unwatch takes both away.
-void WatchRegistrations();
+// Installs the request observer and the modules' unload check; Unwatch takes both away. `also`, when
+// given, sees every request after the kit has (the platform keeps one observer at a time).
+void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also = {});
 void UnwatchRegistrations();
 
 // Places the exchange's traced blocks, its rings among them, in the emulation's special pool (until

@@ -26,6 +26,7 @@ std::mutex g_lock;
 std::map<PIRP, Registration> g_sent;                  // sent, not yet answered
 std::map<PIRP, Registration> g_waiting;               // pending until the provider comes
 std::vector<Registration> g_held;                     // registered
+std::function<void(const kemu::RequestEvent &)> g_also; // the next observer in line
 
 bool Same(const Registration &a, const Registration &b)
 {
@@ -177,7 +178,7 @@ std::vector<std::string> Check(const std::string &driver, const std::function<bo
 
 } // namespace
 
-void WatchRegistrations()
+void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
 {
     {
         std::lock_guard<std::mutex> lock(g_lock);
@@ -185,7 +186,13 @@ void WatchRegistrations()
         g_waiting.clear();
         g_held.clear();
     }
-    kemu::SetRequestObserver(&Observe);
+    g_also = std::move(also);
+    kemu::SetRequestObserver([](const kemu::RequestEvent &event) {
+        Observe(event);
+        if (g_also) {
+            g_also(event);
+        }
+    });
     kemu::SetUnloadCheck(&Check);
 }
 
@@ -206,6 +213,7 @@ void UnwatchRegistrations()
 {
     kemu::SetRequestObserver(nullptr);
     kemu::SetUnloadCheck(nullptr);
+    g_also = nullptr;
 }
 
 } // namespace devididi::kit

@@ -16,6 +16,7 @@
 
 #include "client.h"
 #include "driver_file.h"
+#include "driver_tap.h"
 #include "emu/kemu.h"
 #include "live_view.h"
 #include "names.h"
@@ -57,6 +58,7 @@ struct ProviderPlan {
     uint64_t notifyEvery = 0; // broadcast kNotifyKeyFrame every so many blocks
     uint64_t infoEvery = 0;   // republish the information block every so many blocks
     const char *after = nullptr; // registers only once this consumer has asked to join (startAfter later)
+    uint64_t burstEvery = 0;     // every so many blocks, more than a ring in one go at DISPATCH_LEVEL
 };
 
 struct ConsumerPlan {
@@ -133,6 +135,17 @@ void ProviderThread(ProviderRun &run)
         auto next = Clock::now();
         for (uint64_t n = 0; g_phase.load() == Phase::Running; ++n) {
             client.Provide(run.plan.blockSize(n), run.plan.atDispatch);
+            if (run.plan.burstEvery > 0 && n % run.plan.burstEvery == run.plan.burstEvery - 1) {
+                // As from one DPC: a consumer that reads later than its callback falls a ring behind.
+                KIRQL previous = PASSIVE_LEVEL;
+                KeRaiseIrql(DISPATCH_LEVEL, &previous);
+                for (uint64_t burst = 0, k = n; burst <= run.plan.ring; ++k) {
+                    const ULONG size = run.plan.blockSize(k);
+                    client.Provide(size, true);
+                    burst += size;
+                }
+                KeLowerIrql(previous);
+            }
             if (run.plan.notifyEvery > 0 && n % run.plan.notifyEvery == run.plan.notifyEvery - 1) {
                 STREAMER_NOTIFICATION_PARAM param;
                 std::memset(&param, 0, sizeof param);
@@ -288,6 +301,8 @@ private:
     int LoadDriverFiles();
     void UnloadDriverFiles();
     void StartClients();
+    bool ConsumedByDriver(ULONG stream) const;
+    void Stress(ProviderPlan &plan) const;
     ViewSnapshot Snapshot(double elapsed, double interval);
     void StatusReport();
     void Teardown();
@@ -390,7 +405,10 @@ void Terminal::StartClients()
         run->client = std::make_unique<ConsumerClient>(plan.name, nullptr, plan.style);
         m_consumers.push_back(std::move(run));
     }
-    for (const ProviderPlan &plan : ProviderPlans()) {
+    for (ProviderPlan plan : ProviderPlans()) {
+        if (ConsumedByDriver(plan.stream)) {
+            Stress(plan);
+        }
         auto run = std::make_unique<ProviderRun>();
         run->plan = plan;
         run->client = std::make_unique<ProviderClient>(plan.name, nullptr);
@@ -402,6 +420,35 @@ void Terminal::StartClients()
     for (auto &run : m_providers) {
         run->thread = std::thread(ProviderThread, std::ref(*run));
     }
+}
+
+bool Terminal::ConsumedByDriver(ULONG stream) const
+{
+    for (TappedConsumer *c : TappedConsumers()) {
+        if (c->stream == stream) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A stream a loaded driver reads: blocks that cross the ring's end, whatever the ring's size.
+void Terminal::Stress(ProviderPlan &plan) const
+{
+    if (m_options.driverRing > 0) {
+        plan.ring = static_cast<ULONG>(m_options.driverRing);
+    }
+    if (m_options.blockMin > 0) {
+        const ULONG low = static_cast<ULONG>(m_options.blockMin), spread = static_cast<ULONG>(m_options.blockMax) - low + 1;
+        plan.blockSize = [low, spread](uint64_t n) { return Jitter(n, low, spread); };
+    } else {
+        auto own = plan.blockSize;
+        plan.blockSize = [own](uint64_t n) {
+            const ULONG size = own(n);
+            return Jitter(n, size, size / 4 + 1);
+        };
+    }
+    plan.burstEvery = m_options.burstEvery;
 }
 
 ViewSnapshot Terminal::Snapshot(double elapsed, double interval)
@@ -439,6 +486,19 @@ ViewSnapshot Terminal::Snapshot(double elapsed, double interval)
                 row.writePosition = client.writePosition.load();
                 row.ringSize = static_cast<uint64_t>(client.joinedSpace.load());
             }
+            row.consumers.push_back(consumer);
+        }
+        for (TappedConsumer *c : TappedConsumers()) {
+            if (c->stream != static_cast<ULONG>(index)) {
+                continue;
+            }
+            ConsumerRow consumer;
+            consumer.name = c->driver;
+            consumer.state = c->left.load() ? "left" : c->joined.load() ? "joined" : "waiting";
+            consumer.freeSpace = c->told.load() ? c->FreeSpace() : 0;
+            consumer.announced = c->bytesAnnounced.load();
+            consumer.processed = c->bytesProcessed.load();
+            consumer.lost = c->bytesLost.load();
             row.consumers.push_back(consumer);
         }
         view.streams.push_back(row);
@@ -572,6 +632,20 @@ int Terminal::Summary()
                       static_cast<unsigned long long>(client.problems.count.load()));
         Say(text);
     }
+    const std::vector<TappedConsumer *> drivers = TappedConsumers();
+    for (TappedConsumer *c : drivers) {
+        problems += c->problems.count.load();
+        std::string registration = StatusName(c->firstAnswer);
+        if (c->firstAnswer == STATUS_PENDING) {
+            registration += " -> " + StatusName(c->registration);
+        }
+        std::snprintf(text, sizeof text, "  %-10s %-6lu %-9s %-42s %10s %10s %10s %10llu", c->driver.c_str(),
+                      static_cast<unsigned long>(c->stream), "consumer", registration.c_str(),
+                      Bytes(static_cast<double>(c->bytesAnnounced.load())).c_str(), "-",
+                      Bytes(static_cast<double>(c->bytesLost.load())).c_str(),
+                      static_cast<unsigned long long>(c->problems.count.load()));
+        Say(text);
+    }
     Say("");
     Say("checks");
     // Bytes: every consumer read what it was told of, in place, as the provider handed it over.
@@ -586,6 +660,11 @@ int Terminal::Summary()
             firstProblem = std::string(run->plan.name) + ": " + run->client->problems.first;
         }
     }
+    for (TappedConsumer *c : drivers) {
+        if (firstProblem.empty() && c->problems.count.load() > 0) {
+            firstProblem = c->driver + ": " + c->problems.first;
+        }
+    }
     check(problems == 0 && checked > 0, "bytes read in place are the bytes provided",
           problems == 0 ? Bytes(static_cast<double>(checked)) + " checked" : firstProblem);
     bool registrations = true;
@@ -594,6 +673,9 @@ int Terminal::Summary()
     }
     for (auto &run : m_consumers) {
         registrations = registrations && run->registration == STATUS_SUCCESS && run->unregistration == STATUS_SUCCESS;
+    }
+    for (TappedConsumer *c : drivers) {
+        registrations = registrations && c->registration == STATUS_SUCCESS && c->left.load();
     }
     check(registrations, "every client registered and unregistered", "");
     bool waited = false;
@@ -621,27 +703,33 @@ int Terminal::Summary()
     // while it was registered, less what was still unannounced when it left (nothing, since the
     // providers stop first); and it never reported more than it was told of.
     bool conserved = true;
+    auto sum = [&](const std::string &name, bool told, uint64_t firstTold, uint64_t toldEnd, uint64_t joinedAt,
+                   uint64_t leftAt, uint64_t announcedBytes, uint64_t lostBytes, uint64_t processedBytes) {
+        const ConsumerSums sums =
+            SumConsumer(told, firstTold, toldEnd, joinedAt, leftAt, announcedBytes, lostBytes, processedBytes);
+        conserved = conserved && sums.held;
+        std::snprintf(text, sizeof text,
+                      "  sums  %-10s provided %llu = announced %llu + lost %llu + unannounced %llu; "
+                      "processed %llu%s",
+                      name.c_str(), static_cast<unsigned long long>(sums.provided),
+                      static_cast<unsigned long long>(sums.announced), static_cast<unsigned long long>(sums.lost),
+                      static_cast<unsigned long long>(sums.unannounced), static_cast<unsigned long long>(sums.processed),
+                      sums.held ? "" : "  BROKEN");
+        Say(text);
+    };
     for (auto &run : m_consumers) {
         ConsumerClient &client = *run->client;
         if (!client.left.load()) {
             continue; // never joined: its registration check fails above
         }
-        const ConsumerSums sums =
-            SumConsumer(client.told.load(), client.firstTold.load(), client.toldEnd.load(), client.joinedAt.load(),
-                        client.leftAt.load(), client.bytesAnnounced.load(), client.bytesLost.load(),
-                        client.bytesProcessed.load());
-        const uint64_t provided = sums.provided, announced = sums.announced, lost = sums.lost;
-        const uint64_t unannounced = sums.unannounced, processed = sums.processed;
-        const bool held = sums.held;
-        conserved = conserved && held;
-        std::snprintf(text, sizeof text,
-                      "  sums  %-10s provided %llu = announced %llu + lost %llu + unannounced %llu; "
-                      "processed %llu%s",
-                      run->plan.name, static_cast<unsigned long long>(provided),
-                      static_cast<unsigned long long>(announced), static_cast<unsigned long long>(lost),
-                      static_cast<unsigned long long>(unannounced), static_cast<unsigned long long>(processed),
-                      held ? "" : "  BROKEN");
-        Say(text);
+        sum(run->plan.name, client.told.load(), client.firstTold.load(), client.toldEnd.load(), client.joinedAt.load(),
+            client.leftAt.load(), client.bytesAnnounced.load(), client.bytesLost.load(), client.bytesProcessed.load());
+    }
+    for (TappedConsumer *c : drivers) {
+        if (c->left.load() && c->registration == STATUS_SUCCESS) {
+            sum(c->driver, c->told.load(), c->firstTold.load(), c->toldEnd.load(), c->joinedAt.load(), c->leftAt.load(),
+                c->bytesAnnounced.load(), c->bytesLost.load(), c->bytesProcessed.load());
+        }
     }
     check(conserved, "every consumer was told of exactly the bytes provided while it was registered", "");
     uint64_t lost = 0, answers = 0;
@@ -652,6 +740,15 @@ int Terminal::Summary()
         }
     }
     Say("  info  slow consumer: lost " + Bytes(static_cast<double>(lost)) + " in total");
+    for (TappedConsumer *c : drivers) {
+        std::snprintf(text, sizeof text, "  info  %s on stream %lu: ring %llu bytes, %llu of %llu blocks crossed its end, %s lost",
+                      c->driver.c_str(), static_cast<unsigned long>(c->stream),
+                      static_cast<unsigned long long>(c->ringSize.load()),
+                      static_cast<unsigned long long>(c->blocksAcrossEnd.load()),
+                      static_cast<unsigned long long>(c->blocks.load()),
+                      Bytes(static_cast<double>(c->bytesLost.load())).c_str());
+        Say(text);
+    }
     check(m_finalOrbAnswered, "the ORB-driver query reached the notifications stream",
           std::to_string(answers) + " answers to " + std::to_string(m_orbQueries) + " queries");
     check(m_report == STATUS_SUCCESS && !m_reportLines.empty(), "status report", StatusName(m_report));

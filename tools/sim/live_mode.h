@@ -16,6 +16,12 @@ struct LiveOptions {
     bool verbose = false;     // and to standard output
     std::vector<std::string> driverFiles; // client drivers loaded beside the terminal's own clients
     std::optional<uint64_t> preemptSeed; // randomized preemption at kernel calls, from this seed
+    // The streams the loaded drivers consume: their ring size (0: the terminal's), their block sizes
+    // (0: the terminal's own, varied so that blocks cross the ring's end), and every so many blocks
+    // a burst of more than a ring at DISPATCH_LEVEL (0: none).
+    uint64_t driverRing = 0;
+    uint64_t blockMin = 0, blockMax = 0;
+    uint64_t burstEvery = 0;
 };
 
 // 0 when every check held: no byte mismatch, no leak, no platform violation; 1 otherwise; 2 when

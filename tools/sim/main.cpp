@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "devididi_kit.h"
+#include "driver_tap.h"
 #include "emu/kemu.h"
 #include "live_mode.h"
 #include "platform.h"
@@ -18,6 +19,7 @@ namespace {
 const char kUsage[] =
     "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
     "                    [--load-driver FILE.so]... [--preempt SEED]\n"
+    "                    [--ring-size BYTES] [--block-size BYTES[-BYTES]] [--force-loss BLOCKS]\n"
     "       devididi-sim --script FILE|- [--stable-addresses] [--allocations] [--driver-dir DIR]\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
@@ -32,7 +34,13 @@ const char kUsage[] =
     "  --log FILE           every line the debug output service receives\n"
     "  --verbose            those lines on standard output too (the view then prints plain lines)\n"
     "  --load-driver FILE   a client driver of your own (built with devididi_add_client_driver),\n"
-    "                       loaded once the device is added and unloaded before its removal\n"
+    "                       loaded once the device is added and unloaded before its removal;\n"
+    "                       it is accounted as the terminal's own consumers are. The streams it\n"
+    "                       reads carry blocks of varied sizes, so that blocks cross the ring's end\n"
+    "  --ring-size BYTES    the ring of each stream a loaded driver reads (default: the terminal's)\n"
+    "  --block-size BYTES[-BYTES]  the blocks provided on those streams, of this size or in this range\n"
+    "  --force-loss BLOCKS  every so many blocks, more than a ring of them in one go at DISPATCH_LEVEL:\n"
+    "                       a driver that reads later than its callback is told of lost bytes\n"
     "  --preempt SEED       threads yield or sleep briefly at random at kernel calls (spin locks,\n"
     "                       levels, interlocked operations, pool), reproducibly from SEED\n"
     "\n"
@@ -98,6 +106,7 @@ int main(int argc, char **argv)
     std::string script;
     std::string driverFile;
     bool liveOption = false;
+    bool stress = false; // an option for the streams of --load-driver drivers
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&](const char *option) -> const char * {
@@ -144,6 +153,26 @@ int main(int argc, char **argv)
             }
             live.preemptSeed = seed;
             liveOption = true;
+        } else if (arg == "--ring-size" || arg == "--force-loss") {
+            const char *text = value(arg.c_str());
+            std::optional<uint64_t> number = text ? sim::ParseNumber(text, 16u << 20) : std::nullopt;
+            if (!number || *number == 0) {
+                return Usage((arg + " takes a whole number from 1 to 16777216").c_str());
+            }
+            (arg == "--ring-size" ? live.driverRing : live.burstEvery) = static_cast<unsigned long>(*number);
+            stress = true;
+        } else if (arg == "--block-size") {
+            const char *text = value("--block-size");
+            const std::string range = text ? text : "";
+            const size_t dash = range.find('-');
+            std::optional<uint64_t> low = sim::ParseNumber(range.substr(0, dash), 1u << 20);
+            std::optional<uint64_t> high = dash == std::string::npos ? low : sim::ParseNumber(range.substr(dash + 1), 1u << 20);
+            if (!low || !high || *low == 0 || *high < *low) {
+                return Usage("--block-size takes a size or a range MIN-MAX of sizes, from 1 to 1048576 bytes");
+            }
+            live.blockMin = static_cast<unsigned long>(*low);
+            live.blockMax = static_cast<unsigned long>(*high);
+            stress = true;
         } else if (arg == "--script") {
             const char *text = value("--script");
             if (text == nullptr) {
@@ -192,8 +221,9 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
         return 2;
     }
-    // Client drivers loaded from files are held to the exchange's contract at their unload.
-    devididi::kit::WatchRegistrations();
+    // Client drivers loaded from files are held to the exchange's contract at their unload, and
+    // accounted as the simulator's own clients are.
+    devididi::kit::WatchRegistrations(sim::TapDriverRequests());
     if (!script.empty()) {
         if (liveOption) {
             return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "
@@ -201,6 +231,9 @@ int main(int argc, char **argv)
                          "--script");
         }
         return sim::RunScript(script, scripted);
+    }
+    if (stress && live.driverFiles.empty()) {
+        return Usage("--ring-size, --block-size and --force-loss act on the streams --load-driver drivers read");
     }
     if (scripted.stableAddresses || scripted.allocations || !scripted.driverDir.empty()) {
         return Usage("--stable-addresses, --allocations and --driver-dir belong to --script");

@@ -10,11 +10,13 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "client.h"
 #include "devididi_kit.h"
 #include "driver_file.h"
+#include "driver_tap.h"
 #include "emu/kemu.h"
 #include "names.h"
 #include "newdel.h"
@@ -157,6 +159,7 @@ private:
     void ClientLine(const std::string &line);
     void DebugLine(const std::string &line);
     void ReportViolations();
+    std::set<const TappedConsumer *> m_driverProblems; // loaded drivers' problems already printed
     void Shutdown();
     // Frees the one-byte blocks of the records sent with record=short (once the driver is gone).
     void FreeShortBlocks();
@@ -206,6 +209,13 @@ void ScriptRun::ReportViolations()
     for (const auto &violation : kemu::TakeViolations()) {
         Out("KERNEL RULE VIOLATION: " + violation.rule + ": " + violation.detail);
         m_failed = true;
+    }
+    // A loaded driver's accounting, as the simulator's own consumers print theirs: the first problem.
+    for (TappedConsumer *c : TappedConsumers()) {
+        if (c->problems.count.load() > 0 && m_driverProblems.insert(c).second) {
+            Out(c->driver + ": MISMATCH: " + c->problems.first);
+            m_failed = true;
+        }
     }
 }
 

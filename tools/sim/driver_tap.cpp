@@ -1,0 +1,276 @@
+// The simulator stands in the path of a loaded driver's consumer registration the way a filter
+// driver would: the record the exchange receives names the simulator's callbacks and report slot,
+// which pass every call on to the driver's own and to the exchange's entry unchanged.
+#include "driver_tap.h"
+
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "emu/kemu.h"
+#include "emu/kemu_ldr.h"
+
+namespace sim {
+namespace {
+
+std::mutex g_lock;
+std::deque<std::unique_ptr<TappedConsumer>> g_consumers;
+struct Registering {
+    TappedConsumer *consumer;
+    bool returned, completed;
+};
+std::map<PIRP, Registering> g_registering; // sent, not yet both returned and completed
+std::map<PIRP, TappedConsumer *> g_leaving;
+std::atomic<STREAMER_DATA_PROCESSED_ENTRY> g_exchangeEntry{nullptr};
+
+// The registration a callback is for: the driver's handle on a stream it still holds. A driver
+// that uses one handle on two streams is told apart by the stream where the caller names it.
+TappedConsumer *Find(PVOID handle, const ULONG *stream)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    for (auto it = g_consumers.rbegin(); it != g_consumers.rend(); ++it) {
+        TappedConsumer &c = **it;
+        if (c.handle == handle && (stream == nullptr || c.stream == *stream) && !c.left.load()) {
+            return &c;
+        }
+    }
+    return nullptr;
+}
+
+// Before the driver is called for the first time, the entry it reports through is the simulator's.
+VOID STREAMER_CALL ReportEntry(ULONG hStream, PVOID hConsumer, ULONG dwSize);
+void HandOutEntry(TappedConsumer &c)
+{
+    if (c.pDriverEntry != nullptr && *c.pDriverEntry != &ReportEntry) {
+        *c.pDriverEntry = &ReportEntry;
+    }
+}
+
+void Problem(TappedConsumer &c, const std::string &text) { c.problems.Report(text.c_str()); }
+
+// One block told of, announced or lost: where it lies in the stream and in the ring.
+void Told(TappedConsumer &c, ULONG size, bool lost)
+{
+    const StreamLedger &ledger = Ledger(c.stream);
+    if (!c.tracking) {
+        c.tracking = true;
+        c.ringSize = c.pDriverRingSize != nullptr ? *c.pDriverRingSize : 0;
+        c.readOffset = c.pDriverTail != nullptr ? *c.pDriverTail : 0;
+        c.nextPosition = ledger.pendingStart;
+        c.firstTold = ledger.pendingStart;
+        c.told = true;
+    } else if (ledger.providing && ledger.pendingStart != c.nextPosition) {
+        Problem(c, std::to_string(ledger.pendingStart - c.nextPosition) + " bytes went into the ring without being told of");
+        c.nextPosition = ledger.pendingStart;
+    }
+    const uint64_t ring = c.ringSize.load();
+    if (ring > 0 && c.readOffset + uint64_t(size) > ring) {
+        c.blocksAcrossEnd.fetch_add(1);
+    }
+    c.blocks.fetch_add(1);
+    c.readOffset = ring > 0 ? static_cast<ULONG>((c.readOffset + uint64_t(size)) % ring) : 0;
+    c.nextPosition += size;
+    c.toldEnd = c.nextPosition;
+    c.writePosition = c.readOffset;
+    (lost ? c.bytesLost : c.bytesAnnounced).fetch_add(size);
+}
+
+VOID STREAMER_CALL NewData(ULONG dwSize, PVOID pContext)
+{
+    TappedConsumer *c = Find(pContext, nullptr);
+    if (c == nullptr) {
+        return; // not ours: the exchange named a handle no loaded driver holds
+    }
+    HandOutEntry(*c);
+    Told(*c, dwSize, false);
+    c->pfnNewData(dwSize, pContext);
+}
+
+VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
+{
+    TappedConsumer *c = Find(pContext, nullptr);
+    if (c == nullptr) {
+        return;
+    }
+    HandOutEntry(*c);
+    if (dwType == STREAMERNOTIFY_LOST_BYTES && pParam != nullptr) {
+        Told(*c, pParam->LostBytes.dwSize, true);
+    } else if (dwType == STREAMERNOTIFY_CONSUMER_DELETED) {
+        c->leftAt = Ledger(c->stream).committed.load();
+        c->joined = false;
+    }
+    if (c->pfnNotify != nullptr) {
+        c->pfnNotify(dwType, pParam, pContext);
+    }
+}
+
+VOID STREAMER_CALL ReportEntry(ULONG hStream, PVOID hConsumer, ULONG dwSize)
+{
+    TappedConsumer *c = Find(hConsumer, &hStream);
+    STREAMER_DATA_PROCESSED_ENTRY exchange = g_exchangeEntry.load();
+    if (c != nullptr) {
+        const uint64_t processed = c->bytesProcessed.fetch_add(dwSize) + dwSize;
+        if (c->joined.load()) {
+            c->processedWhileJoined.fetch_add(dwSize);
+        }
+        const uint64_t told = c->bytesAnnounced.load() + c->bytesLost.load();
+        if (processed > told) {
+            Problem(*c, "reported " + std::to_string(processed) + " bytes processed, more than the " +
+                            std::to_string(told) + " it was told of");
+        }
+        if (c->pfnExchangeEntry != nullptr) {
+            exchange = c->pfnExchangeEntry;
+        }
+    }
+    if (exchange != nullptr) {
+        exchange(hStream, hConsumer, dwSize);
+    }
+}
+
+void Joined(TappedConsumer &c)
+{
+    c.joinedAt = Ledger(c.stream).committed.load();
+    c.joined = true;
+    if (c.pfnExchangeEntry != nullptr) {
+        g_exchangeEntry = c.pfnExchangeEntry;
+    }
+    HandOutEntry(c);
+}
+
+std::string DriverName(const void *code)
+{
+    // "\\Driver\\echo+0x..." once the driver object is attached, the file's path before (its
+    // DriverEntry registers): the name is the file's, up to its first dot, either way.
+    std::string where = kemu::ModuleOfCode(code);
+    where = where.substr(0, where.find('+'));
+    where = where.substr(where.find_last_of("\\/") + 1);
+    return where.substr(0, where.find('.'));
+}
+
+void Sent(PIRP irp)
+{
+    PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
+    auto *param = static_cast<STREAMER_SRV_PARAM *>(irp->AssociatedIrp.SystemBuffer);
+    if (at->MajorFunction != IRP_MJ_DEVICE_CONTROL || param == nullptr || irp->RequestorMode != KernelMode) {
+        return;
+    }
+    const ULONG code = at->Parameters.DeviceIoControl.IoControlCode;
+    const ULONG length = at->Parameters.DeviceIoControl.InputBufferLength;
+    if (code == STREAMER_UNREGISTER_CONSUMER && length >= sizeof param->UnRegisterConsumer) {
+        std::lock_guard<std::mutex> lock(g_lock);
+        for (auto &c : g_consumers) {
+            if (c->stream == param->UnRegisterConsumer.hStream && c->handle == param->UnRegisterConsumer.hConsumer &&
+                !c->left.load()) {
+                g_leaving[irp] = c.get();
+            }
+        }
+        return;
+    }
+    if (code != STREAMER_REGISTER_CONSUMER || length < sizeof param->RegisterConsumer) {
+        return;
+    }
+    auto &record = param->RegisterConsumer;
+    // Only drivers loaded from a file: the simulator's own clients account for themselves.
+    const std::string driver =
+        record.pfnNewDataReady != nullptr ? DriverName(reinterpret_cast<const void *>(record.pfnNewDataReady)) : "";
+    if (driver.empty()) {
+        return;
+    }
+    auto c = std::make_unique<TappedConsumer>();
+    c->driver = driver;
+    c->stream = record.hStream;
+    c->handle = record.hConsumer;
+    c->pfnNewData = record.pfnNewDataReady;
+    c->pfnNotify = record.pfnNotify;
+    c->pDriverEntry = record.ppfnDataProcessed;
+    c->pDriverRingSize = record.pdwBufferSize;
+    c->pDriverTail = record.pdwTail;
+    record.pfnNewDataReady = &NewData;
+    record.pfnNotify = &Notify;
+    record.ppfnDataProcessed = &c->pfnExchangeEntry;
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_registering[irp] = {c.get(), false, false};
+    g_consumers.push_back(std::move(c));
+}
+
+void Observe(const kemu::RequestEvent &event)
+{
+    if (event.kind == kemu::RequestEvent::Sent) {
+        Sent(event.irp);
+        return;
+    }
+    TappedConsumer *registering = nullptr, *leaving = nullptr;
+    bool completedFirst = false;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto r = g_registering.find(event.irp);
+        if (r != g_registering.end()) {
+            registering = r->second.consumer;
+            completedFirst = r->second.completed;
+            (event.kind == kemu::RequestEvent::Completed ? r->second.completed : r->second.returned) = true;
+            // Done with the request once it has both returned and completed, in either order.
+            if (r->second.completed && (r->second.returned || event.kind == kemu::RequestEvent::Returned)) {
+                g_registering.erase(r);
+            } else if (event.kind == kemu::RequestEvent::Returned && event.status != STATUS_PENDING) {
+                g_registering.erase(r); // refused before reaching the exchange's completion
+            }
+        }
+        auto l = g_leaving.find(event.irp);
+        if (l != g_leaving.end() && event.kind == kemu::RequestEvent::Returned) {
+            leaving = l->second;
+            g_leaving.erase(l);
+        }
+    }
+    if (registering != nullptr) {
+        if (event.kind == kemu::RequestEvent::Returned) {
+            registering->firstAnswer = event.status;
+            if (event.status != STATUS_PENDING && !completedFirst) {
+                registering->registration = event.status;
+                if (NT_SUCCESS(event.status)) {
+                    Joined(*registering);
+                } else {
+                    registering->left = true;
+                }
+            }
+        } else {
+            registering->registration = event.status;
+            if (NT_SUCCESS(event.status)) {
+                Joined(*registering); // before the driver's completion routine hears of it
+            } else {
+                registering->left = true;
+            }
+        }
+    }
+    if (leaving != nullptr && NT_SUCCESS(event.status)) {
+        if (leaving->joined.exchange(false)) {
+            leaving->leftAt = Ledger(leaving->stream).committed.load();
+        }
+        leaving->left = true;
+    }
+}
+
+} // namespace
+
+std::function<void(const kemu::RequestEvent &)> TapDriverRequests()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_consumers.clear();
+    g_registering.clear();
+    g_leaving.clear();
+    g_exchangeEntry = nullptr;
+    return &Observe;
+}
+
+std::vector<TappedConsumer *> TappedConsumers()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<TappedConsumer *> all;
+    for (auto &c : g_consumers) {
+        all.push_back(c.get());
+    }
+    return all;
+}
+
+} // namespace sim

@@ -1,0 +1,65 @@
+// Client drivers loaded from a file, accounted as the simulator's own clients are, from outside
+// them: their consumer registrations are seen on their way to the exchange, and the callbacks and
+// the report entry they name are routed through the simulator, which counts what the exchange
+// tells the driver and what the driver reports back before passing each call on unchanged.
+#ifndef DEVIDIDI_SIM_DRIVER_TAP_H
+#define DEVIDIDI_SIM_DRIVER_TAP_H
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "client.h"
+#include "kernel.h"
+#include "streamer.h"
+
+namespace kemu {
+struct RequestEvent;
+}
+
+namespace sim {
+
+struct TappedConsumer {
+    std::string driver;
+    ULONG stream = 0;
+    PVOID handle = nullptr;
+
+    std::atomic<NTSTATUS> firstAnswer{STATUS_PENDING};  // what the registration request returned
+    std::atomic<NTSTATUS> registration{STATUS_PENDING}; // its final status
+    std::atomic<bool> joined{false}, left{false};
+    // As ConsumerClient counts them (see there).
+    std::atomic<uint64_t> bytesAnnounced{0}, bytesLost{0}, bytesProcessed{0}, processedWhileJoined{0};
+    std::atomic<uint64_t> firstTold{0}, toldEnd{0}, joinedAt{0}, leftAt{0};
+    std::atomic<bool> told{false};
+    // Ring offsets as the exchange hands them out: blocks told of that run past the ring's end.
+    std::atomic<uint64_t> blocks{0}, blocksAcrossEnd{0};
+    std::atomic<uint64_t> ringSize{0}, writePosition{0};
+    ProblemLog problems;
+
+    // The driver's own side of the registration, and the exchange's entry it reports through.
+    STREAMER_NEW_DATA_READY_CALLBACK pfnNewData = nullptr;
+    STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify = nullptr;
+    STREAMER_DATA_PROCESSED_ENTRY *pDriverEntry = nullptr;
+    PULONG pDriverRingSize = nullptr, pDriverTail = nullptr;
+    STREAMER_DATA_PROCESSED_ENTRY pfnExchangeEntry = nullptr;
+    bool tracking = false; // callbacks only (the stream's lock serialises them)
+    ULONG readOffset = 0;
+    uint64_t nextPosition = 0;
+
+    int64_t FreeSpace() const
+    {
+        return static_cast<int64_t>(ringSize.load()) - static_cast<int64_t>(bytesAnnounced.load() + bytesLost.load()) +
+               static_cast<int64_t>(processedWhileJoined.load());
+    }
+};
+
+// Starts afresh; the observer to chain after the kit's (devididi::kit::WatchRegistrations).
+std::function<void(const kemu::RequestEvent &)> TapDriverRequests();
+// Every consumer registration of a loaded driver so far, in order; they live until the next start.
+std::vector<TappedConsumer *> TappedConsumers();
+
+} // namespace sim
+
+#endif
