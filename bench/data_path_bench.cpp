@@ -14,6 +14,7 @@
 #include <benchmark/benchmark.h>
 
 #include <boost/lockfree/spsc_queue.hpp>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <atomic>
@@ -836,14 +837,31 @@ void PrintTable(std::vector<Result> &results)
 
 int main(int argc, char **argv)
 {
+    // The program's own options through CLI11; Google Benchmark's --benchmark_* go to it unread.
     bool quick = false;
-    std::vector<char *> args;
-    for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) {
-            quick = true;
-        } else {
+    CLI::App app("dv_data_path_bench: the data path's figures, against their goals.", "dv_data_path_bench");
+    app.add_flag("--quick", quick, "a short run: 0.3 s per case, at least 15 repetitions")->disable_flag_override();
+    app.footer("Google Benchmark's own options (--benchmark_filter=REGEX, --benchmark_format=json, ...) pass through.");
+    app.allow_windows_style_options(false);
+    std::vector<std::string> own;
+    std::vector<char *> args{argv[0]};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--benchmark_", 12) == 0) {
             args.push_back(argv[i]);
+        } else {
+            own.insert(own.begin(), argv[i]); // CLI11 takes them last first
         }
+    }
+    try {
+        app.parse(own);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &error) {
+        const bool extra = dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr && !app.remaining().empty();
+        std::fprintf(stderr, "dv_data_path_bench: %s: besides Google Benchmark's options only --quick is known\n",
+                     extra ? ("unknown argument '" + app.remaining().front() + "'").c_str() : error.what());
+        return 2;
     }
     if (quick) {
         g_options.caseSeconds = 0.3;
@@ -853,7 +871,7 @@ int main(int argc, char **argv)
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) {
         std::fprintf(stderr, "dv_data_path_bench: besides Google Benchmark's options only --quick is known\n");
-        return 1;
+        return 2;
     }
 
     auto add = [](const char *name, void (*fn)(benchmark::State &), int consumers, ULONG size) {

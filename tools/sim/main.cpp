@@ -2,9 +2,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unistd.h>
+
+#include <CLI/CLI.hpp>
 
 #include "devididi_kit.h"
 #include "driver_tap.h"
@@ -16,11 +20,9 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage: devididi-sim [--duration SECONDS] [--registry FILE.reg] [--log FILE] [--verbose]\n"
-    "                    [--load-driver FILE.so]... [--preempt SEED]\n"
-    "                    [--ring-size BYTES] [--block-size BYTES[-BYTES]] [--force-loss BLOCKS]\n"
-    "       devididi-sim --script FILE|- [--stable-addresses] [--allocations] [--driver-dir DIR]\n"
+// What the options cannot say by themselves: the two modes and the script language.
+const char kDescription[] =
+    "devididi-sim: the DeVididi stream exchange in the emulated kernel, with client drivers around it.\n"
     "\n"
     "Without --script: a video-conferencing terminal for a few seconds. The driver is loaded into the\n"
     "emulated kernel, its function device added through plug-and-play, and client drivers exchange\n"
@@ -28,23 +30,10 @@ const char kUsage[] =
     "under a live view. At the end: the status report, removal, unload, leak report and summary.\n"
     "Exit status 0 only when every check held.\n"
     "\n"
-    "  --duration SECONDS   length of the run (default 5)\n"
-    "  --registry FILE.reg  debug levels from a registry export (default: the built-in levels,\n"
-    "                       those of examples/debug-levels.reg)\n"
-    "  --log FILE           every line the debug output service receives\n"
-    "  --verbose            those lines on standard output too (the view then prints plain lines)\n"
-    "  --load-driver FILE   a client driver of your own (built with devididi_add_client_driver),\n"
-    "                       loaded once the device is added and unloaded before its removal;\n"
-    "                       it is accounted as the terminal's own consumers are. The streams it\n"
-    "                       reads carry blocks of varied sizes, so that blocks cross the ring's end\n"
-    "  --ring-size BYTES    the ring of each stream a loaded driver reads (default: the terminal's)\n"
-    "  --block-size BYTES[-BYTES]  the blocks provided on those streams, of this size or in this range\n"
-    "  --force-loss BLOCKS  every so many blocks, more than a ring of them in one go at DISPATCH_LEVEL:\n"
-    "                       a driver that reads later than its callback is told of lost bytes\n"
-    "  --preempt SEED       threads yield or sleep briefly at random at kernel calls (spin locks,\n"
-    "                       levels, interlocked operations, pool), reproducibly from SEED\n"
-    "\n"
-    "With --script: one thread, deterministic. The tick count starts at 0 and moves only by script.\n"
+    "With --script: one thread, deterministic; a script is one command a line (below).";
+
+const char kScriptLanguage[] =
+    "Scripts: the tick count starts at 0 and moves only by script.\n"
     "One command a line, '#' starts a comment, numbers decimal or 0x-hex:\n"
     "  level <MODULE> <n> | reg-import FILE.reg | debug-service present|absent | tick <n>\n"
     "  fail-alloc <k> [tag=XXXX] | fail-alloc p=<probability> seed=<n> [tag=XXXX]\n"
@@ -67,20 +56,7 @@ const char kUsage[] =
     "  load-driver <name> FILE | unload-driver <name>   a client driver of your own, from a file\n"
     "  dpcs hold|run        DPCs run at the end of the command that queued them; hold keeps them\n"
     "                       queued until run\n"
-    "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.\n"
-    "  --stable-addresses   addresses in log lines print as <address>, so that the output is the\n"
-    "                       same in every run and build (for golden files)\n"
-    "  --allocations        at the end: the pool allocations made since the last fail-alloc line\n"
-    "                       (or the start), the failed ones by tag, and every block left with its\n"
-    "                       allocating source; for sweeps that fail each allocation in turn\n"
-    "  --driver-dir DIR     where load-driver finds a FILE named without a directory (default:\n"
-    "                       next to the script)\n"
-    "\n"
-    "Both modes:\n"
-    "  --image FILE.sys     run the genuine 32-bit kernel image in place of the driver built for\n"
-    "                       this program (only a 32-bit i386 build can run it)\n"
-    "  --family 98|nt       the system family the emulated kernel presents: 98 (the default; WDM\n"
-    "                       1.05, the debug device answers virtual-device calls) or nt (WDM 1.10)\n";
+    "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.";
 
 // The driver built as a module lies beside the program; each load opens it anew.
 std::string ModuleBesideProgram()
@@ -91,10 +67,42 @@ std::string ModuleBesideProgram()
     return self.substr(0, self.find_last_of('/') + 1) + "devididi.so";
 }
 
-int Usage(const char *problem)
+// A bad command line: one line with the reason, exit status 2.
+int Usage(const std::string &problem)
 {
-    std::fprintf(stderr, "devididi-sim: %s\n\n%s", problem, kUsage);
+    std::fprintf(stderr, "devididi-sim: %s (--help lists the options)\n", problem.c_str());
     return 2;
+}
+
+// What each option takes, for the line that refuses a missing or malformed value.
+const std::map<std::string, std::string> kTakes = {
+    {"--duration", "--duration takes a number of seconds, more than 0 and at most 3600"},
+    {"--registry", "--registry takes a .reg file"},
+    {"--log", "--log takes a file name"},
+    {"--preempt", "--preempt takes a seed, a whole number (decimal or 0x-hex)"},
+    {"--script", "--script takes a file, or - for standard input"},
+    {"--load-driver", "--load-driver takes a client driver file"},
+    {"--ring-size", "--ring-size takes a whole number from 1 to 16777216"},
+    {"--force-loss", "--force-loss takes a whole number from 1 to 16777216"},
+    {"--block-size", "--block-size takes a size or a range MIN-MAX of sizes, from 1 to 1048576 bytes"},
+    {"--driver-dir", "--driver-dir takes a directory"},
+    {"--image", "--image takes a kernel image file"},
+    {"--family", "--family takes 98 or nt"},
+};
+
+// The library's reason, or ours when it names an option that takes a value.
+std::string Reason(const CLI::ParseError &error, const CLI::App &app)
+{
+    if (dynamic_cast<const CLI::ExtrasError *>(&error) != nullptr && !app.remaining().empty()) {
+        return "unknown argument '" + app.remaining().front() + "'";
+    }
+    const std::string what = error.what();
+    for (const auto &[option, takes] : kTakes) {
+        if (what.compare(0, option.size() + 1, option + ":") == 0 || what.find(" " + option + " ") != std::string::npos) {
+            return takes;
+        }
+    }
+    return what;
 }
 
 } // namespace
@@ -103,114 +111,125 @@ int main(int argc, char **argv)
 {
     sim::LiveOptions live;
     sim::ScriptOptions scripted;
-    std::string script;
-    std::string driverFile;
-    bool liveOption = false;
-    bool stress = false; // an option for the streams of --load-driver drivers
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](const char *option) -> const char * {
-            if (i + 1 >= argc) {
-                return nullptr;
-            }
-            (void)option;
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        } else if (arg == "--duration") {
-            const char *text = value("--duration");
-            char *end = nullptr;
-            double seconds = text ? std::strtod(text, &end) : -1;
-            if (text == nullptr || end == text || *end != '\0' || !(seconds > 0) || seconds > 3600) {
-                return Usage("--duration takes a number of seconds, more than 0 and at most 3600");
-            }
-            live.duration = seconds;
-            liveOption = true;
-        } else if (arg == "--registry") {
-            const char *text = value("--registry");
-            if (text == nullptr) {
-                return Usage("--registry takes a .reg file");
-            }
-            live.registryFile = text;
-            liveOption = true;
-        } else if (arg == "--log") {
-            const char *text = value("--log");
-            if (text == nullptr) {
-                return Usage("--log takes a file name");
-            }
-            live.logFile = text;
-            liveOption = true;
-        } else if (arg == "--verbose") {
-            live.verbose = true;
-            liveOption = true;
-        } else if (arg == "--preempt") {
-            const char *text = value("--preempt");
-            std::optional<uint64_t> seed = text ? sim::ParseNumber(text, UINT64_MAX) : std::nullopt;
-            if (!seed) {
-                return Usage("--preempt takes a seed, a whole number (decimal or 0x-hex)");
-            }
-            live.preemptSeed = seed;
-            liveOption = true;
-        } else if (arg == "--ring-size" || arg == "--force-loss") {
-            const char *text = value(arg.c_str());
-            std::optional<uint64_t> number = text ? sim::ParseNumber(text, 16u << 20) : std::nullopt;
+    std::string script, driverFile, family, duration, preempt, ringSize, blockSize, forceLoss;
+
+    CLI::App app(kDescription, "devididi-sim");
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); // as before: the last one counts
+    app.allow_windows_style_options(false);
+    app.footer(kScriptLanguage);
+    app.get_formatter()->column_width(30);
+    const char *liveGroup = "The default run";
+    const char *scriptGroup = "Scripts";
+    const char *bothGroup = "Both modes";
+    app.add_option("--duration", duration, "length of the run in seconds, more than 0, at most 3600 (default 5)")
+        ->type_name("SECONDS")->group(liveGroup);
+    app.add_option("--registry", live.registryFile,
+                   "debug levels from a registry export (default: the built-in levels, those of "
+                   "examples/debug-levels.reg)")
+        ->type_name("FILE.reg")->group(liveGroup);
+    app.add_option("--log", live.logFile, "every line the debug output service receives")->type_name("FILE")->group(liveGroup);
+    app.add_flag("--verbose", live.verbose, "those lines on standard output too (the view then prints plain lines)")
+        ->disable_flag_override()
+        ->group(liveGroup);
+    app.add_option("--load-driver", live.driverFiles,
+                   "a client driver of your own (built with devididi_add_client_driver), loaded once the device is "
+                   "added and unloaded before its removal, and accounted as the terminal's own consumers are; the "
+                   "streams it reads carry blocks of varied sizes, so that blocks cross the ring's end (repeatable)")
+        ->type_name("FILE.so")->allow_extra_args(false)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->group(liveGroup);
+    app.add_option("--ring-size", ringSize, "the ring of each stream a loaded driver reads (default: the terminal's)")
+        ->type_name("BYTES")->group(liveGroup);
+    app.add_option("--block-size", blockSize, "the blocks provided on those streams, of this size or in this range")
+        ->type_name("BYTES[-BYTES]")->group(liveGroup);
+    app.add_option("--force-loss", forceLoss,
+                   "every so many blocks, more than a ring of them in one go at DISPATCH_LEVEL: a driver that reads "
+                   "later than its callback is told of lost bytes")
+        ->type_name("BLOCKS")->group(liveGroup);
+    app.add_option("--preempt", preempt,
+                   "threads yield or sleep briefly at random at kernel calls (spin locks, levels, interlocked "
+                   "operations, pool), reproducibly from SEED")
+        ->type_name("SEED")->group(liveGroup);
+    app.add_option("--script", script, "run a script, - for standard input (see below)")->type_name("FILE|-")->group(scriptGroup);
+    app.add_flag("--stable-addresses", scripted.stableAddresses,
+                 "addresses in log lines print as <address>, so that the output is the same in every run and build "
+                 "(for golden files)")
+        ->disable_flag_override()
+        ->group(scriptGroup);
+    app.add_flag("--allocations", scripted.allocations,
+                 "at the end: the pool allocations made since the last fail-alloc line (or the start), the failed "
+                 "ones by tag, and every block left with its allocating source; for sweeps that fail each "
+                 "allocation in turn")
+        ->disable_flag_override()
+        ->group(scriptGroup);
+    app.add_option("--driver-dir", scripted.driverDir,
+                   "where load-driver finds a FILE named without a directory (default: next to the script)")
+        ->type_name("DIR")->group(scriptGroup);
+    app.add_option("--image", driverFile,
+                   "run the genuine 32-bit kernel image in place of the driver built for this program (only a "
+                   "32-bit i386 build can run it)")
+        ->type_name("FILE.sys")->group(bothGroup);
+    app.add_option("--family", family,
+                   "the system family the emulated kernel presents: 98 (the default; WDM 1.05, the debug device "
+                   "answers virtual-device calls) or nt (WDM 1.10)")
+        ->type_name("98|nt")->group(bothGroup);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        std::fputs(app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::ParseError &error) {
+        return Usage(Reason(error, app));
+    }
+
+    if (app.count("--duration") > 0) {
+        char *end = nullptr;
+        const double seconds = std::strtod(duration.c_str(), &end);
+        if (end == duration.c_str() || *end != '\0' || !(seconds > 0) || seconds > 3600) {
+            return Usage(kTakes.at("--duration"));
+        }
+        live.duration = seconds;
+    }
+    if (app.count("--preempt") > 0) {
+        live.preemptSeed = sim::ParseNumber(preempt, UINT64_MAX);
+        if (!live.preemptSeed) {
+            return Usage(kTakes.at("--preempt"));
+        }
+    }
+    for (auto [option, text, target] : {std::tuple{"--ring-size", &ringSize, &live.driverRing},
+                                        std::tuple{"--force-loss", &forceLoss, &live.burstEvery}}) {
+        if (app.count(option) > 0) {
+            std::optional<uint64_t> number = sim::ParseNumber(*text, 16u << 20);
             if (!number || *number == 0) {
-                return Usage((arg + " takes a whole number from 1 to 16777216").c_str());
+                return Usage(kTakes.at(option));
             }
-            (arg == "--ring-size" ? live.driverRing : live.burstEvery) = static_cast<unsigned long>(*number);
-            stress = true;
-        } else if (arg == "--block-size") {
-            const char *text = value("--block-size");
-            const std::string range = text ? text : "";
-            const size_t dash = range.find('-');
-            std::optional<uint64_t> low = sim::ParseNumber(range.substr(0, dash), 1u << 20);
-            std::optional<uint64_t> high = dash == std::string::npos ? low : sim::ParseNumber(range.substr(dash + 1), 1u << 20);
-            if (!low || !high || *low == 0 || *high < *low) {
-                return Usage("--block-size takes a size or a range MIN-MAX of sizes, from 1 to 1048576 bytes");
-            }
-            live.blockMin = static_cast<unsigned long>(*low);
-            live.blockMax = static_cast<unsigned long>(*high);
-            stress = true;
-        } else if (arg == "--script") {
-            const char *text = value("--script");
-            if (text == nullptr) {
-                return Usage("--script takes a file, or - for standard input");
-            }
-            script = text;
-        } else if (arg == "--load-driver") {
-            const char *text = value("--load-driver");
-            if (text == nullptr) {
-                return Usage("--load-driver takes a client driver file");
-            }
-            live.driverFiles.push_back(text);
-            liveOption = true;
-        } else if (arg == "--driver-dir") {
-            const char *text = value("--driver-dir");
-            if (text == nullptr) {
-                return Usage("--driver-dir takes a directory");
-            }
-            scripted.driverDir = text;
-        } else if (arg == "--image") {
-            const char *text = value("--image");
-            if (text == nullptr) {
-                return Usage("--image takes a kernel image file");
-            }
-            driverFile = text;
-        } else if (arg == "--family") {
-            const char *text = value("--family");
-            if (text != nullptr && std::strcmp(text, "nt") == 0) {
-                kemu::SetWdmVersion(1, 0x10);
-            } else if (text == nullptr || std::strcmp(text, "98") != 0) {
-                return Usage("--family takes 98 or nt");
-            }
-        } else if (arg == "--stable-addresses") {
-            scripted.stableAddresses = true;
-        } else if (arg == "--allocations") {
-            scripted.allocations = true;
-        } else {
-            return Usage(("unknown argument '" + arg + "'").c_str());
+            *target = *number;
+        }
+    }
+    if (app.count("--block-size") > 0) {
+        const size_t dash = blockSize.find('-');
+        std::optional<uint64_t> low = sim::ParseNumber(blockSize.substr(0, dash), 1u << 20);
+        std::optional<uint64_t> high =
+            dash == std::string::npos ? low : sim::ParseNumber(blockSize.substr(dash + 1), 1u << 20);
+        if (!low || !high || *low == 0 || *high < *low) {
+            return Usage(kTakes.at("--block-size"));
+        }
+        live.blockMin = *low;
+        live.blockMax = *high;
+    }
+    if (family == "nt") {
+        kemu::SetWdmVersion(1, 0x10);
+    } else if (app.count("--family") > 0 && family != "98") {
+        return Usage(kTakes.at("--family"));
+    }
+    const bool stress = app.count("--ring-size") + app.count("--block-size") + app.count("--force-loss") > 0;
+    bool liveOption = stress;
+    for (const char *option : {"--duration", "--registry", "--log", "--verbose", "--load-driver", "--preempt"}) {
+        liveOption = liveOption || app.count(option) > 0;
+    }
+    for (const auto &[option, text] : {std::pair{"--script", &script}, std::pair{"--driver-dir", &scripted.driverDir},
+                                       std::pair{"--image", &driverFile}}) {
+        if (app.count(option) > 0 && text->empty()) {
+            return Usage(kTakes.at(option));
         }
     }
     if (driverFile.empty()) {
@@ -224,6 +243,9 @@ int main(int argc, char **argv)
     // Client drivers loaded from files are held to the exchange's contract at their unload, and
     // accounted as the simulator's own clients are.
     devididi::kit::WatchRegistrations(sim::TapDriverRequests());
+    if (stress && live.driverFiles.empty()) {
+        return Usage("--ring-size, --block-size and --force-loss act on the streams --load-driver drivers read");
+    }
     if (!script.empty()) {
         if (liveOption) {
             return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "
@@ -231,9 +253,6 @@ int main(int argc, char **argv)
                          "--script");
         }
         return sim::RunScript(script, scripted);
-    }
-    if (stress && live.driverFiles.empty()) {
-        return Usage("--ring-size, --block-size and --force-loss act on the streams --load-driver drivers read");
     }
     if (scripted.stableAddresses || scripted.allocations || !scripted.driverDir.empty()) {
         return Usage("--stable-addresses, --allocations and --driver-dir belong to --script");
