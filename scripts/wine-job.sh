@@ -219,7 +219,7 @@ run_pass() {
       'C:\devididi-ctl.exe' levels
     expect "remove" 0 'devididi-install: removed 1 ROOT\\DEVIDIDI device\(s\)' 'C:\devididi-install.exe' remove
     expect "ctl after removal" 3 'devididi-ctl: the driver is not loaded \(\\\\\.\\DeVididi: error [23]\)' 'C:\devididi-ctl.exe' status
-    # A kernel unloads a driver whose last device has gone; Wine 8.0 does not (README, "the unload
+    # A kernel unloads a driver whose last device has gone; Wine 8.0 does not (docs/windows.md, "the unload
     # under Wine"): it unloads on a stop of the service, which it accepts once the device is removed.
     local n unloaded=0
     sleep 1

@@ -7,7 +7,7 @@
  * routine into a jump to its own version, and stands in for the 98/Me debug device by answering the
  * "int 20h" virtual-device call that the driver makes on that family. Everything else is Wine's.
  *
- * Replaced (see the README's Wine section for why each one):
+ * Replaced (see docs/windows.md, the Wine job, for why each one):
  *   ExfInterlockedInsertTailList      missing
  *   ExfInterlockedRemoveHeadList      returns the list head, not NULL, on an empty list
  *   KefAcquireSpinLockAtDpcLevel,
