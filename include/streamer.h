@@ -6,6 +6,12 @@
  * Where pointers are 4 bytes wide the byte offsets and sizes below are part of the contract and
  * are checked at compile time. Where they are wider, the field order stays and every pointer
  * simply takes its natural width.
+ *
+ * Built as a Windows kernel image, a client imports some routines under other names than the ones
+ * its source calls, and its imports allow-list names the imported ones: KeAcquireSpinLock and
+ * KeReleaseSpinLock are hal.dll's KfAcquireSpinLock and KfReleaseSpinLock, IoCallDriver is
+ * IofCallDriver, IoCompleteRequest is IofCompleteRequest, ObDereferenceObject is
+ * ObfDereferenceObject, RtlZeroMemory and RtlCopyMemory are memset and memcpy.
  */
 #ifndef DEVIDIDI_STREAMER_H
 #define DEVIDIDI_STREAMER_H

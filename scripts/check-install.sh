@@ -1,36 +1,87 @@
 #!/usr/bin/env bash
-# Installs the kit into a temporary prefix, then builds and runs the echo sample's out-of-tree
-# project against that prefix alone, as a client-driver author would. Proves the package works.
+# Installs the kit, plain and sanitizer flavours, into one temporary prefix, then works from that
+# prefix alone, as a client-driver author would, with projects copied out of the tree:
+#  - the echo sample builds and passes its tests against each flavour;
+#  - the forgetful consumer (tests/kit) builds; the installed simulator runs its scripts: the correct
+#    driver runs clean, each mistake is stopped with a report naming the driver and the fault, a
+#    non-zero status, no signal and no hang; its kit test passes for the correct driver and fails,
+#    with the report, for each mistake;
+#  - with the cross compiler present, the installed .sys build script builds and checks echo.sys.
 #
-#   scripts/check-install.sh [BUILD-DIR]     (default build/default; built first if needed)
+#   scripts/check-install.sh [PLAIN-BUILD-DIR [ASAN-BUILD-DIR]]
+#                     (default build/default and build/asan, configured from the presets if needed;
+#                      only their target "kit" is built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/default}
-if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake --preset default >/dev/null
-  build=build/default
-fi
-cmake --build "$build" --target kemu dv_entry
+root=$PWD
+die() { echo "check-install: $*" >&2; exit 1; }
+
+plain=${1:-build/default}
+asan=${2:-build/asan}
+[ -f "$plain/CMakeCache.txt" ] || cmake --preset default >/dev/null
+[ -f "$asan/CMakeCache.txt" ] || cmake --preset asan >/dev/null
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
-cmake --install "$build" --prefix "$prefix" >/dev/null ||
-  { echo "check-install: cmake --install $build failed" >&2; exit 1; }
+for build in "$plain" "$asan"; do
+  cmake --build "$build" --target kit || die "cmake --build $build --target kit failed"
+  cmake --install "$build" --prefix "$prefix" >/dev/null || die "cmake --install $build failed"
+done
 for file in include/devididi/kernel.h include/devididi/streamer.h include/devididi/emu/kemu.h \
-            lib/devididi/libkemu.a lib/devididi/libdv_entry.a lib/cmake/DeVididi/DeVididiConfig.cmake; do
-  [ -f "$prefix/$file" ] || { echo "check-install: the install lacks $file" >&2; exit 1; }
+            include/devididi/devididi_testing.h include/devididi/nt/kernel_nt.h \
+            lib/devididi/libkemu.a lib/devididi/libdv_entry.a lib/devididi/libdv_kit_testing.a \
+            lib/devididi-asan/libkemu.a lib/devididi-asan/libdv_kit_testing.a \
+            bin/devididi-sim bin/devididi-sim-asan \
+            share/devididi/ntbuild/build-client-sys.sh share/devididi/ntbuild/check-sys.sh \
+            lib/cmake/DeVididi/DeVididiConfig.cmake lib/cmake/DeVididi/DeVididiKit-plain.cmake \
+            lib/cmake/DeVididi/DeVididiKit-asan.cmake; do
+  [ -e "$prefix/$file" ] || die "the install lacks $file"
 done
 
-# A copy of the project outside the tree: nothing but the prefix can be found from there.
+# Copies of the projects outside the tree: nothing but the prefix can be found from there.
 cp -r examples/client-driver "$work/echo"
+cp -r tests/kit "$work/kit"
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
-cmake -S "$work/echo" -B "$work/build" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_PREFIX_PATH="$prefix" >/dev/null ||
-  { echo "check-install: the out-of-tree project does not configure against the package" >&2; exit 1; }
-cmake --build "$work/build" ||
-  { echo "check-install: the out-of-tree project does not build against the package" >&2; exit 1; }
-ctest --test-dir "$work/build" --output-on-failure ||
-  { echo "check-install: the sample's tests fail against the installed package" >&2; exit 1; }
-echo "check-install: the installed package builds and passes the echo sample's tests"
+
+# build SOURCE BUILD FLAVOUR: configures, builds and runs the project's tests against the prefix.
+build() {
+  cmake -S "$1" -B "$2" "${generator[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_PREFIX_PATH="$prefix" \
+        -DDEVIDIDI_KIT_FLAVOUR="$3" >/dev/null || die "$1 does not configure against the $3 kit"
+  cmake --build "$2" >/dev/null || { cmake --build "$2"; die "$1 does not build against the $3 kit"; }
+  ctest --test-dir "$2" --output-on-failure -j 2 || die "$1: tests fail against the installed $3 kit"
+}
+
+# run FLAVOUR SCRIPT STATUS PATTERN: the installed simulator runs the script on the project's
+# drivers within a minute, ends with STATUS and prints a line matching PATTERN, shown here.
+run() {
+  local sim=$prefix/bin/devididi-sim status=0 output
+  [ "$1" = plain ] || sim=$sim-$1
+  output=$(cd "$work/kit-$1" && timeout 60 "$sim" --driver-dir . --script "$work/kit/$2.script" 2>&1) || status=$?
+  [ "$status" -ne 124 ] || die "$1: $2 hangs (stopped after 60 s)"
+  [ "$status" -lt 128 ] || die "$1: $2 ends with signal $((status - 128)):"$'\n'"$output"
+  [ "$status" -eq "$3" ] || die "$1: $2 ends with status $status, not $3:"$'\n'"$output"
+  grep -E -- "$4" <<<"$output" | sed "s/^/  $1 $2 ($status): /" | grep . ||
+    die "$1: $2 does not report /$4/:"$'\n'"$output"
+}
+
+for flavour in plain asan; do
+  build "$work/echo" "$work/echo-$flavour" "$flavour"
+  build "$work/kit/project" "$work/kit-$flavour" "$flavour"
+  run "$flavour" a_correct_consumer_runs_clean 0 'forgetful: sum [0-9]+'
+  run "$flavour" a_registration_left_at_unload_is_named_and_taken_back 1 \
+      'KERNEL RULE VIOLATION: driver unloaded while another driver still holds its callbacks: .Driver.forgetful'
+  run "$flavour" a_read_past_the_rings_end_stops_naming_the_block_and_the_reader 3 \
+      '\*\*\* STOP: read past the end of a pool block: .*by code at .Driver.forgetful\+0x'
+  run "$flavour" an_unload_that_waits_for_ever_stops_naming_the_driver 3 \
+      '\*\*\* STOP: unload of .Driver.forgetful made no progress'
+done
+
+if command -v i686-w64-mingw32-gcc >/dev/null; then
+  "$prefix/share/devididi/ntbuild/build-client-sys.sh" "$work/sys" echo "$root/examples/client-driver/imports.allow" \
+    "$root/examples/client-driver/echo.c" >/dev/null || die "the installed build-client-sys.sh does not build echo.sys"
+  echo "check-install: the installed build-client-sys.sh built and checked echo.sys"
+fi
+echo "check-install: the installed kit (plain and asan) builds and passes the echo sample's tests, and the" \
+     "forgetful consumer's mistakes are stopped by its simulator and failed by its test helpers"

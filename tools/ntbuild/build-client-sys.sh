@@ -5,14 +5,20 @@
 #   build-client-sys.sh OUTDIR NAME ALLOW-LIST SOURCE.c...
 #
 # OUTDIR receives NAME.sys, its link map NAME.map and the objects (obj/). The sources see the
-# exchange's header (include/) and the kernel header (platform/), nothing else of the exchange.
+# exchange's header (include/) and the kernel header (platform/), nothing else of the exchange;
+# installed with the kit (P/share/devididi/ntbuild), the same headers from P/include/devididi.
 # DEVIDIDI_NT_PREFIX selects the cross tools (default i686-w64-mingw32-).
 set -euo pipefail
 
 die() { echo "build-client-sys: $*" >&2; exit 1; }
 
 [ $# -ge 4 ] || die "usage: build-client-sys.sh OUTDIR NAME ALLOW-LIST SOURCE.c..."
-root=$(cd "$(dirname "$0")/../.." && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+if [ -f "$here/../../../include/devididi/streamer.h" ]; then
+  headers=(-I"$(cd "$here/../../../include/devididi" && pwd)")
+else
+  headers=(-I"$here/../../platform" -I"$here/../../include")
+fi
 out=$1 name=$2 allow=$3
 shift 3
 prefix=${DEVIDIDI_NT_PREFIX:-i686-w64-mingw32-}
@@ -26,7 +32,7 @@ cflags=(-std=gnu99 -DDEVIDIDI_NT_KERNEL -O2 -march=i586 -mtune=generic -ffreesta
         -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-ident
         -mno-stack-arg-probe -mgeneral-regs-only -Wframe-larger-than=4096
         -Wall -Wextra -Werror -Wno-unused-parameter
-        -I"$root/platform" -I"$root/include")
+        "${headers[@]}")
 ldflags=(-nostdlib -s
          -Wl,--subsystem,native -Wl,--image-base,0x10000
          -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
@@ -49,4 +55,4 @@ done
   die "$name.sys does not link (errors above): an undefined name is a kernel service the import" \
       "libraries lack or a run-time routine the image would have to carry"
 echo "build-client-sys: built $out/$name.sys"
-exec "$root/tools/ntbuild/check-sys.sh" "$out" --image "$name.sys" --allow "$allow"
+exec "$here/check-sys.sh" "$out" --image "$name.sys" --allow "$allow"
