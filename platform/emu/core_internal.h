@@ -9,6 +9,7 @@
 #include <string>
 
 #include "emu/k_base.h"
+#include "emu/kemu_core.h"
 
 namespace kemu::detail {
 
@@ -37,10 +38,13 @@ namespace kemu {
 // The fault handler that turns faults in unloaded modules and special pool pages into stops
 // (installed once, on first need; faults of other addresses go to the handler before it).
 void InstallFaultHandler();
-// A code address for a report: "<driver>+0x<offset>", else the routine's name, else file+offset.
-std::string DescribeCode(uintptr_t address);
-// The report for a fault at `address` when it lies in a special pool block's guard page, else "".
-std::string SpecialPoolFault(const void *address);
+// A code address for a report: "<driver>+0x<offset>", else the routine's (mangled) name, else
+// file+offset. Safe inside the fault handler: no allocation, and no lock the faulting thread could hold.
+void DescribeCode(uintptr_t address, FaultText &text);
+// "<driver>+0x<offset>" when `address` lies in an open driver module; the same constraints.
+bool DescribeModuleCode(uintptr_t address, FaultText &text);
+// The report for a fault at `address` when it lies in a special pool block's guard page.
+bool SpecialPoolFault(const void *address, FaultText &report);
 } // namespace kemu
 
 #endif

@@ -129,7 +129,7 @@ struct SpecialSlot {
 constexpr size_t kSpecialSlots = 4096;
 SpecialSlot g_special[kSpecialSlots];
 std::atomic<ULONG> g_specialTag{0};
-std::function<std::string(const void *, size_t, ULONG)> g_blockNamer;
+std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
 
 size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
@@ -589,13 +589,12 @@ void SetSpecialPoolTag(ULONG tag)
     g_specialTag.store(tag, std::memory_order_relaxed);
 }
 
-void SetPoolBlockNamer(std::function<std::string(const void *block, size_t size, ULONG tag)> namer)
+void SetPoolBlockNamer(PoolBlockNamer namer)
 {
-    std::lock_guard<std::mutex> lock(ThePool().mutex);
-    g_blockNamer = std::move(namer);
+    g_blockNamer.store(namer, std::memory_order_release);
 }
 
-std::string SpecialPoolFault(const void *address)
+bool SpecialPoolFault(const void *address, FaultText &report)
 {
     const uintptr_t at = uintptr_t(address);
     const size_t page = Page();
@@ -604,15 +603,26 @@ std::string SpecialPoolFault(const void *address)
         if (guard == 0 || at < guard || at >= guard + page) {
             continue;
         }
-        std::string text = "pool block " + Hex(s.block) + " '" + TagText(s.tag) + "' " + std::to_string(s.size) +
-                           " bytes, " + std::to_string(at - s.block - s.size) + " bytes past its end";
-        std::string name;
-        if (g_blockNamer) {
-            name = g_blockNamer(reinterpret_cast<const void *>(s.block), s.size, s.tag);
+        char tag[5] = {};
+        for (int i = 0; i < 4; ++i) {
+            const char c = char((s.tag >> (8 * i)) & 0xFF);
+            tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
         }
-        return text + (name.empty() ? ", allocated by " + kemu::DescribeCode(s.caller) : ", " + name);
+        report.Add("pool block ").Hex(s.block).Add(" '").Add(tag).Add("' ").Dec(s.size).Add(" bytes, ");
+        report.Dec(at - s.block - s.size).Add(" bytes past its end");
+        FaultText name;
+        if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
+            namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
+        }
+        if (name.Empty()) {
+            report.Add(", allocated by ");
+            DescribeCode(s.caller, report);
+        } else {
+            report.Add(", ").Add(name.Text());
+        }
+        return true;
     }
-    return "";
+    return false;
 }
 
 } // namespace kemu

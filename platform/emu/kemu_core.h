@@ -164,9 +164,62 @@ namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";
 } // namespace rule
-// Names a block's allocator in those reports (e.g. from a header the allocator writes into it); an
-// empty answer, or no namer, names the routine that called ExAllocatePoolWithTag.
-void SetPoolBlockNamer(std::function<std::string(const void *block, size_t size, ULONG tag)> namer);
+// Text put together without allocation, locks or stdio, for what runs inside the fault handler.
+// What does not fit is cut off.
+class FaultText {
+public:
+    FaultText &Add(const char *text)
+    {
+        while (text != nullptr && *text != '\0' && m_length + 1 < sizeof m_text) {
+            m_text[m_length++] = *text++;
+        }
+        m_text[m_length] = '\0';
+        return *this;
+    }
+    FaultText &Dec(unsigned long long value)
+    {
+        char digits[24];
+        size_t n = 0;
+        do {
+            digits[n++] = char('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        return Reversed(digits, n);
+    }
+    FaultText &Hex(unsigned long long value) // "0x" and lower-case digits
+    {
+        char digits[24];
+        size_t n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[value & 15];
+            value >>= 4;
+        } while (value != 0);
+        digits[n++] = 'x';
+        digits[n++] = '0';
+        return Reversed(digits, n);
+    }
+    const char *Text() const { return m_text; }
+    size_t Length() const { return m_length; }
+    bool Empty() const { return m_length == 0; }
+
+private:
+    FaultText &Reversed(const char *digits, size_t n)
+    {
+        char text[24];
+        for (size_t i = 0; i < n; ++i) {
+            text[i] = digits[n - 1 - i];
+        }
+        text[n] = '\0';
+        return Add(text);
+    }
+    char m_text[1024] = {};
+    size_t m_length = 0;
+};
+// Names a block's allocator in those reports (e.g. from a header the allocator writes into it) by
+// adding to `name`; nothing added, or no namer, names the routine that called ExAllocatePoolWithTag.
+// It runs inside the fault handler: it must not allocate, lock or print.
+using PoolBlockNamer = void (*)(const void *block, size_t size, ULONG tag, FaultText &name);
+void SetPoolBlockNamer(PoolBlockNamer namer);
 // Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.
 std::string PoolLeakReport();
 // Checks every freed block still waiting for its return to the host (and returns them): each one

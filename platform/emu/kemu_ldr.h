@@ -62,6 +62,7 @@ private:
     friend std::string ModuleOfCode(const void *address);
     DriverModule() = default;
     void Register();
+    void Publish() const; // for the fault handler's reports, under the module list's lock
     struct Image;
     struct Range {
         uintptr_t begin, end;

@@ -1,12 +1,16 @@
 // What is left of an unloaded module: its address range, reserved and inaccessible, so that a call
 // or access into it faults; the fault handler turns that into a stop naming the driver, the offset
 // and the caller. A stop ends the run: the machine cannot go on from it.
+//
+// The handler itself only reads tables written before the fault (the unloaded ranges here, the open
+// modules and special pool slots in their own sources), formats into a static buffer and write(2)s
+// it: no allocation, no stdio, no lock. The rest of the stop (the tool's summary) runs after the
+// handler returns, in a call the handler makes the faulting thread take.
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <mutex>
 #include <sys/mman.h>
@@ -32,38 +36,82 @@ std::mutex g_guardLock;
 struct sigaction g_previous;
 std::function<void(const std::string &)> g_stopHandler;
 std::mutex g_stopLock;
-
-std::string Hex(uintptr_t value)
-{
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%lx", static_cast<unsigned long>(value));
-    return text;
-}
+// The report of the fault being stopped, from the handler to the rest of the stop.
+FaultText g_faultReport;
 
 void OnFault(int signal, siginfo_t *info, void *context);
 
+void WriteAll(const char *text, size_t length)
+{
+    while (length != 0) {
+        const ssize_t n = write(STDERR_FILENO, text, length);
+        if (n <= 0) {
+            return;
+        }
+        text += n;
+        length -= size_t(n);
+    }
+}
+
+// What the handler leaves to ordinary code: the stop handler (which may allocate) and the exit.
+[[noreturn]] void FinishFaultStop()
+{
+    std::fflush(stdout);
+    std::function<void(const std::string &)> handler;
+    if (g_stopLock.try_lock()) {
+        handler = g_stopHandler;
+        g_stopLock.unlock();
+    }
+    if (handler) {
+        handler(g_faultReport.Text());
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    std::_Exit(3);
+}
+
+// Reports the stop and sends the faulting thread into FinishFaultStop, on its own stack below
+// the faulting frame (and its red zone), as if called from there.
+void StopFromHandler(const FaultText &report, void *context)
+{
+    FaultText line;
+    line.Add("*** STOP: ").Add(report.Text()).Add("\n");
+    WriteAll(line.Text(), line.Length());
+    g_faultReport = report;
+    auto *uc = static_cast<ucontext_t *>(context);
+#if defined(__x86_64__)
+    const uintptr_t sp = ((uintptr_t(uc->uc_mcontext.gregs[REG_RSP]) - 1024) & ~uintptr_t(15)) - sizeof(void *);
+    uc->uc_mcontext.gregs[REG_RSP] = greg_t(sp);
+    uc->uc_mcontext.gregs[REG_RIP] = greg_t(reinterpret_cast<uintptr_t>(&FinishFaultStop));
+#elif defined(__i386__)
+    const uintptr_t sp = ((uintptr_t(uc->uc_mcontext.gregs[REG_ESP]) - 1024) & ~uintptr_t(15)) - sizeof(void *);
+    uc->uc_mcontext.gregs[REG_ESP] = greg_t(sp);
+    uc->uc_mcontext.gregs[REG_EIP] = greg_t(reinterpret_cast<uintptr_t>(&FinishFaultStop));
+#else
+    (void)uc;
+    std::_Exit(3); // no way to leave the handler elsewhere: the report above is all there is
+#endif
+}
+
 } // namespace
 
-// A code address as a reader wants it: the driver and offset, else the routine, else the file.
-std::string DescribeCode(uintptr_t address)
+void DescribeCode(uintptr_t address, FaultText &text)
 {
-    std::string module = ModuleOfCode(reinterpret_cast<const void *>(address));
-    if (!module.empty()) {
-        return module;
+    if (DescribeModuleCode(address, text)) {
+        return;
     }
+    // The dynamic linker's lock is recursive: the faulting thread cannot block on itself here.
     Dl_info found{};
     if (dladdr(reinterpret_cast<void *>(address), &found) == 0) {
-        return Hex(address);
+        text.Hex(address);
+        return;
     }
     if (found.dli_sname != nullptr) {
-        int status = 0;
-        char *plain = abi::__cxa_demangle(found.dli_sname, nullptr, nullptr, &status);
-        std::string name = status == 0 && plain != nullptr ? plain : found.dli_sname;
-        std::free(plain);
-        return name.substr(0, name.find('(')) + "+" + Hex(address - uintptr_t(found.dli_saddr));
+        text.Add(found.dli_sname).Add("+").Hex(address - uintptr_t(found.dli_saddr));
+        return;
     }
     const char *file = found.dli_fname != nullptr ? std::strrchr(found.dli_fname, '/') : nullptr;
-    return std::string(file != nullptr ? file + 1 : "?") + "+" + Hex(address - uintptr_t(found.dli_fbase));
+    text.Add(file != nullptr ? file + 1 : "?").Add("+").Hex(address - uintptr_t(found.dli_fbase));
 }
 
 void InstallFaultHandler()
@@ -100,14 +148,16 @@ void OnFault(int signal, siginfo_t *info, void *context)
     const uintptr_t pc = 0, sp = 0;
     const bool write = false;
 #endif
+    static FaultText report; // one fault is stopped: the process ends with it
     if (hit == nullptr) {
-        const std::string block = SpecialPoolFault(info->si_addr);
-        if (!block.empty()) {
-            Stop(std::string(write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock) + ": " + block +
-                 ", by code at " + DescribeCode(pc));
+        FaultText block;
+        if (SpecialPoolFault(info->si_addr, block)) {
+            report.Add(write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock).Add(": ").Add(block.Text());
+            report.Add(", by code at ");
+            DescribeCode(pc, report);
+            StopFromHandler(report, context);
+            return;
         }
-    }
-    if (hit == nullptr) {
         // Not ours: whoever handled the signal before (a sanitizer, the default crash) does.
         if ((g_previous.sa_flags & SA_SIGINFO) != 0 && g_previous.sa_sigaction != nullptr) {
             g_previous.sa_sigaction(signal, info, context);
@@ -118,17 +168,20 @@ void OnFault(int signal, siginfo_t *info, void *context)
         }
         return;
     }
-    const std::string where = std::string(hit->name) + " at offset " + Hex(address - hit->base);
     if (pc == address && sp != 0) {
         // Executing there: the call's return address is on top of the stack.
-        Stop(std::string(rule::kCallIntoUnloadedDriver) + ": " + where + ", called from " +
-             DescribeCode(*reinterpret_cast<const uintptr_t *>(sp)));
+        report.Add(rule::kCallIntoUnloadedDriver).Add(": ").Add(hit->name).Add(" at offset ").Hex(address - hit->base);
+        report.Add(", called from ");
+        DescribeCode(*reinterpret_cast<const uintptr_t *>(sp), report);
+    } else {
+        report.Add(rule::kAccessToUnloadedDriver).Add(": ").Add(hit->name).Add(" at offset ").Hex(address - hit->base);
+        report.Add(", by code at ");
+        DescribeCode(pc, report);
     }
-    Stop(std::string(rule::kAccessToUnloadedDriver) + ": " + where + ", by code at " + DescribeCode(pc));
+    StopFromHandler(report, context);
 }
 
 } // namespace
-
 void GuardUnloadedRange(const void *begin, const void *end, const void *base, const std::string &name)
 {
     std::lock_guard<std::mutex> lock(g_guardLock);

@@ -1,6 +1,7 @@
 // Driver modules: shared objects through the dynamic linker, kernel images through the emulation's
 // own loader (i386 processes only).
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <dlfcn.h>
@@ -11,6 +12,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "core_internal.h"
 #include "kemu_core.h"
 #include "kemu_io.h"
 #include "kemu_ldr.h"
@@ -34,6 +36,58 @@ namespace {
 std::mutex g_modulesLock;
 std::vector<const DriverModule *> g_modules;
 UnloadCheck g_unloadCheck;
+
+// The same modules for the fault handler, which reads them without a lock: written under
+// g_modulesLock, a slot's fields before its owner is published.
+struct OpenSlot {
+    std::atomic<const void *> owner{nullptr};
+    static constexpr size_t kRanges = 16;
+    uintptr_t begin[kRanges] = {}, end[kRanges] = {};
+    size_t count = 0;
+    uintptr_t base = 0;
+    char name[120] = {};
+};
+constexpr size_t kOpenSlots = 256;
+OpenSlot g_open[kOpenSlots];
+
+// Under g_modulesLock.
+void Publish(const void *owner, const std::vector<std::pair<uintptr_t, uintptr_t>> &ranges, const std::string &name)
+{
+    OpenSlot *slot = nullptr;
+    for (OpenSlot &s : g_open) {
+        const void *held = s.owner.load(std::memory_order_relaxed);
+        if (held == owner || (held == nullptr && slot == nullptr)) {
+            slot = &s;
+            if (held == owner) {
+                break;
+            }
+        }
+    }
+    if (slot == nullptr) {
+        return; // only reports lose the module's name: its code is "file+offset" there
+    }
+    slot->owner.store(nullptr, std::memory_order_release);
+    slot->count = std::min(ranges.size(), OpenSlot::kRanges);
+    slot->base = UINTPTR_MAX;
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        if (i < OpenSlot::kRanges) {
+            slot->begin[i] = ranges[i].first;
+            slot->end[i] = ranges[i].second;
+        }
+        slot->base = std::min(slot->base, ranges[i].first);
+    }
+    std::snprintf(slot->name, sizeof slot->name, "%s", name.c_str());
+    slot->owner.store(owner, std::memory_order_release);
+}
+
+void Withdraw(const void *owner)
+{
+    for (OpenSlot &s : g_open) {
+        if (s.owner.load(std::memory_order_relaxed) == owner) {
+            s.owner.store(nullptr, std::memory_order_release);
+        }
+    }
+}
 
 bool ReadFile(const std::string &path, std::vector<uint8_t> *bytes, std::string *error)
 {
@@ -236,6 +290,7 @@ void DriverModule::Register()
 {
     std::lock_guard<std::mutex> guard(g_modulesLock);
     g_modules.push_back(this);
+    Publish();
 }
 
 void DriverModule::Attach(PDRIVER_OBJECT driver, const std::string &name)
@@ -243,6 +298,32 @@ void DriverModule::Attach(PDRIVER_OBJECT driver, const std::string &name)
     std::lock_guard<std::mutex> guard(g_modulesLock);
     m_driver = driver;
     m_name = name;
+    Publish();
+}
+
+void DriverModule::Publish() const
+{
+    std::vector<std::pair<uintptr_t, uintptr_t>> ranges;
+    for (const Range &r : m_ranges) {
+        ranges.emplace_back(r.begin, r.end);
+    }
+    kemu::Publish(this, ranges, m_name.empty() ? m_path : m_name);
+}
+
+bool DescribeModuleCode(uintptr_t address, FaultText &text)
+{
+    for (const OpenSlot &s : g_open) {
+        if (s.owner.load(std::memory_order_acquire) == nullptr) {
+            continue;
+        }
+        for (size_t i = 0; i < s.count; ++i) {
+            if (address >= s.begin[i] && address < s.end[i]) {
+                text.Add(s.name).Add("+").Hex(address - s.base);
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool DriverModule::Holds(const void *address) const
@@ -297,6 +378,7 @@ DriverModule::~DriverModule()
     {
         std::lock_guard<std::mutex> guard(g_modulesLock);
         g_modules.erase(std::remove(g_modules.begin(), g_modules.end(), this), g_modules.end());
+        Withdraw(this);
     }
     // Nothing may call into the code once it is gone: what still would is the driver's fault.
     const std::string who = m_name.empty() ? m_path : m_name;
