@@ -12,9 +12,9 @@
 #if defined(DEVIDIDI_NT_KERNEL)
 #include "nt/kernel_nt.h"
 #else
-#include "emu/k_base.h"
-#include "emu/k_registry.h"
-#include "emu/k_io.h"
+#include "emu/ddk/base.h"
+#include "emu/ddk/registry.h"
+#include "emu/ddk/io.h"
 #endif
 
 /* Pool tags are four bytes in memory order: KX_POOL_TAG('T','r','c','d') shows as "Trcd". */

@@ -17,7 +17,7 @@ trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" >/dev/null ||
   { echo "check-install: cmake --install $build failed" >&2; exit 1; }
-for file in include/devididi/kernel.h include/devididi/streamer.h include/devididi/emu/kemu.h \
+for file in include/devididi/kernel.h include/devididi/streamer.h include/devididi/emu/kemu/kemu.h \
             lib/devididi/libkemu.a lib/devididi/libdv_entry.a lib/cmake/DeVididi/DeVididiConfig.cmake; do
   [ -f "$prefix/$file" ] || { echo "check-install: the install lacks $file" >&2; exit 1; }
 done

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 
 namespace iotest {
 

@@ -9,8 +9,8 @@
 #include <set>
 #include <sstream>
 
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 
 #if defined(__i386__) && DV_IMAGES_BUILT
 // The offsets and sizes of the kernel's own headers for i386.

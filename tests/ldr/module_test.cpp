@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 
 namespace {
 

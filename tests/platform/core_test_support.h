@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu_core.h"
+#include "emu/kemu/core.h"
 #include "kernel.h"
 
 class CoreTest : public ::testing::Test {

@@ -7,7 +7,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "kernel.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "kernel.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "kernel.h"
 
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "devididi_kit.h"
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 #include "newdel.h"
 #include "streamer.h"
 

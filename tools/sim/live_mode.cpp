@@ -16,7 +16,7 @@
 
 #include "client.h"
 #include "driver_file.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "live_view.h"
 #include "names.h"
 #include "platform.h"

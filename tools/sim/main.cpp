@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "devididi_kit.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "live_mode.h"
 #include "platform.h"
 #include "script.h"

@@ -15,7 +15,7 @@
 #include "client.h"
 #include "devididi_kit.h"
 #include "driver_file.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "names.h"
 #include "newdel.h"
 #include "platform.h"

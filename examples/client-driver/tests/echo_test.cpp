@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "devididi_exchange.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "streamer.h"
 
 extern "C" NTSTATUS NTAPI echo_DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegistryPath);
