@@ -1,5 +1,5 @@
 // Interrupt levels, spin locks and the interlocked list operations.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <cstring>
 #include <thread>

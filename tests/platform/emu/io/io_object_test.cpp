@@ -2,7 +2,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "io/io_test_support.h"
+#include "platform/emu/io/io_test_support.h"
 
 namespace {
 

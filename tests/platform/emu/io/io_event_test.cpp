@@ -1,7 +1,7 @@
 // Kernel events: the waits that are refused.
 #include <cstring>
 
-#include "io/io_test_support.h"
+#include "platform/emu/io/io_test_support.h"
 
 namespace {
 

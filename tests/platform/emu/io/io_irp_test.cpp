@@ -4,7 +4,7 @@
 #include <functional>
 #include <thread>
 
-#include "io/io_test_support.h"
+#include "platform/emu/io/io_test_support.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // complete), over the emulation's bus, with and without late completion.
 #include <thread>
 
-#include "io/io_test_support.h"
+#include "platform/emu/io/io_test_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // DbgPrint and the debug output service (virtual device 0x0327), and the reset between tests.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <fstream>
 #include <sstream>

@@ -1,5 +1,5 @@
 // Deferred procedure calls: queued once at a time, run at DISPATCH_LEVEL, checked on return.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <chrono>
 #include <thread>

@@ -1,5 +1,5 @@
 // The pool: accounting, leak report, fill patterns, refused calls and failure injection.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,5 +1,5 @@
 // sprintf/_vsnprintf with the kernel's conventions, as driver code sees them through kernel.h.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <cstring>
 

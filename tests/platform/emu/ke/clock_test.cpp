@@ -1,5 +1,5 @@
 // The emulated tick count and performance counter.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <algorithm>
 #include <thread>

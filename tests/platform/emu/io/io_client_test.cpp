@@ -1,7 +1,7 @@
 // The client side: opening a device by name, device-control round trips, and closing.
 #include <cstring>
 
-#include "io/io_test_support.h"
+#include "platform/emu/io/io_test_support.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Randomized preemption: which kernel calls are points, and that a seed fixes each thread's draws.
-#include "core_test_support.h"
+#include "platform/emu/core_test_support.h"
 
 #include <thread>
 
