@@ -5,6 +5,10 @@
  * exports those headers leave undeclared. Everywhere else it declares the user-mode emulation in
  * platform/emu, which offers the same names, argument lists and semantics, so that one set of driver
  * sources compiles unchanged against either. Must stay valid C as well as C++.
+ *
+ * The emulation's headers, by folder: emu/ddk/ what the driver sees (through this header only),
+ * emu/kemu/ the kemu:: control API for tests, tools and the simulator, any other folder its inside
+ * (platform/emu/README.md).
  */
 #ifndef DEVIDIDI_PLATFORM_KERNEL_H
 #define DEVIDIDI_PLATFORM_KERNEL_H

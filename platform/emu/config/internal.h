@@ -1,6 +1,6 @@
 // Internals shared by the registry store, its .reg loader and the counted-string routines.
-#ifndef DEVIDIDI_EMU_REGISTRY_INTERNAL_H
-#define DEVIDIDI_EMU_REGISTRY_INTERNAL_H
+#ifndef DEVIDIDI_EMU_CONFIG_INTERNAL_H
+#define DEVIDIDI_EMU_CONFIG_INTERNAL_H
 
 #include <cstdint>
 #include <string>

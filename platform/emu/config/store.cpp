@@ -1,5 +1,5 @@
 // The emulated registry: a tree of keys under \Registry, the key handles of ZwOpenKey, the key
-// services with the kernel's buffer rules, and the control API of kemu_registry.h.
+// services with the kernel's buffer rules, and the control API of kemu/registry.h.
 #include "emu/ddk/registry.h"
 #include "emu/kemu/core.h"
 #include "emu/kemu/registry.h"

@@ -3,8 +3,8 @@
  * pool, tick count, performance counter, debug print and the virtual-device service call.
  * Names, argument lists and semantics follow the kernel; everything is valid C and C++.
  */
-#ifndef DEVIDIDI_EMU_K_BASE_H
-#define DEVIDIDI_EMU_K_BASE_H
+#ifndef DEVIDIDI_EMU_DDK_BASE_H
+#define DEVIDIDI_EMU_DDK_BASE_H
 
 #include <stddef.h>
 #include <stdint.h>

@@ -2,8 +2,8 @@
  * Kernel emulation: the I/O manager. Requests (IRP) with their stack locations, driver and device
  * objects, plug-and-play, events, and the client side of device-control requests.
  */
-#ifndef DEVIDIDI_EMU_K_IO_H
-#define DEVIDIDI_EMU_K_IO_H
+#ifndef DEVIDIDI_EMU_DDK_IO_H
+#define DEVIDIDI_EMU_DDK_IO_H
 
 #include "base.h"
 #include "registry.h"

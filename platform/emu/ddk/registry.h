@@ -1,6 +1,6 @@
 /* Kernel emulation: counted strings and the registry, with the kernel's names and semantics. */
-#ifndef DEVIDIDI_EMU_K_REGISTRY_H
-#define DEVIDIDI_EMU_K_REGISTRY_H
+#ifndef DEVIDIDI_EMU_DDK_REGISTRY_H
+#define DEVIDIDI_EMU_DDK_REGISTRY_H
 
 #include "base.h"
 

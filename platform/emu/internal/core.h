@@ -1,6 +1,6 @@
 // Shared between the emulation's own sources only: formatting and the reset hooks of each service.
-#ifndef DEVIDIDI_EMU_CORE_INTERNAL_H
-#define DEVIDIDI_EMU_CORE_INTERNAL_H
+#ifndef DEVIDIDI_EMU_INTERNAL_CORE_H
+#define DEVIDIDI_EMU_INTERNAL_CORE_H
 
 #include <cstdint>
 #include <atomic>

@@ -25,7 +25,7 @@ std::u16string Widen(const std::string &ascii);
 // Reports when the calling thread runs above the level; true when it does not.
 bool CheckIrqlAtMost(KIRQL highest, const char *routine);
 
-// ---- Requests (io_irp.cpp) ----
+// ---- Requests (irp.cpp) ----
 enum class IrpKind {
     Allocated, // IoAllocateIrp: the owner takes it back and frees it
     Built,     // IoBuildDeviceIoControlRequest and the platform's own: finished by completion
@@ -45,7 +45,7 @@ NTSTATUS CallDispatch(PDRIVER_DISPATCH routine, PDEVICE_OBJECT device, PIRP irp,
 NTSTATUS NTAPI DefaultRefusal(PDEVICE_OBJECT device, PIRP irp);
 size_t ResetRequests();
 // The driver whose DriverEntry or DriverUnload the calling thread runs, else null: the requests
-// built or allocated meanwhile are that driver's (io_sender.cpp); elsewhere (a DPC, a dispatch
+// built or allocated meanwhile are that driver's (sender.cpp); elsewhere (a DPC, a dispatch
 // routine, a callback) the module holding the builder's code names it.
 PDRIVER_OBJECT &CallingDriver();
 // The driver whose DriverUnload the calling thread runs, else null; and how long a wait there may
@@ -58,7 +58,7 @@ std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);
 // longer counted as the driver's. Call with StateLock held.
 std::vector<std::string> ForgetFilesTakenBy(PDRIVER_OBJECT driver);
 
-// ---- Objects (io_object.cpp) ----
+// ---- Objects (object.cpp) ----
 bool DeviceIsLive(PDEVICE_OBJECT device); // call with StateLock held
 bool DeviceIsPdo(PDEVICE_OBJECT device);  // call with StateLock held
 PDEVICE_OBJECT TopOfStackLocked(PDEVICE_OBJECT device);
@@ -84,12 +84,12 @@ void DropOpenFile(PDEVICE_OBJECT device);
 PDEVICE_OBJECT ResolveName(const std::u16string &name); // call with StateLock held
 size_t ResetObjects();
 
-// ---- Plug and play and the platform's thread (io_pnp.cpp) ----
+// ---- Plug and play and the platform's thread (pnp.cpp) ----
 // Runs work on the platform's own thread, in order, at PASSIVE_LEVEL.
 void PostToPlatformThread(std::function<void()> work);
 size_t ResetPnp();
 
-// ---- Client side (io_client.cpp) ----
+// ---- Client side (client.cpp) ----
 size_t ResetClient();
 
 } // namespace kemu::io

@@ -12,7 +12,7 @@
 #include "emu/internal/core.h"
 #include "emu/kemu/core.h"
 
-// Read inline by the interlocked operations of k_base.h: one load when preemption is off.
+// Read inline by the interlocked operations of ddk/base.h: one load when preemption is off.
 extern "C" {
 int KemuPreemptionArmed = 0;
 }

@@ -1,7 +1,7 @@
 // Shared by the base-service tests: a fixture that starts and leaves every test with a clean
 // emulation, and small helpers.
-#ifndef DEVIDIDI_TESTS_PLATFORM_CORE_TEST_SUPPORT_H
-#define DEVIDIDI_TESTS_PLATFORM_CORE_TEST_SUPPORT_H
+#ifndef DEVIDIDI_TESTS_PLATFORM_EMU_CORE_TEST_SUPPORT_H
+#define DEVIDIDI_TESTS_PLATFORM_EMU_CORE_TEST_SUPPORT_H
 
 #include <gtest/gtest.h>
 

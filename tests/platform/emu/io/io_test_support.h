@@ -1,6 +1,6 @@
 // A scriptable test driver and the fixture shared by the I/O manager's tests.
-#ifndef DEVIDIDI_TESTS_IO_SUPPORT_H
-#define DEVIDIDI_TESTS_IO_SUPPORT_H
+#ifndef DEVIDIDI_TESTS_PLATFORM_EMU_IO_SUPPORT_H
+#define DEVIDIDI_TESTS_PLATFORM_EMU_IO_SUPPORT_H
 
 #include <gtest/gtest.h>
 
