@@ -148,7 +148,7 @@ void OnFault(int signal, siginfo_t *info, void *context)
     const uintptr_t pc = 0, sp = 0;
     const bool write = false;
 #endif
-    static FaultText report; // one fault is stopped: the process ends with it
+    FaultText report;
     if (hit == nullptr) {
         FaultText block;
         if (SpecialPoolFault(info->si_addr, block)) {
