@@ -31,7 +31,7 @@
 #include <vector>
 
 #include "devididi.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "entry.h"
 #include "krnl_dbg.h"
 

@@ -4,7 +4,7 @@
 #
 # gives
 #   DeVididi::kemu      the emulated kernel: kernel.h (what a driver includes), streamer.h (the
-#                       exchange's contract) and emu/kemu.h (its control for tests: verifier, pool,
+#                       exchange's contract) and emu/kemu/kemu.h (its control for tests: verifier, pool,
 #                       clock, DPCs, loading drivers, plug and play)
 #   DeVididi::exchange  the exchange itself, linked in; its entry point is DriverEntry, declared by
 #                       devididi_exchange.h

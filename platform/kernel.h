@@ -5,6 +5,10 @@
  * exports those headers leave undeclared. Everywhere else it declares the user-mode emulation in
  * platform/emu, which offers the same names, argument lists and semantics, so that one set of driver
  * sources compiles unchanged against either. Must stay valid C as well as C++.
+ *
+ * The emulation's headers, by folder: emu/ddk/ what the driver sees (through this header only),
+ * emu/kemu/ the kemu:: control API for tests, tools and the simulator, any other folder its inside
+ * (platform/emu/README.md).
  */
 #ifndef DEVIDIDI_PLATFORM_KERNEL_H
 #define DEVIDIDI_PLATFORM_KERNEL_H
@@ -12,9 +16,9 @@
 #if defined(DEVIDIDI_NT_KERNEL)
 #include "nt/kernel_nt.h"
 #else
-#include "emu/k_base.h"
-#include "emu/k_registry.h"
-#include "emu/k_io.h"
+#include "emu/ddk/base.h"
+#include "emu/ddk/registry.h"
+#include "emu/ddk/io.h"
 #endif
 
 /* Pool tags are four bytes in memory order: KX_POOL_TAG('T','r','c','d') shows as "Trcd". */

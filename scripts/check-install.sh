@@ -28,7 +28,7 @@ for build in "$plain" "$asan"; do
   cmake --build "$build" --target kit || die "cmake --build $build --target kit failed"
   cmake --install "$build" --prefix "$prefix" >/dev/null || die "cmake --install $build failed"
 done
-for file in include/devididi/kernel.h include/devididi/streamer.h include/devididi/emu/kemu.h \
+for file in include/devididi/kernel.h include/devididi/streamer.h include/devididi/emu/kemu/kemu.h \
             include/devididi/devididi_testing.h include/devididi/nt/kernel_nt.h \
             lib/devididi/libkemu.a lib/devididi/libdv_entry.a lib/devididi/libdv_kit_testing.a \
             lib/devididi-asan/libkemu.a lib/devididi-asan/libdv_kit_testing.a \

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "krnl_dbg.h"
 #include "newdel.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "devididi.h"
 #include "entry.h"
 #include "krnl_dbg.h"

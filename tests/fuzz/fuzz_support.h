@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 
 namespace dvfuzz {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/ldr.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "devididi.h"
 #include "rundown.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "krnl_dbg.h"
 
 namespace dvtest {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "client.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "krnl_dbg.h"
 #include "platform.h"
 

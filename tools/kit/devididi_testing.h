@@ -40,7 +40,7 @@
 #include <string>
 #include <vector>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "streamer.h"
 
 namespace kemu {

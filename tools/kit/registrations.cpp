@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "devididi_kit.h"
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 #include "newdel.h"
 #include "streamer.h"
 
@@ -199,13 +199,14 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
 void UseSpecialPoolForRings()
 {
     kemu::SetSpecialPoolTag(TRACED_POOL_TAG);
-    kemu::SetPoolBlockNamer([](const void *block, size_t size, ULONG tag) -> std::string {
+    // Runs inside the fault handler: it adds to the report without allocating.
+    kemu::SetPoolBlockNamer([](const void *block, size_t size, ULONG tag, kemu::FaultText &name) {
         if (tag != TRACED_POOL_TAG || size < sizeof(TRACED_BLOCK_HEADER)) {
-            return "";
+            return;
         }
         const auto *header = static_cast<const TRACED_BLOCK_HEADER *>(block);
-        return "allocated at " + std::string(header->pszFile) + ":" + std::to_string(header->nLine) + " (" +
-               std::to_string(size - sizeof(TRACED_BLOCK_HEADER)) + " bytes after its trace header)";
+        name.Add("allocated at ").Add(header->pszFile).Add(":").Dec(header->nLine).Add(" (");
+        name.Dec(size - sizeof(TRACED_BLOCK_HEADER)).Add(" bytes after its trace header)");
     });
 }
 

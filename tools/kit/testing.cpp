@@ -5,7 +5,7 @@
 
 #include "devididi_exchange.h"
 #include "devididi_kit.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/ldr.h"
 
 namespace devididi::kit {
 

@@ -6,7 +6,7 @@
 #include <deque>
 #include <memory>
 
-#include "emu/kemu_io.h"
+#include "emu/kemu/io.h"
 #include "names.h"
 
 // A consumer reading the ring from its own thread races with the provider by design: the exchange

@@ -1,7 +1,7 @@
 #include "driver_file.h"
 
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 
 namespace sim {
 

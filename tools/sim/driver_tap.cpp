@@ -9,8 +9,8 @@
 #include <memory>
 #include <mutex>
 
-#include "emu/kemu.h"
-#include "emu/kemu_ldr.h"
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
 
 namespace sim {
 namespace {

@@ -17,7 +17,7 @@
 #include "client.h"
 #include "driver_file.h"
 #include "driver_tap.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "live_view.h"
 #include "names.h"
 #include "platform.h"

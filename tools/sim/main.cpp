@@ -12,7 +12,7 @@
 
 #include "devididi_kit.h"
 #include "driver_tap.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "live_mode.h"
 #include "platform.h"
 #include "script.h"

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "entry.h"
 
 namespace sim {

@@ -17,7 +17,7 @@
 #include "devididi_kit.h"
 #include "driver_file.h"
 #include "driver_tap.h"
-#include "emu/kemu.h"
+#include "emu/kemu/kemu.h"
 #include "names.h"
 #include "newdel.h"
 #include "platform.h"

@@ -1,0 +1,628 @@
+// The pool: host memory with a side table of live blocks, per-tag accounting, fill patterns, a
+// guard area behind each block, the kernel's level and pointer checks, and failure injection.
+#include <algorithm>
+#include <atomic>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <random>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "emu/internal/core.h"
+#include "emu/kemu/core.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define KEMU_POISON(p, n) ASAN_POISON_MEMORY_REGION((p), (n))
+#define KEMU_UNPOISON(p, n) ASAN_UNPOISON_MEMORY_REGION((p), (n))
+#else
+#define KEMU_POISON(p, n) ((void)(p), (void)(n))
+#define KEMU_UNPOISON(p, n) ((void)(p), (void)(n))
+#endif
+
+using kemu::detail::Hex;
+
+namespace {
+
+// Bytes behind every block, checked when it is freed. Under AddressSanitizer they are also
+// poisoned, so an overrun stops at the faulting write.
+constexpr size_t kGuardSize = 16;
+constexpr unsigned char kGuardFill = 0xFD;
+// How many freed blocks are remembered, to tell a double free from a foreign pointer.
+constexpr size_t kFreedHistory = 4096;
+// Freed blocks wait this long (in blocks and bytes) before the host gets them back: their address
+// is not reused meanwhile, so a double free is recognised, and a write after the free is found
+// when the freed pattern is checked on their way out.
+constexpr size_t kQuarantineBlocks = 256;
+constexpr size_t kQuarantineBytes = size_t(4) << 20;
+
+struct BlockInfo {
+    size_t size;
+    ULONG tag;
+    POOL_TYPE type;
+    uint64_t sequence;
+    uint64_t epoch; // blocks from before the last ResetCore belong to an older epoch
+    std::string note;
+    bool guarded = true; // allocated with the verifier's checks on: filled, with a guard behind it
+    int special = -1;    // its slot in the special pool, where it ends against an inaccessible page
+};
+
+struct Injection {
+    uint64_t countdown = 0; // FailNthAllocation: fails when it reaches 1
+    ULONG nthTag = 0;
+    double probability = 0;
+    uint64_t maxTimes = 0;
+    ULONG randomTag = 0;
+    std::mt19937_64 random;
+};
+
+struct Quarantined {
+    uintptr_t address;
+    size_t bytes; // the block and its guard
+    BlockInfo block;
+};
+
+struct Pool {
+    std::mutex mutex;
+    std::deque<Quarantined> quarantine;
+    size_t quarantineBytes = 0;
+    std::map<uintptr_t, BlockInfo> live;
+    std::unordered_map<uintptr_t, BlockInfo> freed;
+    std::deque<std::pair<uintptr_t, uint64_t>> freedOrder; // address and sequence, oldest first
+    std::map<ULONG, kemu::PoolTagStats> stats;
+    Injection injection;
+    uint64_t injected = 0;
+    uint64_t attempts = 0;
+    uint64_t sequence = 0;
+    uint64_t epoch = 1;
+};
+
+// Never destroyed: code may still free pool memory from static destructors or exiting threads.
+Pool &ThePool()
+{
+    static Pool *pool = new Pool;
+    return *pool;
+}
+
+thread_local std::string t_note;
+
+const char *TypeName(POOL_TYPE type)
+{
+    switch (type) {
+    case NonPagedPool: return "NonPagedPool";
+    case PagedPool: return "PagedPool";
+    case NonPagedPoolMustSucceed: return "NonPagedPoolMustSucceed";
+    case DontUseThisType: return "DontUseThisType";
+    case NonPagedPoolCacheAligned: return "NonPagedPoolCacheAligned";
+    case PagedPoolCacheAligned: return "PagedPoolCacheAligned";
+    }
+    return "unknown pool type";
+}
+
+bool IsPaged(POOL_TYPE type) { return (int(type) & 1) != 0; }
+
+std::string Describe(uintptr_t address, const BlockInfo &b)
+{
+    std::string s = "block " + Hex(address) + " #" + std::to_string(b.sequence) + " '" + kemu::TagText(b.tag) + "' " +
+                    TypeName(b.type) + " " + std::to_string(b.size) + " bytes";
+    if (!b.note.empty()) {
+        s += " (" + b.note + ")";
+    }
+    return s;
+}
+
+// The special pool: a block of the chosen tag ends against an inaccessible page, so that the first
+// byte read or written past its end faults at once. Slots are read by the fault handler without a
+// lock: a slot's fields are written before its guard address is published.
+struct SpecialSlot {
+    std::atomic<uintptr_t> guard{0}; // the inaccessible page, 0 when the slot is free
+    uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0;
+    ULONG tag = 0;
+};
+constexpr size_t kSpecialSlots = 4096;
+SpecialSlot g_special[kSpecialSlots];
+std::atomic<ULONG> g_specialTag{0};
+std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
+
+size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
+
+// Under the pool lock. Null when no slot or no mapping is left: the block then comes from the heap.
+unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *slotOut)
+{
+    size_t slot = 0;
+    while (slot < kSpecialSlots && g_special[slot].guard.load(std::memory_order_relaxed) != 0) {
+        ++slot;
+    }
+    const size_t page = Page();
+    const size_t body = (size + 7 + page - 1) / page * page;
+    if (slot == kSpecialSlots) {
+        return nullptr;
+    }
+    void *map = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    unsigned char *guard = static_cast<unsigned char *>(map) + body;
+    mprotect(guard, page, PROT_NONE);
+    // Eight-byte aligned, as the kernel's pool is: up to seven bytes may lie between it and the page.
+    unsigned char *bytes = reinterpret_cast<unsigned char *>((uintptr_t(guard) - size) & ~uintptr_t(7));
+    SpecialSlot &s = g_special[slot];
+    s.mapBase = uintptr_t(map);
+    s.mapLength = body + page;
+    s.block = uintptr_t(bytes);
+    s.size = size;
+    s.caller = caller;
+    s.tag = tag;
+    s.guard.store(uintptr_t(guard), std::memory_order_release);
+    *slotOut = int(slot);
+    return bytes;
+}
+
+void FreeSpecial(int slot)
+{
+    SpecialSlot &s = g_special[slot];
+    const uintptr_t base = s.mapBase, length = s.mapLength;
+    s.guard.store(0, std::memory_order_release);
+    munmap(reinterpret_cast<void *>(base), length);
+}
+
+// Decides under the pool lock whether this allocation is one to fail.
+bool ShouldInject(Pool &pool, ULONG tag)
+{
+    Injection &inj = pool.injection;
+    if (inj.countdown != 0 && (inj.nthTag == 0 || inj.nthTag == tag)) {
+        if (--inj.countdown == 0) {
+            return true;
+        }
+    }
+    if (inj.probability > 0 && inj.maxTimes > 0 && (inj.randomTag == 0 || inj.randomTag == tag)) {
+        if (std::uniform_real_distribution<double>(0.0, 1.0)(inj.random) < inj.probability) {
+            --inj.maxTimes;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Gives the oldest quarantined block back to the host, noting a write after its free.
+void Evict(Pool &pool, std::vector<std::string> &problems)
+{
+    Quarantined q = pool.quarantine.front();
+    pool.quarantine.pop_front();
+    pool.quarantineBytes -= q.bytes;
+    auto *bytes = reinterpret_cast<unsigned char *>(q.address);
+    KEMU_UNPOISON(bytes, q.bytes);
+    for (size_t i = 0; i < q.bytes; ++i) {
+        if (bytes[i] != kemu::kPoolFreedFill) {
+            char value[8];
+            std::snprintf(value, sizeof value, "0x%02X", bytes[i]);
+            problems.push_back(Describe(q.address, q.block) + ": byte " + std::to_string(i) + " is " + value +
+                               " instead of the freed pattern");
+            break;
+        }
+    }
+    std::free(bytes);
+}
+
+void ReportWritesAfterFree(const std::vector<std::string> &problems)
+{
+    for (const std::string &problem : problems) {
+        kemu::ReportViolation("pool memory written after it was freed", problem);
+    }
+}
+
+void Free(PVOID p, const ULONG *tag, const char *by)
+{
+    KemuMaybePreempt();
+    auto call = [&] { return std::string(by) + "(" + Hex(p) + ")"; };
+    if (p == nullptr) {
+        kemu::ReportViolation("pool free of NULL", call());
+        return;
+    }
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL) {
+        // Record mode leaves the block allocated, as the kernel would never have freed it.
+        kemu::ReportViolation("pool freed above DISPATCH_LEVEL", call() + " at IRQL " + std::to_string(irql));
+        return;
+    }
+    Pool &pool = ThePool();
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    const uintptr_t address = reinterpret_cast<uintptr_t>(p);
+    auto it = pool.live.find(address);
+    if (it == pool.live.end()) {
+        std::string why;
+        auto old = pool.freed.find(address);
+        auto inside = pool.live.upper_bound(address);
+        if (old != pool.freed.end()) {
+            why = "double free: " + Describe(address, old->second) + " was freed before";
+        } else if (inside != pool.live.begin() &&
+                   address < std::prev(inside)->first + std::max<size_t>(std::prev(inside)->second.size, 1)) {
+            --inside;
+            why = "the pointer lies " + std::to_string(address - inside->first) + " bytes inside " +
+                  Describe(inside->first, inside->second);
+        } else {
+            why = "foreign pointer: no pool block was allocated there";
+        }
+        lock.unlock();
+        kemu::ReportViolation("pool free of a pointer that is not a live pool block", call() + ": " + why);
+        return;
+    }
+    BlockInfo block = it->second;
+    unsigned char *bytes = static_cast<unsigned char *>(p);
+    size_t overrun = 0;
+    if (block.guarded) {
+        KEMU_UNPOISON(bytes + block.size, kGuardSize);
+        for (size_t i = 0; i < kGuardSize; ++i) {
+            if (bytes[block.size + i] != kGuardFill) {
+                overrun = i + 1;
+            }
+        }
+    }
+    // The block is freed even after a report (Record mode): the caller's intent was clear.
+    pool.live.erase(it);
+    if (block.epoch == pool.epoch) {
+        kemu::PoolTagStats &s = pool.stats[block.tag];
+        --s.liveBlocks;
+        s.liveBytes -= block.size;
+        ++s.frees;
+    }
+    if (pool.freedOrder.size() >= kFreedHistory) {
+        auto [oldAddress, oldSequence] = pool.freedOrder.front();
+        auto old = pool.freed.find(oldAddress);
+        if (old != pool.freed.end() && old->second.sequence == oldSequence) {
+            pool.freed.erase(old);
+        }
+        pool.freedOrder.pop_front();
+    }
+    pool.freed[address] = block;
+    pool.freedOrder.emplace_back(address, block.sequence);
+    if (block.special >= 0) {
+        // Gone at once: a later access faults in unmapped memory.
+        FreeSpecial(block.special);
+        lock.unlock();
+        if (tag != nullptr && *tag != block.tag) {
+            kemu::ReportViolation("pool freed with a wrong tag", call() + ": " + Describe(address, block) +
+                                                                     " was allocated with tag '" + kemu::TagText(block.tag) +
+                                                                     "', freed with '" + kemu::TagText(*tag) + "'");
+        }
+        return;
+    }
+    if (!kemu::detail::ChecksOn()) {
+        // Without the verifier the host gets the block back at once, unfilled.
+        lock.unlock();
+        std::free(bytes);
+        return;
+    }
+    std::memset(bytes, kemu::kPoolFreedFill, block.size + kGuardSize);
+    KEMU_POISON(bytes, block.size + kGuardSize);
+    pool.quarantine.push_back({address, block.size + kGuardSize, block});
+    pool.quarantineBytes += block.size + kGuardSize;
+    std::vector<std::string> writtenAfterFree;
+    while (pool.quarantine.size() > kQuarantineBlocks || pool.quarantineBytes > kQuarantineBytes) {
+        Evict(pool, writtenAfterFree);
+    }
+    lock.unlock();
+    ReportWritesAfterFree(writtenAfterFree);
+
+    if (tag != nullptr && *tag != block.tag) {
+        kemu::ReportViolation("pool freed with a wrong tag", call() + ": " + Describe(address, block) +
+                                                                 " was allocated with tag '" + kemu::TagText(block.tag) +
+                                                                 "', freed with '" + kemu::TagText(*tag) + "'");
+    }
+    if (IsPaged(block.type) && irql > APC_LEVEL) {
+        kemu::ReportViolation("paged pool freed above APC_LEVEL",
+                              call() + ": " + Describe(address, block) + " freed at IRQL " + std::to_string(irql));
+    }
+    if (overrun != 0) {
+        kemu::ReportViolation("pool block overrun", call() + ": " + Describe(address, block) + ": at least " +
+                                                        std::to_string(overrun) + " byte(s) written past its end");
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
+    KemuMaybePreempt();
+    const KIRQL irql = KeGetCurrentIrql();
+    // Built only when something is reported: allocation is on the driver's hot paths.
+    auto request = [&] {
+        return "ExAllocatePoolWithTag(" + std::string(TypeName(PoolType)) + ", " + std::to_string(NumberOfBytes) +
+               ", '" + kemu::TagText(Tag) + "') at IRQL " + std::to_string(irql);
+    };
+    Pool &pool = ThePool();
+    auto refuse = [&](const char *rule) {
+        {
+            std::lock_guard<std::mutex> lock(pool.mutex);
+            ++pool.attempts;
+            ++pool.stats[Tag].failedAllocations;
+        }
+        kemu::ReportViolation(rule, request());
+        return nullptr;
+    };
+    if (int(PoolType) < int(NonPagedPool) || int(PoolType) > int(PagedPoolCacheAligned) || PoolType == DontUseThisType) {
+        return refuse("invalid pool type");
+    }
+    if (irql > DISPATCH_LEVEL) {
+        return refuse("pool allocated above DISPATCH_LEVEL");
+    }
+    if (IsPaged(PoolType) && irql >= DISPATCH_LEVEL) {
+        return refuse("paged pool allocated at DISPATCH_LEVEL or above");
+    }
+
+    std::unique_lock<std::mutex> lock(pool.mutex);
+    ++pool.attempts;
+    kemu::PoolTagStats &stats = pool.stats[Tag];
+    // The kernel stops rather than fail a must-succeed request, so none is injected there.
+    if (PoolType != NonPagedPoolMustSucceed && ShouldInject(pool, Tag)) {
+        ++pool.injected;
+        ++stats.failedAllocations;
+        return nullptr;
+    }
+    unsigned char *bytes = nullptr;
+    int special = -1;
+    const ULONG specialTag = g_specialTag.load(std::memory_order_relaxed);
+    if (specialTag != 0 && Tag == specialTag && NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = AllocateSpecial(NumberOfBytes, Tag, uintptr_t(__builtin_return_address(0)), &special);
+    }
+    if (bytes == nullptr && NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuardSize));
+    }
+    if (bytes == nullptr) {
+        ++stats.failedAllocations;
+        lock.unlock();
+        std::fprintf(stderr, "kemu: pool exhausted: %s returns NULL (limit %zu bytes per block)\n", request().c_str(),
+                     kemu::kPoolMaxAllocation);
+        return nullptr;
+    }
+    const bool guarded = kemu::detail::ChecksOn() && special < 0; // the page guards a special block
+    if (special >= 0 && kemu::detail::ChecksOn()) {
+        std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
+    }
+    if (guarded) {
+        std::memset(bytes, kemu::kPoolFreshFill, NumberOfBytes);
+        std::memset(bytes + NumberOfBytes, kGuardFill, kGuardSize);
+        KEMU_POISON(bytes + NumberOfBytes, kGuardSize);
+    }
+    const uintptr_t address = reinterpret_cast<uintptr_t>(bytes);
+    pool.live[address] = BlockInfo{NumberOfBytes, Tag, PoolType, ++pool.sequence, pool.epoch, t_note, guarded, special};
+    pool.freed.erase(address); // its entry in freedOrder is skipped when it comes up
+    ++stats.liveBlocks;
+    stats.liveBytes += NumberOfBytes;
+    stats.peakBytes = std::max(stats.peakBytes, stats.liveBytes);
+    ++stats.allocations;
+    return bytes;
+}
+
+VOID ExFreePool(PVOID P) { Free(P, nullptr, "ExFreePool"); }
+
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag, "ExFreePoolWithTag"); }
+
+} // extern "C"
+
+namespace kemu {
+
+std::string TagText(ULONG tag)
+{
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = char((tag >> (8 * i)) & 0xFF);
+        s += (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    return s;
+}
+
+namespace {
+PoolBlock ToBlock(uintptr_t address, const BlockInfo &b)
+{
+    return PoolBlock{reinterpret_cast<const void *>(address), b.size, b.tag, b.type, b.sequence, b.note};
+}
+} // namespace
+
+PoolTagStats PoolStats(ULONG tag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    auto it = pool.stats.find(tag);
+    return it == pool.stats.end() ? PoolTagStats{} : it->second;
+}
+
+std::map<ULONG, PoolTagStats> PoolStatsAll()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.stats;
+}
+
+std::vector<PoolBlock> LivePoolBlocks()
+{
+    Pool &pool = ThePool();
+    std::vector<PoolBlock> blocks;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        for (const auto &[address, b] : pool.live) {
+            if (b.epoch == pool.epoch) {
+                blocks.push_back(ToBlock(address, b));
+            }
+        }
+    }
+    std::sort(blocks.begin(), blocks.end(),
+              [](const PoolBlock &a, const PoolBlock &b) { return a.sequence < b.sequence; });
+    return blocks;
+}
+
+std::optional<PoolBlock> FindPoolBlock(const void *address)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    const uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    auto it = pool.live.upper_bound(a);
+    if (it == pool.live.begin()) {
+        return std::nullopt;
+    }
+    --it;
+    if (a != it->first && a >= it->first + it->second.size) {
+        return std::nullopt;
+    }
+    return ToBlock(it->first, it->second);
+}
+
+std::string PoolLeakReport()
+{
+    std::vector<PoolBlock> blocks = LivePoolBlocks();
+    if (blocks.empty()) {
+        return "";
+    }
+    size_t bytes = 0;
+    for (const PoolBlock &b : blocks) {
+        bytes += b.size;
+    }
+    std::string s = std::to_string(blocks.size()) + " pool block(s) still live, " + std::to_string(bytes) +
+                    " bytes:\n";
+    for (const PoolBlock &b : blocks) {
+        s += "  " + Describe(reinterpret_cast<uintptr_t>(b.address),
+                             BlockInfo{b.size, b.tag, b.type, b.sequence, 0, b.note, true}) +
+             "\n";
+    }
+    return s;
+}
+
+PoolNoteScope::PoolNoteScope(std::string note) : m_previous(std::move(t_note)) { t_note = std::move(note); }
+PoolNoteScope::~PoolNoteScope() { t_note = std::move(m_previous); }
+
+void FailNthAllocation(uint64_t k, ULONG onlyTag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection.countdown = k;
+    pool.injection.nthTag = onlyTag;
+}
+
+void FailAllocationsWithProbability(double p, uint64_t seed, uint64_t maxTimes, ULONG onlyTag)
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection.probability = p;
+    pool.injection.random.seed(seed);
+    pool.injection.maxTimes = maxTimes;
+    pool.injection.randomTag = onlyTag;
+}
+
+void ClearAllocationFailures()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    pool.injection = Injection{};
+}
+
+uint64_t InjectedAllocationFailures()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.injected;
+}
+
+uint64_t PoolAllocationAttempts()
+{
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    return pool.attempts;
+}
+
+void CheckFreedPool()
+{
+    Pool &pool = ThePool();
+    std::vector<std::string> problems;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        while (!pool.quarantine.empty()) {
+            Evict(pool, problems);
+        }
+    }
+    ReportWritesAfterFree(problems);
+}
+
+namespace detail {
+size_t ResetPool()
+{
+    g_specialTag.store(0, std::memory_order_relaxed);
+    CheckFreedPool();
+    std::string report = PoolLeakReport();
+    Pool &pool = ThePool();
+    size_t count = 0;
+    {
+        std::lock_guard<std::mutex> lock(pool.mutex);
+        for (const auto &entry : pool.live) {
+            count += entry.second.epoch == pool.epoch ? 1 : 0;
+        }
+        ++pool.epoch;
+        pool.stats.clear();
+        pool.injection = Injection{};
+        pool.injected = 0;
+        pool.attempts = 0;
+    }
+    if (count != 0) {
+        std::fprintf(stderr, "kemu: reset: %s", report.c_str());
+    }
+    return count;
+}
+} // namespace detail
+
+} // namespace kemu
+
+namespace kemu {
+
+void SetSpecialPoolTag(ULONG tag)
+{
+    if (tag != 0) {
+        InstallFaultHandler();
+    }
+    g_specialTag.store(tag, std::memory_order_relaxed);
+}
+
+void SetPoolBlockNamer(PoolBlockNamer namer)
+{
+    g_blockNamer.store(namer, std::memory_order_release);
+}
+
+bool SpecialPoolFault(const void *address, FaultText &report)
+{
+    const uintptr_t at = uintptr_t(address);
+    const size_t page = Page();
+    for (const SpecialSlot &s : g_special) {
+        const uintptr_t guard = s.guard.load(std::memory_order_acquire);
+        if (guard == 0 || at < guard || at >= guard + page) {
+            continue;
+        }
+        char tag[5] = {};
+        for (int i = 0; i < 4; ++i) {
+            const char c = char((s.tag >> (8 * i)) & 0xFF);
+            tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+        }
+        report.Add("pool block ").Hex(s.block).Add(" '").Add(tag).Add("' ").Dec(s.size).Add(" bytes, ");
+        report.Dec(at - s.block - s.size).Add(" bytes past its end");
+        FaultText name;
+        if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
+            namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
+        }
+        if (name.Empty()) {
+            report.Add(", allocated by ");
+            DescribeCode(s.caller, report);
+        } else {
+            report.Add(", ").Add(name.Text());
+        }
+        return true;
+    }
+    return false;
+}
+
+} // namespace kemu

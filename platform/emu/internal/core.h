@@ -1,0 +1,50 @@
+// Shared between the emulation's own sources only: formatting and the reset hooks of each service.
+#ifndef DEVIDIDI_EMU_INTERNAL_CORE_H
+#define DEVIDIDI_EMU_INTERNAL_CORE_H
+
+#include <cstdint>
+#include <atomic>
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+#include "emu/ddk/base.h"
+#include "emu/kemu/core.h"
+
+namespace kemu::detail {
+
+// The verifier's switch (kemu::SetVerifierChecks), read on every lock, level and pool call.
+extern std::atomic<bool> g_verifierChecks;
+inline bool ChecksOn() { return g_verifierChecks.load(std::memory_order_relaxed); }
+
+// Formats with the kernel's conventions into buffer[0..capacity) without a NUL and returns the
+// length of the whole text (which may exceed capacity: nothing beyond capacity is written).
+size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list args);
+// "0x" and the address in hex, for violation details.
+std::string Hex(const void *p);
+std::string Hex(ULONG_PTR value);
+
+// Reset hooks called by ResetCore.
+void ResetViolations();
+void ResetThreadLevelAndLocks();
+size_t ResetPool();
+void ResetClock();
+void ResetDebugOutput();
+void ResetPreemption();
+
+} // namespace kemu::detail
+
+namespace kemu {
+// The fault handler that turns faults in unloaded modules and special pool pages into stops
+// (installed once, on first need; faults of other addresses go to the handler before it).
+void InstallFaultHandler();
+// A code address for a report: "<driver>+0x<offset>", else the routine's (mangled) name, else
+// file+offset. Safe inside the fault handler: no allocation, and no lock the faulting thread could hold.
+void DescribeCode(uintptr_t address, FaultText &text);
+// "<driver>+0x<offset>" when `address` lies in an open driver module; the same constraints.
+bool DescribeModuleCode(uintptr_t address, FaultText &text);
+// The report for a fault at `address` when it lies in a special pool block's guard page.
+bool SpecialPoolFault(const void *address, FaultText &report);
+} // namespace kemu
+
+#endif

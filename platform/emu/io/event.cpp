@@ -1,0 +1,170 @@
+// Kernel events: notification and synchronization events over one process-wide mutex and
+// condition variable. SignalState is read and written under that mutex only.
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <mutex>
+
+#include "emu/io/internal.h"
+#include "emu/kemu/core.h"
+
+namespace {
+
+// Written by KeInitializeEvent: a wait on memory that never went through it is refused.
+constexpr ULONG kEventMagic = 0x76456b4b; // "KkEv"
+
+// 1970-01-01 in the kernel's system time: 100 ns units since 1601-01-01.
+constexpr long long kEpochDifference100ns = 116444736000000000LL;
+
+std::mutex g_eventLock;
+std::condition_variable g_eventChanged;
+
+bool IsInitialised(const KEVENT *event) { return event->Magic == kEventMagic; }
+
+bool CheckEvent(PRKEVENT event, const char *routine)
+{
+    if (event == nullptr || !IsInitialised(event)) {
+        kemu::ReportViolation(kemu::rule::kEventUninitialised,
+                              std::string(routine) + " on event " + kemu::io::Hex(event));
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" {
+
+VOID NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    Event->Type = static_cast<UCHAR>(Type);
+    Event->Reserved[0] = Event->Reserved[1] = Event->Reserved[2] = 0;
+    Event->SignalState = State ? 1 : 0;
+    Event->Magic = kEventMagic;
+}
+
+LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
+    (void)Increment;
+    (void)Wait; // the caller's promise to wait next changes nothing here
+    kemu::io::CheckIrqlAtMost(DISPATCH_LEVEL, "KeSetEvent");
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(g_eventLock);
+        if (!CheckEvent(Event, "KeSetEvent")) {
+            return 0;
+        }
+        previous = Event->SignalState;
+        Event->SignalState = 1;
+    }
+    // The event may be gone as soon as the lock is released (a waiter's stack); only the shared
+    // condition variable is touched from here on.
+    g_eventChanged.notify_all();
+    return previous;
+}
+
+VOID NTAPI KeClearEvent(PRKEVENT Event)
+{
+    kemu::io::CheckIrqlAtMost(DISPATCH_LEVEL, "KeClearEvent");
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    if (CheckEvent(Event, "KeClearEvent")) {
+        Event->SignalState = 0;
+    }
+}
+
+LONG NTAPI KeResetEvent(PRKEVENT Event)
+{
+    kemu::io::CheckIrqlAtMost(DISPATCH_LEVEL, "KeResetEvent");
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    if (!CheckEvent(Event, "KeResetEvent")) {
+        return 0;
+    }
+    const LONG previous = Event->SignalState;
+    Event->SignalState = 0;
+    return previous;
+}
+
+LONG NTAPI KeReadStateEvent(PRKEVENT Event)
+{
+    kemu::io::CheckIrqlAtMost(DISPATCH_LEVEL, "KeReadStateEvent");
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    return CheckEvent(Event, "KeReadStateEvent") ? Event->SignalState : 0;
+}
+
+NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
+                                     BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
+    // No APCs are delivered here, so an alertable wait is an ordinary one.
+    (void)WaitReason;
+    (void)WaitMode;
+    (void)Alertable;
+    using Clock = std::chrono::steady_clock;
+    auto *event = static_cast<PRKEVENT>(Object);
+
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !poll)) {
+        kemu::ReportViolation(kemu::rule::kWaitAtDispatch, "KeWaitForSingleObject on " + kemu::io::Hex(event) +
+                                                               " at IRQL " + std::to_string(irql));
+        poll = true; // a real processor would hang; the emulation looks once and goes on
+    }
+
+    // How long to wait, in 100 ns units; anything beyond a year is as good as for ever.
+    constexpr LONGLONG kForever = 365LL * 24 * 3600 * 10 * 1000 * 1000;
+    LONGLONG remaining = kForever;
+    if (Timeout != nullptr && Timeout->QuadPart < 0) {
+        remaining = Timeout->QuadPart == LLONG_MIN ? kForever : -Timeout->QuadPart;
+    } else if (Timeout != nullptr && Timeout->QuadPart > 0) {
+        // An absolute system time, against the host's wall clock.
+        const LONGLONG now = std::chrono::duration_cast<std::chrono::microseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                     .count() * 10 + kEpochDifference100ns;
+        remaining = Timeout->QuadPart > now ? Timeout->QuadPart - now : 0;
+    }
+    if (poll) {
+        remaining = 0;
+    }
+    // An unload that waits for ever would hang the system's unloading: bounded, and a stop after.
+    PDRIVER_OBJECT unloading = remaining >= kForever ? kemu::io::UnloadingDriver() : nullptr;
+    if (unloading != nullptr) {
+        remaining = std::chrono::duration_cast<std::chrono::microseconds>(kemu::io::UnloadWaitLimit()).count() * 10;
+    }
+    const bool bounded = remaining < kForever;
+    const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(std::min(remaining, kForever) / 10);
+
+    std::unique_lock<std::mutex> lock(g_eventLock);
+    if (!CheckEvent(event, "KeWaitForSingleObject")) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    for (;;) {
+        if (event->SignalState != 0) {
+            if (event->Type == SynchronizationEvent) {
+                event->SignalState = 0; // a satisfied wait takes a synchronization event
+            }
+            return STATUS_SUCCESS;
+        }
+        if (remaining == 0 || (bounded && Clock::now() >= deadline)) {
+            if (unloading != nullptr) {
+                lock.unlock();
+                std::string who;
+                {
+                    std::lock_guard<std::mutex> state(kemu::io::StateLock());
+                    who = kemu::io::DescribeDriver(unloading);
+                }
+                kemu::Stop("unload of " + who + " made no progress: its DriverUnload waited " +
+                           std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for event " +
+                           kemu::io::Hex(event) + ", which nothing set");
+            }
+            return STATUS_TIMEOUT;
+        }
+        if (bounded) {
+            g_eventChanged.wait_until(lock, deadline);
+        } else {
+            g_eventChanged.wait(lock);
+        }
+    }
+}
+
+} // extern "C"

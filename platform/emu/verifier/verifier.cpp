@@ -1,0 +1,136 @@
+// Rule violations: reported like a kernel verifier would, then abort or record. Also the reset of
+// every base service between tests.
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <mutex>
+
+#include "emu/internal/core.h"
+#include "emu/kemu/core.h"
+
+namespace kemu {
+namespace {
+struct Verifier {
+    std::mutex mutex;
+    std::vector<Violation> recorded;
+    std::atomic<ViolationMode> mode{ViolationMode::Abort};
+    std::atomic<size_t> count{0};
+    std::function<void(const Violation &)> observer;
+};
+
+// Never destroyed: a thread that exits late may still report.
+Verifier &TheVerifier()
+{
+    static Verifier *verifier = new Verifier;
+    return *verifier;
+}
+} // namespace
+
+namespace detail {
+std::atomic<bool> g_verifierChecks{true};
+} // namespace detail
+
+bool SetVerifierChecks(bool on)
+{
+    if (HeldSpinLocks() != 0) {
+        std::fprintf(stderr, "kemu: the verifier's checks were not switched %s: this thread holds %zu spin lock(s)\n",
+                     on ? "on" : "off", HeldSpinLocks());
+        return false;
+    }
+    detail::g_verifierChecks.store(on, std::memory_order_relaxed);
+    return true;
+}
+
+bool VerifierChecks() { return detail::ChecksOn(); }
+
+void SetViolationMode(ViolationMode mode) { TheVerifier().mode = mode; }
+ViolationMode GetViolationMode() { return TheVerifier().mode; }
+
+void ReportViolation(const std::string &rule, const std::string &detail)
+{
+    Verifier &v = TheVerifier();
+    ++v.count;
+    {
+        std::lock_guard<std::mutex> lock(v.mutex);
+        if (v.observer) {
+            v.observer(Violation{rule, detail});
+        }
+    }
+    if (v.mode == ViolationMode::Abort) {
+        std::fprintf(stderr, "KERNEL RULE VIOLATION: %s: %s\n", rule.c_str(), detail.c_str());
+        std::fflush(stderr);
+        std::abort();
+    }
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.recorded.push_back({rule, detail});
+}
+
+std::vector<Violation> TakeViolations()
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    std::vector<Violation> out;
+    out.swap(v.recorded);
+    return out;
+}
+
+size_t ViolationCount() { return TheVerifier().count; }
+
+void SetViolationObserver(std::function<void(const Violation &)> observer)
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.observer = std::move(observer);
+}
+
+ScopedViolationRecording::ScopedViolationRecording() : m_previous(GetViolationMode())
+{
+    SetViolationMode(ViolationMode::Record);
+}
+
+ScopedViolationRecording::~ScopedViolationRecording() { SetViolationMode(m_previous); }
+
+std::vector<std::string> ScopedViolationRecording::TakeRules()
+{
+    std::vector<std::string> rules;
+    for (Violation &v : TakeViolations()) {
+        rules.push_back(std::move(v.rule));
+    }
+    return rules;
+}
+
+size_t ResetCore()
+{
+    detail::ResetViolations();
+    detail::ResetThreadLevelAndLocks();
+    detail::ResetClock();
+    detail::ResetDebugOutput();
+    detail::ResetPreemption();
+    return detail::ResetPool();
+}
+
+namespace detail {
+
+void ResetViolations()
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.recorded.clear();
+    v.observer = nullptr;
+    v.count = 0;
+    v.mode = ViolationMode::Abort;
+    g_verifierChecks.store(true, std::memory_order_relaxed);
+}
+
+std::string Hex(ULONG_PTR value)
+{
+    char text[2 + 2 * sizeof(ULONG_PTR) + 1];
+    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+std::string Hex(const void *p) { return Hex(reinterpret_cast<ULONG_PTR>(p)); }
+
+} // namespace detail
+} // namespace kemu

@@ -1,0 +1,231 @@
+// The pool: accounting, leak report, fill patterns, refused calls and failure injection.
+#include "platform/emu/core_test_support.h"
+
+#include <algorithm>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class Pool : public CoreTest {};
+class PoolDeathTest : public CoreTest {};
+
+const ULONG kTrcd = KX_POOL_TAG('T', 'r', 'c', 'd');
+const ULONG kWdm = KX_POOL_TAG('W', 'd', 'm', ' ');
+
+TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
+{
+    void *a = ExAllocatePoolWithTag(NonPagedPool, 10, kTrcd);
+    void *b = ExAllocatePoolWithTag(NonPagedPool, 20, kTrcd);
+    void *c = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+    ASSERT_TRUE(a && b && c);
+    // Fresh blocks carry a fill pattern, which is how an uninitialised lock word is recognised.
+    EXPECT_EQ(std::string(static_cast<char *>(a), 10), std::string(10, char(kemu::kPoolFreshFill)));
+
+    kemu::PoolTagStats trcd = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(trcd.liveBlocks, 2u);
+    EXPECT_EQ(trcd.liveBytes, 30u);
+    EXPECT_EQ(kemu::PoolStats(kWdm).liveBytes, 8u);
+
+    ExFreePool(a);
+    trcd = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(trcd.liveBlocks, 1u);
+    EXPECT_EQ(trcd.liveBytes, 20u);
+    EXPECT_EQ(trcd.peakBytes, 30u);
+    EXPECT_EQ(trcd.allocations, 2u);
+    EXPECT_EQ(trcd.frees, 1u);
+
+    std::vector<kemu::PoolBlock> live = kemu::LivePoolBlocks();
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[0].address, b);
+    EXPECT_EQ(live[1].address, c);
+    EXPECT_LT(live[0].sequence, live[1].sequence);
+    EXPECT_EQ(live[1].type, PagedPool);
+
+    std::string report = kemu::PoolLeakReport();
+    EXPECT_TRUE(Contains(report, "2 pool block(s) still live, 28 bytes"));
+    EXPECT_TRUE(Contains(report, HexOf(b) + " #" + std::to_string(live[0].sequence) + " 'Trcd' NonPagedPool 20 bytes"));
+    EXPECT_TRUE(Contains(report, "'Wdm ' PagedPool 8 bytes"));
+    EXPECT_LT(report.find("'Trcd'"), report.find("'Wdm '"));
+
+    ExFreePoolWithTag(b, kTrcd);
+    ExFreePool(c);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
+    EXPECT_EQ(kemu::PoolLeakReport(), "");
+}
+
+TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
+{
+    kemu::FailNthAllocation(3, kTrcd);
+    void *other = ExAllocatePoolWithTag(NonPagedPool, 1, kWdm); // not counted: another tag
+    void *first = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *second = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *third = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    void *fourth = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+    EXPECT_TRUE(other && first && second && fourth);
+    EXPECT_EQ(third, nullptr);
+    EXPECT_EQ(kemu::InjectedAllocationFailures(), 1u);
+    EXPECT_EQ(kemu::PoolStats(kTrcd).failedAllocations, 1u);
+    EXPECT_EQ(kemu::PoolAllocationAttempts(), 5u);
+
+    kemu::FailNthAllocation(1);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kWdm), nullptr);
+    for (void *p : {other, first, second, fourth}) {
+        ExFreePool(p);
+    }
+}
+
+TEST_F(Pool, RandomFailuresHaveTheirProbabilityAndTheSameSeedFailsTheSameAllocations)
+{
+    // Which of 2000 allocations fail, as a string of 0 and 1.
+    auto failures = [](double p, uint64_t seed) {
+        kemu::FailAllocationsWithProbability(p, seed, UINT64_MAX, kTrcd);
+        std::string failed;
+        for (int i = 0; i < 2000; ++i) {
+            void *block = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
+            failed += block == nullptr ? '1' : '0';
+            if (block != nullptr) {
+                ExFreePool(block);
+            }
+        }
+        kemu::ClearAllocationFailures();
+        return failed;
+    };
+    const std::string first = failures(0.1, 7);
+    const auto count = std::count(first.begin(), first.end(), '1');
+    EXPECT_GT(count, 140);
+    EXPECT_LT(count, 260);
+    EXPECT_EQ(failures(0.1, 7), first);
+    EXPECT_NE(failures(0.1, 8), first);
+    EXPECT_EQ(failures(0, 7), std::string(2000, '0'));
+}
+
+TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
+{
+    kemu::ScopedViolationRecording recording;
+    auto *p = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    auto *q = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    int onTheStack = 0;
+    ExFreePool(q + 4);
+    ExFreePool(&onTheStack);
+    ExFreePool(nullptr);
+    ExFreePool(p);
+    ExFreePool(p);
+    ExFreePoolWithTag(q, kWdm); // the wrong tag: reported, and the block still freed
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 5u);
+    EXPECT_EQ(v[0].rule, "pool free of a pointer that is not a live pool block");
+    EXPECT_TRUE(Contains(v[0].detail, "lies 4 bytes inside block " + HexOf(q)));
+    EXPECT_TRUE(Contains(v[1].detail, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"));
+    EXPECT_EQ(v[2].rule, "pool free of NULL");
+    EXPECT_TRUE(Contains(v[3].detail, "double free: block " + HexOf(p)));
+    EXPECT_TRUE(Contains(v[3].detail, "'Trcd' NonPagedPool 16 bytes was freed before"));
+    EXPECT_EQ(v[4].rule, "pool freed with a wrong tag");
+    EXPECT_TRUE(Contains(v[4].detail, "allocated with tag 'Trcd', freed with 'Wdm '"));
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
+}
+
+TEST_F(Pool, LevelRulesRefuseTheCallsTheKernelWould)
+{
+    kemu::ScopedViolationRecording recording;
+    void *paged = ExAllocatePoolWithTag(PagedPool, 8, kWdm);
+    {
+        kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        EXPECT_EQ(ExAllocatePoolWithTag(PagedPool, 8, kWdm), nullptr);
+        EXPECT_EQ(ExAllocatePoolWithTag(PagedPoolCacheAligned, 8, kWdm), nullptr);
+        void *nonPaged = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
+        EXPECT_NE(nonPaged, nullptr);
+        ExFreePool(nonPaged);
+        ExFreePool(paged);
+    }
+    EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{"paged pool allocated at DISPATCH_LEVEL or above",
+                                                               "paged pool allocated at DISPATCH_LEVEL or above",
+                                                               "paged pool freed above APC_LEVEL"}));
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd);
+    {
+        kemu::ScopedIrql high(HIGH_LEVEL);
+        EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd), nullptr);
+        ExFreePool(p); // refused: stays allocated
+    }
+    EXPECT_EQ(ExAllocatePoolWithTag(DontUseThisType, 8, kTrcd), nullptr);
+    std::vector<kemu::Violation> v = recording.Take();
+    ASSERT_EQ(v.size(), 3u);
+    EXPECT_EQ(v[0].rule, "pool allocated above DISPATCH_LEVEL");
+    EXPECT_EQ(v[0].detail, "ExAllocatePoolWithTag(NonPagedPool, 8, 'Trcd') at IRQL 31");
+    EXPECT_EQ(v[1].rule, "pool freed above DISPATCH_LEVEL");
+    EXPECT_EQ(v[2].rule, "invalid pool type");
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 1u);
+    ExFreePool(p);
+}
+
+TEST_F(Pool, WritingPastTheEndOrAfterTheFreeIsFound)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "under AddressSanitizer the guard and freed blocks are poisoned: see BadAccessesStopAtOnceUnderAsan";
+#else
+    kemu::ScopedViolationRecording recording;
+    auto *p = static_cast<volatile unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+    p[9] = 'x';
+    ExFreePool(const_cast<unsigned char *>(p));
+    ExpectOneViolation(recording, "pool block overrun", "at least 2 byte(s) written past its end");
+
+    p = static_cast<volatile unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+    ExFreePool(const_cast<unsigned char *>(p));
+    EXPECT_EQ(p[3], kemu::kPoolFreedFill); // still held back from the host, so this read is safe here
+    p[5] = 0;
+    kemu::CheckFreedPool();
+    ExpectOneViolation(recording, "pool memory written after it was freed",
+                       "'Trcd' NonPagedPool 8 bytes: byte 5 is 0x00 instead of the freed pattern");
+#endif
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+TEST_F(PoolDeathTest, BadAccessesStopAtOnceUnderAsan)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+            p[8] = 'x';
+        },
+        "use-after-poison");
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
+            ExFreePool(const_cast<char *>(p));
+            p[0] = 'x';
+        },
+        "use-after-poison");
+}
+#endif
+
+TEST_F(Pool, ConcurrentAllocationsAndFreesKeepExactAccounts)
+{
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([] {
+            std::vector<void *> mine;
+            for (int i = 0; i < 2000; ++i) {
+                mine.push_back(ExAllocatePoolWithTag(NonPagedPool, size_t(i % 32), kTrcd));
+                if (i % 3 == 2) {
+                    ExFreePool(mine.front());
+                    mine.erase(mine.begin());
+                }
+            }
+            for (void *p : mine) {
+                ExFreePool(p);
+            }
+        });
+    }
+    for (std::thread &t : threads) {
+        t.join();
+    }
+    kemu::PoolTagStats s = kemu::PoolStats(kTrcd);
+    EXPECT_EQ(s.allocations, 8000u);
+    EXPECT_EQ(s.frees, 8000u);
+    EXPECT_EQ(s.liveBlocks, 0u);
+    EXPECT_EQ(s.liveBytes, 0u);
+}
+
+} // namespace

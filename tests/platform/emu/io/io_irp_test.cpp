@@ -1,0 +1,280 @@
+// Requests: the completion walk through a device stack, the pending mark, the verifier's checks and
+// the test requests that unit tests hand to driver code.
+#include <cstdio>
+#include <functional>
+#include <thread>
+
+#include "platform/emu/io/io_test_support.h"
+
+namespace {
+
+using iotest::Behavior;
+using iotest::Complete;
+using iotest::IoTest;
+using CompletionWalk = IoTest;
+using RequestChecks = IoTest;
+using TestRequests = IoTest;
+
+constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
+
+std::string AddressText(const void *p)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "0x%0*llx", int(2 * sizeof(void *)),
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    return text;
+}
+
+struct Trace {
+    std::vector<std::string> order;
+    std::vector<PDEVICE_OBJECT> devices;
+    std::vector<bool> pendingReturned;
+};
+
+// Completion routines record who ran, with which device, and whether the mark had come up.
+template <NTSTATUS Result>
+NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
+{
+    auto *trace = static_cast<Trace *>(context);
+    trace->order.push_back(Result == STATUS_MORE_PROCESSING_REQUIRED ? "stops" : "continues");
+    trace->devices.push_back(device);
+    trace->pendingReturned.push_back(irp->PendingReturned != FALSE);
+    return Result;
+}
+
+// A handler that marks the request pending and keeps it in `held`.
+std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> HoldPending(PIRP &held)
+{
+    return [&held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    };
+}
+
+// A device-control request without buffers, built by the I/O manager.
+PIRP Ioctl(PDEVICE_OBJECT device, IO_STATUS_BLOCK *iosb, PKEVENT event = nullptr)
+{
+    return IoBuildDeviceIoControlRequest(kCode, device, nullptr, 0, nullptr, 0, FALSE, event, iosb);
+}
+
+// A stack of `count` devices of one driver, bottom first.
+struct Stack {
+    PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
+    std::vector<Behavior> behaviors;
+    std::vector<PDEVICE_OBJECT> devices;
+    explicit Stack(size_t count) : behaviors(count)
+    {
+        for (size_t i = 0; i < count; ++i) {
+            devices.push_back(iotest::MakeDevice(driver, &behaviors[i]));
+            if (i > 0) {
+                EXPECT_EQ(IoAttachDeviceToDeviceStack(devices[i], devices[0]), devices[i - 1]);
+            }
+        }
+    }
+    ~Stack()
+    {
+        for (size_t i = devices.size(); i-- > 1;) {
+            IoDetachDevice(devices[i - 1]);
+        }
+        for (PDEVICE_OBJECT device : devices) {
+            IoDeleteDevice(device);
+        }
+        kemu::UnloadDriver(driver);
+    }
+    PDEVICE_OBJECT Top() const { return devices.back(); }
+};
+
+TEST_F(CompletionWalk, RoutinesRunBottomUpAndMoreProcessingHandsTheRequestBack)
+{
+    Stack stack(3);
+    Trace middleTrace, senderTrace, topTrace;
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        return Complete(irp, STATUS_SUCCESS, 7);
+    };
+    // The middle driver takes the request back, changes the result and completes it again.
+    stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, &Record<STATUS_MORE_PROCESSING_REQUIRED>, &middleTrace, TRUE, TRUE, TRUE);
+        EXPECT_EQ(IofCallDriver(stack.devices[0], irp), STATUS_SUCCESS);
+        EXPECT_EQ(middleTrace.order.size(), 1u) << "the routine ran inside the lower driver's completion";
+        irp->IoStatus.Information = 9;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    // The top driver asks to be called on errors only: a success passes it by.
+    stack.behaviors[2].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &topTrace, FALSE, TRUE, FALSE);
+        return IofCallDriver(stack.devices[1], irp);
+    };
+
+    PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
+    ASSERT_NE(irp, nullptr);
+    EXPECT_EQ(irp->StackCount, 3);
+    EXPECT_EQ(irp->CurrentLocation, 4) << "a fresh request stands above its first location";
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, &Record<STATUS_MORE_PROCESSING_REQUIRED>, &senderTrace, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+
+    EXPECT_EQ(middleTrace.devices, std::vector<PDEVICE_OBJECT>{stack.devices[1]});
+    EXPECT_TRUE(topTrace.order.empty());
+    EXPECT_EQ(senderTrace.devices, std::vector<PDEVICE_OBJECT>{nullptr}) << "the sender's routine has no device";
+    EXPECT_EQ(irp->IoStatus.Information, 9u);
+    EXPECT_EQ(irp->CurrentLocation, 4);
+    IoFreeIrp(irp);
+}
+
+TEST_F(CompletionWalk, APendingMarkTravelsUpToTheSenderAcrossThreads)
+{
+    Stack stack(2);
+    PIRP held = nullptr;
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
+    // Passes the lower driver's STATUS_PENDING up without a routine: the walk carries the mark.
+    stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IofCallDriver(stack.devices[0], irp);
+    };
+
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    Trace sender;
+    ULONG answer = 0;
+    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, &answer, sizeof answer, FALSE, &event,
+                                             &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &sender, TRUE, TRUE, TRUE);
+    ASSERT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
+
+    std::thread completer([held] {
+        *static_cast<ULONG *>(held->AssociatedIrp.SystemBuffer) = 0x1234;
+        Complete(held, STATUS_SUCCESS, sizeof(ULONG));
+    });
+    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+    completer.join();
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(answer, 0x1234u) << "the output reaches the sender's buffer from the completing thread";
+    EXPECT_EQ(sender.pendingReturned, std::vector<bool>{true});
+    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
+}
+
+TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
+{
+    kemu::ScopedViolationRecording recording;
+    {
+        kemu::TestRequest request(kCode);
+        PIRP irp = request.Irp();
+        irp->IoStatus.Status = STATUS_PENDING;
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        std::vector<std::string> rules;
+        for (const auto &violation : recording.Take()) {
+            rules.push_back(violation.rule);
+            EXPECT_NE(violation.detail.find(AddressText(irp)), std::string::npos) << violation.detail;
+        }
+        EXPECT_EQ(rules,
+                  (std::vector<std::string>{kemu::rule::kIrpCompletedWithPending, kemu::rule::kIrpCompletedTwice}));
+    }
+
+    // A built request is freed by its completion: a second one must be caught without touching it.
+    Stack stack(1);
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        Complete(irp);
+        IofCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    };
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(IofCallDriver(stack.Top(), Ioctl(stack.Top(), &iosb, &event)), STATUS_SUCCESS);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpCompletedTwice});
+}
+
+TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
+{
+    kemu::ScopedViolationRecording recording;
+    {
+        kemu::TestRequest request(kCode);
+        EXPECT_EQ(request.Dispatch([](PDEVICE_OBJECT, PIRP) NTAPI { return STATUS_PENDING; }), STATUS_PENDING);
+        EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
+        request.Irp()->IoStatus.Status = STATUS_CANCELLED;
+        IofCompleteRequest(request.Irp(), IO_NO_INCREMENT);
+    }
+    {
+        kemu::TestRequest request(kCode);
+        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) NTAPI {
+            IoMarkIrpPending(irp);
+            return Complete(irp);
+        });
+        EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpMarkedNotPending});
+    }
+
+    // Passing the lower driver's STATUS_PENDING up is allowed only if the mark follows it up: here the
+    // completion routine forgets to, which shows when the request completes.
+    Stack stack(2);
+    Trace trace;
+    PIRP held = nullptr;
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
+    stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &trace, TRUE, TRUE, TRUE);
+        return IofCallDriver(stack.devices[0], irp);
+    };
+    IO_STATUS_BLOCK iosb{};
+    EXPECT_EQ(IofCallDriver(stack.Top(), Ioctl(stack.Top(), &iosb)), STATUS_PENDING);
+    EXPECT_TRUE(recording.TakeRules().empty()) << "not known yet when the dispatch routine returns";
+    Complete(held);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
+
+    // A lower driver that does not pass anything down has no excuse.
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP request) {
+        held = request;
+        return STATUS_PENDING;
+    };
+    EXPECT_EQ(IofCallDriver(stack.devices[0], Ioctl(stack.devices[0], &iosb)), STATUS_PENDING);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
+    IofCompleteRequest(held, IO_NO_INCREMENT);
+}
+
+TEST_F(RequestChecks, TouchingACompletedRequestIsReportedAndNeverDereferenced)
+{
+    kemu::ScopedViolationRecording recording;
+    Stack stack(1);
+    PIRP irp = IoAllocateIrp(1, FALSE);
+    EXPECT_NE(IoGetCurrentIrpStackLocation(irp), nullptr);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpNoStackLocation})
+        << "a request not yet sent has no current location";
+    IoFreeIrp(irp);
+
+    // Freed by its completion: every routine must see that from its table, not from the memory.
+    IO_STATUS_BLOCK iosb{};
+    irp = Ioctl(stack.Top(), &iosb);
+    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
+    EXPECT_NE(IoGetCurrentIrpStackLocation(irp), nullptr);
+    IoGetNextIrpStackLocation(irp);
+    IoMarkIrpPending(irp);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSkipCurrentIrpStackLocation(irp);
+    IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, nullptr, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>(7, kemu::rule::kIrpTouchedAfterCompletion));
+}
+
+TEST_F(TestRequests, OneDroppedWhileStillHeldPendingIsReported)
+{
+    // Completion from another thread while the sender waits: CompletionWalk proves it.
+    kemu::ScopedViolationRecording recording;
+    {
+        kemu::TestRequest request(kemu::TestRequest::Major{IRP_MJ_PNP, IRP_MN_START_DEVICE});
+        EXPECT_EQ(IoGetCurrentIrpStackLocation(request.Irp())->MinorFunction, IRP_MN_START_DEVICE);
+        request.Dispatch([](PDEVICE_OBJECT, PIRP irp) NTAPI {
+            IoMarkIrpPending(irp);
+            return STATUS_PENDING;
+        });
+        EXPECT_FALSE(request.WaitForCompletion(std::chrono::milliseconds(10)));
+    }
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kTestRequestHeldPending});
+}
+
+} // namespace

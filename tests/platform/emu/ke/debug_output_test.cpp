@@ -1,0 +1,107 @@
+// DbgPrint and the debug output service (virtual device 0x0327), and the reset between tests.
+#include "platform/emu/core_test_support.h"
+
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+class DbgPrintCapture : public CoreTest {};
+class DebugOutputService : public CoreTest {};
+class CoreReset : public CoreTest {};
+
+ULONG ShowLine(const char *text)
+{
+    return KxVxdServiceCall(0x0327, 1, reinterpret_cast<ULONG_PTR>(text));
+}
+
+TEST_F(DbgPrintCapture, KeepsEachMessageInOrderAndHandsItToTheSink)
+{
+    std::vector<std::string> sunk;
+    kemu::SetDbgPrintSink([&](const std::string &s) { sunk.push_back(s); });
+    DbgPrint("krnl_dbg: level %ld for %s\n", LONG(5), "STREAM");
+    DbgPrint("second");
+    std::vector<std::string> expected{"krnl_dbg: level 5 for STREAM\n", "second"};
+    EXPECT_EQ(kemu::DbgPrintLines(), expected);
+    EXPECT_EQ(sunk, expected);
+
+    // Longer messages are cut as the kernel's buffer cuts them.
+    std::string longText(600, 'a');
+    DbgPrint("%s", longText.c_str());
+    EXPECT_EQ(kemu::DbgPrintLines().back(), std::string(kemu::kDbgPrintMaxChars, 'a'));
+}
+
+TEST_F(DebugOutputService, PresentByDefaultShowingLinesInOrderToEveryOutput)
+{
+    EXPECT_EQ(KxVxdServiceCall(0x0327, 0, 0), kemu::kDebugServiceDefaultVersion);
+
+    std::vector<std::string> sunk;
+    kemu::DebugService::SetSink([&](const std::string &s) { sunk.push_back(s); });
+    std::string path = testing::TempDir() + "debug_service_lines.txt";
+    ASSERT_TRUE(kemu::DebugService::ForwardToFile(path));
+    ShowLine("123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start");
+    ShowLine("second");
+    kemu::DebugService::ForwardToFile("");
+
+    std::vector<std::string> expected{"123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start", "second"};
+    EXPECT_EQ(kemu::DebugService::Lines(), expected);
+    EXPECT_EQ(sunk, expected);
+    std::ifstream file(path);
+    std::stringstream content;
+    content << file.rdbuf();
+    EXPECT_EQ(content.str(), "123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start\nsecond\n");
+    std::remove(path.c_str());
+    EXPECT_TRUE(kemu::DbgPrintLines().empty()); // the two outputs are separate
+}
+
+TEST_F(DebugOutputService, AbsentServiceAnswersZeroAndShowsNothing)
+{
+    kemu::DebugService::SetPresent(false);
+    EXPECT_EQ(KxVxdServiceCall(0x0327, 0, 0), 0u);
+    ShowLine("lost");
+    EXPECT_TRUE(kemu::DebugService::Lines().empty());
+    EXPECT_EQ(kemu::DebugService::DroppedLines(), 1u);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(kemu::DebugService::ForwardToFile("/nonexistent-dir/x.txt"));
+    EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "cannot open \"/nonexistent-dir/x.txt\""));
+}
+
+TEST_F(CoreReset, PutsEveryServiceBackToItsStartState)
+{
+    void *leaked = ExAllocatePoolWithTag(NonPagedPool, 12, KX_POOL_TAG('T', 'r', 'c', 'd'));
+    kemu::SetViolationMode(kemu::ViolationMode::Record);
+    kemu::ReportViolation("test", "left behind");
+    KfRaiseIrql(DISPATCH_LEVEL);
+    kemu::InjectTornTickReads(3);
+    kemu::ScriptPerformanceCounter({1, 2}, 50);
+    kemu::FailNthAllocation(1);
+    DbgPrint("old");
+    kemu::SetDbgPrintSink([](const std::string &) { ADD_FAILURE() << "sink survived the reset"; });
+    kemu::DebugService::SetPresent(false);
+
+    // A live block is reported and set aside, but its later free is still accepted.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(kemu::ResetCore(), 1u);
+    EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "'Trcd' NonPagedPool 12 bytes"));
+    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
+
+    EXPECT_EQ(kemu::GetViolationMode(), kemu::ViolationMode::Abort);
+    EXPECT_EQ(kemu::ViolationCount(), 0u);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(KeTickCount.High1Time, KeTickCount.High2Time);
+    LARGE_INTEGER frequency;
+    KeQueryPerformanceCounter(&frequency);
+    EXPECT_EQ(frequency.QuadPart, kemu::kPerformanceFrequency);
+    void *p = ExAllocatePoolWithTag(NonPagedPool, 1, 'x'); // the armed failure is gone
+    EXPECT_NE(p, nullptr);
+    ExFreePool(p);
+    ExFreePool(leaked); // accepted quietly, and outside the fresh counts
+    EXPECT_EQ(kemu::PoolStats(KX_POOL_TAG('T', 'r', 'c', 'd')).frees, 0u);
+    EXPECT_TRUE(kemu::DbgPrintLines().empty());
+    DbgPrint("new");
+    EXPECT_EQ(KxVxdServiceCall(0x0327, 0, 0), kemu::kDebugServiceDefaultVersion);
+    kemu::ClearDbgPrint();
+}
+
+} // namespace

@@ -1,0 +1,320 @@
+// The kernel image loader: reading, mapping, relocation, binding and the service-call sites,
+// checked against the real devididi.sys, and each refusal on an image altered in one place.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <set>
+#include <sstream>
+
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
+
+namespace {
+
+using namespace kemu::ldr;
+
+#if DV_IMAGES_BUILT
+
+uint32_t Get32(const uint8_t *p)
+{
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// An address for every name in the export list, none for the rest.
+bool FakeResolve(const std::string &module, const std::string &name, uint32_t *address)
+{
+    uint32_t index = 0;
+    for (const Export &e : ExportList()) {
+        ++index;
+        if (SameModule(module, e.module) && name == e.name) {
+            *address = 0x70000000 + 16 * index;
+            return true;
+        }
+    }
+    return false;
+}
+
+class ImageTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::ifstream in(DV_IMAGE, std::ios::binary);
+        ASSERT_TRUE(in) << DV_IMAGE << " is not built";
+        m_file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        ASSERT_TRUE(ReadImage(m_file, &m_info, &m_error)) << m_error;
+    }
+    // Reads the file (altered by the test) again and maps it; false with m_error on a refusal.
+    bool Load(uint32_t base)
+    {
+        ImageInfo info;
+        if (!ReadImage(m_file, &info, &m_error)) {
+            return false;
+        }
+        m_mapped.assign(info.imageSize, 0);
+        MapImage(m_file, info, m_mapped.data());
+        return RelocateImage(m_mapped.data(), info, base, &m_error) &&
+               BindImports(m_mapped.data(), info, FakeResolve, &m_error);
+    }
+    size_t Offset(uint32_t rva) const
+    {
+        for (const Section &s : m_info.sections) {
+            if (rva >= s.rva && rva < s.rva + s.rawSize) {
+                return s.rawOffset + (rva - s.rva);
+            }
+        }
+        ADD_FAILURE() << "rva not in the file";
+        return 0;
+    }
+    size_t Find(const std::string &text) const
+    {
+        auto at = std::search(m_file.begin(), m_file.end(), text.begin(), text.end());
+        EXPECT_NE(at, m_file.end()) << text;
+        return size_t(at - m_file.begin());
+    }
+
+    std::vector<uint8_t> m_file, m_mapped;
+    ImageInfo m_info;
+    std::string m_error;
+};
+
+TEST_F(ImageTest, RelocationAtAnotherBaseMovesOnlyTheRelocatedWordsByTheDistance)
+{
+    EXPECT_EQ(m_info.preferredBase, 0x10000u);
+    ASSERT_TRUE(Load(m_info.preferredBase)) << m_error;
+    const std::vector<uint8_t> atPreferred = m_mapped;
+    const uint32_t base = 0x12340000;
+    ASSERT_TRUE(Load(base)) << m_error;
+    // Every HIGHLOW word listed by the image's own blocks moves by the distance, and no other byte
+    // changes (counted from the blocks, so that a change of the driver's code does not break it).
+    std::vector<bool> relocated(m_mapped.size(), false);
+    size_t highLow = 0;
+    for (uint32_t at = m_info.relocRva; at + 8 <= m_info.relocRva + m_info.relocSize;) {
+        const uint32_t page = Get32(&atPreferred[at]), blockSize = Get32(&atPreferred[at + 4]);
+        ASSERT_GE(blockSize, 8u);
+        for (uint32_t entry = at + 8; entry + 2 <= at + blockSize; entry += 2) {
+            if ((atPreferred[entry + 1] >> 4) != 3) { // IMAGE_REL_BASED_HIGHLOW
+                continue;
+            }
+            const uint32_t rva = page + (atPreferred[entry] | (atPreferred[entry + 1] & 0x0f) << 8);
+            ++highLow;
+            EXPECT_EQ(Get32(&m_mapped[rva]) - Get32(&atPreferred[rva]), base - m_info.preferredBase) << rva;
+            std::fill(relocated.begin() + rva, relocated.begin() + rva + 4, true);
+        }
+        at += blockSize;
+    }
+    EXPECT_GT(highLow, 100u);
+    for (size_t at = 0; at < m_mapped.size(); ++at) {
+        if (!relocated[at]) {
+            ASSERT_EQ(m_mapped[at], atPreferred[at]) << "byte at " << at << " changed by no relocation";
+        }
+    }
+}
+
+TEST_F(ImageTest, EveryImportIsBoundByNameIntoTheAddressTableAndTheLookupTableIsLeft)
+{
+    ASSERT_TRUE(Load(0x400000)) << m_error;
+    EXPECT_EQ(m_info.imports.size(), 45u);
+    // The descriptors as the file has them: the address table (FirstThunk) receives the addresses,
+    // the lookup table keeps the names' RVAs.
+    const size_t pe = Get32(&m_file[0x3c]);
+    size_t bound = 0;
+    for (size_t desc = Offset(Get32(&m_file[pe + 24 + 96 + 8])); Get32(&m_file[desc + 12]) != 0; desc += 20) {
+        const uint32_t lookup = Get32(&m_file[desc]), thunk = Get32(&m_file[desc + 16]);
+        ASSERT_NE(lookup, 0u) << "the image's descriptors all have a lookup table";
+        for (uint32_t i = 0; Get32(&m_file[Offset(lookup) + 4 * i]) != 0; ++i, ++bound) {
+            const uint32_t nameRva = Get32(&m_file[Offset(lookup) + 4 * i]);
+            const std::string name(reinterpret_cast<const char *>(&m_file[Offset(nameRva) + 2]));
+            const std::string module(reinterpret_cast<const char *>(&m_file[Offset(Get32(&m_file[desc + 12]))]));
+            uint32_t expected = 0;
+            ASSERT_TRUE(FakeResolve(module, name, &expected)) << name;
+            EXPECT_EQ(Get32(&m_mapped[thunk + 4 * i]), expected) << name;
+            EXPECT_EQ(Get32(&m_mapped[lookup + 4 * i]), nameRva) << name << "'s lookup entry";
+        }
+    }
+    EXPECT_EQ(bound, m_info.imports.size());
+}
+
+TEST_F(ImageTest, FilePaddingBeyondASectionsVirtualSizeIsNotMapped)
+{
+    const size_t pe = Get32(&m_file[0x3c]);
+    const size_t table = pe + 24 + (m_file[pe + 20] | m_file[pe + 21] << 8);
+    bool padded = false;
+    for (size_t at = table; at < table + 40 * m_info.sections.size(); at += 40) {
+        const uint32_t virtualSize = Get32(&m_file[at + 8]), rva = Get32(&m_file[at + 12]);
+        const uint32_t rawSize = Get32(&m_file[at + 16]), rawOffset = Get32(&m_file[at + 20]);
+        if (rawSize > virtualSize) {
+            std::fill(m_file.begin() + rawOffset + virtualSize, m_file.begin() + rawOffset + rawSize, 0xaa);
+            ASSERT_TRUE(Load(0x400000)) << m_error;
+            EXPECT_EQ(m_mapped[rva + virtualSize], 0) << "padding of the section at " << rva;
+            EXPECT_EQ(m_mapped[rva + rawSize - 1], 0) << "padding of the section at " << rva;
+            padded = true;
+        }
+    }
+    EXPECT_TRUE(padded) << "no section of the image has file padding";
+}
+
+TEST_F(ImageTest, TheThreeDebugServiceCallsAreFound)
+{
+    ASSERT_TRUE(Load(0x400000)) << m_error;
+    std::vector<uint32_t> sites = FindServiceCalls(m_mapped.data(), m_info);
+    ASSERT_EQ(sites.size(), 3u);
+    std::multiset<uint16_t> services;
+    for (uint32_t site : sites) {
+        services.insert(uint16_t(m_mapped[site + 2] | m_mapped[site + 3] << 8));
+    }
+    EXPECT_EQ(services, (std::multiset<uint16_t>{0, 1, 1}));
+}
+
+TEST_F(ImageTest, EachImageTheEmulationCannotRunIsRefusedWithItsReason)
+{
+    const std::vector<uint8_t> original = m_file;
+    const size_t pe = Get32(&m_file[0x3c]);
+    auto refused = [&](const char *what) {
+        bool loaded = Load(0x400000);
+        m_file = original;
+        EXPECT_FALSE(loaded) << what;
+        return m_error;
+    };
+
+    m_file[pe + 4] = 0x64; // machine 0x8664
+    m_file[pe + 5] = 0x86;
+    EXPECT_NE(refused("machine").find("machine type 0x8664"), std::string::npos) << m_error;
+
+    m_file[pe + 24 + 68] = 2; // a Windows GUI program
+    EXPECT_NE(refused("subsystem").find("not native"), std::string::npos) << m_error;
+
+    const Import &first = m_info.imports.front();
+    const size_t thunk = Offset(first.thunkRva);
+    m_file[thunk + 3] |= 0x80;
+    // The lookup table, if any, is read instead of the thunks: mark both.
+    for (size_t at = 0; at + 4 <= m_file.size(); at += 4) {
+        if (Get32(&m_file[at]) == Get32(&original[thunk]) && at != thunk) {
+            m_file[at + 3] |= 0x80;
+        }
+    }
+    EXPECT_NE(refused("ordinal").find("import by ordinal"), std::string::npos) << m_error;
+
+    const size_t hal = Find("HAL.dll");
+    m_file[hal + 2] = 'X';
+    std::string error = refused("dll");
+    EXPECT_NE(error.find("HAX.dll!KfAcquireSpinLock"), std::string::npos) << error;
+    EXPECT_NE(error.find("HAX.dll!KeQueryPerformanceCounter"), std::string::npos) << "every import named";
+
+    m_file[Find("memset") + 5] = 'x';
+    EXPECT_NE(refused("name").find("ntoskrnl.exe!memsex"), std::string::npos) << m_error;
+
+    const size_t relocations = Offset(m_info.relocRva);
+    m_file[relocations + 9] = uint8_t((m_file[relocations + 9] & 0x0f) | 0xa0); // DIR64
+    EXPECT_NE(refused("relocation").find("relocation type 10"), std::string::npos) << m_error;
+}
+
+// Each image altered in one field as a hostile or careless author could: refused with the cause
+// before any of its values is used to write, never a write outside the mapping or a loop.
+TEST_F(ImageTest, CraftedImagesAreRefusedBeforeTheyCanWriteOutsideTheirSections)
+{
+    const std::vector<uint8_t> original = m_file;
+    const size_t pe = Get32(&m_file[0x3c]), opt = pe + 24, dir = opt + 96;
+    auto put = [&](size_t at, uint32_t v) { std::memcpy(&m_file[at], &v, 4); };
+    auto refused = [&](const char *what, uint32_t base = 0x400000) {
+        bool loaded = Load(base);
+        m_file = original;
+        EXPECT_FALSE(loaded) << what;
+        return loaded ? std::string() : m_error;
+    };
+    const size_t imports = Offset(Get32(&m_file[dir + 8]));
+    put(imports + 16, 0xfffffffc); // the address table 4 bytes before the image
+    EXPECT_NE(refused("thunk before").find("import address table of"), std::string::npos) << m_error;
+    put(imports + 16, 0); // over the headers
+    EXPECT_NE(refused("thunk at 0").find("outside the image's sections"), std::string::npos) << m_error;
+
+    const size_t relocations = Offset(m_info.relocRva);
+    put(relocations, 0xfffff000); // a page whose last word wraps to the start of the image
+    m_file[relocations + 8] = 0xfc;
+    m_file[relocations + 9] = 0x3f;
+    EXPECT_NE(refused("relocation page").find("relocation at 0xfffff000+0xffc"), std::string::npos) << m_error;
+    // A block size that a 32-bit sum would turn into a step backwards.
+    put(relocations + 4, 0xfffffff8);
+    EXPECT_NE(refused("relocation block size").find("malformed relocation block"), std::string::npos) << m_error;
+
+    put(dir + 40, 0); // no relocation directory: it can only be loaded where it was linked
+    put(dir + 44, 0);
+    EXPECT_NE(refused("no relocations").find("no relocations"), std::string::npos) << m_error;
+    put(dir + 40, 0);
+    put(dir + 44, 0);
+    EXPECT_TRUE(Load(m_info.preferredBase)) << m_error;
+    m_file = original;
+    put(opt + 92, 0); // NumberOfRvaAndSizes: neither imports nor relocations
+    EXPECT_NE(refused("no directories").find("no relocations"), std::string::npos) << m_error;
+
+    for (const Section &s : m_info.sections) {
+        if (!(s.characteristics & 0x20000000)) {
+            put(opt + 16, s.rva);
+            EXPECT_NE(refused(s.name.c_str()).find("not in an executable section"), std::string::npos) << m_error;
+        }
+    }
+    put(opt + 16, m_info.imageSize);
+    EXPECT_NE(refused("entry at the end").find("entry point"), std::string::npos) << m_error;
+}
+
+TEST(ExportList, ConventionsAndArgumentBytesMatchTheImportLibrariesDecoratedNames)
+{
+    // The image build's link map names each import as the import library decorates it: _Name@N
+    // for stdcall, @Name@N for fastcall, _Name for cdecl and data.
+    // The exchange's map and the sample client driver's, whose imports the list carries too.
+    std::set<std::string> decorated;
+    for (const std::string &map : {std::string(DV_IMAGE).substr(0, std::string(DV_IMAGE).rfind('/')) + "/devididi.map",
+                                  std::string(DV_CLIENT_MAP)}) {
+        std::ifstream in(map);
+        ASSERT_TRUE(in) << map << " is not built";
+        // C++ objects list "__imp_<decorated>"; a C object's archive references read
+        // "(_imp_<decorated>)".
+        for (std::string word; in >> word;) {
+            if (word.rfind("__imp_", 0) == 0) {
+                decorated.insert(word.substr(6));
+            } else if (word.rfind("(_imp_", 0) == 0 && word.back() == ')') {
+                decorated.insert(word.substr(6, word.size() - 7));
+            }
+        }
+    }
+    for (const Export &e : ExportList()) {
+        const std::string convention = e.convention, bytes = "@" + std::to_string(e.argumentBytes);
+        const std::string name = convention == "stdcall"    ? "_" + std::string(e.name) + bytes
+                                 : convention == "fastcall" ? "@" + std::string(e.name) + bytes
+                                                            : "_" + std::string(e.name);
+        EXPECT_EQ(decorated.count(name), 1u) << e.name << " as " << name;
+    }
+}
+
+#endif
+
+TEST(ExportList, HoldsExactlyTheImportsTheImageCheckAllows)
+{
+    // The exchange's imports and those of the sample client driver, which runs beside it.
+    std::set<std::string> allowed, exported;
+    for (const char *path : {DV_IMPORTS_ALLOW, DV_CLIENT_IMPORTS_ALLOW}) {
+        std::ifstream in(path);
+        ASSERT_TRUE(in) << path;
+        for (std::string line; std::getline(in, line);) {
+            std::istringstream words(line);
+            std::string module, name;
+            if (words >> module >> name && module[0] != '#') {
+                allowed.insert(module + " " + name);
+            }
+        }
+    }
+    for (const Export &e : ExportList()) {
+        exported.insert(std::string(e.module) + " " + e.name);
+        const std::string convention = e.convention;
+        EXPECT_TRUE(convention == "stdcall" || convention == "fastcall" || convention == "cdecl" ||
+                    convention == "data") << e.name;
+        EXPECT_EQ(e.argumentBytes % 4, 0u) << e.name;
+    }
+    EXPECT_EQ(allowed, exported);
+}
+
+} // namespace

@@ -1,0 +1,130 @@
+// The I/O records at 32 bits have the kernel's offsets, so that a kernel image and the emulation
+// read the same fields; and the genuine image, run twice, starts afresh each time.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
+
+#if defined(__i386__) && DV_IMAGES_BUILT
+// The offsets and sizes of the kernel's own headers for i386.
+static_assert(offsetof(IRP, Flags) == 8 && offsetof(IRP, AssociatedIrp) == 12 && offsetof(IRP, IoStatus) == 24);
+static_assert(offsetof(IRP, PendingReturned) == 33 && offsetof(IRP, UserIosb) == 40 &&
+              offsetof(IRP, UserEvent) == 44 && offsetof(IRP, UserBuffer) == 60);
+static_assert(offsetof(IRP, Tail.Overlay.CurrentStackLocation) == 96 && offsetof(IRP, EmuState) == 112);
+static_assert(offsetof(DRIVER_OBJECT, DriverExtension) == 24 && offsetof(DRIVER_OBJECT, DriverUnload) == 52 &&
+              offsetof(DRIVER_OBJECT, MajorFunction) == 56 && offsetof(DRIVER_OBJECT, EmuState) == 168);
+static_assert(offsetof(DEVICE_OBJECT, Flags) == 28 && offsetof(DEVICE_OBJECT, DeviceExtension) == 40 &&
+              offsetof(DEVICE_OBJECT, StackSize) == 48 && offsetof(DEVICE_OBJECT, EmuState) == 184);
+static_assert(offsetof(FILE_OBJECT, FsContext) == 12 && offsetof(FILE_OBJECT, EmuState) == 128);
+static_assert(sizeof(IO_STACK_LOCATION) == 36 && sizeof(DRIVER_EXTENSION) == 20 && sizeof(KEVENT) <= 16);
+
+namespace {
+
+std::vector<std::string> Shown()
+{
+    std::vector<std::string> lines = kemu::DebugService::Lines();
+    kemu::DebugService::Clear();
+    return lines;
+}
+
+TEST(GenuineImage, RunsTwiceInBothFamiliesEachLoadFromAFreshMapping)
+{
+    ASSERT_TRUE(std::ifstream(DV_IMAGE)) << DV_IMAGE << " is not built";
+    kemu::ResetCore();
+    kemu::ResetIo();
+    kemu::ResetRegistry();
+    kemu::SetTickCount(0);
+    kemu::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\ENTRY", "DebugLevel", 7);
+    std::vector<std::string> firstLines;
+    for (int load = 0; load < 3; ++load) {
+        if (load == 2) {
+            kemu::SetWdmVersion(1, 0x10); // the NT family: no service call is made
+        }
+        std::string error;
+        auto module = kemu::DriverModule::Open(DV_IMAGE, &error);
+        ASSERT_NE(module, nullptr) << error;
+        EXPECT_NE(module->Base(), reinterpret_cast<const void *>(0x10000));
+        kemu::DriverLoad loaded = kemu::LoadDriver(module->Entry(), u"\\Driver\\DeVididi", u"\\Registry\\X");
+        ASSERT_EQ(loaded.status, STATUS_SUCCESS);
+        kemu::UnloadDriver(loaded.driver);
+        EXPECT_TRUE(kemu::LivePoolBlocks().empty());
+        std::vector<std::string> lines = Shown();
+        if (load == 0) {
+            ASSERT_FALSE(lines.empty()); // the version call found the service, the show calls reached it
+            firstLines = lines;
+        } else if (load == 1) {
+            EXPECT_EQ(lines, firstLines);
+        } else {
+            EXPECT_TRUE(lines.empty());
+        }
+    }
+    kemu::SetWdmVersion(1, 0x05);
+    EXPECT_EQ(kemu::ViolationCount(), 0u);
+}
+
+// The permissions /proc/self/maps gives the page holding `address`, e.g. "r-xp".
+std::string PagePermissions(const void *address)
+{
+    std::ifstream maps("/proc/self/maps");
+    const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+    for (std::string line; std::getline(maps, line);) {
+        unsigned long from = 0, to = 0;
+        char permissions[5] = {};
+        if (std::sscanf(line.c_str(), "%lx-%lx %4s", &from, &to, permissions) == 3 && at >= from && at < to) {
+            return permissions;
+        }
+    }
+    return "unmapped";
+}
+
+TEST(GenuineImage, CodeIsNotWritableDataNotExecutableAndACraftedImageIsRefusedByName)
+{
+    std::ifstream in(DV_IMAGE, std::ios::binary);
+    ASSERT_TRUE(in) << DV_IMAGE << " is not built";
+    const std::vector<uint8_t> original{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string error;
+    kemu::ldr::ImageInfo info;
+    ASSERT_TRUE(kemu::ldr::ReadImage(original, &info, &error)) << error;
+    {
+        auto module = kemu::DriverModule::Open(DV_IMAGE, &error);
+        ASSERT_NE(module, nullptr) << error;
+        const auto *base = static_cast<const uint8_t *>(module->Base());
+        // What qemu-user lists for the execute bit is its own: writable and not, as the image asks.
+        EXPECT_EQ(PagePermissions(base).substr(0, 2), "r-") << "headers";
+        for (const kemu::ldr::Section &s : info.sections) {
+            const bool code = s.characteristics & 0x20000000, data = s.characteristics & 0x80000000;
+            if (code != data) {
+                const std::string permissions = PagePermissions(base + s.rva);
+                EXPECT_EQ(permissions.substr(0, 3), code ? "r-" + permissions.substr(2, 1) : "rw-") << s.name;
+            }
+        }
+    }
+    // No relocations, so it would have to be mapped where it was linked; the entry point in data.
+    const size_t opt = original[0x3c] + (original[0x3d] << 8) + 24;
+    const std::string path = ::testing::TempDir() + "crafted.sys";
+    for (const char *field : {"relocations", "entry"}) {
+        std::vector<uint8_t> file = original;
+        if (std::string(field) == "relocations") {
+            std::fill(file.begin() + opt + 96 + 40, file.begin() + opt + 96 + 48, 0);
+        } else {
+            for (const kemu::ldr::Section &s : info.sections) {
+                if (!(s.characteristics & 0x20000000)) {
+                    std::memcpy(&file[opt + 16], &s.rva, 4);
+                }
+            }
+        }
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char *>(file.data()), file.size());
+        EXPECT_EQ(kemu::DriverModule::Open(path, &error), nullptr) << field;
+        EXPECT_EQ(error.rfind(path + ": ", 0), 0u) << error;
+        EXPECT_NE(error.find(std::string(field) == "entry" ? "not in an executable section" : "no relocations"),
+                  std::string::npos) << error;
+    }
+}
+
+} // namespace
+#endif

@@ -1,0 +1,91 @@
+// What a driver leaves behind at its unload: every queued DPC and every request of its code is
+// reported naming the driver, and nothing of it runs after its image is gone.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "emu/kemu/kemu.h"
+#include "emu/kemu/ldr.h"
+
+namespace {
+
+size_t Count(const std::vector<kemu::Violation> &seen, const char *rule, const std::string &naming)
+{
+    return size_t(std::count_if(seen.begin(), seen.end(), [&](const kemu::Violation &v) {
+        return v.rule == rule && v.detail.find(naming) != std::string::npos;
+    }));
+}
+
+// The careless driver loaded from its file into a fresh emulated kernel, DPCs run by hand.
+struct Careless {
+    std::unique_ptr<kemu::DriverModule> module;
+    kemu::DriverLoad load{};
+
+    Careless()
+    {
+        kemu::ResetCore();
+        kemu::ResetIo();
+        kemu::SetDpcMode(kemu::DpcMode::Manual);
+    }
+
+    testing::AssertionResult Load()
+    {
+        std::string error;
+        module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
+        if (module == nullptr) {
+            return testing::AssertionFailure() << error;
+        }
+        load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
+        if (load.status != STATUS_SUCCESS) {
+            return testing::AssertionFailure() << "DriverEntry: 0x" << std::hex << load.status;
+        }
+        module->Attach(load.driver, "\\Driver\\careless");
+        return testing::AssertionSuccess();
+    }
+};
+
+TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedAndItsDpcNeverRunsAgain)
+{
+    Careless careless;
+    kemu::ScopedViolationRecording recording;
+    ASSERT_TRUE(careless.Load());
+    auto &module = careless.module;
+    kemu::DriverLoad &load = careless.load;
+    EXPECT_EQ(kemu::RunQueuedDpcs(), 1u); // it allocates a request; the unload queues it again
+    kemu::UnloadDriver(load.driver);
+    module.reset();
+    EXPECT_EQ(kemu::QueuedDpcCount(), 0u);
+    EXPECT_EQ(kemu::RunQueuedDpcs(), 0u);
+
+    const std::vector<kemu::Violation> seen = recording.Take();
+    // One request built in its DPC, one in its unload: both its own.
+    EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 2u);
+    EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "DPC 0x"), 1u);
+    EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "\\Driver\\careless"), 1u);
+    EXPECT_EQ(kemu::ResetDpcs(), 0u);
+    kemu::ResetIo();
+}
+
+// What still calls or reads the unloaded code stops with the driver's name, never a bare crash.
+TEST(ModuleUnloadDeathTest, ACallOrReadIntoAnUnloadedDriverStopsNamingTheDriverTheOffsetAndTheCaller)
+{
+    Careless careless;
+    kemu::ScopedViolationRecording recording;
+    ASSERT_TRUE(careless.Load());
+    auto &module = careless.module;
+    kemu::DriverLoad &load = careless.load;
+    PDRIVER_INITIALIZE entry = module->Entry();
+    kemu::UnloadDriver(load.driver);
+    module.reset();
+    EXPECT_EXIT(entry(nullptr, nullptr), testing::ExitedWithCode(3),
+                "STOP: call into an unloaded driver: .Driver.careless \\(unloaded\\) at offset 0x[0-9a-f]+, "
+                "called from [^ ]+");
+    EXPECT_EXIT((void)*reinterpret_cast<volatile const char *>(entry), testing::ExitedWithCode(3),
+                "STOP: access to an unloaded driver's memory: .Driver.careless \\(unloaded\\) at offset 0x[0-9a-f]+, "
+                "by code at [^ ]+");
+    recording.Take();
+    kemu::ResetDpcs();
+    kemu::ResetIo();
+}
+
+} // namespace

@@ -1,0 +1,170 @@
+// Counted strings: the kernel's buffer limits, terminators and conversions.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "emu/kemu/kemu.h"
+#include "kernel.h"
+
+namespace {
+
+constexpr WCHAR kFill = 0xEEEE;
+
+// A destination of MaximumLength bytes inside a larger buffer filled with kFill, so that writes
+// past MaximumLength show.
+struct WideBuffer {
+    WCHAR storage[64];
+    UNICODE_STRING us;
+    explicit WideBuffer(USHORT maximumBytes)
+    {
+        for (auto &c : storage) c = kFill;
+        us.Buffer = storage;
+        us.Length = 0;
+        us.MaximumLength = maximumBytes;
+    }
+    std::u16string Text() const { return std::u16string(us.Buffer, us.Length / 2); }
+};
+
+class RtlStrings : public ::testing::Test {
+protected:
+    void SetUp() override { kemu::ResetCore(); }
+    void TearDown() override
+    {
+        EXPECT_TRUE(kemu::LivePoolBlocks().empty()) << kemu::PoolLeakReport();
+        kemu::ResetCore();
+    }
+};
+
+TEST_F(RtlStrings, AnsiToUnicodeAllocatesFromPagedPoolOrNeedsRoomForTheTerminator)
+{
+    ANSI_STRING source;
+    RtlInitAnsiString(&source, "Mot\xE9");
+
+    UNICODE_STRING allocated;
+    ASSERT_EQ(RtlAnsiStringToUnicodeString(&allocated, &source, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::u16string(allocated.Buffer, allocated.Length / 2), u"Mot\u00E9");
+    EXPECT_EQ(allocated.MaximumLength, 10);
+    EXPECT_EQ(allocated.Buffer[4], 0);
+    const auto block = kemu::FindPoolBlock(allocated.Buffer);
+    ASSERT_TRUE(block.has_value());
+    EXPECT_EQ(block->type, PagedPool);
+    RtlFreeUnicodeString(&allocated);
+    EXPECT_EQ(allocated.Buffer, nullptr);
+    EXPECT_EQ(allocated.MaximumLength, 0);
+
+    WideBuffer exact(10);
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(&exact.us, &source, FALSE), STATUS_SUCCESS);
+    EXPECT_EQ(exact.Text(), u"Mot\u00E9");
+    EXPECT_EQ(exact.storage[4], 0);
+
+    WideBuffer tight(8); // the text fits, its terminator does not
+    EXPECT_EQ(RtlAnsiStringToUnicodeString(&tight.us, &source, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(tight.storage[0], kFill) << "nothing converted";
+}
+
+TEST_F(RtlStrings, UnicodeToAnsiConvertsWhatFitsAndMarksNonAsciiAsQuestionMarks)
+{
+    UNICODE_STRING source;
+    RtlInitUnicodeString(&source, KWSTR("Caf\u00E9\u4E2D."));
+
+    ANSI_STRING allocated;
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&allocated, &source, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(allocated.Buffer, allocated.Length), "Caf??.");
+    EXPECT_EQ(allocated.MaximumLength, 7);
+    EXPECT_EQ(allocated.Buffer[6], '\0');
+    RtlFreeAnsiString(&allocated);
+    EXPECT_EQ(allocated.Buffer, nullptr);
+    EXPECT_EQ(allocated.Length, 0);
+
+    // Too small: what fits is converted and terminated, and the overflow is still reported.
+    char storage[8];
+    std::memset(storage, 'x', sizeof storage);
+    ANSI_STRING small{0, 4, storage};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&small, &source, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(small.Length, 3);
+    EXPECT_STREQ(storage, "Caf");
+    EXPECT_EQ(storage[4], 'x');
+
+    ANSI_STRING none{0, 0, storage};
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&none, &source, FALSE), STATUS_BUFFER_OVERFLOW);
+}
+
+// Copy takes what fits and terminates only when there is room; append refuses what does not fit.
+TEST_F(RtlStrings, CopyAndAppendNeverWritePastMaximumLength)
+{
+    UNICODE_STRING source;
+    RtlInitUnicodeString(&source, KWSTR("abcd"));
+    struct Case {
+        USHORT maximum;
+        std::u16string text;
+        WCHAR behind;
+    };
+    for (const Case &c : {Case{20, u"abcd", 0}, Case{8, u"abcd", kFill}, Case{6, u"abc", kFill}}) {
+        SCOPED_TRACE(c.maximum);
+        WideBuffer copy(c.maximum);
+        RtlCopyUnicodeString(&copy.us, &source);
+        EXPECT_EQ(copy.Text(), c.text);
+        EXPECT_EQ(copy.storage[c.text.size()], c.behind);
+        RtlCopyUnicodeString(&copy.us, nullptr);
+        EXPECT_EQ(copy.us.Length, 0);
+    }
+
+    WideBuffer path(12);
+    EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("ab")), STATUS_SUCCESS);
+    EXPECT_EQ(path.storage[2], 0);
+    EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("\\")), STATUS_SUCCESS);
+    EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("defg")), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(path.Text(), u"ab\\");
+    EXPECT_EQ(path.storage[4], kFill);
+
+    UNICODE_STRING tail;
+    RtlInitUnicodeString(&tail, KWSTR("def"));
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&path.us, &tail), STATUS_SUCCESS);
+    EXPECT_EQ(path.Text(), u"ab\\def");
+    EXPECT_EQ(path.storage[6], kFill) << "full to MaximumLength: no terminator";
+
+    EXPECT_EQ(RtlAppendUnicodeStringToString(&path.us, &tail), STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(RtlAppendUnicodeToString(&path.us, nullptr), STATUS_SUCCESS);
+    EXPECT_EQ(path.Text(), u"ab\\def");
+}
+
+TEST_F(RtlStrings, CompareOrdersByUpperCaseWhenAskedAndByLengthLast)
+{
+    UNICODE_STRING a, b, longer;
+    RtlInitUnicodeString(&a, KWSTR("Entry"));
+    RtlInitUnicodeString(&b, KWSTR("ENTRY"));
+    RtlInitUnicodeString(&longer, KWSTR("entry_"));
+    EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
+    EXPECT_GT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
+    EXPECT_LT(RtlCompareUnicodeString(&a, &longer, TRUE), 0);
+
+    UNICODE_STRING e1, e2;
+    RtlInitUnicodeString(&e1, KWSTR("\u00E9t\u00E9"));
+    RtlInitUnicodeString(&e2, KWSTR("\u00C9T\u00C9"));
+    EXPECT_EQ(RtlCompareUnicodeString(&e1, &e2, TRUE), 0);
+}
+
+TEST_F(RtlStrings, PageableRoutinesAreViolationsAtDispatchLevel)
+{
+    kemu::ScopedViolationRecording recording;
+    ANSI_STRING source;
+    RtlInitAnsiString(&source, "x");
+    WideBuffer converted(8);
+    {
+        kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
+        RtlCopyUnicodeString(&converted.us, nullptr); // resident code: allowed
+        EXPECT_TRUE(recording.TakeRules().empty());
+        RtlAnsiStringToUnicodeString(&converted.us, &source, FALSE);
+        RtlCompareUnicodeString(&converted.us, &converted.us, TRUE);
+    }
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>(2, "pageable routine at DISPATCH_LEVEL or above"));
+    {
+        kemu::ScopedIrql apc(APC_LEVEL);
+        RtlAnsiStringToUnicodeString(&converted.us, &source, FALSE);
+    }
+    EXPECT_TRUE(recording.TakeRules().empty());
+}
+
+} // namespace
