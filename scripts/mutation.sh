@@ -3,6 +3,7 @@
 # debug), builds the default preset and runs the suite; a mistake the suite does not catch survives.
 #
 #   scripts/mutation.sh [COMMIT] [--mutants FILE] [--only N[,N...]]
+#   scripts/mutation.sh --compare BEFORE.log AFTER.log   (the mutants whose result changed)
 #
 # COMMIT (default HEAD) is exported with git archive into a temporary directory, so a run never
 # touches the working tree; the mutant list is read from the working tree (tests/mutation/mutants.txt
@@ -23,7 +24,14 @@ while [ $# -gt 0 ]; do
   case $1 in
     --mutants) mutants=$(realpath "$2"); shift 2 ;;
     --only) only=,$2,; shift 2 ;;
-    -h|--help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    --compare)
+      # A run's lines are "  N result what [file, time]..."; a mutant missing from AFTER did not run.
+      join -a1 -e not_run -o 0,1.2,2.2 \
+        <(sed -n 's/^ *\([0-9][0-9]*\) \(killed\|survived\|did not build\|stale\) .*/\1 \2/p' "$2" | tr ' ' '_' | sed 's/_/ /' | sort) \
+        <(sed -n 's/^ *\([0-9][0-9]*\) \(killed\|survived\|did not build\|stale\) .*/\1 \2/p' "$3" | tr ' ' '_' | sed 's/_/ /' | sort) |
+        awk '$2 != $3 { print "mutant " $1 ": " $2 " before, " $3 " after"; n++ } END { print (n + 0) " changed" }'
+      exit 0 ;;
+    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutation.sh: unknown option $1" >&2; exit 2 ;;
     *) commit=$1; shift ;;
   esac
