@@ -15,6 +15,8 @@
 # copy and its build in (default: a temporary one, removed at the end), MUTATION_EXCLUDE a ctest -E
 # regex of tests that do not exercise the driver (default below).
 set -euo pipefail
+# Read whole before it runs, so that editing the script during a long run cannot change the run.
+{
 
 repo=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
 commit=HEAD
@@ -41,14 +43,15 @@ sha=$(git -C "$repo" rev-parse --verify --quiet "$commit^{commit}") ||
   { echo "mutation.sh: $commit is not a commit" >&2; exit 2; }
 
 timeout=${MUTATION_TIMEOUT:-120}
-# Left out: the Spin models (abstract models, not the driver's code) and the test programs of the
-# emulated kernel, its registry, I/O manager and loader, the kernel's 64-bit division and the
-# script parser, none of which links the driver.
+# Left out: the Spin models (abstract models, not the driver's code), the self-test of the image
+# checks (crafted images, not the driver's behaviour) and the test programs of the emulated kernel,
+# its registry, I/O manager and loader, the kernel's 64-bit division and the script parser, none of
+# which links the driver.
 emulation='CoreReset|DbgPrintCapture|DebugOutputService|Dpc|Irql|KernelFormat|PerformanceCounter|Pool|PoolDeathTest'
 emulation+='|RandomPreemption|SpinLock|SpinLockDeathTest|TickCount|Client|CompletionWalk|DeviceInterfaces'
 emulation+='|DeviceObjects|DeviceStacks|DriverLoading|KernelEvent|PlugAndPlay|RequestChecks|TestRequests|RegImport'
 emulation+='|Registry|RtlStrings|ExportList|ImageTest|ModuleUnload|ModuleUnloadDeathTest|KernelDivision|ScriptLanguage'
-exclude=${MUTATION_EXCLUDE:-"^(model|$emulation)\\."}
+exclude=${MUTATION_EXCLUDE:-"^(model|$emulation)\\.|^NtImage\\.ChecksRefuseImagesTheKernelCouldNotRun\$"}
 
 if [ -n "${MUTATION_WORK:-}" ]; then
   work=$MUTATION_WORK
@@ -148,3 +151,5 @@ done <"$mutants"
 
 echo "total: $((killed + survived + nobuild + stale)) mutants: $killed killed, $survived survived, $nobuild did not build, $stale stale"
 [ "$survived" -eq 0 ]
+exit
+}
