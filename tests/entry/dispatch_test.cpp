@@ -49,26 +49,10 @@ VOID STREAMER_CALL OrbListener(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam
     }
 }
 
-STREAMER_SRV_PARAM Provider(ULONG hStream, ULONG size = 64)
-{
-    STREAMER_SRV_PARAM record = ZeroRecord();
-    record.RegisterProvider.hStream = hStream;
-    record.RegisterProvider.dwBufferSize = size;
-    return record;
-}
 STREAMER_SRV_PARAM Consumer(ULONG hStream, ULONG_PTR hConsumer)
 {
-    STREAMER_SRV_PARAM record = ZeroRecord();
-    record.RegisterConsumer.hStream = hStream;
-    record.RegisterConsumer.hConsumer = reinterpret_cast<PVOID>(hConsumer);
+    STREAMER_SRV_PARAM record = ConsumerRecord(hStream, hConsumer);
     record.RegisterConsumer.pfnNotify = OrbListener;
-    return record;
-}
-STREAMER_SRV_PARAM Leaving(ULONG hStream, ULONG_PTR hConsumer)
-{
-    STREAMER_SRV_PARAM record = ZeroRecord();
-    record.UnRegisterConsumer.hStream = hStream;
-    record.UnRegisterConsumer.hConsumer = reinterpret_cast<PVOID>(hConsumer);
     return record;
 }
 
@@ -169,7 +153,7 @@ TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReportAndClipTheirRangeToTheTa
 
 TEST_F(Dispatch, ProviderWrappersSelectTheStreamByTheLowByteAndMapRefusals)
 {
-    STREAMER_SRV_PARAM record = Provider(0x00000305);
+    STREAMER_SRV_PARAM record = ProviderRecord(0x00000305);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &record, sizeof record), STATUS_SUCCESS);
     EXPECT_NE(pDeVididiArray[5].m_pProviderInfo, nullptr);
     EXPECT_EQ(Entry(), Framed({"[3]STREAMER_Dispatch: Got STREAMER_REGISTER_PROVIDER.", "[7]RegisterProvider --- Start",
@@ -177,10 +161,10 @@ TEST_F(Dispatch, ProviderWrappersSelectTheStreamByTheLowByteAndMapRefusals)
                                "[7]RegisterProvider --- End (With 0)"}));
 
     ClearLog();
-    record = Provider(0x00000105);
+    record = ProviderRecord(0x00000105);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &record, sizeof record), STATUS_ALREADY_COMMITTED);
     EXPECT_EQ(Count("[7]RegisterProvider --- End (With c0000021)"), 1u);
-    record = Provider(6, 0); // the stream refuses a ring of 0 bytes
+    record = ProviderRecord(6, 0); // the stream refuses a ring of 0 bytes
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &record, sizeof record), STATUS_UNSUCCESSFUL);
 
     ClearLog();
@@ -209,14 +193,14 @@ TEST_F(Dispatch, ConsumerBeforeItsProviderPendsUntilTheProviderArrives)
                                "[4]RegisterConsumer: Start registering Consumer to DeVididi 3",
                                "[7]RegisterConsumer --- End (With 259))"}));
 
-    STREAMER_SRV_PARAM provider = Provider(3);
+    STREAMER_SRV_PARAM provider = ProviderRecord(3);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &provider, sizeof provider), STATUS_SUCCESS);
     EXPECT_EQ(waiting.Status(), STATUS_SUCCESS);
     // A refusal of the stream reaches the sender unchanged.
     EXPECT_EQ(Send(STREAMER_REGISTER_CONSUMER, &first, sizeof first), STATUS_ADDRESS_ALREADY_ASSOCIATED);
 
     ClearLog();
-    STREAMER_SRV_PARAM leaving = Leaving(3, 0x301);
+    STREAMER_SRV_PARAM leaving = ConsumerRecord(3, 0x301, true);
     EXPECT_EQ(Send(STREAMER_UNREGISTER_CONSUMER, &leaving, sizeof leaving.UnRegisterConsumer), STATUS_SUCCESS);
     EXPECT_EQ(Send(STREAMER_UNREGISTER_CONSUMER, &leaving, sizeof leaving.UnRegisterConsumer), STATUS_NOT_FOUND);
     EXPECT_EQ(Entry({"UnRegisterConsumer"}),
@@ -282,7 +266,7 @@ TEST_F(Dispatch, OrbDriverQueryIsCompletedBeforeStreamOneHearsOfIt)
         EXPECT_EQ(query.Dispatch(STREAMER_Dispatch), STATUS_SUCCESS);
         g_orbQuery = nullptr;
         // Then a provider comes to the notifications stream.
-        STREAMER_SRV_PARAM provider = Provider(1);
+        STREAMER_SRV_PARAM provider = ProviderRecord(1);
         EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &provider, sizeof provider), round == 0 ? STATUS_SUCCESS
                                                                                            : STATUS_ALREADY_COMMITTED);
     }
@@ -303,7 +287,7 @@ TEST_F(Dispatch, WaitingConsumerCompletedBeforeItsDispatchReturnsIsNotTouchedAga
     // touch shows under the sanitizers and the emulation's checks.
     PDEVICE_OBJECT device = ControlDevice();
     STREAMER_SRV_PARAM joining = Consumer(12, 0x1201);
-    STREAMER_SRV_PARAM provider = Provider(12);
+    STREAMER_SRV_PARAM provider = ProviderRecord(12);
     NTSTATUS providerStatus = STATUS_UNSUCCESSFUL;
     kemu::DebugService::SetSink([&](const std::string &line) {
         if (line.find("RegisterConsumer --- End (With 259))") != std::string::npos) {

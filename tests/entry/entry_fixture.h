@@ -148,5 +148,24 @@ inline STREAMER_SRV_PARAM ZeroRecord()
     std::memset(&record, 0, sizeof record);
     return record;
 }
+// Registration records with only the stream, the ring's size or the consumer handle set.
+inline STREAMER_SRV_PARAM ProviderRecord(ULONG hStream, ULONG size = 64)
+{
+    STREAMER_SRV_PARAM record = ZeroRecord();
+    record.RegisterProvider.hStream = hStream;
+    record.RegisterProvider.dwBufferSize = size;
+    return record;
+}
+inline STREAMER_SRV_PARAM ConsumerRecord(ULONG hStream, ULONG_PTR hConsumer, bool leaving = false)
+{
+    STREAMER_SRV_PARAM record = ZeroRecord();
+    if (leaving) {
+        record.UnRegisterConsumer = {hStream, reinterpret_cast<PVOID>(hConsumer)};
+    } else {
+        record.RegisterConsumer.hStream = hStream;
+        record.RegisterConsumer.hConsumer = reinterpret_cast<PVOID>(hConsumer);
+    }
+    return record;
+}
 
 } // namespace dvtest

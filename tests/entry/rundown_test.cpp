@@ -33,9 +33,7 @@ struct BlockingProvider {
     }
     NTSTATUS Register(PDEVICE_OBJECT device, ULONG hStream)
     {
-        STREAMER_SRV_PARAM offer = ZeroRecord();
-        offer.RegisterProvider.hStream = hStream;
-        offer.RegisterProvider.dwBufferSize = 64;
+        STREAMER_SRV_PARAM offer = ProviderRecord(hStream);
         offer.RegisterProvider.pfnProvideDataComplete = DataComplete;
         offer.RegisterProvider.pContext = this;
         offer.RegisterProvider.ppfnProvideData = &pfnProvideData;
@@ -86,18 +84,9 @@ TEST_F(Rundown, ControlCodesWhileTheUnloadWaitsAreRefusedAndLeaveTheTableAlone)
     WaitUntilClosed();
 
     STREAMER_PROVIDE_DATA_ENTRY handedOut = nullptr;
-    STREAMER_SRV_PARAM offer = ZeroRecord();
-    offer.RegisterProvider.hStream = 7;
-    offer.RegisterProvider.dwBufferSize = 64;
+    STREAMER_SRV_PARAM offer = ProviderRecord(7), join = ConsumerRecord(7, 0x70), part = ConsumerRecord(5, 0x50, true);
+    STREAMER_SRV_PARAM leave = ProviderRecord(5, 0); // its stream only
     offer.RegisterProvider.ppfnProvideData = &handedOut;
-    STREAMER_SRV_PARAM leave = ZeroRecord();
-    leave.UnRegisterProvider.hStream = 5;
-    STREAMER_SRV_PARAM join = ZeroRecord();
-    join.RegisterConsumer.hStream = 7;
-    join.RegisterConsumer.hConsumer = reinterpret_cast<PVOID>(0x70);
-    STREAMER_SRV_PARAM part = ZeroRecord();
-    part.UnRegisterConsumer.hStream = 5;
-    part.UnRegisterConsumer.hConsumer = reinterpret_cast<PVOID>(0x50);
     STREAMER_PRINT_RANGE range = {0, 8};
     const std::tuple<ULONG, void *, ULONG> codes[] = {
         {STREAMER_REGISTER_PROVIDER, &offer, sizeof offer}, {STREAMER_UNREGISTER_PROVIDER, &leave, sizeof leave},

@@ -17,6 +17,7 @@
 //
 // Input: byte 0 picks the state (low 2 bits) and every module's debug level (the rest, mod 9); then
 // one operation after another until the bytes run out (see Operation below).
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -150,9 +151,9 @@ public:
             return;
         }
         if (state == 2) {
-            SendRegistration(STREAMER_REGISTER_PROVIDER, ValidProvider(2, 1000));
-            SendRegistration(STREAMER_REGISTER_CONSUMER, ValidConsumer(2, 0x10));
-            SendRegistration(STREAMER_REGISTER_CONSUMER, ValidConsumer(6, 0x20)); // waits: no provider
+            SendRegistration(STREAMER_REGISTER_PROVIDER, Valid(true, 2, 1000));
+            SendRegistration(STREAMER_REGISTER_CONSUMER, Valid(false, 2, 0x10));
+            SendRegistration(STREAMER_REGISTER_CONSUMER, Valid(false, 6, 0x20)); // waits: no provider
         }
         if (state == 3) {
             m_machine.RemoveDevice(); // the only device: the driver unloads, the handle stays open
@@ -255,52 +256,43 @@ private:
         return *m_handed.back();
     }
 
-    STREAMER_SRV_PARAM ValidProvider(ULONG hStream, ULONG size)
+    // A registration record with every pointer valid; handed-back values land in a fresh Handed.
+    STREAMER_SRV_PARAM Valid(bool provider, ULONG hStream, uintptr_t sizeOrHandle)
     {
         STREAMER_SRV_PARAM p{};
         Handed &h = NewHanded();
-        auto &r = p.RegisterProvider;
-        r.hStream = hStream;
-        r.dwBufferSize = size;
-        r.pfnProvideDataComplete = ProvideDataComplete;
-        r.pfnNotify = ProviderNotify;
-        r.pStreamInfo = InfoBlock(sizeof(STREAMER_STREAM_INFO));
-        r.nStreamInfoSize = sizeof(STREAMER_STREAM_INFO);
-        r.ppfnProvideData = &h.pfnProvideData;
-        r.ppfnNotify = &h.pfnProviderNotify;
-        r.pContext = &h;
+        if (provider) {
+            p.RegisterProvider = {hStream, ULONG(sizeOrHandle), ProvideDataComplete, ProviderNotify,
+                                  InfoBlock(sizeof(STREAMER_STREAM_INFO)), sizeof(STREAMER_STREAM_INFO),
+                                  &h.pfnProvideData, &h.pfnProviderNotify, &h};
+        } else {
+            p.RegisterConsumer = {hStream, NewDataReady, ConsumerNotify, reinterpret_cast<PVOID>(sizeOrHandle),
+                                  &h.pRing, &h.nRingSize, &h.nTail, &h.pfnDataProcessed, &h.pfnConsumerNotify,
+                                  &h.hConsumer};
+        }
         return p;
     }
 
-    STREAMER_SRV_PARAM ValidConsumer(ULONG hStream, uintptr_t handle)
+    // Each bit of the next byte nulls one pointer field, at the offsets given in bit order.
+    template <typename R, size_t N>
+    void NullSome(R &r, const size_t (&offsets)[N])
     {
-        STREAMER_SRV_PARAM p{};
-        Handed &h = NewHanded();
-        auto &r = p.RegisterConsumer;
-        r.hStream = hStream;
-        r.pfnNewDataReady = NewDataReady;
-        r.pfnNotify = ConsumerNotify;
-        r.hConsumer = reinterpret_cast<PVOID>(handle);
-        r.ppBuffer = &h.pRing;
-        r.pdwBufferSize = &h.nRingSize;
-        r.pdwTail = &h.nTail;
-        r.ppfnDataProcessed = &h.pfnDataProcessed;
-        r.ppfnNotify = &h.pfnConsumerNotify;
-        r.phConsumer = &h.hConsumer;
-        return p;
+        const uint8_t nulls = m_in.Byte();
+        for (size_t i = 0; i < N; ++i) {
+            if (nulls >> i & 1) {
+                std::memset(reinterpret_cast<char *>(&r) + offsets[i], 0, sizeof(void *));
+            }
+        }
     }
 
-    // Pointer fields: each bit of the mask nulls one of them.
     STREAMER_SRV_PARAM FuzzedProvider()
     {
+        using R = decltype(STREAMER_SRV_PARAM::RegisterProvider);
         const ULONG hStream = m_in.U32();
-        STREAMER_SRV_PARAM p = ValidProvider(hStream, RingSize());
-        auto &r = p.RegisterProvider;
-        const uint8_t nulls = m_in.Byte();
-        if (nulls & 1) r.pfnProvideDataComplete = nullptr;
-        if (nulls & 2) r.pfnNotify = nullptr;
-        if (nulls & 4) r.ppfnProvideData = nullptr;
-        if (nulls & 8) r.ppfnNotify = nullptr;
+        STREAMER_SRV_PARAM p = Valid(true, hStream, RingSize());
+        R &r = p.RegisterProvider;
+        NullSome(r, {offsetof(R, pfnProvideDataComplete), offsetof(R, pfnNotify), offsetof(R, ppfnProvideData),
+                     offsetof(R, ppfnNotify)});
         const uint8_t info = m_in.Byte();
         switch (info % 4) {
         case 0: // null, with any size
@@ -321,19 +313,13 @@ private:
 
     STREAMER_SRV_PARAM FuzzedConsumer()
     {
+        using R = decltype(STREAMER_SRV_PARAM::RegisterConsumer);
         const ULONG hStream = m_in.U32();
         const uint8_t handle = m_in.Byte(); // few distinct handles, so that they collide
-        STREAMER_SRV_PARAM p = ValidConsumer(hStream, handle % 8 == 7 ? m_in.U32() : handle % 8);
-        auto &r = p.RegisterConsumer;
-        const uint8_t nulls = m_in.Byte();
-        if (nulls & 1) r.pfnNewDataReady = nullptr;
-        if (nulls & 2) r.pfnNotify = nullptr;
-        if (nulls & 4) r.ppBuffer = nullptr;
-        if (nulls & 8) r.pdwBufferSize = nullptr;
-        if (nulls & 16) r.pdwTail = nullptr;
-        if (nulls & 32) r.ppfnDataProcessed = nullptr;
-        if (nulls & 64) r.ppfnNotify = nullptr;
-        if (nulls & 128) r.phConsumer = nullptr;
+        STREAMER_SRV_PARAM p = Valid(false, hStream, handle % 8 == 7 ? m_in.U32() : handle % 8);
+        NullSome(p.RegisterConsumer, {offsetof(R, pfnNewDataReady), offsetof(R, pfnNotify), offsetof(R, ppBuffer),
+                                      offsetof(R, pdwBufferSize), offsetof(R, pdwTail), offsetof(R, ppfnDataProcessed),
+                                      offsetof(R, ppfnNotify), offsetof(R, phConsumer)});
         return p;
     }
 

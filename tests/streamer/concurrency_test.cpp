@@ -2,6 +2,7 @@
 // provider streams, reports arrive from inside callbacks and from other threads, notifications and
 // status reports run alongside, and a stream is torn down while calls keep arriving.
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "streamer/stream_fixture.h"
@@ -305,8 +306,28 @@ TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
     EXPECT_EQ(Record(Stream(kStream), a.handle)->AvailableSpace(), LONG(kRing));
     EXPECT_EQ(Record(Stream(kStream), b.handle)->AvailableSpace(), LONG(kRing) - 600 + 200);
     EXPECT_EQ(Lines(), Strings(2, "[1]STREAM:OnDataProcessed: ERROR in stream 30 has no consumer 0x00000990"));
-    // Outside a walk the provider's thread is a gate reader like any other.
+    // Outside a walk the provider's thread is a gate reader like any other: an unregistration on
+    // another thread waits for its report to end.
+    TestConsumer &c = Consumer("C", 0x30);
+    ASSERT_EQ(c.Register(Stream(kStream), kStream), STATUS_SUCCESS);
+    std::atomic<bool> gone{false};
+    std::thread leaving;
+    Show(QVDBG_MODULE_STREAM, 6);
+    kemu::DebugService::SetSink([&](const std::string &line) {
+        if (!leaving.joinable() && line.find("DataProcessed: hConsumer=0x00000020") != std::string::npos) {
+            leaving = std::thread([&] {
+                c.Unregister(Stream(kStream), kStream);
+                gone = true;
+            });
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            EXPECT_FALSE(gone) << "the unregistration went ahead during the report";
+        }
+    });
     b.pfnDataProcessed(kStream, b.handle, 400);
+    kemu::DebugService::SetSink({});
+    ASSERT_TRUE(leaving.joinable());
+    leaving.join();
+    EXPECT_TRUE(gone);
     EXPECT_EQ(Record(Stream(kStream), b.handle)->AvailableSpace(), LONG(kRing));
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
 }

@@ -301,6 +301,12 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
         EXPECT_EQ(Count(lines, line), times) << line;
     }
     // Records, rings and the information block are freed: the fixture's leak check follows.
+
+    // A close from inside a provider call on the stream is refused rather than waiting for itself.
+    ULONG lane = 0;
+    ASSERT_EQ(DvRundownEnterProvider(12, &lane), &Stream(12));
+    EXPECT_FALSE(DvRundownCloseStream(12));
+    DvRundownLeave(12, lane);
 }
 
 } // namespace
