@@ -3,7 +3,8 @@
 # Usage: check-model.sh MODEL.pml WORKDIR [expect-violation] [-DNAME ...]
 # Prints Spin's verdict; the exit status says whether it matched the expectation.
 set -euo pipefail
-model=$1 work=$2 expect=${3:-verify}
+[ $# -ge 2 ] || { echo "usage: check-model.sh MODEL.pml WORKDIR [expect-violation] [-DNAME ...]" >&2; exit 2; }
+model=$(realpath "$1") work=$2 expect=${3:-verify}
 shift 3 || shift $#
 command -v spin >/dev/null || { echo "check-model: spin is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
 mkdir -p "$work" && cd "$work"

@@ -11,6 +11,7 @@
 # mismatch, no sanitizer report, no crash. A failing run prints the command that reproduces it.
 # Usage: alloc-sweep.sh SIM EXAMPLES_DIR RICH_SCRIPT [JOBS]
 set -uo pipefail
+[ $# -ge 3 ] || { echo "usage: alloc-sweep.sh SIM EXAMPLES_DIR RICH_SCRIPT [JOBS]" >&2; exit 2; }
 sim=$1 examples=$2 rich=$3 jobs=${4:-2}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
