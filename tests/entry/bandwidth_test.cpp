@@ -70,7 +70,6 @@ TEST_F(GetBandwidthTest, LogsEachTrialAndTheResultButNoDispatchEndLineAndConvert
     expected.insert(expected.end(), {"[3]GetBandwidth : nRate = 10000 ", "[3]GetBandwidth : Average Time is : 300 ",
                                      "[3]GetBandwidth : Min Time is : 295 ", "[3]GetBandwidth : The Bandwidth is : 1280 "});
     EXPECT_EQ(Entry(), expected);
-
     // Readings are converted with their frequency and truncated: at 1193182 counts per second
     // 1193182 is 10000.0 and 1227859 is 10290.6, truncated to 10290.
     std::vector<int64_t> readings;
@@ -88,7 +87,6 @@ TEST_F(GetBandwidthTest, TrialAcrossTheUpperWordIsRunAgain)
     std::vector<int64_t> readings = {0xFFFFFF00LL, 0x100000010LL};
     const std::vector<int64_t> counted = TrialsAveraging(400, 0x100000100LL);
     readings.insert(readings.end(), counted.begin(), counted.end());
-
     EXPECT_EQ(Measure(2, readings).second.dwBandwidth, 768u);
     EXPECT_EQ(kemu::ScriptedReadingsLeft(), 0u);
     const Lines times = Entry({"GetBandwidth :1", "GetBandwidth :2", "GetBandwidth :3", "GetBandwidth :4",
@@ -108,7 +106,6 @@ TEST_F(GetBandwidthTest, MissingOrShortBuffersAreRefusedWithoutWriting)
     EXPECT_EQ(bare.Information(), 0u);
     EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_Dispatch --- Start", "[1]ERROR : GetBandwidth: Can not open system buffer"}));
     EXPECT_EQ(kemu::ScriptedReadingsLeft(), 20u);
-
     for (auto [in, out] : {std::pair<ULONG, ULONG>{8, 4}, std::pair<ULONG, ULONG>{12, 2}}) {
         ClearLog();
         auto [status, param] = Measure(1, TrialsAveraging(300), kTenthsOfMs, in, out);

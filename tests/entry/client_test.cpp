@@ -1,6 +1,4 @@
-// A whole conversation of two kernel-mode clients with the driver through the I/O manager: open by
-// name, register (the consumer waits for its provider), data and notifications through the entry
-// points, the bandwidth query, leaving, removal while a handle is still open, and the leak report.
+// Two kernel-mode clients through the I/O manager from opening by name to a removal with a handle open.
 #include "entry_fixture.h"
 
 namespace {
@@ -12,7 +10,6 @@ struct ProviderClient {
     std::vector<ULONG> notifications;
     STREAMER_PROVIDE_DATA_ENTRY pfnProvideData = nullptr;
     STREAMER_PROVIDER_NOTIFY_ENTRY pfnNotify = nullptr;
-
     static VOID STREAMER_CALL DataComplete(PUCHAR pBuffer, PVOID pContext)
     {
         static_cast<ProviderClient *>(pContext)->returned.push_back(pBuffer);
@@ -34,7 +31,6 @@ struct ConsumerClient {
     PVOID hMine = nullptr;
     std::vector<UCHAR> received;
     std::vector<ULONG> notifications;
-
     // Reads the new bytes in place and gives the space back at once.
     static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID pContext)
     {
@@ -63,7 +59,6 @@ TEST_F(ClientConversation, TwoClientsExchangeDataAndEverythingIsReturnedAtRemova
     ASSERT_EQ(IoGetDeviceObjectPointer(&linkName.string, FILE_ALL_ACCESS, &providerFile, &sameDevice), STATUS_SUCCESS);
     EXPECT_EQ(device, sameDevice);
     EXPECT_EQ(nCounter, 2);
-
     constexpr ULONG kVideo = 0x00000104; // stream 4, LOCAL VIDEO
     ConsumerClient consumer;
     consumer.hStream = kVideo;
@@ -74,20 +69,17 @@ TEST_F(ClientConversation, TwoClientsExchangeDataAndEverythingIsReturnedAtRemova
     ClientCall consumerJoins(device, STREAMER_REGISTER_CONSUMER, &joining, sizeof joining);
     ASSERT_EQ(consumerJoins.returned, STATUS_PENDING);
     EXPECT_EQ(consumer.hMine, &consumer);
-
     ProviderClient provider;
     STREAMER_STREAM_INFO info = {STREAMINFO_VIDEO, {{352 * 288, 30, 263}}};
     STREAMER_SRV_PARAM offering = ZeroRecord();
     offering.RegisterProvider = {kVideo, 64, ProviderClient::DataComplete, ProviderClient::Notify, &info,
                                  (LONG)sizeof info, &provider.pfnProvideData, &provider.pfnNotify, &provider};
     EXPECT_EQ(ClientCall(device, STREAMER_REGISTER_PROVIDER, &offering, sizeof offering).Wait(), STATUS_SUCCESS);
-
     // The provider's arrival completed the consumer's request after handing it the ring.
     EXPECT_EQ(consumerJoins.Wait(), STATUS_SUCCESS);
     ASSERT_NE(consumer.pRing, nullptr);
     EXPECT_EQ(consumer.dwRingSize, 64u);
     ASSERT_NE(provider.pfnProvideData, nullptr);
-
     // Three blocks of 40 bytes through a ring of 64: the second and the third wrap around.
     std::vector<UCHAR> sent;
     UCHAR blocks[3][40];
@@ -104,7 +96,6 @@ TEST_F(ClientConversation, TwoClientsExchangeDataAndEverythingIsReturnedAtRemova
     consumer.pfnNotify(kVideo, &consumer, 21, &param);
     EXPECT_EQ(consumer.notifications.back(), 20u);
     EXPECT_EQ(provider.notifications.back(), 21u);
-
     // Only the figure's word is copied back into the client's output buffer.
     std::vector<int64_t> readings;
     for (int64_t start = 0; start < 10000; start += 1000) {
@@ -117,14 +108,12 @@ TEST_F(ClientConversation, TwoClientsExchangeDataAndEverythingIsReturnedAtRemova
     EXPECT_EQ(bandwidth.iosb.Information, 4u);
     EXPECT_EQ(answer.dwBandwidth, 1280u);
     EXPECT_EQ(answer.dwReserved, 0x22222222u);
-
     STREAMER_SRV_PARAM leaving = ZeroRecord();
     leaving.UnRegisterConsumer = {kVideo, &consumer};
     EXPECT_EQ(ClientCall(device, STREAMER_UNREGISTER_CONSUMER, &leaving, sizeof leaving.UnRegisterConsumer).Wait(), STATUS_SUCCESS);
     EXPECT_EQ(ClientCall(device, STREAMER_UNREGISTER_PROVIDER, &offering, sizeof offering).Wait(), STATUS_SUCCESS);
     EXPECT_EQ(pDeVididiArray[4].m_pBuffer, nullptr);
     ObDereferenceObject(providerFile);
-
     // The consumer's handle outlives the removal; requests that need the stream table are refused.
     ClearLog();
     ASSERT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
@@ -159,7 +148,6 @@ TEST_F(ClientConversation, TwoClientsExchangeDataAndEverythingIsReturnedAtRemova
                      "[1]STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, no stream to print.",
                      "[1]STREAMER_Dispatch: ERROR --- pDeVididiArray is NULL, STREAMER_IOCTL_IS_ORBDRV_ACTIVE not handled."}));
     EXPECT_EQ(Count("[3]UnRegisterConsumer --- End (With STATUS_UNSUCCESSFUL)"), 1u);
-
     // Its last close lets the platform unload the driver a second time.
     ObDereferenceObject(consumerFile);
     EXPECT_EQ(nCounter, 0);

@@ -1,5 +1,4 @@
-// The control requests: every code, the registration wrappers and their refusals, the printouts,
-// the ORB driver query, and a consumer request completed while its dispatch is still running.
+// The control requests: codes, registration wrappers and refusals, printouts, the ORB driver query.
 #include <memory>
 #include <thread>
 
@@ -56,7 +55,7 @@ STREAMER_SRV_PARAM Consumer(ULONG hStream, ULONG_PTR hConsumer)
     return record;
 }
 
-TEST_F(Dispatch, CodesWithoutBufferAndUnknownCodesSucceed)
+TEST_F(Dispatch, UnknownCodesAndMajorFunctionsSucceed)
 {
     for (ULONG code : {0x00222030u, 0x00222014u, 0x00222018u, 0x0022201Cu}) {
         ClearLog();
@@ -68,59 +67,24 @@ TEST_F(Dispatch, CodesWithoutBufferAndUnknownCodesSucceed)
     ClearLog();
     kemu::TestRequest read(kemu::TestRequest::Major{IRP_MJ_READ});
     EXPECT_EQ(read.Dispatch(STREAMER_Dispatch), STATUS_SUCCESS);
-    EXPECT_EQ(Send(STREAMER_IOCTL_RESYNC_OAPI_CONSUMER), STATUS_SUCCESS);
     EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_Dispatch --- Start", "[1]STREAMER_Dispatch: ERROR --- Got unexpected MajorFunction",
-                              "[7]STREAMER_Dispatch --- End", "[7]STREAMER_Dispatch --- Start",
-                              "[3]STREAMER_Dispatch: Got STREAMER_IOCTL_RESYNC_OAPI_CONSUMER.",
                               "[7]STREAMER_Dispatch --- End"}));
-
-    // A new reading of the levels: the end line (7) is below the new threshold already.
-    ClearLog();
-    SetLevel("ENTRY", 3);
-    EXPECT_EQ(Send(STREAMER_IOCTL_UPDATE_DEBUG_LEVELS), STATUS_SUCCESS);
-    EXPECT_EQ(DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel, 3);
-    EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_Dispatch --- Start", "[0]Streamer: updating all debug levels"}));
 }
 
-TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReportAndClipTheirRangeToTheTable)
+TEST_F(Dispatch, PrintoutsClipTheirRangeToTheTable)
 {
-    STREAMER_PRINT_RANGE range = {7, 10};
-    EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
-    Lines expected = {"[7]DEVIDIDI-ENTRY:STREAMER_Dispatch --- Start", "[1]DEVIDIDI-ENTRY:Dispatch: From = 7    To = 10"};
-    for (const char *label : {"Stream (LOCAL FECC) number 7", "Stream (REMOTE FECC) number 8", "Stream number 9",
-                              "Stream number 10"}) {
-        expected.push_back(std::string("[1]DEVIDIDI-ENTRY:") + label);
-        expected.push_back("[1]DEVIDIDI-STREAM:Stream 0 -------------------------------------------------");
-        expected.push_back("[1]DEVIDIDI-STREAM:ShowStream -------------------------------------------------");
-    }
-    expected.push_back("[7]DEVIDIDI-ENTRY:STREAMER_Dispatch --- End");
-    EXPECT_EQ(Shown(), expected);
-
     // The status print covers streams 0 to 8 whatever the buffer holds.
-    ClearLog();
-    range = {100, 200};
+    STREAMER_PRINT_RANGE range = {100, 200};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STATUS, &range, sizeof range), STATUS_SUCCESS);
-    EXPECT_EQ(Entry(), Framed({"[0]Streamer: printing status by request", "[1]Dispatch: From = 0    To = 8",
-                               "[1]Stream (COMMANDS) number 0", "[1]Stream (NOTIFICATIONS) number 1",
-                               "[1]Stream (LOCAL AUDIO) number 2", "[1]Stream (REMOTE AUDIO) number 3",
-                               "[1]Stream (LOCAL VIDEO) number 4", "[1]Stream (LOCAL VIDEO INFO) number 5",
-                               "[1]Stream (REMOTE VIDEO) number 6", "[1]Stream (LOCAL FECC) number 7",
-                               "[1]Stream (REMOTE FECC) number 8"}));
-
+    EXPECT_EQ(Count("[1]Dispatch: From = 0    To = 8"), 1u);
     // A range reaching outside the table is clipped to it with a warning; a short input is refused.
     auto labels = [] { return Entry({"Stream"}); };
-    ClearLog();
-    range = {5, 3};
-    EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
-    EXPECT_EQ(Entry(), Framed({"[1]Dispatch: From = 5    To = 3"}));
-
     ClearLog();
     range = {250, 300};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
     EXPECT_EQ(Count("[2]STREAMER_Dispatch: WARNING --- Print range clipped to the streams 0 to 255"), 1u);
     EXPECT_EQ(labels().size(), 6u);
     EXPECT_EQ(labels().back(), "[1]Stream number 255");
-
     // The table's last stream is inside it; one past it is not.
     for (LONG to : {255, 256}) {
         ClearLog();
@@ -130,18 +94,15 @@ TEST_F(Dispatch, PrintoutsLabelEachStreamBeforeItsReportAndClipTheirRangeToTheTa
                   to == 256 ? 1u : 0u) << to;
         EXPECT_EQ(labels().size(), 2u);
     }
-
     ClearLog();
     range = {-3, 1};
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &range, sizeof range), STATUS_SUCCESS);
     EXPECT_EQ(labels(), (Lines{"[1]Stream (COMMANDS) number 0", "[1]Stream (NOTIFICATIONS) number 1"}));
-
     for (STREAMER_PRINT_RANGE outside : {STREAMER_PRINT_RANGE{INT32_MIN, INT32_MAX}, STREAMER_PRINT_RANGE{256, 1000}}) {
         ClearLog();
         EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, &outside, sizeof outside), STATUS_SUCCESS);
         EXPECT_EQ(labels().size(), outside.nFrom < 0 ? 256u : 0u);
     }
-
     ClearLog();
     auto fourBytes = std::make_unique<LONG>(7); // reading nTo would run past them
     EXPECT_EQ(Send(STREAMER_IOCTL_PRINT_STREAMS, fourBytes.get(), sizeof(LONG)), STATUS_BUFFER_TOO_SMALL);
@@ -159,14 +120,12 @@ TEST_F(Dispatch, ProviderWrappersSelectTheStreamByTheLowByteAndMapRefusals)
     EXPECT_EQ(Entry(), Framed({"[3]STREAMER_Dispatch: Got STREAMER_REGISTER_PROVIDER.", "[7]RegisterProvider --- Start",
                                "[6]RegisterProvider: Got a register request from DeVididi 773 (index=5)",
                                "[7]RegisterProvider --- End (With 0)"}));
-
     ClearLog();
     record = ProviderRecord(0x00000105);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &record, sizeof record), STATUS_ALREADY_COMMITTED);
     EXPECT_EQ(Count("[7]RegisterProvider --- End (With c0000021)"), 1u);
     record = ProviderRecord(6, 0); // the stream refuses a ring of 0 bytes
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &record, sizeof record), STATUS_UNSUCCESSFUL);
-
     ClearLog();
     record.UnRegisterProvider.hStream = 0x705;
     EXPECT_EQ(Send(STREAMER_UNREGISTER_PROVIDER, &record, sizeof record.UnRegisterProvider), STATUS_SUCCESS);
@@ -192,13 +151,11 @@ TEST_F(Dispatch, ConsumerBeforeItsProviderPendsUntilTheProviderArrives)
                                "[6]RegisterConsumer: Got a register request from DeVididi (index=3)",
                                "[4]RegisterConsumer: Start registering Consumer to DeVididi 3",
                                "[7]RegisterConsumer --- End (With 259))"}));
-
     STREAMER_SRV_PARAM provider = ProviderRecord(3);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &provider, sizeof provider), STATUS_SUCCESS);
     EXPECT_EQ(waiting.Status(), STATUS_SUCCESS);
     // A refusal of the stream reaches the sender unchanged.
     EXPECT_EQ(Send(STREAMER_REGISTER_CONSUMER, &first, sizeof first), STATUS_ADDRESS_ALREADY_ASSOCIATED);
-
     ClearLog();
     STREAMER_SRV_PARAM leaving = ConsumerRecord(3, 0x301, true);
     EXPECT_EQ(Send(STREAMER_UNREGISTER_CONSUMER, &leaving, sizeof leaving.UnRegisterConsumer), STATUS_SUCCESS);
@@ -224,7 +181,6 @@ TEST_F(Dispatch, WrappersRefuseMissingRequestsMissingRecordsAndShortRecords)
                      "[1]UnRegisterProvider: CRITICAL ERROR --- pIrp is NULL", "[1]RegisterConsumer: ERROR --- pIrp is NULL",
                      "[1]UnRegisterConsumer: ERROR --- pIrp is NULL"}));
     EXPECT_EQ(Count("[3]RegisterConsumer --- End (With STATUS_INVALID_PARAMETER_1)"), 1u);
-
     const std::vector<std::tuple<ULONG, std::string, size_t>> wrappers = {
         {STREAMER_REGISTER_PROVIDER, "RegisterProvider", sizeof(STREAMER_SRV_PARAM::RegisterProvider)},
         {STREAMER_UNREGISTER_PROVIDER, "UnRegisterProvider", sizeof(STREAMER_SRV_PARAM::UnRegisterProvider)},
@@ -280,11 +236,8 @@ TEST_F(Dispatch, OrbDriverQueryIsCompletedBeforeStreamOneHearsOfIt)
 
 TEST_F(Dispatch, WaitingConsumerCompletedBeforeItsDispatchReturnsIsNotTouchedAgain)
 {
-    // A provider on another processor may complete a waiting consumer's request as soon as the stream
-    // has released its lock, while the consumer's dispatch is still on its way out. The log's output
-    // service holds the consumer's thread right there (at the wrapper's end line) until a provider has
-    // registered from another thread. The I/O manager frees its requests on completion, so a later
-    // touch shows under the sanitizers and the emulation's checks.
+    // A provider on another thread completes (and frees) the waiting request at the wrapper's end
+    // line, before the consumer's dispatch returns: a later touch shows under the sanitizers.
     PDEVICE_OBJECT device = ControlDevice();
     STREAMER_SRV_PARAM joining = Consumer(12, 0x1201);
     STREAMER_SRV_PARAM provider = ProviderRecord(12);
@@ -298,7 +251,6 @@ TEST_F(Dispatch, WaitingConsumerCompletedBeforeItsDispatchReturnsIsNotTouchedAga
     });
     ClientCall consumer(device, STREAMER_REGISTER_CONSUMER, &joining, sizeof joining);
     kemu::DebugService::SetSink({});
-
     EXPECT_EQ(consumer.returned, STATUS_PENDING);
     EXPECT_EQ(providerStatus, STATUS_SUCCESS);
     EXPECT_EQ(KeReadStateEvent(&consumer.done), 1);

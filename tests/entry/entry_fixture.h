@@ -44,7 +44,6 @@ protected:
         EXPECT_EQ(kemu::PoolLeakReport(), "");
         kemu::ResetCore();
     }
-
     static void SetLevel(const std::string &module, uint32_t level)
     {
         kemu::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\" + module, "DebugLevel",
@@ -63,7 +62,6 @@ protected:
         return pdo;
     }
     static PDEVICE_OBJECT ControlDevice() { return kemu::FindDevice(kDeviceName); }
-
     // Shown lines without the tick: "[7]DEVIDIDI-ENTRY:DriverEntry --- End".
     static Lines Shown()
     {
@@ -100,7 +98,6 @@ protected:
         return static_cast<size_t>(std::count(lines.begin(), lines.end(), line));
     }
     static void ClearLog() { kemu::DebugService::Clear(); }
-
     PDRIVER_OBJECT m_driver = nullptr;
 };
 
@@ -121,7 +118,6 @@ struct ClientCall {
     KEVENT done;
     IO_STATUS_BLOCK iosb{};
     NTSTATUS returned = STATUS_UNSUCCESSFUL;
-
     ClientCall(PDEVICE_OBJECT device, ULONG code, void *input, ULONG inputLength, void *output = nullptr,
                ULONG outputLength = 0)
     {

@@ -21,7 +21,6 @@ TEST_F(Lifecycle, StartUpBuildsControlDeviceLinkAndAllStreamsInOneTracedBlock)
     EXPECT_EQ(kemu::SymbolicLinkTarget(kLinkName), kDeviceName);
     // Requests the driver registers no routine for get the platform's refusal.
     EXPECT_EQ(m_driver->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL], kemu::DefaultDispatch());
-
     ASSERT_NE(pDeVididiArray, nullptr);
     std::optional<kemu::PoolBlock> table = kemu::FindPoolBlock(pDeVididiArray);
     ASSERT_TRUE(table.has_value());
@@ -34,7 +33,7 @@ TEST_F(Lifecycle, StartUpBuildsControlDeviceLinkAndAllStreamsInOneTracedBlock)
     EXPECT_EQ(Entry({"DriverEntry"}), (Lines{"[3]DriverEntry: pDeviceObject has been created.", "[7]DriverEntry --- End"}));
 }
 
-// A failed start-up is followed by no unload, so it ends the allocation tracing itself.
+// No unload follows a failed start-up, so it ends the allocation tracing itself.
 TEST_F(Lifecycle, StartUpFailingAtEachStepLeavesNothingBehindAndStopsTracing)
 {
     const std::vector<std::tuple<std::function<void()>, NTSTATUS, std::string>> cases = {
@@ -82,7 +81,6 @@ TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterfaceOrLeavesNo
     }
     EXPECT_EQ(Entry({"STREAMER_AddDevice --- End"}), Lines{});
     kemu::PnpRemoveDevice(spare);
-
     ClearLog();
     PDEVICE_OBJECT pdo = AddFunctionDevice();
     PDEVICE_OBJECT fdo = pdo->AttachedDevice;
@@ -101,7 +99,6 @@ TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterfaceOrLeavesNo
               interfaces[0].link);
     // The start request went down the stack without a line of its own.
     EXPECT_EQ(Entry(), (Lines{"[7]STREAMER_AddDevice --- Start", "[7]STREAMER_AddDevice --- End (With STATUS_SUCCESS)"}));
-
     // Other requests pass down quietly and carry the lower status.
     for (bool later : {false, true}) {
         kemu::SetBusCompletesLater(later);
@@ -119,8 +116,7 @@ TEST_F(Lifecycle, AddDeviceAttachesAFunctionDeviceWithEnabledInterfaceOrLeavesNo
     EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
-// Removal through the plug-and-play manager takes the whole driver down; the platform then unloads
-// it a second time, which finds nothing left to do.
+// The platform's second unload after a removal finds nothing left to do.
 TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
 {
     for (bool busCompletesLater : {false, true}) {
@@ -129,7 +125,6 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
         PDEVICE_OBJECT pdo = AddFunctionDevice();
         kemu::SetBusCompletesLater(busCompletesLater);
         ClearLog();
-
         EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
         EXPECT_FALSE(kemu::DriverIsLoaded(m_driver));
         EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
@@ -148,10 +143,8 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
     }
 }
 
-// Entry points called while a removal unloads the driver (reports, notifications both ways, the
-// provider's data call): a call that read the stream table just
-// before its free must not touch it afterwards (the pool reports a write to a freed block, or the
-// call reads the freed fill as a stream).
+// Entry points racing a removal: a call that read the stream table just before its free must not
+// touch it afterwards (a write to a freed block, or the freed fill read as a stream).
 TEST_F(Lifecycle, EntryPointsRacingTheUnloadNeverTouchTheFreedTable)
 {
     kemu::ScopedViolationRecording recording;
@@ -207,17 +200,14 @@ TEST_F(Lifecycle, UnloadWithoutDriverObjectDestroysStreamsLastToFirstButLeavesDe
     std::vector<STREAMER_SRV_PARAM> records;
     std::vector<std::unique_ptr<kemu::TestRequest>> waiting;
     for (ULONG stream : {0, 1, 128, 255}) {
-        records.push_back(ZeroRecord());
-        records.back().RegisterConsumer.hStream = stream;
+        records.push_back(ConsumerRecord(stream, stream + 1)); // the handle is also the context
         records.back().RegisterConsumer.pfnNotify = RecordDeletion;
-        records.back().RegisterConsumer.hConsumer = reinterpret_cast<PVOID>(ULONG_PTR{stream + 1}); // also its context
     }
     for (STREAMER_SRV_PARAM &record : records) {
         waiting.push_back(std::make_unique<kemu::TestRequest>(STREAMER_REGISTER_CONSUMER, &record, sizeof record));
         ASSERT_EQ(waiting.back()->Dispatch(STREAMER_Dispatch), STATUS_PENDING);
     }
     ClearLog();
-
     STREAMER_Unload(nullptr);
     EXPECT_EQ(g_deleted, (std::vector<ULONG_PTR>{256, 129, 2, 1}));
     for (auto &request : waiting) {
@@ -243,11 +233,6 @@ TEST_F(Lifecycle, TwoOpensAndThreeClosesLeaveMinusOneAndOneErrorLine)
     }
     EXPECT_EQ(nCounter, -1);
     const Lines lines = Entry();
-    EXPECT_EQ(Lines(lines.begin(), lines.begin() + 7),
-              (Lines{"[7]STREAMER_Create --- Start", "[6]STREAMER_Create: nCounter = 0",
-                     "[6]STREAMER_Create: Before AcquireSpinLock", "[6]STREAMER_Create: nCounter = 1",
-                     "[6]STREAMER_Create: After ReleaseSpinLock", "[6]STREAMER_Create: nCounter = 1",
-                     "[7]STREAMER_Create --- End"}));
     EXPECT_EQ(Lines(lines.end() - 7, lines.end()),
               (Lines{"[7]STREAMER_Close --- Start", "[6]STREAMER_Close: Before AcquireSpinLock",
                      "[6]STREAMER_Close: counter = 0", "[1]STREAMER_Close: ERROR --- More Close then Create !!!",

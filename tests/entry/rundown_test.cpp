@@ -1,6 +1,5 @@
-// Calls that meet the unload: each stream's rundown lets none in once the close has begun, waits
-// for every one inside, is not starved by calls that keep coming, and refuses to wait for a call
-// that the unload itself is nested in.
+// Calls meeting the unload: none let in once the close has begun, every one inside waited for, no
+// starvation by calls that keep coming, and no wait for the call the unload is nested in.
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -19,7 +18,6 @@ struct BlockingProvider {
     std::function<void()> whileInside;
     STREAMER_PROVIDE_DATA_ENTRY pfnProvideData = nullptr;
     STREAMER_PROVIDER_NOTIFY_ENTRY pfnNotify = nullptr;
-
     static VOID STREAMER_CALL DataComplete(PUCHAR, PVOID pContext)
     {
         auto self = static_cast<BlockingProvider *>(pContext);
@@ -33,11 +31,8 @@ struct BlockingProvider {
     }
     NTSTATUS Register(PDEVICE_OBJECT device, ULONG hStream)
     {
-        STREAMER_SRV_PARAM offer = ProviderRecord(hStream);
-        offer.RegisterProvider.pfnProvideDataComplete = DataComplete;
-        offer.RegisterProvider.pContext = this;
-        offer.RegisterProvider.ppfnProvideData = &pfnProvideData;
-        offer.RegisterProvider.ppfnNotify = &pfnNotify;
+        STREAMER_SRV_PARAM offer = ZeroRecord();
+        offer.RegisterProvider = {hStream, 64, DataComplete, nullptr, nullptr, 0, &pfnProvideData, &pfnNotify, this};
         return ClientCall(device, STREAMER_REGISTER_PROVIDER, &offer, sizeof offer).Wait();
     }
 };
@@ -59,8 +54,7 @@ protected:
     }
 };
 
-// Every control code sent while the unload waits for a provider call is refused, and the stream
-// table is left alone: no provider appears on stream 7, nothing is handed out.
+// Every control code sent while the unload waits for a provider call is refused, the table untouched.
 TEST_F(Rundown, ControlCodesWhileTheUnloadWaitsAreRefusedAndLeaveTheTableAlone)
 {
     kemu::DebugService::SetPresent(true);
@@ -82,7 +76,6 @@ TEST_F(Rundown, ControlCodesWhileTheUnloadWaitsAreRefusedAndLeaveTheTableAlone)
         removed = true;
     });
     WaitUntilClosed();
-
     STREAMER_PROVIDE_DATA_ENTRY handedOut = nullptr;
     STREAMER_SRV_PARAM offer = ProviderRecord(7), join = ConsumerRecord(7, 0x70), part = ConsumerRecord(5, 0x50, true);
     STREAMER_SRV_PARAM leave = ProviderRecord(5, 0); // its stream only
@@ -102,15 +95,13 @@ TEST_F(Rundown, ControlCodesWhileTheUnloadWaitsAreRefusedAndLeaveTheTableAlone)
     EXPECT_NE(pDeVididiArray[5].m_pProviderInfo, nullptr);
     EXPECT_EQ(Count("[7]RegisterProvider --- End (With 0)"), 0u);
     EXPECT_FALSE(removed.load()) << "the unload did not wait for the provider's call";
-
     provider.release = true;
     providing.join();
     removal.join();
     EXPECT_EQ(pDeVididiArray, nullptr);
 }
 
-// A device removal from inside the provider's data-complete callback: the unload cannot wait for
-// the call it runs in. It says so and unloads nothing; the platform's later unload finishes.
+// A removal from inside the provider's callback says it cannot wait for itself and unloads nothing.
 TEST_F(Rundown, UnloadReachedFromInsideAProviderCallRefusesInsteadOfWaitingForItself)
 {
     Load();
@@ -132,8 +123,6 @@ TEST_F(Rundown, UnloadReachedFromInsideAProviderCallRefusesInsteadOfWaitingForIt
     EXPECT_EQ(pDeVididiArray, nullptr);
 }
 
-// Reports that never stop do not keep the unload waiting: once the close has begun, a report is
-// refused without counting itself in.
 TEST_F(Rundown, ACloseIsNotStarvedByReportsThatKeepComing)
 {
     Load();

@@ -1,30 +1,17 @@
-// The control interface: device-control requests of any code, method bits, input and output
-// length and content, sent through the I/O manager to the loaded driver in one of four states (no
-// device, device added, streams registered, device removed with the handle still open), and calls
-// of the entry points that registrations hand out.
-//
-// Registration records carry pointers. The kernel trusts a kernel-mode caller's pointers, so wild
-// ones would only find the fuzzer's own faults. Every other field is fuzzed; each pointer field is
-// chosen from a small set: null or valid for callbacks and out-pointers, and for the stream
-// information block null (with any size), a block of exactly the declared size (shorter than the
-// 16-byte record when the size says so), or the whole record. A bandwidth request always has a
-// buffer too short on one side: the measurement's timing loop would make each run slow.
-//
-// Requests also come from user mode, as a program with a handle sends them. A program's record is
-// trusted by nobody: it holds either fuzzed bytes throughout (wild pointers) or pointers into
-// variables of the run, which must stay unwritten. A user-mode request never changes a
-// registration: each one is checked against the streams' providers and consumer counts before it.
-//
-// Input: byte 0 picks the state (low 2 bits) and every module's debug level (the rest, mod 9); then
-// one operation after another until the bytes run out (see Operation below).
+// Device-control requests of any code, method bits, lengths and content, sent to the driver in one
+// of four states (no device, device added, streams registered, device removed with the handle
+// open), and calls of the entry points that registrations hand out. A kernel-mode record's pointers
+// are trusted, so each is null or valid (the stream information block: null, exactly its declared
+// size, or the whole record); a user-mode record holds wild pointers or ones into the run's
+// variables, which must stay unwritten, and never changes a registration. Input: byte 0 picks the
+// state (low 2 bits) and every module's debug level (the rest, mod 9); then operations until the
+// bytes run out (see Operation).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <vector>
-
-#include <algorithm>
 
 #include "client.h"
 #include "devididi.h"
@@ -58,7 +45,6 @@ public:
             bytes[i] = Byte();
         }
     }
-
 private:
     const uint8_t *m_data;
     size_t m_left;
@@ -74,7 +60,6 @@ struct Handed {
     STREAMER_DATA_PROCESSED_ENTRY pfnDataProcessed = nullptr;
     STREAMER_CONSUMER_NOTIFY_ENTRY pfnConsumerNotify = nullptr;
     PVOID hConsumer = nullptr;
-
     bool Untouched() const
     {
         return pfnProvideData == nullptr && pfnProviderNotify == nullptr && pRing == nullptr && nRingSize == 0 &&
@@ -133,7 +118,6 @@ constexpr ULONG kCodes[] = {STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, STREAMER_IOCTL_P
 class Run {
 public:
     explicit Run(Reader &in) : m_in(in) {}
-
     void Execute()
     {
         const uint8_t setup = m_in.Byte();
@@ -162,17 +146,14 @@ public:
             Operation();
         }
     }
-
     // The clients close their handles and the system takes the driver away.
     void Finish()
     {
         m_device.Close();
         m_machine.Unload();
     }
-
 private:
-    // One operation: a control request (six times in eight; from user mode when the top bit is set)
-    // or an entry-point call.
+    // A control request six times in eight (from user mode when the top bit is set), else an entry-point call.
     void Operation()
     {
         const uint8_t op = m_in.Byte();
@@ -184,7 +165,6 @@ private:
             ConsumerCall();
         }
     }
-
     void Request(bool fromUser)
     {
         const uint8_t pick = m_in.Byte();
@@ -200,8 +180,7 @@ private:
         const ULONG inLength = m_in.Byte();
         ULONG outLength = m_in.Byte();
         if (code == STREAMER_IOCTL_GET_BANDWIDTH && inLength >= sizeof(STREAMER_BANDWIDTH_PARAM)) {
-            // Never let the measurement's timing loop run: it takes a good part of a second here, and
-            // what it does with the buffers is decided before it.
+            // Never let the measurement's slow timing loop run: the buffers are judged before it.
             outLength %= sizeof(ULONG);
         }
         std::vector<uint8_t> in(std::max<size_t>(inLength, sizeof(STREAMER_SRV_PARAM)));
@@ -233,7 +212,6 @@ private:
             }
         }
     }
-
     NTSTATUS Send(ULONG code, std::vector<uint8_t> &in, ULONG inLength, ULONG outLength, bool fromUser = false)
     {
         m_sent.push_back(std::make_unique<Sent>());
@@ -242,20 +220,17 @@ private:
         return m_device.Send(code, inLength ? in.data() : nullptr, inLength, outLength ? sent.out.data() : nullptr,
                              outLength, &sent.event, &sent.iosb, nullptr, nullptr, fromUser);
     }
-
     void SendRegistration(ULONG code, const STREAMER_SRV_PARAM &record)
     {
         std::vector<uint8_t> in(sizeof record);
         std::memcpy(in.data(), &record, sizeof record);
         Send(code, in, ULONG(in.size()), 0);
     }
-
     Handed &NewHanded()
     {
         m_handed.push_back(std::make_unique<Handed>());
         return *m_handed.back();
     }
-
     // A registration record with every pointer valid; handed-back values land in a fresh Handed.
     STREAMER_SRV_PARAM Valid(bool provider, ULONG hStream, uintptr_t sizeOrHandle)
     {
@@ -272,7 +247,6 @@ private:
         }
         return p;
     }
-
     // Each bit of the next byte nulls one pointer field, at the offsets given in bit order.
     template <typename R, size_t N>
     void NullSome(R &r, const size_t (&offsets)[N])
@@ -284,7 +258,6 @@ private:
             }
         }
     }
-
     STREAMER_SRV_PARAM FuzzedProvider()
     {
         using R = decltype(STREAMER_SRV_PARAM::RegisterProvider);
@@ -310,7 +283,6 @@ private:
         r.pContext = reinterpret_cast<PVOID>(uintptr_t(m_in.U32()));
         return p;
     }
-
     STREAMER_SRV_PARAM FuzzedConsumer()
     {
         using R = decltype(STREAMER_SRV_PARAM::RegisterConsumer);
@@ -322,15 +294,12 @@ private:
                                       offsetof(R, ppfnNotify), offsetof(R, phConsumer)});
         return p;
     }
-
-    // Small rings mostly; sizes the pool refuses outright now and then. Sizes between would only
-    // make each run slow.
+    // Small rings mostly, now and then sizes the pool refuses; sizes between only make runs slow.
     ULONG RingSize()
     {
         const uint32_t size = m_in.U32();
         return size > 65536 && size <= uint32_t(kemu::kPoolMaxAllocation) ? size % 65536 : size;
     }
-
     // Exactly size bytes: what lies behind belongs to nobody, so a read past the size shows.
     PVOID InfoBlock(size_t size, bool fuzzed = false)
     {
@@ -340,15 +309,7 @@ private:
         }
         return m_blocks.back().get();
     }
-
-    Handed *PickHanded()
-    {
-        if (m_handed.empty()) {
-            return nullptr;
-        }
-        return m_handed[m_in.Byte() % m_handed.size()].get();
-    }
-
+    Handed *PickHanded() { return m_handed.empty() ? nullptr : m_handed[m_in.Byte() % m_handed.size()].get(); }
     // The provider's entry points, at passive or dispatch level, on any stream handle.
     void ProvideCall()
     {
@@ -373,7 +334,6 @@ private:
         }
         KfLowerIrql(old);
     }
-
     // A consumer's entry points: processed bytes or a notification, for a handle it may not own.
     void ConsumerCall()
     {
@@ -391,7 +351,6 @@ private:
         }
         KfLowerIrql(old);
     }
-
     Reader &m_in;
     sim::Machine m_machine;
     sim::DeviceHandle m_device;

@@ -22,9 +22,8 @@ public:
         kemu::SetViolationMode(kemu::ViolationMode::Record);
         kemu::SetViolationObserver([this](const kemu::Violation &v) { m_seen.push_back(v); });
     }
-    // Aborts (a libFuzzer crash, with the input saved) when the input broke a kernel rule that
-    // accounted() does not name as a behaviour the driver is meant to have. Returns the number of
-    // those it named.
+    // Aborts (a crash, the input saved) on a broken kernel rule that accounted() does not name as
+    // meant; returns how many it named.
     template <typename Accounted>
     size_t FailOnViolations(const char *target, size_t inputSize, Accounted accounted)
     {
@@ -53,7 +52,6 @@ public:
     {
         FailOnViolations(target, inputSize, [](const kemu::Violation &) { return false; });
     }
-
 private:
     std::vector<kemu::Violation> m_seen;
 };

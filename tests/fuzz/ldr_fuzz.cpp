@@ -1,7 +1,5 @@
-// The kernel-image loader's steps on any bytes, as a user's own .sys file reaches them: headers,
-// sections, imports bound against the export list, relocations, the service-call sites. A refusal
-// must say why; an accepted image must map, relocate and bind inside its own mapping (the
-// sanitizer sees any write outside it) and keep its entry point and bound addresses in place.
+// The kernel-image loader on any bytes: a refusal says why; an accepted image maps, relocates and
+// binds inside its own mapping and keeps its entry point and bound addresses in place.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>

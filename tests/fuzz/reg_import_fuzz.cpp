@@ -15,7 +15,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     violations.Start();
     kemu::SetRegistryDword("\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI\\ENTRY", "DebugLevel", 2);
     const std::string before = kemu::DumpRegistry();
-
     const std::string text(reinterpret_cast<const char *>(data), size);
     const kemu::RegImportResult result = kemu::ImportRegText(text, "fuzz.reg");
     if (!result.ok) {

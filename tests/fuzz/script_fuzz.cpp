@@ -1,11 +1,7 @@
-// The simulator's script parser and runner on any text. A bad line is a normal answer (exit status
-// 2); a check that fails (exit status 1) is a finding unless the script made allocations fail, which
-// may leave a block the driver cannot free, or the failure is one of the two behaviours named below;
-// any other kernel rule violation is a finding too, teardown included.
-//
-// Refused inputs (not run): more than 200 lines; byte counts or ring sizes above 1 MiB and the
-// bandwidth measurement, which only make runs slow; reg-import of anything but the example .reg
-// files that the run copies beside the script. DV_FUZZ_VERBOSE=1 shows the run's own output.
+// The simulator's script parser and runner on any text. A bad line (exit 2) is an answer; a failed
+// check (exit 1) or a kernel rule violation is a finding, unless allocations were made to fail or it
+// is one of the two behaviours named below. Not run: more than 200 lines, sizes above 1 MiB, the
+// bandwidth (slow), reg-import of other files than the copied examples. DV_FUZZ_VERBOSE=1 shows output.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -43,10 +39,8 @@ std::string TakeOutput()
     return text.str();
 }
 
-// Why a run failed its checks, when the reason is one the exchange is meant to have: "" when none.
-// A provider registration refused for its ring size has already been handed the entry points; a
-// block provided through them goes to the stream, whose registered provider then gets that block's
-// buffer back and says it never handed it over.
+// A failed run's reason when the exchange is meant to behave so, else "": a provider refused for its
+// ring size keeps the entry points, and the stream's real provider gets its block back unasked.
 std::string AccountedFailure(const std::string &output)
 {
     if (output.find(": register-provider -> STATUS_UNSUCCESSFUL") == std::string::npos ||
@@ -81,16 +75,9 @@ bool Acceptable(const std::string &text)
             continue;
         }
         const sim::Command &cmd = *parsed.command;
-        if ((cmd.op == sim::Op::Provide || cmd.op == sim::Op::Processed) && cmd.value > (1u << 20)) {
-            return false;
-        }
-        if (cmd.op == sim::Op::Bandwidth) { // its timing loop takes a good part of a second
-            return false;
-        }
-        if (cmd.op == sim::Op::Provider && cmd.size > (1u << 20)) {
-            return false;
-        }
-        if (cmd.op == sim::Op::RegImport && cmd.name != "debug-levels.reg" && cmd.name != "odd-levels.reg") {
+        if (((cmd.op == sim::Op::Provide || cmd.op == sim::Op::Processed) && cmd.value > (1u << 20)) ||
+            cmd.op == sim::Op::Bandwidth || (cmd.op == sim::Op::Provider && cmd.size > (1u << 20)) ||
+            (cmd.op == sim::Op::RegImport && cmd.name != "debug-levels.reg" && cmd.name != "odd-levels.reg")) {
             return false;
         }
     }
@@ -128,8 +115,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
         text << example.rdbuf();
         WriteFile(g_dir + "/" + name, text.str());
     }
-    // The runner prints every line to standard output, which goes to a file that each run reads
-    // back; the fuzzer's own report goes to stderr.
+    // The runner's standard output goes to a file each run reads back; the fuzzer reports on stderr.
     if (std::getenv("DV_FUZZ_VERBOSE") == nullptr) {
         const std::string output = g_dir + "/output";
         int file = open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
@@ -166,9 +152,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     sim::ScriptOptions options;
     options.stableAddresses = true;
     const int status = sim::RunScript(path, options);
-    // Removing one of two function devices runs the driver's whole unload, which deletes the other
-    // device while it is still attached to its physical device: a behaviour the driver is meant to
-    // have, so it is named here and printed, not counted.
+    // Removing one of two function devices unloads the driver, deleting the other device while still
+    // attached: meant, so printed, not counted.
     const bool twoDevices = AddsTwoDevices(text);
     const size_t accounted = violations.FailOnViolations("fuzz_script", size, [twoDevices](const kemu::Violation &v) {
         return twoDevices && v.rule == kemu::rule::kDeviceDeletedWhileAttached &&

@@ -1,30 +1,9 @@
 /*
- * dvwine: the Wine-only support driver of the Wine job. Never part of the package.
- *
- * Wine's kernel (ntoskrnl.exe, hal.dll in winedevice.exe) hosts devididi.sys and the client
- * samples, but a few of the routines they call are missing or behave otherwise than on Windows.
- * Loaded first in the same winedevice.exe process, this driver rewrites the entry of each such
- * routine into a jump to its own version, and stands in for the 98/Me debug device by answering the
- * "int 20h" virtual-device call that the driver makes on that family. Everything else is Wine's.
- *
- * Replaced (see docs/windows.md, the Wine job, for why each one):
- *   ExfInterlockedInsertTailList      missing
- *   ExfInterlockedRemoveHeadList      returns the list head, not NULL, on an empty list
- *   KefAcquireSpinLockAtDpcLevel,
- *   KefReleaseSpinLockFromDpcLevel    missing
- *   KeInsertQueueDpc                  answers TRUE and never runs the DPC
- *   KeRemoveQueueDpc                  missing
- *   IoGetDeviceObjectPointer          hands out a placeholder device
- *   KfRaiseIrql, KfLowerIrql          do nothing, with a "stub" line on every call; here they do
- *                                     nothing quietly (no code here reads the level back)
- *   KeSetTimer, KeCancelTimer         run the timer's DPC from a thread pool callback that holds
- *                                     Wine's kernel synchronisation lock: a DPC that takes a spin
- *                                     lock another thread holds while it sets an event deadlocks.
- *                                     Here the DPC thread runs timer DPCs like the others.
- * Kept moving: KeTickCount, which Wine updates only inside KeQueryTickCount.
- *
- * It imports nothing from ntdll.dll (Wine would then take the image for a DLL); the two ntdll
- * routines it needs are found through the process's module list.
+ * dvwine: the Wine job's support driver, never packaged. Loaded first in winedevice.exe, it rewrites
+ * the entries of the Wine kernel routines that are missing or differ from Windows into jumps to its
+ * own versions (docs/windows.md, the Wine job, says why for each), keeps KeTickCount moving, and
+ * answers the 98/Me debug device's "int 20h" call. It imports nothing from ntdll.dll (Wine would take
+ * the image for a DLL): the two ntdll routines it needs come from the process's module list.
  */
 #include "kernel.h"
 
@@ -56,49 +35,37 @@ typedef PVOID(NTAPI *DVW_ADD_VEH)(ULONG fFirst, DVW_VEH pfnHandler);
 #define DVW_STATUS_PRIVILEGED_INSTRUCTION ((NTSTATUS)0xC0000096L)
 #define DVW_DEBUG_DEVICE_VERSION 0x0400 /* what the 98/Me debug device answers for its version */
 
-/* ---- A spin lock of our own: Wine's locks are plain words, held while non-zero ---- */
+/* ---- The replacements. A spin lock of our own: Wine's are plain words, held while non-zero ---- */
 
-static VOID Lock(volatile LONG_PTR *pLock)
+static VOID __fastcall DvwAcquireAtDpcLevel(PKSPIN_LOCK pLock)
 {
-    while (__sync_val_compare_and_swap(pLock, 0, 1) != 0) {
+    while (__sync_val_compare_and_swap((volatile LONG_PTR *)pLock, 0, 1) != 0) {
         __builtin_ia32_pause();
     }
 }
 
-static VOID Unlock(volatile LONG_PTR *pLock)
-{
-    __sync_lock_release(pLock);
-}
-
-/* ---- The replacements ---- */
-
-static VOID __fastcall DvwAcquireAtDpcLevel(PKSPIN_LOCK pLock)
-{
-    Lock((volatile LONG_PTR *)pLock);
-}
-
 static VOID __fastcall DvwReleaseFromDpcLevel(PKSPIN_LOCK pLock)
 {
-    Unlock((volatile LONG_PTR *)pLock);
+    __sync_lock_release((volatile LONG_PTR *)pLock);
 }
 
 static PLIST_ENTRY __fastcall DvwInsertTail(PLIST_ENTRY pHead, PLIST_ENTRY pEntry, PKSPIN_LOCK pLock)
 {
     PLIST_ENTRY pOldTail;
-    Lock((volatile LONG_PTR *)pLock);
+    DvwAcquireAtDpcLevel(pLock);
     pOldTail = pHead->Blink;
     pEntry->Flink = pHead;
     pEntry->Blink = pOldTail;
     pOldTail->Flink = pEntry;
     pHead->Blink = pEntry;
-    Unlock((volatile LONG_PTR *)pLock);
+    DvwReleaseFromDpcLevel(pLock);
     return pOldTail == pHead ? NULL : pOldTail;
 }
 
 static PLIST_ENTRY __fastcall DvwRemoveHead(PLIST_ENTRY pHead, PKSPIN_LOCK pLock)
 {
     PLIST_ENTRY pEntry;
-    Lock((volatile LONG_PTR *)pLock);
+    DvwAcquireAtDpcLevel(pLock);
     pEntry = pHead->Flink;
     if (pEntry == pHead) {
         pEntry = NULL;
@@ -106,18 +73,13 @@ static PLIST_ENTRY __fastcall DvwRemoveHead(PLIST_ENTRY pHead, PKSPIN_LOCK pLock
         pHead->Flink = pEntry->Flink;
         pEntry->Flink->Blink = pHead;
     }
-    Unlock((volatile LONG_PTR *)pLock);
+    DvwReleaseFromDpcLevel(pLock);
     return pEntry;
 }
 
-static KIRQL __fastcall DvwRaiseIrql(KIRQL NewIrql)
-{
-    return PASSIVE_LEVEL;
-}
-
-static VOID __fastcall DvwLowerIrql(KIRQL NewIrql)
-{
-}
+/* Wine's do nothing with a "stub" line on every call; these do nothing quietly. */
+static KIRQL __fastcall DvwRaiseIrql(KIRQL NewIrql) { return PASSIVE_LEVEL; }
+static VOID __fastcall DvwLowerIrql(KIRQL NewIrql) {}
 
 /*
  * DPCs run on one worker thread, in the order they were queued. A KDPC is queued when it is on
@@ -142,8 +104,7 @@ static BOOLEAN DpcQueued(PKDPC pDpc)
 static BOOLEAN NTAPI DvwInsertQueueDpc(PKDPC pDpc, PVOID pArg1, PVOID pArg2)
 {
     BOOLEAN fQueued = FALSE;
-    KIRQL OldIrql;
-    OldIrql = KfAcquireSpinLock(&g_DpcLock);
+    KIRQL OldIrql = KfAcquireSpinLock(&g_DpcLock);
     if (!DpcQueued(pDpc)) {
         pDpc->SystemArgument1 = pArg1;
         pDpc->SystemArgument2 = pArg2;
@@ -159,10 +120,8 @@ static BOOLEAN NTAPI DvwInsertQueueDpc(PKDPC pDpc, PVOID pArg1, PVOID pArg2)
 
 static BOOLEAN NTAPI DvwRemoveQueueDpc(PKDPC pDpc)
 {
-    BOOLEAN fWasQueued;
-    KIRQL OldIrql;
-    OldIrql = KfAcquireSpinLock(&g_DpcLock);
-    fWasQueued = DpcQueued(pDpc);
+    KIRQL OldIrql = KfAcquireSpinLock(&g_DpcLock);
+    BOOLEAN fWasQueued = DpcQueued(pDpc);
     if (fWasQueued) {
         RemoveEntryList(&pDpc->DpcListEntry);
     }
@@ -170,7 +129,8 @@ static BOOLEAN NTAPI DvwRemoveQueueDpc(PKDPC pDpc)
     return fWasQueued;
 }
 
-/* Armed timers, by due time in milliseconds of Wine's tick count; few drivers, few timers. */
+/* Armed timers, by due time in milliseconds of Wine's tick count; few drivers, few timers. Wine runs
+ * a timer's DPC holding its kernel lock, which deadlocks a DPC that waits for a spin lock. */
 #define DVW_TIMERS 16
 static struct {
     PKTIMER pTimer;
@@ -200,10 +160,8 @@ static BOOLEAN TakeTimer(PKTIMER pTimer)
 
 static BOOLEAN NTAPI DvwCancelTimer(PKTIMER pTimer)
 {
-    BOOLEAN fWasArmed;
-    KIRQL OldIrql;
-    OldIrql = KfAcquireSpinLock(&g_DpcLock);
-    fWasArmed = TakeTimer(pTimer);
+    KIRQL OldIrql = KfAcquireSpinLock(&g_DpcLock);
+    BOOLEAN fWasArmed = TakeTimer(pTimer);
     KfReleaseSpinLock(&g_DpcLock, OldIrql);
     return fWasArmed;
 }
@@ -216,7 +174,6 @@ static BOOLEAN NTAPI DvwSetTimer(PKTIMER pTimer, LARGE_INTEGER DueTime, PKDPC pD
     /* Relative times are negative, in 100 ns; an absolute time is taken as due now. */
     ULONG nIn = DueTime.QuadPart >= 0 ? 0 : DueTime.QuadPart < -0x7FFFFFFFLL ? 0x7FFFFFFFUL : (ULONG)-DueTime.QuadPart;
     LONGLONG nDue = NowMs() + nIn / 10000; /* no 64-bit division: there is no run-time library */
-
     OldIrql = KfAcquireSpinLock(&g_DpcLock);
     fWasArmed = TakeTimer(pTimer);
     for (i = 0; i < DVW_TIMERS && g_aTimers[i].pTimer != NULL; i++) {
@@ -287,7 +244,6 @@ static NTSTATUS NTAPI DvwGetDeviceObjectPointer(PUNICODE_STRING pName, ACCESS_MA
     HANDLE hFile;
     PFILE_OBJECT pFile;
     NTSTATUS Status;
-
     InitializeObjectAttributes(&Attributes, pName, OBJ_KERNEL_HANDLE, NULL, NULL);
     Status = ZwCreateFile(&hFile, dwAccess, &Attributes, &Iosb, NULL, 0, FILE_SHARE_READ | FILE_SHARE_WRITE,
                           FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL, 0);
@@ -316,7 +272,6 @@ static NTSTATUS Redirect(PCWSTR pszName, PVOID pTarget)
     SIZE_T cb = 5;
     ULONG dwOld, dwIgnored;
     NTSTATUS Status;
-
     RtlInitUnicodeString(&Name, pszName);
     pEntry = (PUCHAR)MmGetSystemRoutineAddress(&Name);
     if (pEntry == NULL) {
@@ -349,7 +304,6 @@ static VOID WriteLogLine(const char *pszText)
     ULONG cb = 0;
     static const char cNewline = '\n';
     KIRQL OldIrql;
-
     if (g_hLog == NULL || pszText == NULL) {
         return;
     }
@@ -369,7 +323,6 @@ static LONG NTAPI VxdCall(DVW_EXCEPTION_POINTERS *pInfo)
     PVOID pContext = pInfo->pContext;
     PUCHAR pIp = (PUCHAR)(ULONG_PTR)DVW_CTX(pContext, DVW_CTX_EIP);
     ULONG dwService;
-
     if ((pInfo->pRecord->ExceptionCode != STATUS_ACCESS_VIOLATION &&
          pInfo->pRecord->ExceptionCode != DVW_STATUS_PRIVILEGED_INSTRUCTION) ||
         pIp[0] != 0xCD || pIp[1] != 0x20) {
@@ -439,7 +392,6 @@ static NTSTATUS OpenLog(PUNICODE_STRING pRegistryPath)
     UNICODE_STRING Name;
     OBJECT_ATTRIBUTES Attributes;
     IO_STATUS_BLOCK Iosb;
-
     RtlInitUnicodeString(&Name, szLog);
     InitializeObjectAttributes(&Attributes, &Name, OBJ_KERNEL_HANDLE, NULL, NULL);
     return ZwCreateFile(&g_hLog, FILE_APPEND_DATA | SYNCHRONIZE, &Attributes, &Iosb, NULL, FILE_ATTRIBUTE_NORMAL,
@@ -469,9 +421,7 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
     DVW_ADD_VEH pfnAddVeh;
     NTSTATUS Status;
     ULONG i;
-
     UNICODE_STRING Name;
-
     RtlInitUnicodeString(&Name, L"ZwProtectVirtualMemory");
     g_pfnProtect = (DVW_PROTECT)MmGetSystemRoutineAddress(&Name);
     RtlInitUnicodeString(&Name, L"KeQueryTickCount");
