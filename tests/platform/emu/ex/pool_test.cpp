@@ -103,7 +103,7 @@ TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
     ExpectViolations(recording, {{notLive, "lies 4 bytes inside block " + HexOf(q)},
                                  {notLive, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"},
                                  {"pool free of NULL", ""},
-                                 {notLive, "double free: block " + HexOf(p) + "*'Trcd' NonPagedPool 16 bytes was freed"},
+                                 {notLive, "double free: block " + HexOf(p) + "*'Trcd' NonPagedPool 16 bytes was freed before"},
                                  {"pool freed with a wrong tag", "allocated with tag 'Trcd', freed with 'Wdm '"}});
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
 }
