@@ -78,10 +78,8 @@ TEST_F(RegImport, LoadsAVersion5FileInUtf16WithEveryValueForm)
         u"[HKEY_USERS\\.DEFAULT\\Software\\NRV]\r\n"
         u"\"Mode\"=dword:FFFFFFFE\r\n";
     const std::string path = WriteFile(Utf16File(text));
-
     const kemu::RegImportResult result = kemu::ImportRegFile(path);
     ASSERT_TRUE(result.ok) << result.message();
-
     const std::string entry = kNrv + "\\debug\\krnl\\DEVIDIDI\\ENTRY";
     EXPECT_EQ(ValueType(entry, "DebugLevel"), uint32_t(REG_DWORD));
     EXPECT_EQ(ValueData(entry, "DebugLevel"), Bytes({10, 0, 0, 0}));
@@ -99,18 +97,14 @@ TEST_F(RegImport, LoadsAVersion5FileInUtf16WithEveryValueForm)
     EXPECT_EQ(ValueType(entry, "Empty"), uint32_t(REG_NONE));
     EXPECT_TRUE(ValueData(entry, "Empty").empty());
     EXPECT_EQ(ValueData("\\Registry\\User\\.DEFAULT\\Software\\NRV", "Mode"), Bytes({0xFE, 0xFF, 0xFF, 0xFF}));
-}
-
-TEST_F(RegImport, LoadsARegedit4FileInUtf8WithOrWithoutItsMark)
-{
     const std::string body = "REGEDIT4\n"
                              "\n"
                              "[HKEY_LOCAL_MACHINE\\SOFTWARE\\NRV]\n"
                              "\"Name\"=\"Z\xC3\xBCrich\"\n";
     for (const std::string &bytes : {body, "\xEF\xBB\xBF" + body}) {
         kemu::ResetRegistry();
-        const kemu::RegImportResult result = kemu::ImportRegText(bytes, "utf8.reg");
-        ASSERT_TRUE(result.ok) << result.message();
+        const kemu::RegImportResult utf8 = kemu::ImportRegText(bytes, "utf8.reg");
+        ASSERT_TRUE(utf8.ok) << utf8.message();
         EXPECT_EQ(ValueData(kNrv, "name"), Bytes({'Z', 0, 0xFC, 0, 'r', 0, 'i', 0, 'c', 0, 'h', 0, 0, 0}));
     }
 }
@@ -132,6 +126,21 @@ TEST_F(RegImport, MinusFormsDeleteKeyTreesAndValues)
     EXPECT_TRUE(kemu::RegistryKeyExists(kNrv + "\\New"));
     EXPECT_TRUE(kemu::GetRegistryValue(kNrv, "Keep").has_value());
     EXPECT_FALSE(kemu::GetRegistryValue(kNrv, "Drop").has_value());
+    kemu::SetRegistryDword(kNrv + "\\Old", "Level", 4);
+    const std::string before = kemu::DumpRegistry();
+    const std::string path = WriteFile("Windows Registry Editor Version 5.00\n"
+                                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NRV\\Old]\n"
+                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\NRV\\New]\n"
+                                       "\"Level\"=dword:00000003\n"
+                                       "\"Bad\"=dword:3\n");
+    const kemu::RegImportResult bad = kemu::ImportRegFile(path);
+    EXPECT_FALSE(bad.ok);
+    EXPECT_EQ(bad.message(), path + ":5: dword value must have 8 hex digits");
+    EXPECT_EQ(kemu::DumpRegistry(), before);
+    const kemu::RegImportResult missing = kemu::ImportRegFile("/nonexistent/levels.reg");
+    EXPECT_FALSE(missing.ok);
+    EXPECT_EQ(missing.line, 0);
+    EXPECT_EQ(missing.message().rfind("/nonexistent/levels.reg: cannot open the file: ", 0), 0u) << missing.message();
 }
 
 TEST_F(RegImport, MalformedFilesAreRefusedWithTheLineAndTheReason)
@@ -178,30 +187,9 @@ TEST_F(RegImport, MalformedFilesAreRefusedWithTheLineAndTheReason)
         EXPECT_EQ(result.line, c.line);
         EXPECT_EQ(result.reason, c.reason);
     }
-
     const kemu::RegImportResult result = kemu::ImportRegText(v5 + key + "\n\n\n\n\"a\"=dword:1\n", "levels.reg");
     EXPECT_EQ(result.message(), "levels.reg:7: dword value must have 8 hex digits");
     EXPECT_EQ(kemu::ImportRegText("", "e.reg").message(), "e.reg: empty file");
-}
-
-TEST_F(RegImport, AMalformedFileAppliesNothingAndAMissingOneIsNamed)
-{
-    kemu::SetRegistryDword(kNrv + "\\Old", "Level", 4);
-    const std::string before = kemu::DumpRegistry();
-    const std::string path = WriteFile("Windows Registry Editor Version 5.00\n"
-                                       "[-HKEY_LOCAL_MACHINE\\SOFTWARE\\NRV\\Old]\n"
-                                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\NRV\\New]\n"
-                                       "\"Level\"=dword:00000003\n"
-                                       "\"Bad\"=dword:3\n");
-    const kemu::RegImportResult result = kemu::ImportRegFile(path);
-    EXPECT_FALSE(result.ok);
-    EXPECT_EQ(result.message(), path + ":5: dword value must have 8 hex digits");
-    EXPECT_EQ(kemu::DumpRegistry(), before);
-
-    const kemu::RegImportResult missing = kemu::ImportRegFile("/nonexistent/levels.reg");
-    EXPECT_FALSE(missing.ok);
-    EXPECT_EQ(missing.line, 0);
-    EXPECT_EQ(missing.message().rfind("/nonexistent/levels.reg: cannot open the file: ", 0), 0u) << missing.message();
 }
 
 } // namespace

@@ -17,17 +17,10 @@ const std::string kMachine = "\\Registry\\Machine";
 const std::string kContainer = "\\Registry\\Machine\\SOFTWARE\\NRV\\debug\\krnl\\DEVIDIDI";
 constexpr ULONG kScratchSize = 184; // the driver's buffer for one subkey record
 
-std::u16string Wide(const std::string &ascii) { return std::u16string(ascii.begin(), ascii.end()); }
-
 struct KeyName {
     std::u16string text;
-    UNICODE_STRING us;
-    explicit KeyName(const std::string &ascii) : text(Wide(ascii))
-    {
-        us.Buffer = text.data();
-        us.Length = USHORT(text.size() * 2);
-        us.MaximumLength = us.Length;
-    }
+    UNICODE_STRING us{};
+    explicit KeyName(const std::string &ascii) : text(ascii.begin(), ascii.end()) { RtlInitUnicodeString(&us, text.c_str()); }
 };
 
 NTSTATUS Open(const std::string &path, ACCESS_MASK access, HANDLE *handle, HANDLE root = nullptr)
@@ -45,18 +38,18 @@ HANDLE OpenOrFail(const std::string &path, ACCESS_MASK access)
     return handle;
 }
 
-// Name of the index-th subkey, or "" when the call fails.
-std::string SubkeyName(HANDLE key, ULONG index, NTSTATUS *status = nullptr)
+// The subkeys' names in the kernel's order, enumerated until the first failure, which is kept.
+std::vector<std::string> Subkeys(HANDLE key, NTSTATUS *end = nullptr)
 {
+    std::vector<std::string> names;
     alignas(8) UCHAR buffer[600];
-    ULONG result = 0;
-    const NTSTATUS s = ZwEnumerateKey(key, index, KeyBasicInformation, buffer, sizeof buffer, &result);
-    if (status) *status = s;
-    if (!NT_SUCCESS(s)) return "";
     const auto *info = reinterpret_cast<KEY_BASIC_INFORMATION *>(buffer);
-    std::string name;
-    for (ULONG i = 0; i < info->NameLength / 2; ++i) name.push_back(char(info->Name[i]));
-    return name;
+    ULONG result = 0;
+    NTSTATUS s;
+    while (NT_SUCCESS(s = ZwEnumerateKey(key, ULONG(names.size()), KeyBasicInformation, buffer, sizeof buffer, &result)))
+        names.emplace_back(info->Name, info->Name + info->NameLength / 2);
+    if (end) *end = s;
+    return names;
 }
 
 NTSTATUS QueryPartial(HANDLE key, const std::string &valueName, void *buffer, ULONG length, ULONG *result)
@@ -78,7 +71,6 @@ protected:
 TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandleAndAbsentOnesAreNameNotFound)
 {
     kemu::CreateRegistryKey(kMachine + "\\SOFTWARE\\NRV\\debug");
-
     HANDLE nrv = OpenOrFail("\\REGISTRY\\machine\\software\\Nrv", KEY_ENUMERATE_SUB_KEYS);
     HANDLE debug = nullptr;
     EXPECT_EQ(Open("DEBUG", KEY_ENUMERATE_SUB_KEYS, &debug, nrv), STATUS_SUCCESS);
@@ -88,11 +80,9 @@ TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandleAndAbsentOnesA
     HANDLE again = nullptr;
     EXPECT_EQ(Open("", KEY_READ, &again, nrv), STATUS_SUCCESS) << "an empty name reopens the root key";
     HANDLE trailing = OpenOrFail(kMachine + "\\SOFTWARE\\", KEY_READ);
-    EXPECT_EQ(SubkeyName(trailing, 0), "NRV");
-
+    EXPECT_EQ(Subkeys(trailing), std::vector<std::string>{"NRV"});
     EXPECT_EQ(kemu::OpenRegistryHandles(), 4u);
     for (HANDLE h : {nrv, debug, again, trailing}) EXPECT_EQ(ZwClose(h), STATUS_SUCCESS);
-
     // An absent key is "name not found" wherever the path breaks, as in the kernel, which creates
     // no parents and does not tell a missing parent from a missing key.
     HANDLE handle = reinterpret_cast<HANDLE>(0x1234);
@@ -104,22 +94,13 @@ TEST_F(Registry, KeysOpenByFullPathInAnyCaseOrRelativeToAKeyHandleAndAbsentOnesA
     EXPECT_EQ(Open("Registry\\Machine", KEY_READ, &handle), STATUS_OBJECT_PATH_SYNTAX_BAD);
     EXPECT_EQ(Open(kMachine + "\\\\SOFTWARE", KEY_READ, &handle), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(kemu::OpenRegistryHandles(), 0u);
-}
-
-TEST_F(Registry, SubkeysEnumerateSortedIgnoringCaseInTheirOwnSpelling)
-{
     for (const char *name : {"beta", "Alpha", "GAMMA", "alpha2", "_x"}) kemu::CreateRegistryKey(kContainer + "\\" + name);
     EXPECT_FALSE(kemu::CreateRegistryKey(kContainer + "\\ALPHA")) << "the same key in other letters";
-
     // Upper-cased comparison puts '_' (0x5F) behind the letters; a case-sensitive or lower-cased
     // order would not.
     HANDLE container = OpenOrFail(kContainer, KEY_ENUMERATE_SUB_KEYS);
-    std::vector<std::string> names;
     NTSTATUS status = STATUS_SUCCESS;
-    for (ULONG index = 0; status == STATUS_SUCCESS; ++index) {
-        const std::string name = SubkeyName(container, index, &status);
-        if (status == STATUS_SUCCESS) names.push_back(name);
-    }
+    const std::vector<std::string> names = Subkeys(container, &status);
     EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "alpha2", "beta", "GAMMA", "_x"}));
     EXPECT_EQ(status, STATUS_NO_MORE_ENTRIES);
     EXPECT_EQ(kemu::ListRegistrySubkeys(kContainer), names);
@@ -138,7 +119,6 @@ TEST_F(Registry, SubkeyRecordsFollowTheKernelsBufferRulesAtTheDriversScratchSize
         const std::string name(c.nameChars, 'N');
         kemu::CreateRegistryKey(kContainer + "\\" + name);
         HANDLE container = OpenOrFail(kContainer, KEY_ENUMERATE_SUB_KEYS);
-
         alignas(8) UCHAR buffer[kScratchSize + 8];
         std::memset(buffer, 0xEE, sizeof buffer);
         ULONG result = 0;
@@ -148,7 +128,6 @@ TEST_F(Registry, SubkeyRecordsFollowTheKernelsBufferRulesAtTheDriversScratchSize
         EXPECT_EQ(info->NameLength, 2 * c.nameChars) << "the fixed part is written also on overflow";
         EXPECT_EQ(info->Name[0], u'N');
         EXPECT_EQ(buffer[kScratchSize], 0xEE) << "nothing written past the given length";
-
         // Not even the fixed part fits: nothing is written.
         std::memset(buffer, 0xEE, sizeof buffer);
         EXPECT_EQ(ZwEnumerateKey(container, 0, KeyBasicInformation, buffer, 15, &result), STATUS_BUFFER_TOO_SMALL);
@@ -166,32 +145,23 @@ TEST_F(Registry, ValueQueriesFitAFourByteValueInSixteenBytesRefuseLongerOnesAndA
     kemu::SetRegistryString(key, "", "default");
     kemu::SetRegistryBinary(key, "abc", {9, 8, 7});
     HANDLE handle = OpenOrFail(key, KEY_QUERY_VALUE);
-
     alignas(8) UCHAR buffer[32];
     const auto *info = reinterpret_cast<KEY_VALUE_PARTIAL_INFORMATION *>(buffer);
     ULONG result = 0;
-    EXPECT_EQ(QueryPartial(handle, "debuglevel", buffer, 16, &result), STATUS_SUCCESS);
-    EXPECT_EQ(result, 16u);
-    EXPECT_EQ(info->Type, ULONG(REG_DWORD));
-    EXPECT_EQ(info->DataLength, 4u);
-    EXPECT_EQ(info->Data[0], 3);
-
-    std::memset(buffer, 0xEE, sizeof buffer);
-    EXPECT_EQ(QueryPartial(handle, "Long", buffer, 16, &result), STATUS_BUFFER_OVERFLOW);
-    EXPECT_EQ(result, 17u);
-    EXPECT_EQ(info->DataLength, 5u);
-    EXPECT_EQ(buffer[16], 0xEE);
-
-    std::memset(buffer, 0xEE, sizeof buffer);
-    EXPECT_EQ(QueryPartial(handle, "DebugLevel", buffer, 11, &result), STATUS_BUFFER_TOO_SMALL);
-    EXPECT_EQ(result, 16u);
-    EXPECT_EQ(buffer[0], 0xEE);
-
+    // Status, needed length, type, data length, first data byte, the byte past the given length.
+    auto query = [&](const char *value, ULONG length) {
+        std::memset(buffer, 0xEE, sizeof buffer);
+        const NTSTATUS status = QueryPartial(handle, value, buffer, length, &result);
+        return std::vector<ULONG>{ULONG(status), result, info->Type, info->DataLength, info->Data[0], buffer[length]};
+    };
+    EXPECT_EQ(query("debuglevel", 16), (std::vector<ULONG>{STATUS_SUCCESS, 16, REG_DWORD, 4, 3, 0xEE}));
+    EXPECT_EQ(query("Long", 16), (std::vector<ULONG>{ULONG(STATUS_BUFFER_OVERFLOW), 17, REG_BINARY, 5, 1, 0xEE}));
+    EXPECT_EQ(query("DebugLevel", 11),
+              (std::vector<ULONG>{ULONG(STATUS_BUFFER_TOO_SMALL), 16, 0xEEEEEEEE, 0xEEEEEEEE, 0xEE, 0xEE}));
     EXPECT_EQ(QueryPartial(handle, "Absent", buffer, 16, &result), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(QueryPartial(handle, "", buffer, sizeof buffer, &result), STATUS_SUCCESS);
     EXPECT_EQ(info->Type, ULONG(REG_SZ));
     EXPECT_EQ(info->DataLength, 16u) << "seven characters and the NUL";
-
     // Full records put the data behind the name on a four-byte boundary.
     KeyName name("abc");
     ASSERT_EQ(ZwQueryValueKey(handle, &name.us, KeyValueFullInformation, buffer, sizeof buffer, &result),
@@ -219,7 +189,6 @@ TEST_F(Registry, HandlesAllowOnlyWhatTheyWereOpenedForAndAnswerKeyDeletedOnceThe
     EXPECT_EQ(QueryPartial(entry, "DebugLevel", buffer, sizeof buffer, &result), STATUS_SUCCESS);
     EXPECT_EQ(ZwEnumerateKey(entry, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_NO_MORE_ENTRIES);
     for (HANDLE h : {enumerate, query}) ZwClose(h);
-
     HANDLE container = OpenOrFail(kContainer, KEY_READ);
     EXPECT_TRUE(kemu::DeleteRegistryKey(kMachine + "\\SOFTWARE\\NRV"));
     EXPECT_FALSE(kemu::RegistryKeyExists(kContainer + "\\ENTRY"));
@@ -230,35 +199,25 @@ TEST_F(Registry, HandlesAllowOnlyWhatTheyWereOpenedForAndAnswerKeyDeletedOnceThe
     EXPECT_EQ(Open("ENTRY", KEY_READ, &relative, container), STATUS_KEY_DELETED);
     EXPECT_EQ(ZwClose(container), STATUS_SUCCESS);
     EXPECT_EQ(ZwClose(entry), STATUS_SUCCESS);
-
     HANDLE fresh = OpenOrFail(kContainer + "\\ENTRY", KEY_READ);
     EXPECT_EQ(QueryPartial(fresh, "DebugLevel", buffer, sizeof buffer, &result), STATUS_SUCCESS);
     EXPECT_EQ(buffer[12], 2);
     ZwClose(fresh);
-}
-
-TEST_F(Registry, UnknownAndClosedHandlesAndKeyServicesAbovePassiveLevelAreViolations)
-{
     kemu::ScopedViolationRecording recording;
     kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
     HANDLE handle = OpenOrFail(kContainer, KEY_READ);
     EXPECT_EQ(ZwClose(handle), STATUS_SUCCESS);
     EXPECT_TRUE(recording.TakeRules().empty());
-
-    UCHAR buffer[32];
-    ULONG result = 0;
     EXPECT_EQ(ZwClose(handle), STATUS_INVALID_HANDLE);
     EXPECT_EQ(ZwEnumerateKey(handle, 0, KeyBasicInformation, buffer, sizeof buffer, &result), STATUS_INVALID_HANDLE);
     EXPECT_EQ(ZwClose(nullptr), STATUS_INVALID_HANDLE);
     EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{"invalid handle", "invalid handle", "invalid handle"}));
-
     // A reset closes whatever a test left open, and a handle from before it stays invalid.
     HANDLE left = OpenOrFail(kContainer, KEY_READ);
     kemu::ResetRegistry();
     EXPECT_EQ(kemu::OpenRegistryHandles(), 0u);
     EXPECT_EQ(ZwClose(left), STATUS_INVALID_HANDLE);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{"invalid handle"});
-
     kemu::SetRegistryDword(kContainer + "\\ENTRY", "DebugLevel", 1);
     handle = OpenOrFail(kContainer + "\\ENTRY", KEY_READ);
     {
@@ -291,18 +250,15 @@ TEST_F(Registry, ControlPathsInKernelAndEditorFormNameTheSameKeys)
     auto face = kemu::GetRegistryValue("\\Registry\\User\\.DEFAULT\\Console", "Face");
     ASSERT_TRUE(face.has_value());
     EXPECT_EQ(face->data, (std::vector<uint8_t>{'c', 0, 'a', 0, 'f', 0, 0xE9, 0, 0, 0}));
-
     const std::string dump = kemu::DumpRegistry();
     EXPECT_NE(dump.find("\\REGISTRY\\MACHINE\\SOFTWARE\\NRV\n    \"Level\" = dword:00000005\n"), std::string::npos)
         << dump;
     EXPECT_NE(dump.find("\"Face\" = \"caf\xC3\xA9\""), std::string::npos) << dump;
-
     EXPECT_TRUE(kemu::DeleteRegistryValue(kMachine + "\\SOFTWARE\\NRV", "level"));
     EXPECT_FALSE(kemu::DeleteRegistryValue(kMachine + "\\SOFTWARE\\NRV", "level"));
     EXPECT_TRUE(kemu::DeleteRegistryKey("HKEY_USERS\\.DEFAULT"));
     EXPECT_FALSE(kemu::RegistryKeyExists("\\Registry\\User\\.DEFAULT\\Console"));
     EXPECT_TRUE(kemu::RegistryKeyExists("\\Registry\\User"));
-
     EXPECT_THROW(kemu::CreateRegistryKey("HKLM\\SOFTWARE"), std::invalid_argument);
     EXPECT_THROW(kemu::CreateRegistryKey("\\Registry\\Software"), std::invalid_argument);
     EXPECT_THROW(kemu::DeleteRegistryKey("HKEY_LOCAL_MACHINE"), std::invalid_argument);
@@ -325,11 +281,8 @@ TEST_F(Registry, ReadersAndWritersOnManyThreadsSeeWholeKeys)
             HANDLE container = nullptr;
             if (Open(kContainer, KEY_READ, &container) != STATUS_SUCCESS) continue;
             NTSTATUS status = STATUS_SUCCESS;
-            for (ULONG index = 0; status == STATUS_SUCCESS; ++index) {
-                const std::string name = SubkeyName(container, index, &status);
-                if (status == STATUS_SUCCESS && (name.size() < 2 || name[0] != 'K')) ++failures;
-            }
-            if (status != STATUS_NO_MORE_ENTRIES) ++failures;
+            for (const std::string &name : Subkeys(container, &status)) failures += name.size() < 2 || name[0] != 'K';
+            failures += status != STATUS_NO_MORE_ENTRIES;
             if (ZwClose(container) != STATUS_SUCCESS) ++failures;
         }
     };

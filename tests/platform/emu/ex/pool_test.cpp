@@ -14,6 +14,13 @@ class PoolDeathTest : public CoreTest {};
 const ULONG kTrcd = KX_POOL_TAG('T', 'r', 'c', 'd');
 const ULONG kWdm = KX_POOL_TAG('W', 'd', 'm', ' ');
 
+// Live blocks, live bytes, peak bytes, allocations and frees of a tag.
+std::vector<size_t> Accounts(ULONG tag)
+{
+    const kemu::PoolTagStats s = kemu::PoolStats(tag);
+    return {size_t(s.liveBlocks), size_t(s.liveBytes), size_t(s.peakBytes), size_t(s.allocations), size_t(s.frees)};
+}
+
 TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
 {
     void *a = ExAllocatePoolWithTag(NonPagedPool, 10, kTrcd);
@@ -22,33 +29,21 @@ TEST_F(Pool, CountsLiveBlocksAndBytesPerTagAndListsThemOldestFirst)
     ASSERT_TRUE(a && b && c);
     // Fresh blocks carry a fill pattern, which is how an uninitialised lock word is recognised.
     EXPECT_EQ(std::string(static_cast<char *>(a), 10), std::string(10, char(kemu::kPoolFreshFill)));
-
-    kemu::PoolTagStats trcd = kemu::PoolStats(kTrcd);
-    EXPECT_EQ(trcd.liveBlocks, 2u);
-    EXPECT_EQ(trcd.liveBytes, 30u);
+    EXPECT_EQ(Accounts(kTrcd), (std::vector<size_t>{2, 30, 30, 2, 0}));
     EXPECT_EQ(kemu::PoolStats(kWdm).liveBytes, 8u);
-
     ExFreePool(a);
-    trcd = kemu::PoolStats(kTrcd);
-    EXPECT_EQ(trcd.liveBlocks, 1u);
-    EXPECT_EQ(trcd.liveBytes, 20u);
-    EXPECT_EQ(trcd.peakBytes, 30u);
-    EXPECT_EQ(trcd.allocations, 2u);
-    EXPECT_EQ(trcd.frees, 1u);
-
+    EXPECT_EQ(Accounts(kTrcd), (std::vector<size_t>{1, 20, 30, 2, 1}));
     std::vector<kemu::PoolBlock> live = kemu::LivePoolBlocks();
     ASSERT_EQ(live.size(), 2u);
     EXPECT_EQ(live[0].address, b);
     EXPECT_EQ(live[1].address, c);
     EXPECT_LT(live[0].sequence, live[1].sequence);
     EXPECT_EQ(live[1].type, PagedPool);
-
     std::string report = kemu::PoolLeakReport();
     EXPECT_TRUE(Contains(report, "2 pool block(s) still live, 28 bytes"));
     EXPECT_TRUE(Contains(report, HexOf(b) + " #" + std::to_string(live[0].sequence) + " 'Trcd' NonPagedPool 20 bytes"));
     EXPECT_TRUE(Contains(report, "'Wdm ' PagedPool 8 bytes"));
     EXPECT_LT(report.find("'Trcd'"), report.find("'Wdm '"));
-
     ExFreePoolWithTag(b, kTrcd);
     ExFreePool(c);
     EXPECT_EQ(kemu::PoolStats(kTrcd).liveBlocks, 0u);
@@ -68,16 +63,9 @@ TEST_F(Pool, FailsTheKthAllocationOfTheChosenTagOnly)
     EXPECT_EQ(kemu::InjectedAllocationFailures(), 1u);
     EXPECT_EQ(kemu::PoolStats(kTrcd).failedAllocations, 1u);
     EXPECT_EQ(kemu::PoolAllocationAttempts(), 5u);
-
     kemu::FailNthAllocation(1);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1, kWdm), nullptr);
-    for (void *p : {other, first, second, fourth}) {
-        ExFreePool(p);
-    }
-}
-
-TEST_F(Pool, RandomFailuresHaveTheirProbabilityAndTheSameSeedFailsTheSameAllocations)
-{
+    for (void *p : {other, first, second, fourth}) ExFreePool(p);
     // Which of 2000 allocations fail, as a string of 0 and 1.
     auto failures = [](double p, uint64_t seed) {
         kemu::FailAllocationsWithProbability(p, seed, UINT64_MAX, kTrcd);
@@ -85,19 +73,17 @@ TEST_F(Pool, RandomFailuresHaveTheirProbabilityAndTheSameSeedFailsTheSameAllocat
         for (int i = 0; i < 2000; ++i) {
             void *block = ExAllocatePoolWithTag(NonPagedPool, 1, kTrcd);
             failed += block == nullptr ? '1' : '0';
-            if (block != nullptr) {
-                ExFreePool(block);
-            }
+            if (block != nullptr) ExFreePool(block);
         }
         kemu::ClearAllocationFailures();
         return failed;
     };
-    const std::string first = failures(0.1, 7);
-    const auto count = std::count(first.begin(), first.end(), '1');
+    const std::string seeded = failures(0.1, 7);
+    const auto count = std::count(seeded.begin(), seeded.end(), '1');
     EXPECT_GT(count, 140);
     EXPECT_LT(count, 260);
-    EXPECT_EQ(failures(0.1, 7), first);
-    EXPECT_NE(failures(0.1, 8), first);
+    EXPECT_EQ(failures(0.1, 7), seeded);
+    EXPECT_NE(failures(0.1, 8), seeded);
     EXPECT_EQ(failures(0, 7), std::string(2000, '0'));
 }
 
@@ -113,16 +99,12 @@ TEST_F(Pool, BadFreesAreReportedWithWhatWasFound)
     ExFreePool(p);
     ExFreePool(p);
     ExFreePoolWithTag(q, kWdm); // the wrong tag: reported, and the block still freed
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 5u);
-    EXPECT_EQ(v[0].rule, "pool free of a pointer that is not a live pool block");
-    EXPECT_TRUE(Contains(v[0].detail, "lies 4 bytes inside block " + HexOf(q)));
-    EXPECT_TRUE(Contains(v[1].detail, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"));
-    EXPECT_EQ(v[2].rule, "pool free of NULL");
-    EXPECT_TRUE(Contains(v[3].detail, "double free: block " + HexOf(p)));
-    EXPECT_TRUE(Contains(v[3].detail, "'Trcd' NonPagedPool 16 bytes was freed before"));
-    EXPECT_EQ(v[4].rule, "pool freed with a wrong tag");
-    EXPECT_TRUE(Contains(v[4].detail, "allocated with tag 'Trcd', freed with 'Wdm '"));
+    const std::string notLive = "pool free of a pointer that is not a live pool block";
+    ExpectViolations(recording, {{notLive, "lies 4 bytes inside block " + HexOf(q)},
+                                 {notLive, "ExFreePool(" + HexOf(&onTheStack) + "): foreign pointer"},
+                                 {"pool free of NULL", ""},
+                                 {notLive, "double free: block " + HexOf(p) + "*'Trcd' NonPagedPool 16 bytes was freed before"},
+                                 {"pool freed with a wrong tag", "allocated with tag 'Trcd', freed with 'Wdm '"}});
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
 }
 
@@ -149,12 +131,9 @@ TEST_F(Pool, LevelRulesRefuseTheCallsTheKernelWould)
         ExFreePool(p); // refused: stays allocated
     }
     EXPECT_EQ(ExAllocatePoolWithTag(DontUseThisType, 8, kTrcd), nullptr);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[0].rule, "pool allocated above DISPATCH_LEVEL");
-    EXPECT_EQ(v[0].detail, "ExAllocatePoolWithTag(NonPagedPool, 8, 'Trcd') at IRQL 31");
-    EXPECT_EQ(v[1].rule, "pool freed above DISPATCH_LEVEL");
-    EXPECT_EQ(v[2].rule, "invalid pool type");
+    ExpectViolations(recording,
+                     {{"pool allocated above DISPATCH_LEVEL", "ExAllocatePoolWithTag(NonPagedPool, 8, 'Trcd') at IRQL 31"},
+                      {"pool freed above DISPATCH_LEVEL", ""}, {"invalid pool type", ""}});
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 1u);
     ExFreePool(p);
 }
@@ -169,7 +148,6 @@ TEST_F(Pool, WritingPastTheEndOrAfterTheFreeIsFound)
     p[9] = 'x';
     ExFreePool(const_cast<unsigned char *>(p));
     ExpectOneViolation(recording, "pool block overrun", "at least 2 byte(s) written past its end");
-
     p = static_cast<volatile unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, kTrcd));
     ExFreePool(const_cast<unsigned char *>(p));
     EXPECT_EQ(p[3], kemu::kPoolFreedFill); // still held back from the host, so this read is safe here
@@ -213,14 +191,10 @@ TEST_F(Pool, ConcurrentAllocationsAndFreesKeepExactAccounts)
                     mine.erase(mine.begin());
                 }
             }
-            for (void *p : mine) {
-                ExFreePool(p);
-            }
+            for (void *p : mine) ExFreePool(p);
         });
     }
-    for (std::thread &t : threads) {
-        t.join();
-    }
+    for (std::thread &t : threads) t.join();
     kemu::PoolTagStats s = kemu::PoolStats(kTrcd);
     EXPECT_EQ(s.allocations, 8000u);
     EXPECT_EQ(s.frees, 8000u);

@@ -26,9 +26,7 @@ struct NamedDevice {
     {
         UNICODE_STRING link = iotest::Text(u"\\DosDevices\\IoClient");
         IoDeleteSymbolicLink(&link);
-        if (device != nullptr) {
-            IoDeleteDevice(device);
-        }
+        if (device != nullptr) IoDeleteDevice(device);
         kemu::UnloadDriver(driver);
     }
     std::vector<UCHAR> Seen()
@@ -55,21 +53,18 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(file->DeviceObject, named.device);
     EXPECT_EQ(named.device->ReferenceCount, 1);
     EXPECT_EQ(named.Seen(), std::vector<UCHAR>{IRP_MJ_CREATE});
-
     // Without a cleanup routine the I/O manager's refusal answers it; the close still follows.
     named.driver->MajorFunction[IRP_MJ_CLEANUP] = kemu::DefaultDispatch();
     ObDereferenceObject(file);
     EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
     EXPECT_EQ(named.device->ReferenceCount, 0);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
-
     // A driver that refuses the open leaves no file behind.
     named.behavior.handlers[IRP_MJ_CREATE] = [](PDEVICE_OBJECT, PIRP irp) {
         return Complete(irp, STATUS_ACCESS_DENIED);
     };
     EXPECT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
-
     // A device-control round trip copies only the output the driver reports.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -96,7 +91,6 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(std::string(output, 8), "pongxxxx");
     EXPECT_EQ(KeReadStateEvent(&event), 1);
     EXPECT_EQ(kemu::LiveRequestCount(), 0u) << "completion frees the request and its system buffer";
-
     // An internal request reaches the other major function; a driver that reports more output than
     // the buffer holds is caught and the copy stops at the buffer's end.
     named.behavior.handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
@@ -107,7 +101,6 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
     EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
-
     // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: the input goes in the system buffer,
     // an output buffer is described by an MDL, through which the driver writes the sender's bytes.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
@@ -187,14 +180,12 @@ TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
     named.device = nullptr;
     EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "the name goes at once";
     EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for its last close";
-
     IO_STATUS_BLOCK iosb{};
     PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, device, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
     EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
     ObDereferenceObject(file);
     EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-
     kemu::ScopedViolationRecording recording;
     ObDereferenceObject(file);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
@@ -217,12 +208,8 @@ TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsThe
     kemu::DriverLoad load = kemu::LoadDriver(&EntryTakingTheFile, u"\\Driver\\Keeper", u"\\R");
     ASSERT_NE(load.driver, nullptr);
     kemu::UnloadDriver(load.driver);
-    const std::vector<kemu::Violation> seen = recording.Take();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].rule, kemu::rule::kReferenceLeftAtUnload);
-    EXPECT_NE(seen[0].detail.find("\\Driver\\Keeper"), std::string::npos) << seen[0].detail;
+    ExpectOneViolation(recording, kemu::rule::kReferenceLeftAtUnload, "\\Driver\\Keeper");
     EXPECT_EQ(named.device->ReferenceCount, 1) << "the forgotten reference keeps the device, as it would a kernel's";
-
     // Dropped later, by whoever finds it, it closes as any other, reported once only.
     ObDereferenceObject(g_keptFile);
     EXPECT_TRUE(recording.Take().empty());

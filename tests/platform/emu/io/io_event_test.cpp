@@ -15,7 +15,6 @@ TEST_F(KernelEvent, WaitsThatWouldHangAMachineAreRefused)
     std::memset(&never, 0, sizeof never);
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kEventUninitialised});
-
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
     kemu::ScopedIrql dispatch(DISPATCH_LEVEL);

@@ -6,15 +6,16 @@
 
 namespace {
 
+using iotest::Devices;
 using iotest::IoTest;
+using iotest::kGuid;
+using iotest::Str;
 using iotest::Text;
 using DeviceObjects = IoTest;
 using DeviceInterfaces = IoTest;
 using DeviceStacks = IoTest;
 using DriverLoading = IoTest;
 
-// {A9029421-8158-11D3-B7F7-00105A74CC18}
-constexpr GUID kGuid = {0xA9029421, 0x8158, 0x11D3, {0xB7, 0xF7, 0x00, 0x10, 0x5A, 0x74, 0xCC, 0x18}};
 
 PDEVICE_OBJECT Create(PDRIVER_OBJECT driver, const char16_t *name, ULONG extension = 0,
                       NTSTATUS expected = STATUS_SUCCESS)
@@ -31,13 +32,8 @@ TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListTheirLinksResolveAndDeletion
 {
     PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
     PDEVICE_OBJECT first = Create(driver, u"\\Device\\First", 24);
-    PDEVICE_OBJECT second = Create(driver, nullptr);
-    PDEVICE_OBJECT third = Create(driver, nullptr);
-    EXPECT_EQ(driver->DeviceObject, third);
-    EXPECT_EQ(third->NextDevice, second);
-    EXPECT_EQ(second->NextDevice, first);
-    EXPECT_EQ(first->NextDevice, nullptr);
-
+    PDEVICE_OBJECT second = Create(driver, nullptr), third = Create(driver, nullptr);
+    EXPECT_EQ(Devices(driver), (std::vector<PDEVICE_OBJECT>{third, second, first}));
     EXPECT_EQ(first->DriverObject, driver);
     EXPECT_EQ(first->StackSize, 1);
     EXPECT_EQ(first->Flags, ULONG(DO_DEVICE_INITIALIZING));
@@ -47,16 +43,12 @@ TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListTheirLinksResolveAndDeletion
     EXPECT_EQ(kemu::DeviceName(second), u"\\Device\\00000001");
     EXPECT_EQ(kemu::DeviceName(third), u"\\Device\\00000002");
     EXPECT_EQ(kemu::FindDevice(u"\\device\\first"), first) << "names compare without case";
-
     EXPECT_EQ(Create(driver, u"\\Device\\FIRST", 0, STATUS_OBJECT_NAME_COLLISION), nullptr);
     kemu::FailNextIoCreateDevice();
     EXPECT_EQ(Create(driver, nullptr, 0, STATUS_INSUFFICIENT_RESOURCES), nullptr);
-    EXPECT_EQ(driver->DeviceObject, third) << "a refused creation leaves the list alone";
-
+    EXPECT_EQ(Devices(driver), (std::vector<PDEVICE_OBJECT>{third, second, first})) << "a refused creation leaves it";
     // \DosDevices and \?? name the same links.
-    UNICODE_STRING link = Text(u"\\DosDevices\\First");
-    UNICODE_STRING alias = Text(u"\\??\\first");
-    UNICODE_STRING target = Text(u"\\Device\\First");
+    UNICODE_STRING link = Text(u"\\DosDevices\\First"), alias = Text(u"\\??\\first"), target = Text(u"\\Device\\First");
     EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
     EXPECT_TRUE(kemu::SymbolicLinkExists(u"\\??\\FIRST"));
     EXPECT_EQ(kemu::SymbolicLinkTarget(u"\\??\\First"), u"\\Device\\First");
@@ -67,13 +59,12 @@ TEST_F(DeviceObjects, NewDevicesGoToTheHeadOfTheListTheirLinksResolveAndDeletion
     kemu::FailNextIoCreateSymbolicLink(STATUS_ACCESS_DENIED);
     EXPECT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_ACCESS_DENIED);
     EXPECT_FALSE(kemu::SymbolicLinkExists(u"\\DosDevices\\First"));
-
     IoDeleteDevice(second);
-    EXPECT_EQ(third->NextDevice, first);
+    EXPECT_EQ(Devices(driver), (std::vector<PDEVICE_OBJECT>{third, first}));
     IoDeleteDevice(third);
-    EXPECT_EQ(driver->DeviceObject, first);
+    EXPECT_EQ(Devices(driver), std::vector<PDEVICE_OBJECT>{first});
     IoDeleteDevice(first);
-    EXPECT_EQ(driver->DeviceObject, nullptr);
+    EXPECT_TRUE(Devices(driver).empty());
     EXPECT_EQ(kemu::FindDevice(u"\\Device\\First"), nullptr);
     kemu::UnloadDriver(driver);
 }
@@ -85,15 +76,13 @@ TEST_F(DeviceInterfaces, APhysicalDeviceRegistersThemAndTheirLinksSwitchThemOnAn
     EXPECT_NE(pdo->Flags & DO_BUS_ENUMERATED_DEVICE, 0u);
     UNICODE_STRING link{};
     ASSERT_EQ(IoRegisterDeviceInterface(pdo, &kGuid, nullptr, &link), STATUS_SUCCESS);
-    EXPECT_EQ(std::u16string(link.Buffer, link.Length / 2),
-              u"\\??\\ROOT#DeVididi#0000#{a9029421-8158-11d3-b7f7-00105a74cc18}");
+    EXPECT_EQ(Str(link), u"\\??\\ROOT#DeVididi#0000#{a9029421-8158-11d3-b7f7-00105a74cc18}");
     EXPECT_EQ(link.Buffer[link.Length / 2], 0) << "the link text is terminated";
     EXPECT_FALSE(kemu::InterfaceEnabled(kGuid));
-    EXPECT_EQ(kemu::FindDevice(std::u16string(link.Buffer, link.Length / 2)), nullptr) << "disabled";
-
+    EXPECT_EQ(kemu::FindDevice(Str(link)), nullptr) << "disabled";
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_SUCCESS);
     EXPECT_TRUE(kemu::InterfaceEnabled(kGuid));
-    EXPECT_EQ(kemu::FindDevice(std::u16string(link.Buffer, link.Length / 2)), pdo);
+    EXPECT_EQ(kemu::FindDevice(Str(link)), pdo);
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, TRUE), STATUS_OBJECT_NAME_EXISTS);
     kemu::FailNextIoSetDeviceInterfaceState();
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_INSUFFICIENT_RESOURCES);
@@ -102,7 +91,6 @@ TEST_F(DeviceInterfaces, APhysicalDeviceRegistersThemAndTheirLinksSwitchThemOnAn
     EXPECT_EQ(IoSetDeviceInterfaceState(&link, FALSE), STATUS_OBJECT_NAME_NOT_FOUND);
     UNICODE_STRING unknown = Text(u"\\??\\ROOT#Nothing#0000#{a9029421-8158-11d3-b7f7-00105a74cc18}");
     EXPECT_EQ(IoSetDeviceInterfaceState(&unknown, TRUE), STATUS_OBJECT_NAME_NOT_FOUND);
-
     kemu::FailNextIoRegisterDeviceInterface();
     UNICODE_STRING secondLink{};
     EXPECT_EQ(IoRegisterDeviceInterface(pdo, &kGuid, nullptr, &secondLink), STATUS_INSUFFICIENT_RESOURCES);
@@ -110,7 +98,6 @@ TEST_F(DeviceInterfaces, APhysicalDeviceRegistersThemAndTheirLinksSwitchThemOnAn
     PDEVICE_OBJECT plain = Create(driver, nullptr);
     EXPECT_EQ(IoRegisterDeviceInterface(plain, &kGuid, nullptr, &secondLink), STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(kemu::Interfaces().size(), 1u);
-
     RtlFreeUnicodeString(&link);
     IoDeleteDevice(plain);
     kemu::UnloadDriver(driver);
@@ -121,9 +108,7 @@ TEST_F(DeviceInterfaces, APhysicalDeviceRegistersThemAndTheirLinksSwitchThemOnAn
 TEST_F(DeviceStacks, AttachingStacksDevicesAndDetachingTakesTheTopOneOff)
 {
     PDRIVER_OBJECT driver = iotest::LoadRouteDriver();
-    PDEVICE_OBJECT bottom = Create(driver, nullptr);
-    PDEVICE_OBJECT middle = Create(driver, nullptr);
-    PDEVICE_OBJECT top = Create(driver, nullptr);
+    PDEVICE_OBJECT bottom = Create(driver, nullptr), middle = Create(driver, nullptr), top = Create(driver, nullptr);
     bottom->StackSize = 2; // as if it sat on a device of its own
     EXPECT_EQ(IoAttachDeviceToDeviceStack(middle, bottom), bottom);
     EXPECT_EQ(IoAttachDeviceToDeviceStack(top, bottom), middle) << "the device that was on top is returned";
@@ -132,16 +117,13 @@ TEST_F(DeviceStacks, AttachingStacksDevicesAndDetachingTakesTheTopOneOff)
     EXPECT_EQ(middle->StackSize, 3);
     EXPECT_EQ(top->StackSize, 4);
     EXPECT_EQ(kemu::LowerDevice(top), middle);
-
     PDEVICE_OBJECT spare = Create(driver, nullptr);
     kemu::FailNextIoAttachDeviceToDeviceStack();
     EXPECT_EQ(IoAttachDeviceToDeviceStack(spare, bottom), nullptr);
     EXPECT_EQ(top->AttachedDevice, nullptr);
-
     IoDetachDevice(middle);
     EXPECT_EQ(middle->AttachedDevice, nullptr);
     EXPECT_EQ(kemu::LowerDevice(top), nullptr);
-
     kemu::ScopedViolationRecording recording;
     IoDetachDevice(middle);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kDetachWithoutAttached});
@@ -150,9 +132,17 @@ TEST_F(DeviceStacks, AttachingStacksDevicesAndDetachingTakesTheTopOneOff)
     IoDeleteDevice(middle);
     IoDeleteDevice(middle);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownDevice});
-    IoDeleteDevice(top);
-    IoDeleteDevice(spare);
+    for (PDEVICE_OBJECT device : {top, spare}) IoDeleteDevice(device);
     kemu::UnloadDriver(driver);
+}
+
+// A linked driver (no module to trace) whose unload allocates a request and leaves it.
+PIRP g_leftByUnload = nullptr;
+VOID NTAPI UnloadLeavingARequest(PDRIVER_OBJECT) { g_leftByUnload = IoAllocateIrp(1, FALSE); }
+NTSTATUS NTAPI EntryLeavingARequestAtUnload(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    driver->DriverUnload = &UnloadLeavingARequest;
+    return STATUS_SUCCESS;
 }
 
 // A driver that creates its device in DriverEntry, then fails or not as the test says.
@@ -163,7 +153,7 @@ VOID NTAPI CountUnload(PDRIVER_OBJECT) { ++g_unloads; }
 
 NTSTATUS NTAPI EntryWithDevice(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
 {
-    EXPECT_EQ(std::u16string(registryPath->Buffer, registryPath->Length / 2), u"\\Registry\\Machine\\X\\Svc");
+    EXPECT_EQ(Str(*registryPath), u"\\Registry\\Machine\\X\\Svc");
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
     EXPECT_EQ(driver->MajorFunction[IRP_MJ_CREATE], kemu::DefaultDispatch());
     driver->DriverUnload = &CountUnload;
@@ -183,14 +173,11 @@ TEST_F(DriverLoading, EntryAndUnloadLeaveNoDeviceBehindUnnoticed)
     EXPECT_EQ(load.driver, nullptr);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kDeviceLeftByFailedEntry});
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-
     g_entryResult = STATUS_SUCCESS;
     load = kemu::LoadDriver(&EntryWithDevice, u"\\Driver\\X", u"\\Registry\\Machine\\X\\Svc");
     ASSERT_NE(load.driver, nullptr);
-    EXPECT_EQ(std::u16string(load.driver->DriverName.Buffer, load.driver->DriverName.Length / 2), u"\\Driver\\X");
-    EXPECT_EQ(std::u16string(load.driver->DriverExtension->ServiceKeyName.Buffer,
-                             load.driver->DriverExtension->ServiceKeyName.Length / 2),
-              u"Svc");
+    EXPECT_EQ(Str(load.driver->DriverName), u"\\Driver\\X");
+    EXPECT_EQ(Str(load.driver->DriverExtension->ServiceKeyName), u"Svc");
     EXPECT_EQ(load.driver->DeviceObject->Flags & DO_DEVICE_INITIALIZING, 0u)
         << "devices made in DriverEntry are ready once it returns";
     EXPECT_EQ(kemu::LoadDriver(&EntryWithDevice, u"\\driver\\x", u"\\R").status, STATUS_OBJECT_NAME_COLLISION);
@@ -199,28 +186,11 @@ TEST_F(DriverLoading, EntryAndUnloadLeaveNoDeviceBehindUnnoticed)
     EXPECT_EQ(g_unloads, 1);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kDeviceLeftAtUnload});
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-
-}
-
-// A linked driver (no module to trace) whose unload allocates a request and leaves it.
-PIRP g_leftByUnload = nullptr;
-VOID NTAPI UnloadLeavingARequest(PDRIVER_OBJECT) { g_leftByUnload = IoAllocateIrp(1, FALSE); }
-NTSTATUS NTAPI EntryLeavingARequestAtUnload(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverUnload = &UnloadLeavingARequest;
-    return STATUS_SUCCESS;
-}
-
-TEST_F(DriverLoading, ARequestItsUnloadLeavesIsNamedAsTheDriversOwn)
-{
-    kemu::ScopedViolationRecording recording;
-    kemu::DriverLoad load = kemu::LoadDriver(&EntryLeavingARequestAtUnload, u"\\Driver\\Leaver", u"\\R");
+    // A linked driver (no module to trace) whose unload leaves a request: named as its own.
+    load = kemu::LoadDriver(&EntryLeavingARequestAtUnload, u"\\Driver\\Leaver", u"\\R");
     ASSERT_NE(load.driver, nullptr);
     kemu::UnloadDriver(load.driver);
-    const std::vector<kemu::Violation> seen = recording.Take();
-    ASSERT_EQ(seen.size(), 1u);
-    EXPECT_EQ(seen[0].rule, kemu::rule::kRequestLeftAtUnload);
-    EXPECT_NE(seen[0].detail.find("\\Driver\\Leaver"), std::string::npos) << seen[0].detail;
+    ExpectOneViolation(recording, kemu::rule::kRequestLeftAtUnload, "\\Driver\\Leaver");
     IoFreeIrp(g_leftByUnload);
 }
 

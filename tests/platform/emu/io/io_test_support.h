@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "emu/kemu/kemu.h"
+#include "platform/emu/core_test_support.h"
 
 namespace iotest {
 
@@ -40,17 +41,13 @@ inline NTSTATUS NTAPI Route(PDEVICE_OBJECT device, PIRP irp)
         behavior->seen.push_back(major);
     }
     auto handler = behavior->handlers.find(major);
-    if (handler != behavior->handlers.end()) {
-        return handler->second(device, irp);
-    }
+    if (handler != behavior->handlers.end()) return handler->second(device, irp);
     return Complete(irp);
 }
 
 inline NTSTATUS NTAPI RouteEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
-    for (auto &slot : driver->MajorFunction) {
-        slot = &Route;
-    }
+    for (auto &slot : driver->MajorFunction) slot = &Route;
     return STATUS_SUCCESS;
 }
 
@@ -67,6 +64,19 @@ inline UNICODE_STRING Text(const char16_t *text)
     RtlInitUnicodeString(&string, text);
     return string;
 }
+
+inline std::u16string Str(const UNICODE_STRING &string) { return {string.Buffer, string.Length / 2u}; }
+
+// The driver's devices, newest first, as its list links them.
+inline std::vector<PDEVICE_OBJECT> Devices(PDRIVER_OBJECT driver)
+{
+    std::vector<PDEVICE_OBJECT> devices;
+    for (PDEVICE_OBJECT d = driver->DeviceObject; d != nullptr; d = d->NextDevice) devices.push_back(d);
+    return devices;
+}
+
+// {A9029421-8158-11D3-B7F7-00105A74CC18}, the interface class of the tests' devices.
+constexpr GUID kGuid = {0xA9029421, 0x8158, 0x11D3, {0xB7, 0xF7, 0x00, 0x10, 0x5A, 0x74, 0xCC, 0x18}};
 
 // A ready device (not initialising) of the driver that follows the behaviour.
 inline PDEVICE_OBJECT MakeDevice(PDRIVER_OBJECT driver, Behavior *behavior, const char16_t *name = nullptr)

@@ -19,13 +19,11 @@ TEST_F(TickCount, FrozenCountReadsAsOneValueThroughTornCopies)
     KeQueryTickCount(&count);
     EXPECT_EQ(count.QuadPart, 0x100000005ll);
     EXPECT_EQ(kemu::TickCount(), 0x100000005ull);
-
     // Torn copies settle, and the high-word protocol sees through them.
     kemu::SetTickCount(0x300000010ull);
     kemu::InjectTornTickReads(2);
     EXPECT_NE(KeTickCount.High1Time, KeTickCount.High2Time); // both reads torn
     EXPECT_EQ(KeTickCount.High1Time, KeTickCount.High2Time); // settled
-
     // A reader that skips the check is fooled; KeQueryTickCount, which repeats, is not.
     kemu::InjectTornTickReads(1);
     LONG high = KeTickCount.High1Time;
@@ -52,26 +50,17 @@ TEST_F(PerformanceCounter, ScriptedReadingsComeInOrderThenTheCounterGoesOnFromTh
     EXPECT_GE(after, 400);
     EXPECT_GE(KeQueryPerformanceCounter(nullptr).QuadPart, after);
     EXPECT_EQ(frequency.QuadPart, 1000);
-
     kemu::UseRealPerformanceCounter();
     LONGLONG real = KeQueryPerformanceCounter(&frequency).QuadPart;
     EXPECT_EQ(frequency.QuadPart, kemu::kPerformanceFrequency);
     EXPECT_GE(KeQueryPerformanceCounter(nullptr).QuadPart, real);
-}
-
-TEST_F(PerformanceCounter, EachScriptedReadingIsHandedOutOnceAcrossThreads)
-{
     std::vector<int64_t> script(1000), got[4];
-    for (size_t i = 0; i < script.size(); ++i) {
-        script[i] = int64_t(i) * 3;
-    }
+    for (size_t i = 0; i < script.size(); ++i) script[i] = int64_t(i) * 3;
     kemu::ScriptPerformanceCounter(script, 1000);
     std::vector<std::thread> threads;
     for (std::vector<int64_t> &mine : got) {
         threads.emplace_back([&mine] {
-            for (int i = 0; i < 250; ++i) {
-                mine.push_back(KeQueryPerformanceCounter(nullptr).QuadPart);
-            }
+            for (int i = 0; i < 250; ++i) mine.push_back(KeQueryPerformanceCounter(nullptr).QuadPart);
         });
     }
     std::vector<int64_t> all;

@@ -25,7 +25,6 @@ TEST_F(DbgPrintCapture, KeepsEachMessageInOrderAndHandsItToTheSink)
     std::vector<std::string> expected{"krnl_dbg: level 5 for STREAM\n", "second"};
     EXPECT_EQ(kemu::DbgPrintLines(), expected);
     EXPECT_EQ(sunk, expected);
-
     // Longer messages are cut as the kernel's buffer cuts them.
     std::string longText(600, 'a');
     DbgPrint("%s", longText.c_str());
@@ -35,7 +34,6 @@ TEST_F(DbgPrintCapture, KeepsEachMessageInOrderAndHandsItToTheSink)
 TEST_F(DebugOutputService, PresentByDefaultShowingLinesInOrderToEveryOutput)
 {
     EXPECT_EQ(KxVxdServiceCall(0x0327, 0, 0), kemu::kDebugServiceDefaultVersion);
-
     std::vector<std::string> sunk;
     kemu::DebugService::SetSink([&](const std::string &s) { sunk.push_back(s); });
     std::string path = testing::TempDir() + "debug_service_lines.txt";
@@ -43,7 +41,6 @@ TEST_F(DebugOutputService, PresentByDefaultShowingLinesInOrderToEveryOutput)
     ShowLine("123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start");
     ShowLine("second");
     kemu::DebugService::ForwardToFile("");
-
     std::vector<std::string> expected{"123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start", "second"};
     EXPECT_EQ(kemu::DebugService::Lines(), expected);
     EXPECT_EQ(sunk, expected);
@@ -53,10 +50,8 @@ TEST_F(DebugOutputService, PresentByDefaultShowingLinesInOrderToEveryOutput)
     EXPECT_EQ(content.str(), "123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start\nsecond\n");
     std::remove(path.c_str());
     EXPECT_TRUE(kemu::DbgPrintLines().empty()); // the two outputs are separate
-}
-
-TEST_F(DebugOutputService, AbsentServiceAnswersZeroAndShowsNothing)
-{
+    // Absent, the service answers zero and shows nothing.
+    kemu::DebugService::Clear();
     kemu::DebugService::SetPresent(false);
     EXPECT_EQ(KxVxdServiceCall(0x0327, 0, 0), 0u);
     ShowLine("lost");
@@ -79,13 +74,11 @@ TEST_F(CoreReset, PutsEveryServiceBackToItsStartState)
     DbgPrint("old");
     kemu::SetDbgPrintSink([](const std::string &) { ADD_FAILURE() << "sink survived the reset"; });
     kemu::DebugService::SetPresent(false);
-
     // A live block is reported and set aside, but its later free is still accepted.
     testing::internal::CaptureStderr();
     EXPECT_EQ(kemu::ResetCore(), 1u);
     EXPECT_TRUE(Contains(testing::internal::GetCapturedStderr(), "'Trcd' NonPagedPool 12 bytes"));
     EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u);
-
     EXPECT_EQ(kemu::GetViolationMode(), kemu::ViolationMode::Abort);
     EXPECT_EQ(kemu::ViolationCount(), 0u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);

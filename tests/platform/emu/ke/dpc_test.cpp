@@ -21,9 +21,7 @@ VOID NTAPI Record(PKDPC, PVOID context, PVOID argument1, PVOID)
     runs.level = KeGetCurrentIrql();
     runs.argument = argument1;
     runs.thread = std::this_thread::get_id();
-    if (runs.leaveHeld != nullptr) {
-        KeAcquireSpinLockAtDpcLevel(runs.leaveHeld);
-    }
+    if (runs.leaveHeld != nullptr) KeAcquireSpinLockAtDpcLevel(runs.leaveHeld);
 }
 
 class Dpc : public CoreTest {
@@ -49,7 +47,6 @@ TEST_F(Dpc, QueuedOnceRunsOnceAtDispatchWithTheFirstArgumentsAndCanBeTakenBack)
     EXPECT_EQ(runs.level, DISPATCH_LEVEL);
     EXPECT_EQ(runs.argument, &first);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
     EXPECT_TRUE(KeRemoveQueueDpc(&dpc));
     EXPECT_FALSE(KeRemoveQueueDpc(&dpc));
@@ -57,25 +54,21 @@ TEST_F(Dpc, QueuedOnceRunsOnceAtDispatchWithTheFirstArgumentsAndCanBeTakenBack)
     EXPECT_EQ(runs.count, 1);
 }
 
-TEST_F(Dpc, RunsOnThePlatformsDpcThread)
+TEST_F(Dpc, ASwitchOfModeTakesEffectWithDpcsWaiting)
 {
+    // By default the platform's DPC thread runs them.
     KeInitializeDpc(&dpc, Record, &runs);
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
     kemu::RunQueuedDpcs();
     EXPECT_EQ(runs.count, 1);
     EXPECT_EQ(runs.level, DISPATCH_LEVEL);
     EXPECT_NE(runs.thread, std::this_thread::get_id());
-}
-
-TEST_F(Dpc, ASwitchOfModeTakesEffectWithDpcsWaiting)
-{
     // Queued in Manual mode, then the thread's: it runs them (RunQueuedDpcs would wait for ever).
     kemu::SetDpcMode(kemu::DpcMode::Manual);
-    KeInitializeDpc(&dpc, Record, &runs);
     EXPECT_TRUE(KeInsertQueueDpc(&dpc, nullptr, nullptr));
     kemu::SetDpcMode(kemu::DpcMode::Thread);
     kemu::RunQueuedDpcs();
-    EXPECT_EQ(runs.count, 1);
+    EXPECT_EQ(runs.count, 2);
     EXPECT_NE(runs.thread, std::this_thread::get_id());
     // Back to Manual: the thread no longer takes them; only RunQueuedDpcs does, on this thread.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
@@ -83,7 +76,7 @@ TEST_F(Dpc, ASwitchOfModeTakesEffectWithDpcsWaiting)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(kemu::QueuedDpcCount(), 1u);
     EXPECT_EQ(kemu::RunQueuedDpcs(), 1u);
-    EXPECT_EQ(runs.count, 2);
+    EXPECT_EQ(runs.count, 3);
     EXPECT_EQ(runs.thread, std::this_thread::get_id());
 }
 
@@ -93,7 +86,6 @@ TEST_F(Dpc, UninitialisedOrReturningWithALockHeldIsReported)
     kemu::ScopedViolationRecording recording;
     KDPC raw{};
     EXPECT_FALSE(KeInsertQueueDpc(&raw, nullptr, nullptr));
-
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
     runs.leaveHeld = &lock;

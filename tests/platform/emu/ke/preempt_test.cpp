@@ -42,7 +42,6 @@ TEST_F(RandomPreemption, EveryKernelCallBoundaryIsAPointAndTheSeedFixesTheDraws)
     ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, KX_POOL_TAG('T', 'e', 's', 't'))); // 11, 12
     EXPECT_EQ(kemu::RandomPreemptionStats().points, 12u);
     EXPECT_EQ(counter, 5);
-
     const kemu::PreemptionStats a = RoundTripsOnFreshThread(42, 2000);
     const kemu::PreemptionStats b = RoundTripsOnFreshThread(42, 2000);
     const kemu::PreemptionStats c = RoundTripsOnFreshThread(43, 2000);
@@ -52,7 +51,6 @@ TEST_F(RandomPreemption, EveryKernelCallBoundaryIsAPointAndTheSeedFixesTheDraws)
     EXPECT_EQ(a.yields, b.yields);
     EXPECT_EQ(a.sleeps, b.sleeps);
     EXPECT_NE(a.yields, c.yields);
-
     kemu::ResetCore(); // ends it, as it ends every other test setting
     EXPECT_FALSE(kemu::RandomPreemptionActive());
     InterlockedIncrement(&counter);

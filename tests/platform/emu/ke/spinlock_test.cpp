@@ -27,46 +27,60 @@ TEST_F(Irql, EachThreadStartsAtPassiveAndMovesOnlyInTheRightDirection)
     KIRQL other = HIGH_LEVEL;
     std::thread([&] { other = KeGetCurrentIrql(); }).join();
     EXPECT_EQ(other, PASSIVE_LEVEL);
-
     kemu::ScopedViolationRecording recording;
     EXPECT_EQ(KfRaiseIrql(PASSIVE_LEVEL), DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL); // refused: the level stays
     KfLowerIrql(APC_LEVEL);
     KfLowerIrql(DISPATCH_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), APC_LEVEL);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 2u);
-    EXPECT_EQ(v[0].rule, "IRQL raised to a lower level");
-    EXPECT_EQ(v[0].detail, "KfRaiseIrql(0) called at IRQL 2");
-    EXPECT_EQ(v[1].rule, "IRQL lowered to a higher level");
-    EXPECT_EQ(v[1].detail, "KfLowerIrql(2) called at IRQL 1");
+    ExpectViolations(recording, {{"IRQL raised to a lower level", "KfRaiseIrql(0) called at IRQL 2"},
+                                 {"IRQL lowered to a higher level", "KfLowerIrql(2) called at IRQL 1"}});
     KfLowerIrql(PASSIVE_LEVEL);
 }
 
+// Nested locks keep their levels, and more locks than the held list keeps without allocating are
+// each tracked when released out of order.
 TEST_F(SpinLock, AcquireRaisesToDispatchAndReleaseRestoresTheReturnedLevel)
 {
-    KSPIN_LOCK outer, inner;
-    KeInitializeSpinLock(&outer);
+    KSPIN_LOCK inner;
     KeInitializeSpinLock(&inner);
-    KIRQL first = KfAcquireSpinLock(&outer);
+    KIRQL first = KfAcquireSpinLock(&lock);
     EXPECT_EQ(first, PASSIVE_LEVEL);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_EQ(outer, kemu::CurrentThreadLockToken());
+    EXPECT_EQ(lock, kemu::CurrentThreadLockToken());
     KIRQL second = KfAcquireSpinLock(&inner);
     EXPECT_EQ(second, DISPATCH_LEVEL);
     EXPECT_EQ(kemu::HeldSpinLocks(), 2u);
     KfReleaseSpinLock(&inner, second);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    KfReleaseSpinLock(&outer, first);
+    KfReleaseSpinLock(&lock, first);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-    EXPECT_EQ(outer, 0u);
+    EXPECT_EQ(lock, 0u);
     EXPECT_EQ(kemu::HeldSpinLocks(), 0u);
+    constexpr size_t kLocks = 12;
+    KSPIN_LOCK locks[kLocks];
+    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+    for (KSPIN_LOCK &each : locks) {
+        KeInitializeSpinLock(&each);
+        EXPECT_EQ(KfAcquireSpinLock(&each), DISPATCH_LEVEL);
+    }
+    EXPECT_EQ(kemu::HeldSpinLocks(), kLocks);
+    const size_t order[kLocks] = {2, 9, 0, 11, 10, 8, 7, 6, 5, 4, 3, 1};
+    for (size_t n = 0; n < kLocks; ++n) {
+        KfReleaseSpinLock(&locks[order[n]], DISPATCH_LEVEL);
+        EXPECT_EQ(kemu::HeldSpinLocks(), kLocks - n - 1);
+        for (size_t m = 0; m < kLocks; ++m)
+            EXPECT_EQ(locks[order[m]] == 0, m <= n) << "lock " << order[m] << " after releasing " << order[n];
+    }
+    kemu::ScopedViolationRecording recording;
+    KfReleaseSpinLock(&locks[2], DISPATCH_LEVEL);
+    ExpectOneViolation(recording, "spin lock released while not held", HexOf(&locks[2]));
+    KfLowerIrql(old);
 }
 
 TEST_F(SpinLockDeathTest, SecondAcquireOnTheSameThreadAbortsNamingTheLock)
 {
-    // The 32-bit build runs under qemu-user, which cannot re-execute the test program as the
-    // thread-safe style does; the test has no other thread, so forking is as safe.
+    // qemu-user (the 32-bit build) cannot re-execute the program; with no other thread, forking is as safe.
 #if defined(__i386__)
     GTEST_FLAG_SET(death_test_style, "fast");
 #else
@@ -82,33 +96,27 @@ TEST_F(SpinLockDeathTest, SecondAcquireOnTheSameThreadAbortsNamingTheLock)
         "KERNEL RULE VIOLATION: spin lock acquired twice: lock 0x[0-9a-f]+ is already held by this thread");
 }
 
+// Recorded, a second acquire returns at once instead of spinning forever; a foreign or spare
+// release is reported and leaves the lock alone.
 TEST_F(SpinLock, SecondAcquireIsRecordedOnceAndTheTestGoesOn)
 {
     kemu::ScopedViolationRecording recording;
     KIRQL outer = KfAcquireSpinLock(&lock);
-    KIRQL inner = KfAcquireSpinLock(&lock); // returns at once instead of spinning forever
+    KIRQL inner = KfAcquireSpinLock(&lock);
     EXPECT_EQ(inner, DISPATCH_LEVEL);
     KfReleaseSpinLock(&lock, inner);
     EXPECT_EQ(lock, kemu::CurrentThreadLockToken()); // still the outer acquire's
     KfReleaseSpinLock(&lock, outer);
     EXPECT_EQ(lock, 0u);
     ExpectOneViolation(recording, "spin lock acquired twice", "lock " + HexOf(&lock) + " is already held by this thread");
-}
-
-TEST_F(SpinLock, ReleaseByAnotherThreadOrWhenFreeIsReportedAndLeavesTheLockAlone)
-{
-    kemu::ScopedViolationRecording recording;
     KIRQL old = KfAcquireSpinLock(&lock);
     std::thread([&] { KfReleaseSpinLock(&lock, PASSIVE_LEVEL); }).join();
     EXPECT_EQ(lock, kemu::CurrentThreadLockToken());
     KfReleaseSpinLock(&lock, old);
     KfReleaseSpinLock(&lock, PASSIVE_LEVEL);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 2u);
-    EXPECT_EQ(v[0].rule, "spin lock released by a thread that does not hold it");
-    EXPECT_TRUE(Contains(v[0].detail, "lock " + HexOf(&lock) + " is held by owner token"));
-    EXPECT_EQ(v[1].rule, "spin lock released while not held");
-    EXPECT_TRUE(Contains(v[1].detail, HexOf(&lock) + " released by KfReleaseSpinLock holds 0x0 (free)"));
+    const std::string at = HexOf(&lock);
+    ExpectViolations(recording, {{"spin lock released by a thread that does not hold it", "lock " + at + " is held by owner token"},
+                                 {"spin lock released while not held", at + " released by KfReleaseSpinLock holds 0x0 (free)"}});
 }
 
 TEST_F(SpinLock, WrongLevelsAroundALockAreReported)
@@ -119,40 +127,27 @@ TEST_F(SpinLock, WrongLevelsAroundALockAreReported)
     EXPECT_EQ(KeGetCurrentIrql(), old); // what the acquire returned, not what was asked
     ExpectOneViolation(recording, "spin lock released with a level other than its acquire returned",
                        "lock " + HexOf(&lock) + ": KfAcquireSpinLock returned IRQL 0, KfReleaseSpinLock was given IRQL 1");
-
     old = KfAcquireSpinLock(&lock);
     KfLowerIrql(PASSIVE_LEVEL);
     KfReleaseSpinLock(&lock, old);
     EXPECT_EQ(recording.TakeRules(), (std::vector<std::string>{"IRQL lowered below DISPATCH_LEVEL while holding a spin lock",
                                                                "spin lock released below DISPATCH_LEVEL"}));
-
     {
         kemu::ScopedIrql high(HIGH_LEVEL);
         KIRQL atHigh = KfAcquireSpinLock(&lock);
         EXPECT_EQ(atHigh, HIGH_LEVEL);
         KfReleaseSpinLock(&lock, atHigh);
     }
-    EXPECT_EQ(recording.TakeRules(),
-              std::vector<std::string>{"spin lock acquired above DISPATCH_LEVEL"});
-}
-
-TEST_F(SpinLock, ALockWordNotHoldingWhatItShouldIsReportedAndTheLockFreed)
-{
-    kemu::ScopedViolationRecording recording;
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{"spin lock acquired above DISPATCH_LEVEL"});
     std::memset(&lock, kemu::kPoolFreshFill, sizeof lock);
     KfReleaseSpinLock(&lock, KfAcquireSpinLock(&lock));
     ExpectOneViolation(recording, "spin lock not initialised", HexOf(&lock) + " holds 0xcdcdcdcd");
-
-    KIRQL old = KfAcquireSpinLock(&lock);
+    old = KfAcquireSpinLock(&lock);
     lock = 0x1234;
     KfReleaseSpinLock(&lock, old);
     EXPECT_EQ(lock, 0u);
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 1u);
-    EXPECT_EQ(v[0].rule, "spin lock word changed while held");
-    EXPECT_TRUE(Contains(v[0].detail, HexOf(&lock) + " should hold this thread's token"));
-    EXPECT_TRUE(Contains(v[0].detail, "but holds 0x1234"));
-
+    ExpectOneViolation(recording, "spin lock word changed while held",
+                       HexOf(&lock) + " should hold this thread's token*but holds 0x1234");
     std::thread([&] { KfAcquireSpinLock(&lock); }).join();
     EXPECT_EQ(lock, 0u);
     ExpectOneViolation(recording, "thread ended holding a spin lock", HexOf(&lock));
@@ -161,33 +156,30 @@ TEST_F(SpinLock, ALockWordNotHoldingWhatItShouldIsReportedAndTheLockFreed)
 // With the verifier's checks and without them (the benchmarks' production-like emulation).
 TEST_F(SpinLock, GivesMutualExclusionAcrossThreads)
 {
-  for (bool checks : {true, false}) {
-    SCOPED_TRACE(checks ? "checks on" : "checks off");
-    ASSERT_TRUE(kemu::SetVerifierChecks(checks));
-    constexpr int kThreads = 4;
-    constexpr int kRounds = 20000;
-    long counter = 0; // deliberately plain: only the lock protects it
-    std::vector<int> wrongLevels(kThreads, 0);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kRounds; ++i) {
-                KIRQL old = KfAcquireSpinLock(&lock);
-                wrongLevels[size_t(t)] += KeGetCurrentIrql() != DISPATCH_LEVEL;
-                long seen = counter;
-                counter = seen + 1;
-                KfReleaseSpinLock(&lock, old);
-            }
-            wrongLevels[size_t(t)] += kemu::HeldSpinLocks() != 0 || KeGetCurrentIrql() != PASSIVE_LEVEL;
-        });
+    for (bool checks : {true, false}) {
+        SCOPED_TRACE(checks ? "checks on" : "checks off");
+        ASSERT_TRUE(kemu::SetVerifierChecks(checks));
+        constexpr int kThreads = 4, kRounds = 20000;
+        long counter = 0; // deliberately plain: only the lock protects it
+        std::vector<int> wrongLevels(kThreads, 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&, t] {
+                for (int i = 0; i < kRounds; ++i) {
+                    KIRQL old = KfAcquireSpinLock(&lock);
+                    wrongLevels[size_t(t)] += KeGetCurrentIrql() != DISPATCH_LEVEL;
+                    long seen = counter;
+                    counter = seen + 1;
+                    KfReleaseSpinLock(&lock, old);
+                }
+                wrongLevels[size_t(t)] += kemu::HeldSpinLocks() != 0 || KeGetCurrentIrql() != PASSIVE_LEVEL;
+            });
+        }
+        for (std::thread &t : threads) t.join();
+        EXPECT_EQ(counter, long(kThreads) * kRounds);
+        EXPECT_EQ(wrongLevels, std::vector<int>(kThreads, 0));
+        EXPECT_EQ(lock, 0u);
     }
-    for (std::thread &t : threads) {
-        t.join();
-    }
-    EXPECT_EQ(counter, long(kThreads) * kRounds);
-    EXPECT_EQ(wrongLevels, std::vector<int>(kThreads, 0));
-    EXPECT_EQ(lock, 0u);
-  }
 }
 
 TEST_F(SpinLock, ChecksOffKeepOnlyTheLockAndTheLevelUntilTheNextReset)
@@ -196,7 +188,6 @@ TEST_F(SpinLock, ChecksOffKeepOnlyTheLockAndTheLevelUntilTheNextReset)
     EXPECT_FALSE(kemu::SetVerifierChecks(false)) << "refused while this thread holds a lock";
     KfReleaseSpinLock(&lock, old);
     ASSERT_TRUE(kemu::SetVerifierChecks(false));
-
     kemu::ScopedViolationRecording recording;
     old = KfAcquireSpinLock(&lock);
     EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
@@ -204,66 +195,34 @@ TEST_F(SpinLock, ChecksOffKeepOnlyTheLockAndTheLevelUntilTheNextReset)
     KfLowerIrql(PASSIVE_LEVEL); // a rule broken unseen, as on a machine without a verifier
     KfReleaseSpinLock(&lock, old);
     EXPECT_EQ(lock, 0u);
-    auto *block = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 8, KX_POOL_TAG('T', 'e', 's', 't')));
-    ASSERT_NE(block, nullptr);
+    void *block = ExAllocatePoolWithTag(NonPagedPool, 8, KX_POOL_TAG('T', 'e', 's', 't'));
     EXPECT_EQ(kemu::PoolStats(KX_POOL_TAG('T', 'e', 's', 't')).liveBlocks, 1u) << "the pool still keeps its accounts";
     ExFreePool(block);
     EXPECT_TRUE(recording.Take().empty());
-
     kemu::ResetCore();
     EXPECT_TRUE(kemu::VerifierChecks());
 }
 
-TEST_F(SpinLock, DeepNestingReleasedOutOfOrderKeepsTrackOfEachLock)
-{
-    constexpr size_t kLocks = 12; // more than the held list keeps without allocating
-    KSPIN_LOCK locks[kLocks];
-    KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
-    for (KSPIN_LOCK &each : locks) {
-        KeInitializeSpinLock(&each);
-        EXPECT_EQ(KfAcquireSpinLock(&each), DISPATCH_LEVEL);
-    }
-    EXPECT_EQ(kemu::HeldSpinLocks(), kLocks);
-    const size_t order[kLocks] = {2, 9, 0, 11, 10, 8, 7, 6, 5, 4, 3, 1};
-    for (size_t n = 0; n < kLocks; ++n) {
-        KfReleaseSpinLock(&locks[order[n]], DISPATCH_LEVEL);
-        EXPECT_EQ(kemu::HeldSpinLocks(), kLocks - n - 1);
-        for (size_t m = 0; m < kLocks; ++m) {
-            EXPECT_EQ(locks[order[m]] == 0, m <= n) << "lock " << order[m] << " after releasing " << order[n];
-        }
-    }
-    kemu::ScopedViolationRecording recording;
-    KfReleaseSpinLock(&locks[2], DISPATCH_LEVEL);
-    ExpectOneViolation(recording, "spin lock released while not held", HexOf(&locks[2]));
-    KfLowerIrql(old);
-}
-
-struct Item {
-    LIST_ENTRY link;
-    int value;
-};
-
+// Used while holding its lock, an operation is reported, and still done.
 TEST_F(InterlockedList, OperationsReturnThePreviousEndOrNullWhenEmpty)
 {
+    struct Item {
+        LIST_ENTRY link;
+        int value;
+    } a{{}, 1}, b{{}, 2}, c{{}, 3};
     LIST_ENTRY head;
     InitializeListHead(&head);
-    Item a{{}, 1}, b{{}, 2}, c{{}, 3};
-
     EXPECT_EQ(ExInterlockedInsertTailList(&head, &a.link, &lock), nullptr);
     EXPECT_EQ(ExInterlockedInsertTailList(&head, &b.link, &lock), &a.link);
     EXPECT_EQ(ExInterlockedInsertHeadList(&head, &c.link, &lock), &a.link);
     EXPECT_EQ(lock, 0u);
     EXPECT_EQ(kemu::HeldSpinLocks(), 0u);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-
     std::vector<int> order;
-    while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&head, &lock)) {
+    while (PLIST_ENTRY e = ExInterlockedRemoveHeadList(&head, &lock))
         order.push_back(CONTAINING_RECORD(e, Item, link)->value);
-    }
     EXPECT_EQ(order, (std::vector<int>{3, 1, 2}));
     EXPECT_TRUE(IsListEmpty(&head));
-
-    // Used while holding its lock: reported, and still done.
     kemu::ScopedViolationRecording recording;
     KIRQL old = KfAcquireSpinLock(&lock);
     EXPECT_EQ(ExInterlockedInsertHeadList(&head, &a.link, &lock), nullptr);

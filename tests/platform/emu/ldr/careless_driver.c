@@ -11,9 +11,7 @@ static PIRP g_fromUnload;
 
 static VOID NTAPI Work(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
 {
-    if (g_fromDpc == NULL) {
-        g_fromDpc = IoAllocateIrp(1, FALSE);
-    }
+    if (g_fromDpc == NULL) g_fromDpc = IoAllocateIrp(1, FALSE);
 }
 
 static VOID NTAPI Unload(PDRIVER_OBJECT driver)

@@ -20,25 +20,19 @@ size_t Count(const std::vector<kemu::Violation> &seen, const char *rule, const s
 struct Careless {
     std::unique_ptr<kemu::DriverModule> module;
     kemu::DriverLoad load{};
-
     Careless()
     {
         kemu::ResetCore();
         kemu::ResetIo();
         kemu::SetDpcMode(kemu::DpcMode::Manual);
     }
-
     testing::AssertionResult Load()
     {
         std::string error;
         module = kemu::DriverModule::Open(DV_CARELESS_MODULE, &error);
-        if (module == nullptr) {
-            return testing::AssertionFailure() << error;
-        }
+        if (module == nullptr) return testing::AssertionFailure() << error;
         load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
-        if (load.status != STATUS_SUCCESS) {
-            return testing::AssertionFailure() << "DriverEntry: 0x" << std::hex << load.status;
-        }
+        if (load.status != STATUS_SUCCESS) return testing::AssertionFailure() << "DriverEntry: 0x" << std::hex << load.status;
         module->Attach(load.driver, "\\Driver\\careless");
         return testing::AssertionSuccess();
     }
@@ -49,14 +43,11 @@ TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedA
     Careless careless;
     kemu::ScopedViolationRecording recording;
     ASSERT_TRUE(careless.Load());
-    auto &module = careless.module;
-    kemu::DriverLoad &load = careless.load;
     EXPECT_EQ(kemu::RunQueuedDpcs(), 1u); // it allocates a request; the unload queues it again
-    kemu::UnloadDriver(load.driver);
-    module.reset();
+    kemu::UnloadDriver(careless.load.driver);
+    careless.module.reset();
     EXPECT_EQ(kemu::QueuedDpcCount(), 0u);
     EXPECT_EQ(kemu::RunQueuedDpcs(), 0u);
-
     const std::vector<kemu::Violation> seen = recording.Take();
     // One request built in its DPC, one in its unload: both its own.
     EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 2u);
@@ -72,11 +63,9 @@ TEST(ModuleUnloadDeathTest, ACallOrReadIntoAnUnloadedDriverStopsNamingTheDriverT
     Careless careless;
     kemu::ScopedViolationRecording recording;
     ASSERT_TRUE(careless.Load());
-    auto &module = careless.module;
-    kemu::DriverLoad &load = careless.load;
-    PDRIVER_INITIALIZE entry = module->Entry();
-    kemu::UnloadDriver(load.driver);
-    module.reset();
+    PDRIVER_INITIALIZE entry = careless.module->Entry();
+    kemu::UnloadDriver(careless.load.driver);
+    careless.module.reset();
     EXPECT_EXIT(entry(nullptr, nullptr), testing::ExitedWithCode(3),
                 "STOP: call into an unloaded driver: .Driver.careless \\(unloaded\\) at offset 0x[0-9a-f]+, "
                 "called from [^ ]+");

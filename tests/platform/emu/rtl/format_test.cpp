@@ -33,32 +33,21 @@ TEST_F(KernelFormat, VsnprintfTerminatesOnlyWhenTheTextFitsWithRoomToSpare)
     char buffer[16];
     EXPECT_EQ(Vsn(buffer, 10, "%s", "abcdef"), 6);
     EXPECT_STREQ(buffer, "abcdef");
-
-    // Exactly full: the count comes back and there is no NUL.
-    EXPECT_EQ(Vsn(buffer, 6, "ab%dde%c", 3, 'f'), 6);
+    EXPECT_EQ(Vsn(buffer, 6, "ab%dde%c", 3, 'f'), 6); // exactly full: no NUL
     EXPECT_EQ(std::string(buffer, 7), "ab3def#");
-
-    // Too long: -1, the first count characters, and no NUL.
     EXPECT_EQ(Vsn(buffer, 3, "abcdef"), -1);
     EXPECT_EQ(std::string(buffer, 4), "abc#");
-
     EXPECT_EQ(Vsn(buffer, 0, "x"), -1);
     EXPECT_EQ(buffer[0], '#');
     EXPECT_EQ(Vsn(buffer, 0, ""), 0);
-}
-
-TEST_F(KernelFormat, SizesFollowTheKernelAndFlagsFollowPrintf)
-{
     // Were %ld read as the host's 64-bit long, the second value would be swallowed into the first.
     EXPECT_EQ(Format("%ld %ld", LONG(-1), LONG(7)), "-1 7");
     EXPECT_EQ(Format("%lu|%lx|%lX", ULONG(0xFFFFFFFF), ULONG(0xBEEF), ULONG(0xBEEF)), "4294967295|beef|BEEF");
     EXPECT_EQ(Format("%ld", LONG(0x80000000u)), "-2147483648");
     EXPECT_EQ(Format("%I64d %lld %d", LONGLONG(-5000000000), LONGLONG(1) << 40, 9), "-5000000000 1099511627776 9");
     EXPECT_EQ(Format("%I64X %I32u", ULONGLONG(0x123456789ABCDEF0ull), ULONG(42)), "123456789ABCDEF0 42");
-    // A short takes the low sixteen bits.
-    EXPECT_EQ(Format("%08hX", ULONG(0x00222030)), "00002030");
+    EXPECT_EQ(Format("%08hX", ULONG(0x00222030)), "00002030"); // a short: the low sixteen bits
     EXPECT_EQ(Format("%hd %hu", 0x18000, 0x18000), "-32768 32768");
-
     EXPECT_EQ(Format("[%-5d][%05d][%+d][% d][%5.3d][%.0d][%*d]", 42, 42, 42, 42, 7, 0, 4, 1),
               "[42   ][00042][+42][ 42][  007][][   1]");
     EXPECT_EQ(Format("[%#x][%#o][%.3s][%.*s][%c%%]", 255u, 8u, "abcdef", 2, "xyz", 'o'), "[0xff][010][abc][xy][o%]");
@@ -77,12 +66,8 @@ TEST_F(KernelFormat, HostOnlyConversionsAreReported)
     EXPECT_EQ(Format("a%zu b%d", size_t(1), 2), "a%zu b%d");
     EXPECT_EQ(Format("%f", 1.5), "%f");
     EXPECT_EQ(Format("%n", nullptr), "%n");
-    std::vector<kemu::Violation> v = recording.Take();
-    ASSERT_EQ(v.size(), 3u);
-    EXPECT_EQ(v[0].rule, "format the kernel does not support");
-    EXPECT_TRUE(Contains(v[0].detail, "\"%zu\""));
-    EXPECT_TRUE(Contains(v[1].detail, "floating point"));
-    EXPECT_TRUE(Contains(v[2].detail, "\"%n\""));
+    const std::string rule = "format the kernel does not support";
+    ExpectViolations(recording, {{rule, "\"%zu\""}, {rule, "floating point"}, {rule, "\"%n\""}});
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // Counted strings: the kernel's buffer limits, terminators and conversions.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,13 +18,7 @@ constexpr WCHAR kFill = 0xEEEE;
 struct WideBuffer {
     WCHAR storage[64];
     UNICODE_STRING us;
-    explicit WideBuffer(USHORT maximumBytes)
-    {
-        for (auto &c : storage) c = kFill;
-        us.Buffer = storage;
-        us.Length = 0;
-        us.MaximumLength = maximumBytes;
-    }
+    explicit WideBuffer(USHORT maximumBytes) : us{0, maximumBytes, storage} { std::fill_n(storage, 64, kFill); }
     std::u16string Text() const { return std::u16string(us.Buffer, us.Length / 2); }
 };
 
@@ -41,7 +36,6 @@ TEST_F(RtlStrings, AnsiToUnicodeAllocatesFromPagedPoolOrNeedsRoomForTheTerminato
 {
     ANSI_STRING source;
     RtlInitAnsiString(&source, "Mot\xE9");
-
     UNICODE_STRING allocated;
     ASSERT_EQ(RtlAnsiStringToUnicodeString(&allocated, &source, TRUE), STATUS_SUCCESS);
     EXPECT_EQ(std::u16string(allocated.Buffer, allocated.Length / 2), u"Mot\u00E9");
@@ -53,42 +47,33 @@ TEST_F(RtlStrings, AnsiToUnicodeAllocatesFromPagedPoolOrNeedsRoomForTheTerminato
     RtlFreeUnicodeString(&allocated);
     EXPECT_EQ(allocated.Buffer, nullptr);
     EXPECT_EQ(allocated.MaximumLength, 0);
-
     WideBuffer exact(10);
     EXPECT_EQ(RtlAnsiStringToUnicodeString(&exact.us, &source, FALSE), STATUS_SUCCESS);
     EXPECT_EQ(exact.Text(), u"Mot\u00E9");
     EXPECT_EQ(exact.storage[4], 0);
-
     WideBuffer tight(8); // the text fits, its terminator does not
     EXPECT_EQ(RtlAnsiStringToUnicodeString(&tight.us, &source, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(tight.storage[0], kFill) << "nothing converted";
-}
-
-TEST_F(RtlStrings, UnicodeToAnsiConvertsWhatFitsAndMarksNonAsciiAsQuestionMarks)
-{
-    UNICODE_STRING source;
-    RtlInitUnicodeString(&source, KWSTR("Caf\u00E9\u4E2D."));
-
-    ANSI_STRING allocated;
-    ASSERT_EQ(RtlUnicodeStringToAnsiString(&allocated, &source, TRUE), STATUS_SUCCESS);
-    EXPECT_EQ(std::string(allocated.Buffer, allocated.Length), "Caf??.");
-    EXPECT_EQ(allocated.MaximumLength, 7);
-    EXPECT_EQ(allocated.Buffer[6], '\0');
-    RtlFreeAnsiString(&allocated);
-    EXPECT_EQ(allocated.Buffer, nullptr);
-    EXPECT_EQ(allocated.Length, 0);
-
+    UNICODE_STRING wide;
+    RtlInitUnicodeString(&wide, KWSTR("Caf\u00E9\u4E2D."));
+    ANSI_STRING narrow;
+    ASSERT_EQ(RtlUnicodeStringToAnsiString(&narrow, &wide, TRUE), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(narrow.Buffer, narrow.Length), "Caf??.");
+    EXPECT_EQ(narrow.MaximumLength, 7);
+    EXPECT_EQ(narrow.Buffer[6], '\0');
+    RtlFreeAnsiString(&narrow);
+    EXPECT_EQ(narrow.Buffer, nullptr);
+    EXPECT_EQ(narrow.Length, 0);
     // Too small: what fits is converted and terminated, and the overflow is still reported.
     char storage[8];
     std::memset(storage, 'x', sizeof storage);
     ANSI_STRING small{0, 4, storage};
-    EXPECT_EQ(RtlUnicodeStringToAnsiString(&small, &source, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&small, &wide, FALSE), STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(small.Length, 3);
     EXPECT_STREQ(storage, "Caf");
     EXPECT_EQ(storage[4], 'x');
-
     ANSI_STRING none{0, 0, storage};
-    EXPECT_EQ(RtlUnicodeStringToAnsiString(&none, &source, FALSE), STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(RtlUnicodeStringToAnsiString(&none, &wide, FALSE), STATUS_BUFFER_OVERFLOW);
 }
 
 // Copy takes what fits and terminates only when there is room; append refuses what does not fit.
@@ -110,7 +95,6 @@ TEST_F(RtlStrings, CopyAndAppendNeverWritePastMaximumLength)
         RtlCopyUnicodeString(&copy.us, nullptr);
         EXPECT_EQ(copy.us.Length, 0);
     }
-
     WideBuffer path(12);
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("ab")), STATUS_SUCCESS);
     EXPECT_EQ(path.storage[2], 0);
@@ -118,13 +102,11 @@ TEST_F(RtlStrings, CopyAndAppendNeverWritePastMaximumLength)
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, KWSTR("defg")), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(path.Text(), u"ab\\");
     EXPECT_EQ(path.storage[4], kFill);
-
     UNICODE_STRING tail;
     RtlInitUnicodeString(&tail, KWSTR("def"));
     EXPECT_EQ(RtlAppendUnicodeStringToString(&path.us, &tail), STATUS_SUCCESS);
     EXPECT_EQ(path.Text(), u"ab\\def");
     EXPECT_EQ(path.storage[6], kFill) << "full to MaximumLength: no terminator";
-
     EXPECT_EQ(RtlAppendUnicodeStringToString(&path.us, &tail), STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(RtlAppendUnicodeToString(&path.us, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(path.Text(), u"ab\\def");
@@ -132,22 +114,16 @@ TEST_F(RtlStrings, CopyAndAppendNeverWritePastMaximumLength)
 
 TEST_F(RtlStrings, CompareOrdersByUpperCaseWhenAskedAndByLengthLast)
 {
-    UNICODE_STRING a, b, longer;
-    RtlInitUnicodeString(&a, KWSTR("Entry"));
-    RtlInitUnicodeString(&b, KWSTR("ENTRY"));
-    RtlInitUnicodeString(&longer, KWSTR("entry_"));
-    EXPECT_EQ(RtlCompareUnicodeString(&a, &b, TRUE), 0);
-    EXPECT_GT(RtlCompareUnicodeString(&a, &b, FALSE), 0);
-    EXPECT_LT(RtlCompareUnicodeString(&a, &longer, TRUE), 0);
-
-    UNICODE_STRING e1, e2;
-    RtlInitUnicodeString(&e1, KWSTR("\u00E9t\u00E9"));
-    RtlInitUnicodeString(&e2, KWSTR("\u00C9T\u00C9"));
-    EXPECT_EQ(RtlCompareUnicodeString(&e1, &e2, TRUE), 0);
-}
-
-TEST_F(RtlStrings, PageableRoutinesAreViolationsAtDispatchLevel)
-{
+    auto compare = [](PCWSTR a, PCWSTR b, BOOLEAN caseInsensitive) {
+        UNICODE_STRING first, second;
+        RtlInitUnicodeString(&first, a);
+        RtlInitUnicodeString(&second, b);
+        return RtlCompareUnicodeString(&first, &second, caseInsensitive);
+    };
+    EXPECT_EQ(compare(KWSTR("Entry"), KWSTR("ENTRY"), TRUE), 0);
+    EXPECT_GT(compare(KWSTR("Entry"), KWSTR("ENTRY"), FALSE), 0);
+    EXPECT_LT(compare(KWSTR("Entry"), KWSTR("entry_"), TRUE), 0);
+    EXPECT_EQ(compare(KWSTR("\u00E9t\u00E9"), KWSTR("\u00C9T\u00C9"), TRUE), 0);
     kemu::ScopedViolationRecording recording;
     ANSI_STRING source;
     RtlInitAnsiString(&source, "x");
