@@ -101,7 +101,7 @@ TEST_F(TracedNew, BlockWhoseListNodeFailsIsUntrackedAndItsFreeRefused)
     ExFreePool(HeaderOf(p));
 }
 
-TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
+TEST_F(TracedDelete, FreeingNullTwiceOrAForeignCookieIsRefusedAndLogged)
 {
     void *keep = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 1);
     void *p = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 2);
@@ -116,6 +116,17 @@ TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
     EXPECT_EQ(Current(), 0);              // lowered once more
     EXPECT_EQ(g_pTraceList->m_nCount, 1); // the other block is still listed
     EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(keep)));
+    // A foreign cookie: logged, the block kept, though it has left the list all the same.
+    void *foreign = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 9);
+    HeaderOf(foreign)->dwCookie = 0x12345678;
+    kemu::DebugService::Clear();
+    ::TracedDelete(foreign);
+    EXPECT_EQ(Shown(), (Lines{Line(5, "TracedDelete(...): deallocated block allocation from at unit:9."),
+                              Unrecognized(foreign, "cookie=0x12345678, " + kNotNew)}));
+    EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(foreign)));
+    EXPECT_EQ(g_pTraceList->m_nCount, 1);
+    EXPECT_EQ(Current(), 0);
+    ExFreePool(HeaderOf(foreign));
     // keep's own free now takes the count below zero: refused, the block stays allocated.
     kemu::DebugService::Clear();
     ::TracedDelete(keep);
@@ -125,20 +136,6 @@ TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
     EXPECT_EQ(g_pTraceList->m_nCount, 1);
     EXPECT_EQ(TermNewDel(), 0xFFFFFFFFu);
     ExFreePool(HeaderOf(keep));
-}
-
-TEST_F(TracedDelete, ForeignCookieIsLoggedAndTheBlockKept)
-{
-    void *p = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 9);
-    HeaderOf(p)->dwCookie = 0x12345678;
-    kemu::DebugService::Clear();
-    ::TracedDelete(p);
-    EXPECT_EQ(Shown(), (Lines{Line(5, "TracedDelete(...): deallocated block allocation from at unit:9."),
-                              Unrecognized(p, "cookie=0x12345678, " + kNotNew)}));
-    EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(p)));
-    EXPECT_EQ(g_pTraceList->m_nCount, 0); // it has left the list all the same
-    EXPECT_EQ(Current(), 0);
-    ExFreePool(HeaderOf(p));
 }
 
 TEST_F(TermNewDel_, ReportsLeaksOldestFirstAndKeepsTheBlocks)

@@ -136,32 +136,21 @@ TEST_F(ShowDebug, TickCountIsItsLow32BitsAsASignedNumberAndTornReadsAreReadAgain
     EXPECT_EQ(after->High1Time, after->High2Time);
 }
 
-TEST_F(ShowDebug, MessageLoggedFromTheOutputPathIsDropped)
-{
-    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
-    int sinkCalls = 0;
-    kemu::DebugService::SetSink([&](const std::string &) {
-        if (++sinkCalls == 1) {
-            SHOWDEBUG(QVDBG_MODULE_STREAM, 0, "nested");
-        }
-    });
-    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "outer");
-    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "after");
-    EXPECT_EQ(Shown(), (Lines{"123456 [3]DEVIDIDI-STREAM:outer", "123456 [3]DEVIDIDI-STREAM:after"}));
-    EXPECT_EQ(sinkCalls, 2);
-}
-
-TEST_F(ShowDebug, MessageFromAnotherThreadWhileALineIsProducedIsDropped)
+// From the output path itself or from another thread, a message while a line is produced is dropped.
+TEST_F(ShowDebug, MessageLoggedWhileALineIsProducedIsDropped)
 {
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
     std::mutex mutex;
     std::condition_variable changed;
     bool otherReturned = false;
     std::thread other;
+    int sinkCalls = 0;
     kemu::DebugService::SetSink([&](const std::string &line) {
+        ++sinkCalls;
         if (line.find(":first") == std::string::npos) {
             return;
         }
+        SHOWDEBUG(QVDBG_MODULE_STREAM, 0, "nested");
         other = std::thread([&] {
             SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "second");
             std::lock_guard<std::mutex> lock(mutex);
@@ -177,7 +166,10 @@ TEST_F(ShowDebug, MessageFromAnotherThreadWhileALineIsProducedIsDropped)
     other.join();
     std::thread later([] { SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "third"); });
     later.join();
-    EXPECT_EQ(Shown(), (Lines{"123456 [1]DEVIDIDI-STREAM:first", "123456 [1]DEVIDIDI-STREAM:third"}));
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "after");
+    EXPECT_EQ(Shown(), (Lines{"123456 [1]DEVIDIDI-STREAM:first", "123456 [1]DEVIDIDI-STREAM:third",
+                              "123456 [1]DEVIDIDI-STREAM:after"}));
+    EXPECT_EQ(sinkCalls, 3);
 }
 
 // Callers on several threads while the levels are rewritten: every line that gets through is whole.
