@@ -1,14 +1,9 @@
 // Start state of the tests over traced allocation: tracing started, ENTRY lines shown at every level.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <cstdio>
-#include <string>
-#include <vector>
 
-#include "emu/kemu/kemu.h"
-#include "krnl_dbg.h"
+#include "debug/debug_fixture.h"
 #include "newdel.h"
 
 namespace dvtest {
@@ -26,19 +21,14 @@ inline std::string Hex08(const void *p)
 
 inline PTRACED_BLOCK_HEADER HeaderOf(void *p) { return static_cast<PTRACED_BLOCK_HEADER>(p) - 1; }
 
-class TracedAllocationTest : public ::testing::Test {
+class TracedAllocationTest : public DebugLogTest {
 protected:
     // entryLevel: the ENTRY module's level (0 keeps the allocator's lines out of the way).
     explicit TracedAllocationTest(LONG entryLevel = QVDBG_MAX_LEVEL) : m_entryLevel(entryLevel) {}
-
     void SetUp() override
     {
-        kemu::ResetCore();
-        for (DEBUG_ID_ENTRY &entry : DebugIdArray) {
-            entry.nDebugLevel = 0;
-        }
+        DebugLogTest::SetUp();
         DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = m_entryLevel;
-        gfDebugVxdUp = 1;
         kemu::SetTickCount(1000);
         InitNewDel();
     }
@@ -46,16 +36,12 @@ protected:
     {
         TermNewDel();
         EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u) << kemu::PoolLeakReport();
-        DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 0;
-        gfDebugVxdUp = 0;
-        kemu::ResetCore();
+        DebugLogTest::TearDown();
     }
-
     static std::string Line(int level, const std::string &text)
     {
         return "1000 [" + std::to_string(level) + "]DEVIDIDI-ENTRY:" + text;
     }
-    static std::vector<std::string> Shown() { return kemu::DebugService::Lines(); }
     static LONG Current() { return __atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED); }
     static LONG Total() { return __atomic_load_n(&g_nTotalAllocations, __ATOMIC_RELAXED); }
 

@@ -39,7 +39,6 @@ TEST_F(InterlockedList, RemoveTakesEveryCopyAndKeepsTheOthersInOrder)
     void *value = V(0x55);
     EXPECT_EQ(list.RemoveHead(value), STATUS_PIPE_EMPTY);
     EXPECT_EQ(value, V(0x55)) << "an empty list leaves the value alone";
-
     for (uintptr_t n : {1, 2, 1, 3, 1}) {
         ASSERT_EQ(list.InsertTail(V(n)), STATUS_SUCCESS);
     }
@@ -53,7 +52,6 @@ TEST_F(InterlockedList, RemoveTakesEveryCopyAndKeepsTheOthersInOrder)
     EXPECT_EQ(list.InsertTail(V(4)), STATUS_SUCCESS);
     EXPECT_EQ(Drain(list), (std::vector<uintptr_t>{2, 3, 4}));
     EXPECT_EQ(list.m_nCount, 0);
-
     // Removing the only values, all copies of one, leaves an empty list that still works.
     list.InsertTail(V(5));
     list.InsertTail(V(5));

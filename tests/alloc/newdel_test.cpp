@@ -13,6 +13,13 @@ using dvtest::kTracedTag;
 using Lines = std::vector<std::string>;
 
 const std::string kDoubleFree = "might be double deallocation of a single allocation). Deallocation ignored.";
+const std::string kNotNew = "might not be allocated using 'NEW()' macro)";
+
+std::string Unrecognized(void *p, const std::string &why)
+{
+    return "1000 [1]DEVIDIDI-ENTRY:TracedDelete(...): deallocation of unrecognized pointer (address=0x" + Hex08(p) +
+           ", " + why;
+}
 
 class TracedNew : public dvtest::TracedAllocationTest {};
 class TracedDelete : public dvtest::TracedAllocationTest {};
@@ -24,7 +31,6 @@ TEST_F(TracedNew, GivesZeroedNonPagedMemoryBehindAHeaderNamingTheCaller)
     // Pool type and tag are the caller's wish only: every block is non-paged 'Trcd'.
     char *p = static_cast<char *>(::TracedNew(40, PagedPool, KX_POOL_TAG('a', 'b', 'c', 'd'), "unit", 77));
     ASSERT_NE(p, nullptr);
-
     PTRACED_BLOCK_HEADER header = HeaderOf(p);
     EXPECT_STREQ(header->pszFile, "unit");
     EXPECT_EQ(header->nLine, 77u);
@@ -40,7 +46,6 @@ TEST_F(TracedNew, GivesZeroedNonPagedMemoryBehindAHeaderNamingTheCaller)
     EXPECT_EQ(Total(), 1);
     EXPECT_EQ(Current(), 1);
     EXPECT_EQ(g_pTraceList->m_nCount, 1);
-
     ::TracedDelete(p);
     EXPECT_FALSE(kemu::FindPoolBlock(header));
     EXPECT_EQ(Total(), 1);
@@ -48,7 +53,6 @@ TEST_F(TracedNew, GivesZeroedNonPagedMemoryBehindAHeaderNamingTheCaller)
     EXPECT_EQ(g_pTraceList->m_nCount, 0);
     EXPECT_EQ(Shown(), (Lines{Line(5, "TracedNew(...): 40 bytes allocated from unit:77."),
                               Line(5, "TracedDelete(...): deallocated block allocation from at unit:77.")}));
-
     // Zero bytes still give valid, distinct blocks.
     void *a = ::TracedNew(0, NonPagedPool, kTracedTag, "zero", 1);
     void *b = ::TracedNew(0, NonPagedPool, kTracedTag, "zero", 2);
@@ -60,17 +64,14 @@ TEST_F(TracedNew, GivesZeroedNonPagedMemoryBehindAHeaderNamingTheCaller)
     EXPECT_EQ(Current(), 0);
 }
 
-// An exhausted pool gives NULL quietly; a size that does not fit with the header into 32 bits
-// never reaches the pool and is logged. Neither is counted.
+// An exhausted pool gives NULL quietly; a size overflowing with the header is logged, never asked.
 TEST_F(TracedNew, ExhaustedPoolAndSizesThatOverflowWithTheHeaderGiveNull)
 {
     kemu::FailNthAllocation(1, kTracedTag);
     EXPECT_EQ(::TracedNew(16, NonPagedPool, kTracedTag, "unit", 1), nullptr);
     EXPECT_TRUE(Shown().empty());
-
     const ULONG largestFit = 0xFFFFFFFFu - ULONG(sizeof(TRACED_BLOCK_HEADER));
     const uint64_t attempts = kemu::PoolAllocationAttempts();
-
     EXPECT_EQ(::TracedNew(largestFit + 1, NonPagedPool, kTracedTag, "huge", 5), nullptr);
     EXPECT_EQ(::TracedNew(0xFFFFFFFFu, NonPagedPool, kTracedTag, "huge", 6), nullptr);
     EXPECT_EQ(kemu::PoolAllocationAttempts(), attempts);
@@ -80,7 +81,6 @@ TEST_F(TracedNew, ExhaustedPoolAndSizesThatOverflowWithTheHeaderGiveNull)
                                           " bytes from huge:5 do not fit with the block header."),
                               Line(1, "TracedNew(...): ERROR --- 4294967295 bytes from huge:6 do not fit with the "
                                       "block header.")}));
-
     // The largest size that fits is asked of the pool (which has not that much).
     EXPECT_EQ(::TracedNew(largestFit, NonPagedPool, kTracedTag, "huge", 7), nullptr);
     EXPECT_EQ(kemu::PoolAllocationAttempts(), attempts + 1);
@@ -93,17 +93,15 @@ TEST_F(TracedNew, BlockWhoseListNodeFailsIsUntrackedAndItsFreeRefused)
     ASSERT_NE(p, nullptr);
     EXPECT_EQ(g_pTraceList->m_nCount, 0);
     EXPECT_EQ(Current(), 1);
-
     kemu::DebugService::Clear();
     ::TracedDelete(p);
-    EXPECT_EQ(Shown(), Lines{Line(1, "TracedDelete(...): deallocation of unrecognized pointer (address=0x" + Hex08(p) +
-                                         ", " + kDoubleFree)});
+    EXPECT_EQ(Shown(), Lines{Unrecognized(p, kDoubleFree)});
     EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(p)));
     EXPECT_EQ(Current(), 0);
     ExFreePool(HeaderOf(p));
 }
 
-TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
+TEST_F(TracedDelete, FreeingNullTwiceOrAForeignCookieIsRefusedAndLogged)
 {
     void *keep = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 1);
     void *p = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 2);
@@ -111,17 +109,24 @@ TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
     ::TracedDelete(nullptr);
     EXPECT_EQ(Current(), 2);
     EXPECT_EQ(Shown(), Lines{Line(1, "TracedDelete(...): delete NULL detected!")});
-
     ::TracedDelete(p);
     kemu::DebugService::Clear();
-
     ::TracedDelete(p);
-    EXPECT_EQ(Shown(), Lines{Line(1, "TracedDelete(...): deallocation of unrecognized pointer (address=0x" + Hex08(p) +
-                                         ", " + kDoubleFree)});
+    EXPECT_EQ(Shown(), Lines{Unrecognized(p, kDoubleFree)});
     EXPECT_EQ(Current(), 0);              // lowered once more
     EXPECT_EQ(g_pTraceList->m_nCount, 1); // the other block is still listed
     EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(keep)));
-
+    // A foreign cookie: logged, the block kept, though it has left the list all the same.
+    void *foreign = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 9);
+    HeaderOf(foreign)->dwCookie = 0x12345678;
+    kemu::DebugService::Clear();
+    ::TracedDelete(foreign);
+    EXPECT_EQ(Shown(), (Lines{Line(5, "TracedDelete(...): deallocated block allocation from at unit:9."),
+                              Unrecognized(foreign, "cookie=0x12345678, " + kNotNew)}));
+    EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(foreign)));
+    EXPECT_EQ(g_pTraceList->m_nCount, 1);
+    EXPECT_EQ(Current(), 0);
+    ExFreePool(HeaderOf(foreign));
     // keep's own free now takes the count below zero: refused, the block stays allocated.
     kemu::DebugService::Clear();
     ::TracedDelete(keep);
@@ -129,25 +134,8 @@ TEST_F(TracedDelete, FreeingNullOrTwiceIsRefusedAndLogged)
     EXPECT_EQ(Current(), -1);
     EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(keep)));
     EXPECT_EQ(g_pTraceList->m_nCount, 1);
-
     EXPECT_EQ(TermNewDel(), 0xFFFFFFFFu);
     ExFreePool(HeaderOf(keep));
-}
-
-TEST_F(TracedDelete, ForeignCookieIsLoggedAndTheBlockKept)
-{
-    void *p = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 9);
-    HeaderOf(p)->dwCookie = 0x12345678;
-    kemu::DebugService::Clear();
-
-    ::TracedDelete(p);
-    EXPECT_EQ(Shown(), (Lines{Line(5, "TracedDelete(...): deallocated block allocation from at unit:9."),
-                              Line(1, "TracedDelete(...): deallocation of unrecognized pointer (address=0x" + Hex08(p) +
-                                          ", cookie=0x12345678, might not be allocated using 'NEW()' macro)")}));
-    EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(p)));
-    EXPECT_EQ(g_pTraceList->m_nCount, 0); // it has left the list all the same
-    EXPECT_EQ(Current(), 0);
-    ExFreePool(HeaderOf(p));
 }
 
 TEST_F(TermNewDel_, ReportsLeaksOldestFirstAndKeepsTheBlocks)
@@ -157,7 +145,6 @@ TEST_F(TermNewDel_, ReportsLeaksOldestFirstAndKeepsTheBlocks)
     void *second = ::TracedNew(4, NonPagedPool, kTracedTag, "second", 13);
     ::TracedDelete(freed);
     kemu::DebugService::Clear();
-
     EXPECT_EQ(TermNewDel(), 2u);
     EXPECT_EQ(Shown(), (Lines{Line(1, "Allocation tracing module: 2 allocations were not deallocated."),
                               Line(1, "TermNewDel(...): address 0x" + Hex08(HeaderOf(first)) +
@@ -167,12 +154,10 @@ TEST_F(TermNewDel_, ReportsLeaksOldestFirstAndKeepsTheBlocks)
     EXPECT_EQ(g_pTraceList, nullptr);
     EXPECT_EQ(kemu::PoolStats(kListTag).liveBlocks, 0u);
     EXPECT_EQ(kemu::PoolStats(kTracedTag).liveBlocks, 2u);
-
     // A second unload (after a plug-and-play removal) repeats only the count.
     kemu::DebugService::Clear();
     EXPECT_EQ(TermNewDel(), 2u);
     EXPECT_EQ(Shown(), Lines{Line(1, "Allocation tracing module: 2 allocations were not deallocated.")});
-
     ExFreePool(HeaderOf(first));
     ExFreePool(HeaderOf(second));
 }
@@ -195,18 +180,15 @@ TEST_F(InitNewDel_, WithoutTheListTheCookieAloneDecides)
     kemu::FailNthAllocation(1, kListTag);
     InitNewDel();
     ASSERT_EQ(g_pTraceList, nullptr);
-
     void *good = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 1);
     void *bad = ::TracedNew(4, NonPagedPool, kTracedTag, "unit", 2);
     HeaderOf(bad)->dwCookie = 0xDEADBABE;
     kemu::DebugService::Clear();
-
     ::TracedDelete(good);
     ::TracedDelete(bad);
     EXPECT_FALSE(kemu::FindPoolBlock(HeaderOf(good)));
     EXPECT_TRUE(kemu::FindPoolBlock(HeaderOf(bad)));
-    EXPECT_EQ(Shown(), Lines{Line(1, "TracedDelete(...): deallocation of unrecognized pointer (address=0x" + Hex08(bad) +
-                                         ", cookie=0xdeadbabe, might not be allocated using 'NEW()' macro)")});
+    EXPECT_EQ(Shown(), Lines{Unrecognized(bad, "cookie=0xdeadbabe, " + kNotNew)});
     kemu::DebugService::Clear();
     EXPECT_EQ(TermNewDel(), 0u);
     EXPECT_TRUE(Shown().empty());

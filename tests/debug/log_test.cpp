@@ -31,11 +31,9 @@ TEST_F(ShowDebug, LineCarriesTickLevelAndBothModuleNames)
     DebugIdArray[QVDBG_MODULE_ENTRY].nDebugLevel = 7;
     DebugIdArray[QVDBG_MODULE_DEVIDIDI].nDebugLevel = 1;
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 5;
-
     SHOWDEBUG(QVDBG_MODULE_ENTRY, 7, "DriverEntry --- Start");
     SHOWDEBUG(QVDBG_MODULE_DEVIDIDI, 1, "module zero");
     SHOWDEBUG(QVDBG_MODULE_STREAM, 5, "%s %d %ld 0x%08x %u", "args", -3, (LONG)-70000, (ULONG)0xBEEF, (ULONG)4000000000u);
-
     EXPECT_EQ(Shown(), (Lines{"123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start",
                               "123456 [1]DEVIDIDI-DEVIDIDI:module zero",
                               "123456 [5]DEVIDIDI-STREAM:args -3 -70000 0x0000beef 4000000000"}));
@@ -49,7 +47,6 @@ TEST_F(ShowDebug, LevelRulesDecideWhatIsShownAndAMessageNotShownCostsOnlyTheLeve
         SHOWDEBUG(QVDBG_MODULE_CONSUMER_INFO, level, "consumer %d", level);
     }
     SHOWDEBUG(QVDBG_MODULE_STREAM, 0xFFFF, "never");
-
     Lines expected;
     for (int level = 0; level <= 8; ++level) {
         expected.push_back("123456 [" + std::to_string(level) + "]DEVIDIDI-STREAM:stream " + std::to_string(level));
@@ -61,7 +58,6 @@ TEST_F(ShowDebug, LevelRulesDecideWhatIsShownAndAMessageNotShownCostsOnlyTheLeve
     EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_ENTRY, 0), 1u);
     EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_STREAM, 8), 1u);
     EXPECT_EQ(Dbg_CheckDebugLevel(QVDBG_MODULE_STREAM, 9), 0u);
-
     kemu::DebugService::Clear();
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 1;
     int argumentEvaluations = 0;
@@ -77,7 +73,6 @@ TEST_F(ShowDebug, LevelRulesDecideWhatIsShownAndAMessageNotShownCostsOnlyTheLeve
     EXPECT_EQ(argumentEvaluations, 1);
     EXPECT_EQ(moduleEvaluations, 2);
     EXPECT_EQ(Shown(), Lines{"123456 [1]DEVIDIDI-STREAM:1"});
-
     // Nothing is sent before the output service has answered.
     kemu::DebugService::Clear();
     gfDebugVxdUp = 0;
@@ -97,7 +92,6 @@ TEST_F(ShowDebug, LineIsCutAt1198Characters)
     for (size_t i = 0; i < 3000; ++i) {
         text.push_back(static_cast<char>('a' + i % 26));
     }
-
     for (size_t length : {room - 1, room, room + 1, room + 2, text.size()}) {
         SCOPED_TRACE(length);
         kemu::DebugService::Clear();
@@ -107,7 +101,6 @@ TEST_F(ShowDebug, LineIsCutAt1198Characters)
         ASSERT_EQ(Shown().size(), 1u);
         EXPECT_EQ(Shown()[0], prefix + message.substr(0, room));
     }
-
     // A conversion that straddles the limit is cut inside its digits.
     kemu::DebugService::Clear();
     const std::string filler = text.substr(0, room - 3);
@@ -133,7 +126,6 @@ TEST_F(ShowDebug, TickCountIsItsLow32BitsAsASignedNumberAndTornReadsAreReadAgain
         expected.push_back(c.second + " [1]DEVIDIDI-ENTRY:t");
     }
     EXPECT_EQ(Shown(), expected);
-
     kemu::DebugService::Clear();
     kemu::SetTickCount((uint64_t(1) << 32) - 1);
     kemu::InjectTornTickReads(3); // one whole reading (High1Time, LowPart, High2Time) caught mid-update
@@ -144,34 +136,21 @@ TEST_F(ShowDebug, TickCountIsItsLow32BitsAsASignedNumberAndTornReadsAreReadAgain
     EXPECT_EQ(after->High1Time, after->High2Time);
 }
 
-TEST_F(ShowDebug, MessageLoggedFromTheOutputPathIsDropped)
-{
-    DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
-    int sinkCalls = 0;
-    kemu::DebugService::SetSink([&](const std::string &) {
-        if (++sinkCalls == 1) {
-            SHOWDEBUG(QVDBG_MODULE_STREAM, 0, "nested");
-        }
-    });
-
-    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "outer");
-    SHOWDEBUG(QVDBG_MODULE_STREAM, 3, "after");
-
-    EXPECT_EQ(Shown(), (Lines{"123456 [3]DEVIDIDI-STREAM:outer", "123456 [3]DEVIDIDI-STREAM:after"}));
-    EXPECT_EQ(sinkCalls, 2);
-}
-
-TEST_F(ShowDebug, MessageFromAnotherThreadWhileALineIsProducedIsDropped)
+// From the output path itself or from another thread, a message while a line is produced is dropped.
+TEST_F(ShowDebug, MessageLoggedWhileALineIsProducedIsDropped)
 {
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
     std::mutex mutex;
     std::condition_variable changed;
     bool otherReturned = false;
     std::thread other;
+    int sinkCalls = 0;
     kemu::DebugService::SetSink([&](const std::string &line) {
+        ++sinkCalls;
         if (line.find(":first") == std::string::npos) {
             return;
         }
+        SHOWDEBUG(QVDBG_MODULE_STREAM, 0, "nested");
         other = std::thread([&] {
             SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "second");
             std::lock_guard<std::mutex> lock(mutex);
@@ -183,18 +162,17 @@ TEST_F(ShowDebug, MessageFromAnotherThreadWhileALineIsProducedIsDropped)
         EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return otherReturned; }))
             << "the other thread's call did not return while the first line was being produced";
     });
-
     SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "first");
     other.join();
     std::thread later([] { SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "third"); });
     later.join();
-
-    EXPECT_EQ(Shown(), (Lines{"123456 [1]DEVIDIDI-STREAM:first", "123456 [1]DEVIDIDI-STREAM:third"}));
+    SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "after");
+    EXPECT_EQ(Shown(), (Lines{"123456 [1]DEVIDIDI-STREAM:first", "123456 [1]DEVIDIDI-STREAM:third",
+                              "123456 [1]DEVIDIDI-STREAM:after"}));
+    EXPECT_EQ(sinkCalls, 3);
 }
 
-// Callers on several threads while the levels are rewritten. What is dropped varies from run to
-// run; every line that gets through is whole, and the thread build checks the flag and the levels
-// for unsynchronised access.
+// Callers on several threads while the levels are rewritten: every line that gets through is whole.
 TEST_F(ShowDebug, ConcurrentCallersAndLevelChangesLeaveEveryLineWhole)
 {
     DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel = 8;
@@ -220,7 +198,6 @@ TEST_F(ShowDebug, ConcurrentCallersAndLevelChangesLeaveEveryLineWhole)
     stop = true;
     levelWriter.join();
     SHOWDEBUG(QVDBG_MODULE_STREAM, 1, "done");
-
     const Lines lines = Shown();
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), "123456 [1]DEVIDIDI-STREAM:done");

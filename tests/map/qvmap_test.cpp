@@ -1,6 +1,5 @@
 // QvMap as a stream uses it: consumer handles to consumer records.
 #include <algorithm>
-#include <map>
 #include <utility>
 #include <vector>
 
@@ -42,6 +41,22 @@ std::vector<std::pair<uintptr_t, uintptr_t>> Walk(const ConsumerMap &map)
     return seen;
 }
 
+// A walk that removes the elements `remove` picks (by their place in the walk, from 1) as it goes.
+template <typename Pick> Keys WalkRemoving(ConsumerMap &map, Pick remove)
+{
+    Keys seen;
+    for (POSITION pos = map.GetStartPosition(); pos;) {
+        void *key = nullptr;
+        QvConsumerInfo *value = nullptr;
+        map.GetNextAssoc(pos, key, value);
+        seen.push_back(reinterpret_cast<uintptr_t>(key));
+        if (remove(seen.size())) {
+            EXPECT_TRUE(map.RemoveKey(key));
+        }
+    }
+    return seen;
+}
+
 class QvMapTest : public dvtest::TracedAllocationTest {
 protected:
     QvMapTest() : TracedAllocationTest(0) {}
@@ -63,13 +78,16 @@ TEST_F(QvMapTest, BucketIsTheKeyShiftedFourModSeventeenNewestFirst)
     EXPECT_EQ(pos, BEFORE_START_POSITION);
     EXPECT_EQ(key, K(1));
     EXPECT_EQ(kemu::PoolAllocationAttempts(), attempts);
-
     const Keys keys = {0x100, 0x10F, 0x100 + 17 * 16, 0x110, 0x0F};
     for (uintptr_t k : keys) {
         map[K(k)] = V(k + 1);
     }
     EXPECT_EQ(Chain(map, 16), (Keys{0x210, 0x10F, 0x100}));
     EXPECT_EQ(Chain(map, 0), (Keys{0x0F, 0x110}));
+    // The walk goes bucket by bucket, newest first within a bucket.
+    const std::vector<std::pair<uintptr_t, uintptr_t>> walked = {
+        {0x0F, 0x10}, {0x110, 0x111}, {0x210, 0x211}, {0x10F, 0x110}, {0x100, 0x101}};
+    EXPECT_EQ(Walk(map), walked);
     for (uintptr_t k : keys) {
         EXPECT_TRUE(map.Lookup(K(k), value));
         EXPECT_EQ(value, V(k + 1));
@@ -78,7 +96,6 @@ TEST_F(QvMapTest, BucketIsTheKeyShiftedFourModSeventeenNewestFirst)
     EXPECT_EQ(&map[K(0x110)], &map[K(0x110)]);
     EXPECT_EQ(map[K(0x110)], V(0x111));
     EXPECT_EQ(map.GetCount(), 5);
-
     if constexpr (sizeof(void *) == 8) {
         // Only the low 32 bits choose the bucket; the whole key tells elements apart.
         const uintptr_t high = (uintptr_t(1) << 32) | 0x100;
@@ -97,7 +114,6 @@ TEST_F(QvMapTest, NodesComeTenToABlockAndAllMemoryReturnsWhenEmptied)
     EXPECT_EQ(Current(), 2); // the bucket table and the first block, both traced
     EXPECT_STREQ(HeaderOf(map.m_pBlocks)->pszFile, "QvMap");
     EXPECT_EQ(kemu::FindPoolBlock(map.m_pHashTable)->size, 17 * sizeof(void *) + sizeof(TRACED_BLOCK_HEADER));
-
     // The free list hands the nodes of a block out in address order.
     char *first = reinterpret_cast<char *>(&map[K(0x10)]);
     for (uintptr_t i = 1; i < 10; ++i) {
@@ -107,20 +123,17 @@ TEST_F(QvMapTest, NodesComeTenToABlockAndAllMemoryReturnsWhenEmptied)
     }
     EXPECT_EQ(Current(), 2);
     EXPECT_EQ(map.m_pFreeList, nullptr);
-
     map[K(0x110)] = V(11);
     EXPECT_EQ(Current(), 3);
     ASSERT_NE(map.m_pBlocks->pNext, nullptr);
     EXPECT_EQ(map.m_pBlocks->pNext->pNext, nullptr);
     EXPECT_EQ(map.GetCount(), 11);
-
     // A freed node is reused before any new block.
     QvConsumerInfo **freedSlot = &map[K(0x50)];
     EXPECT_TRUE(map.RemoveKey(K(0x50)));
     map[K(0x999)] = V(99);
     EXPECT_EQ(&map[K(0x999)], freedSlot);
     EXPECT_EQ(Current(), 3);
-
     for (uintptr_t k : {0x10, 0x20, 0x30, 0x40, 0x999, 0x60, 0x70, 0x80, 0x90, 0xA0}) {
         EXPECT_TRUE(map.RemoveKey(K(k)));
         EXPECT_EQ(Current(), 3);
@@ -134,29 +147,6 @@ TEST_F(QvMapTest, NodesComeTenToABlockAndAllMemoryReturnsWhenEmptied)
     EXPECT_EQ(map.GetCount(), 0);
 }
 
-TEST_F(QvMapTest, WalkGoesBucketByBucketNewestFirstWithinABucket)
-{
-    ConsumerMap map;
-    map[K(0x50)] = V(1);
-    POSITION pos = map.GetStartPosition();
-    void *key = nullptr;
-    QvConsumerInfo *value = nullptr;
-    EXPECT_EQ(pos, BEFORE_START_POSITION);
-    map.GetNextAssoc(pos, key, value);
-    EXPECT_EQ(pos, nullptr);
-    EXPECT_EQ(key, K(0x50));
-    EXPECT_EQ(value, V(1));
-
-    // Buckets 0, 5, 5, 16, 5.
-    map[K(0x00)] = V(2);
-    map[K(0x5F)] = V(3);
-    map[K(0x100)] = V(4);
-    map[K(0x160)] = V(5);
-    const std::vector<std::pair<uintptr_t, uintptr_t>> expected = {
-        {0x00, 2}, {0x160, 5}, {0x5F, 3}, {0x50, 1}, {0x100, 4}};
-    EXPECT_EQ(Walk(map), expected);
-}
-
 TEST_F(QvMapTest, RemovingTheReturnedElementDuringAWalkVisitsEveryOtherOnce)
 {
     ConsumerMap map;
@@ -166,37 +156,18 @@ TEST_F(QvMapTest, RemovingTheReturnedElementDuringAWalkVisitsEveryOtherOnce)
         map[K(all.back())] = V(i + 1);
     }
     ASSERT_EQ(map.GetCount(), 25);
-
-    // Remove every other element returned.
-    std::map<uintptr_t, int> visits;
-    Keys kept;
-    bool removeThis = true;
-    for (POSITION pos = map.GetStartPosition(); pos;) {
-        void *key = nullptr;
-        QvConsumerInfo *value = nullptr;
-        map.GetNextAssoc(pos, key, value);
-        ++visits[reinterpret_cast<uintptr_t>(key)];
-        if (removeThis) {
-            EXPECT_TRUE(map.RemoveKey(key));
-        } else {
-            kept.push_back(reinterpret_cast<uintptr_t>(key));
-        }
-        removeThis = !removeThis;
+    // Remove every other element returned: each is still visited once.
+    const Keys first = WalkRemoving(map, [](size_t n) { return n % 2 == 1; });
+    Keys sorted = first, all25 = all, kept;
+    std::sort(sorted.begin(), sorted.end());
+    std::sort(all25.begin(), all25.end());
+    EXPECT_EQ(sorted, all25);
+    for (size_t i = 1; i < first.size(); i += 2) {
+        kept.push_back(first[i]);
     }
-    EXPECT_EQ(visits.size(), 25u);
-    EXPECT_TRUE(std::all_of(visits.begin(), visits.end(), [](const auto &v) { return v.second == 1; }));
     EXPECT_EQ(map.GetCount(), 12);
-
     // Then remove every one, the last leaving the map without memory.
-    Keys seen;
-    for (POSITION pos = map.GetStartPosition(); pos;) {
-        void *key = nullptr;
-        QvConsumerInfo *value = nullptr;
-        map.GetNextAssoc(pos, key, value);
-        seen.push_back(reinterpret_cast<uintptr_t>(key));
-        EXPECT_TRUE(map.RemoveKey(key));
-    }
-    EXPECT_EQ(seen, kept);
+    EXPECT_EQ(WalkRemoving(map, [](size_t) { return true; }), kept);
     EXPECT_EQ(map.GetCount(), 0);
     EXPECT_EQ(map.m_pHashTable, nullptr);
     EXPECT_EQ(Current(), 0);
@@ -207,7 +178,6 @@ TEST_F(QvMapTest, FailedAllocationLandsInTheMapsOwnErrorSlot)
 {
     ConsumerMap a;
     ConsumerMap b;
-
     kemu::FailNthAllocation(2, kTracedTag); // a's table succeeds, its first node block fails
     QvConsumerInfo *&ra = a[K(0x10)];
     EXPECT_EQ(&ra, &a.error);
@@ -221,7 +191,6 @@ TEST_F(QvMapTest, FailedAllocationLandsInTheMapsOwnErrorSlot)
     a.GetNextAssoc(pos, key, value); // a table without elements ends the walk at once
     EXPECT_EQ(pos, nullptr);
     EXPECT_EQ(key, K(3));
-
     kemu::FailNthAllocation(1, kTracedTag); // b's table fails: b refuses every insertion from now on
     QvConsumerInfo *&rb = b[K(0x10)];
     EXPECT_EQ(&rb, &b.error);
@@ -233,7 +202,6 @@ TEST_F(QvMapTest, FailedAllocationLandsInTheMapsOwnErrorSlot)
     EXPECT_EQ(b[K(0x20)], nullptr); // handed out again, cleared
     EXPECT_FALSE(b.Lookup(K(0x20), value));
     EXPECT_FALSE(b.RemoveKey(K(0x20)));
-
     // a recovers once the pool does.
     a[K(0x10)] = V(5);
     EXPECT_TRUE(a.Lookup(K(0x10), value));

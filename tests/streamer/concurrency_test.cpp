@@ -1,6 +1,4 @@
-// The exchange under real threads (meant for the tsan build): consumers come and go while the
-// provider streams, reports arrive from inside callbacks and from other threads, notifications and
-// status reports run alongside, and a stream is torn down while calls keep arriving.
+// The exchange under real threads (for the tsan build): churn, reports from anywhere, teardown under calls.
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -35,8 +33,7 @@ template <typename Call> NTSTATUS Held(Call call)
     return status;
 }
 
-// Checks what it is told: the first block starts at the tail it was handed, each later one right
-// after the one before, and the ring holds the provider's bytes there. Lost bytes count as skipped.
+// Checks each block starts where the last ended (the first at its tail) and holds the provider's bytes.
 struct Watcher {
     explicit Watcher(bool inside) : reportInside(inside) {}
     const bool reportInside; // else another thread reports what it owes
@@ -49,7 +46,6 @@ struct Watcher {
     std::atomic<uint64_t> owed{0};
     std::atomic<bool> gone{false};
     std::atomic<int> errors{0};
-
     void Told(ULONG dwSize, bool lost)
     {
         if (!started) {
@@ -84,25 +80,16 @@ struct Watcher {
     }
     NTSTATUS Register()
     {
-        record = STREAMER_SRV_PARAM{};
-        auto &r = record.RegisterConsumer;
-        r.hStream = kStream;
-        r.pfnNewDataReady = NewData;
-        r.pfnNotify = Notify;
-        r.hConsumer = this;
-        r.ppBuffer = &ring;
-        r.pdwBufferSize = &size;
-        r.pdwTail = &tail;
+        record = ConsumerRecord(kStream, this, NewData, Notify);
+        record.RegisterConsumer.ppBuffer = &ring;
+        record.RegisterConsumer.pdwBufferSize = &size;
+        record.RegisterConsumer.pdwTail = &tail;
         request = std::make_unique<kemu::TestRequest>(STREAMER_REGISTER_CONSUMER, &record, sizeof(record));
         return CompleteUnlessPending(*request, Held([&](DeVididi &s) { return s.RegisterConsumer(request->Irp()); }));
     }
     NTSTATUS Unregister()
     {
-        STREAMER_SRV_PARAM leave{};
-        leave.UnRegisterConsumer.hStream = kStream;
-        leave.UnRegisterConsumer.hConsumer = this;
-        kemu::TestRequest req(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
-        NTSTATUS status = CompleteUnlessPending(req, Held([&](DeVididi &s) { return s.UnRegisterConsumer(req.Irp()); }));
+        NTSTATUS status = Held([&](DeVididi &s) { return UnregisterConsumer(s, kStream, this); });
         gone = true;
         return status;
     }
@@ -119,9 +106,7 @@ protected:
     TestProvider provider;
 };
 
-// The same runs with the kernel calls preempted at random; seed 0 is the plain run. A failure names
-// its seed in the test's name (Concurrency/Preempted.X/seed_N): kemu::SetRandomPreemption(N) replays
-// the same draws.
+// Kernel calls preempted at random (seed 0: plain run); kemu::SetRandomPreemption(N) replays seed_N.
 class Preempted : public Concurrency, public ::testing::WithParamInterface<uint64_t> {
 protected:
     void SetUp() override
@@ -156,7 +141,6 @@ TEST_P(Preempted, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
     std::atomic<size_t> churned{0};
     std::atomic<Watcher *> current{nullptr};
     uint64_t total = 0;
-
     std::thread providerThread([&] {
         std::vector<UCHAR> block(1500);
         uint32_t seed = 12345;
@@ -210,10 +194,9 @@ TEST_P(Preempted, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
             std::this_thread::yield();
         }
     });
-    providerThread.join();
-    churnThread.join();
-    reporterThread.join();
-
+    for (std::thread *t : {&providerThread, &churnThread, &reporterThread}) {
+        t->join();
+    }
     Stream(kStream).ShowStream();
     EXPECT_EQ(reported.load(), total) << "every byte provided shows in exactly one report";
     EXPECT_GE(transients.size(), kChurn);
@@ -281,14 +264,11 @@ INSTANTIATE_TEST_SUITE_P(Concurrency, Preempted, ::testing::Values(0, 7, 1234, 9
                              return "seed_" + std::to_string(seed.param);
                          });
 
-// A report made on the walking thread skips the gate; one made meanwhile on another thread takes it.
-// Both count, and the other thread's lookup of an unknown consumer still fails as outside a walk.
+// Reports from the walking thread and from another during the walk both count; unknown ones still fail.
 TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
 {
-    TestConsumer &a = Consumer("A", 0x10);
-    TestConsumer &b = Consumer("B", 0x20);
-    ASSERT_EQ(a.Register(Stream(kStream), kStream), STATUS_SUCCESS);
-    ASSERT_EQ(b.Register(Stream(kStream), kStream), STATUS_SUCCESS);
+    TestConsumer &a = Consumer("A", 0x10), &b = Consumer("B", 0x20);
+    ASSERT_EQ(a.Register(Stream(kStream), kStream) | b.Register(Stream(kStream), kStream), STATUS_SUCCESS);
     int walks = 0;
     a.onNewData = [&](ULONG dwSize) {
         ++walks;
@@ -306,8 +286,7 @@ TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
     EXPECT_EQ(Record(Stream(kStream), a.handle)->AvailableSpace(), LONG(kRing));
     EXPECT_EQ(Record(Stream(kStream), b.handle)->AvailableSpace(), LONG(kRing) - 600 + 200);
     EXPECT_EQ(Lines(), Strings(2, "[1]STREAM:OnDataProcessed: ERROR in stream 30 has no consumer 0x00000990"));
-    // Outside a walk the provider's thread is a gate reader like any other: an unregistration on
-    // another thread waits for its report to end.
+    // Outside a walk a report is a gate reader like any other: an unregistration waits for it.
     TestConsumer &c = Consumer("C", 0x30);
     ASSERT_EQ(c.Register(Stream(kStream), kStream), STATUS_SUCCESS);
     std::atomic<bool> gone{false};

@@ -20,7 +20,6 @@ protected:
         Journal().clear();
         Lines();
     }
-
     TestProvider provider;
     TestConsumer &a = Consumer("A", 0x10);
     TestConsumer &b = Consumer("B", 0x20);
@@ -74,7 +73,6 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
     EXPECT_EQ(provider.infoSeen.back(), copy);
     audio.u.Audio.CompStandard = 99;
     EXPECT_EQ(static_cast<PSTREAMER_STREAM_INFO>(copy)->u.Audio.CompStandard, 9) << "the sender's later change";
-
     // No block, or a negative size: the kept one goes out again.
     Journal().clear();
     provider.pfnNotify(21, STREAMERNOTIFY_STREAM_INFO_CHANGED, nullptr);
@@ -103,9 +101,7 @@ TEST_F(Notifications, TheInformationBlockIsCopiedReplacedEmptiedAndHandedToLateC
     EXPECT_EQ(late.params.front().StreamInfo.nSize, 0);
 }
 
-// Clients answering code 5 with new information, three deep: each inner pass replaces the block
-// the outer passes are still handing out, which stays readable until its last pass is over. Each
-// update costs one traced allocation of the block's size and nothing more.
+// Code 5 answered three deep: a replaced block stays readable until its last outer pass ends.
 TEST_F(Notifications, ReplacementsFromInsidePassesLeaveEachOuterPassesBlockReadable)
 {
     Open(22);
@@ -136,12 +132,11 @@ TEST_F(Notifications, ReplacementsFromInsidePassesLeaveEachOuterPassesBlockReada
     EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), live + 1) << "the old blocks are freed after";
     for (const auto &[tag, stats] : kemu::PoolStatsAll()) {
         const uint64_t before = tags.count(tag) != 0 ? tags.at(tag).allocations : 0;
-        EXPECT_EQ(stats.allocations - before, tag == kTracedTag || tag == kTraceListTag ? 4u : 0u) << std::hex << tag;
+        EXPECT_EQ(stats.allocations - before, tag == kTracedTag || tag == kListTag ? 4u : 0u) << std::hex << tag;
     }
 }
 
 // Updates from two threads at once, each also nested once: every client reads whole, live blocks.
-// The fixture's consumers write down what they see, so these readers are plain ones of their own.
 struct WholeBlockReader {
     std::atomic<int> torn{0};
     ULONG hStream = 0;
@@ -173,10 +168,7 @@ TEST_F(Notifications, ConcurrentReplacementsHandOutOnlyLiveBlocks)
     for (WholeBlockReader &reader : readers) {
         reader.hStream = 23;
         reader.provider = &provider;
-        STREAMER_SRV_PARAM record{};
-        record.RegisterConsumer.hStream = 23;
-        record.RegisterConsumer.pfnNotify = WholeBlockReader::Notify;
-        record.RegisterConsumer.hConsumer = &reader;
+        STREAMER_SRV_PARAM record = ConsumerRecord(23, &reader, nullptr, WholeBlockReader::Notify);
         kemu::TestRequest request(STREAMER_REGISTER_CONSUMER, &record, sizeof(record));
         ASSERT_EQ(CompleteUnlessPending(request, Stream(23).RegisterConsumer(request.Irp())), STATUS_SUCCESS);
     }
@@ -193,12 +185,8 @@ TEST_F(Notifications, ConcurrentReplacementsHandOutOnlyLiveBlocks)
     other.join();
     EXPECT_EQ(readers[0].torn + readers[1].torn, 0);
     EXPECT_EQ(__atomic_load_n(&g_nCurrentAllocations, __ATOMIC_RELAXED), live + 1) << "the last copy alone";
-    STREAMER_SRV_PARAM leave{};
     for (WholeBlockReader &reader : readers) {
-        leave.UnRegisterConsumer.hStream = 23;
-        leave.UnRegisterConsumer.hConsumer = &reader;
-        kemu::TestRequest request(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
-        EXPECT_EQ(CompleteUnlessPending(request, Stream(23).UnRegisterConsumer(request.Irp())), STATUS_SUCCESS);
+        EXPECT_EQ(UnregisterConsumer(Stream(23), 23, &reader), STATUS_SUCCESS);
     }
 }
 
@@ -248,7 +236,6 @@ TEST_F(Notifications, OrbDrvActiveIsAnsweredOnlyOnTheNotificationStream)
     ASSERT_EQ(provider.Register(Stream(1), 1, 16), STATUS_SUCCESS);
     Stream(1).NotifyConsumers(STREAMERNOTIFY_IS_ORBDRV_ACTIVE, &p);
     EXPECT_EQ(n.params.back().fOrbDrvActive, 1u);
-
     // Without a block there is nowhere to answer; other streams (handle 2, or 0) refuse the code.
     Open(2);
     Show(QVDBG_MODULE_STREAM, 5);

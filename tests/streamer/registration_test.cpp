@@ -26,7 +26,6 @@ TEST_F(Registration, WaitingConsumersAreCompletedWhenTheProviderArrivesAndToldIn
     }
     EXPECT_EQ(Journal(), (Strings{"C1:5/0", "C2:5/0", "C3:5/0"}));
     Journal().clear();
-
     STREAMER_STREAM_INFO info{STREAMINFO_VIDEO, {{352, 30, 7}}};
     ASSERT_EQ(provider.Register(Stream(5), 5, 4096, &info, sizeof(info)), STATUS_SUCCESS);
     EXPECT_EQ(provider.pfnProvideData, &QvProviderInfo::OnProvideData);
@@ -44,7 +43,6 @@ TEST_F(Registration, WaitingConsumersAreCompletedWhenTheProviderArrivesAndToldIn
     EXPECT_EQ(Journal(), (Strings{"C1:5/16", "C2:5/16", "C3:5/16", "P:5/0/16", "C1:3/null", "C2:3/null", "C3:3/null",
                                   "P:1/0/3"}));
     EXPECT_NE(Stream(5).m_pStreamInfo, static_cast<PVOID>(&info));
-
     // One arriving now is joined at once: 5, the provider's 1 (with its handle), then 3 (cleared block).
     Journal().clear();
     Show(QVDBG_MODULE_STREAM, 7);
@@ -60,10 +58,7 @@ TEST_F(Registration, ConsumerRequestsThatAreRefusedOrCancelled)
     TestConsumer &waiting = Consumer("W", 0x20);
     Show(QVDBG_MODULE_STREAM, 3);
     ASSERT_EQ(waiting.Register(Stream(6), 6), STATUS_PENDING);
-
-    STREAMER_SRV_PARAM twin{};
-    twin.RegisterConsumer.hStream = 6;
-    twin.RegisterConsumer.hConsumer = waiting.handle;
+    STREAMER_SRV_PARAM twin = ConsumerRecord(6, waiting.handle, nullptr, nullptr);
     kemu::TestRequest twinRequest(STREAMER_REGISTER_CONSUMER, &twin, sizeof(twin));
     EXPECT_EQ(Stream(6).RegisterConsumer(twinRequest.Irp()), STATUS_ADDRESS_ALREADY_ASSOCIATED);
     EXPECT_EQ(Record(Stream(6), waiting.handle)->m_pPendingIrp, waiting.request->Irp()) << "first one untouched";
@@ -74,7 +69,6 @@ TEST_F(Registration, ConsumerRequestsThatAreRefusedOrCancelled)
                                 "list of stream 6",
                                 "[2]STREAM:UnRegisterConsumer: Consumer 0x00000060 is not found in stream 6 "
                                 "consumer's list"}));
-
     // The only, waiting consumer leaves: its request is cancelled, the stream is Empty again.
     EXPECT_EQ(waiting.Unregister(Stream(6), 6), STATUS_SUCCESS);
     EXPECT_EQ(waiting.request->Status(), STATUS_CANCELLED);
@@ -82,7 +76,6 @@ TEST_F(Registration, ConsumerRequestsThatAreRefusedOrCancelled)
     EXPECT_EQ(Lines().back(), "[3]STREAM:UnRegisterConsumer: *** Cleaning Stream 6 *** (There is no buffer to clean)");
     EXPECT_EQ(Stream(6).m_hStream, 0u);
     EXPECT_EQ(Journal(), Strings{"W:5/0"}) << "nobody is told of that unregistration";
-
     // A null handle is refused, but the stream has taken the record's handle (0x307 = 775).
     EXPECT_EQ(Consumer("Z", 0).Register(Stream(7), 0x307), STATUS_UNSUCCESSFUL);
     EXPECT_EQ(Lines(), Strings{"[1]STREAM:RegisterConsumer: ERROR in stream 775, the handle that was given to the "
@@ -105,7 +98,6 @@ TEST_F(Registration, AnOrphanedStreamKeepsRingAndTailForTheNextProvider)
     ASSERT_EQ(late.Register(Stream(3), 3), STATUS_PENDING);
     EXPECT_EQ(late.pBuffer, ring);
     EXPECT_EQ(late.dwTail, 10u);
-
     // Size 0: refused, the handle reset; ring and consumers stay.
     Show(QVDBG_MODULE_STREAM, 1);
     EXPECT_EQ(provider.Register(Stream(3), 3, 0), STATUS_UNSUCCESSFUL);
@@ -116,7 +108,6 @@ TEST_F(Registration, AnOrphanedStreamKeepsRingAndTailForTheNextProvider)
     EXPECT_EQ(Stream(3).m_hStream, 0u);
     EXPECT_EQ(Stream(3).m_pBuffer, ring);
     EXPECT_EQ(Stream(3).m_pProviderInfo, nullptr);
-
     // Another size: the old ring with its size and tail; joined consumers are not completed again.
     a.dwTail = 0xAAAA;
     Journal().clear();
@@ -127,14 +118,12 @@ TEST_F(Registration, AnOrphanedStreamKeepsRingAndTailForTheNextProvider)
     EXPECT_EQ(late.dwTail, 10u);
     EXPECT_EQ(a.dwTail, 0xAAAAu);
     EXPECT_EQ(Journal(), (Strings{"A:5/0", "B:5/0", "L:5/0", "P:5/0/0", "A:3/null", "B:3/null", "L:3/null", "P:1/0/3"}));
-
     Show(QVDBG_MODULE_STREAM, 2);
     Lines();
     STREAMER_SRV_PARAM second{};
     second.RegisterProvider.hStream = 0x503;
     EXPECT_EQ(Stream(3).RegisterProvider(&second), STATUS_ALREADY_COMMITTED);
     EXPECT_EQ(Lines(), Strings{"[2]STREAM:RegisterProvider: WARNNING --- Stream 1283 already has provider"});
-
     // Provider gone, then every consumer: the last one frees the ring; no provider hears of it.
     Show(QVDBG_MODULE_STREAM, 3);
     ASSERT_EQ(Stream(3).UnRegisterProvider(), STATUS_SUCCESS);
@@ -145,7 +134,6 @@ TEST_F(Registration, AnOrphanedStreamKeepsRingAndTailForTheNextProvider)
     EXPECT_TRUE(Journal().empty());
     EXPECT_EQ(Lines().back(), "[3]STREAM:UnRegisterConsumer: *** Cleaning Stream 3 *** (Free buffer)");
     EXPECT_EQ(Stream(3).m_pBuffer, nullptr);
-
     ASSERT_EQ(provider.Register(Stream(8), 8, 32), STATUS_SUCCESS);
     Lines();
     ASSERT_EQ(Stream(8).UnRegisterProvider(), STATUS_SUCCESS);
@@ -156,15 +144,11 @@ TEST_F(Registration, AllocationFailuresAreRefusedWithoutLeaks)
 {
     TestConsumer &c = Consumer("C", 0x10);
     Show(QVDBG_MODULE_STREAM, 1);
-    // Record allocated, map table refused: the record goes, the registration is refused ...
-    kemu::FailNthAllocation(2, kTracedTag);
-    EXPECT_EQ(c.Register(Stream(2), 2), STATUS_UNSUCCESSFUL);
-    kemu::FailNthAllocation(1, kTracedTag);
-    EXPECT_EQ(c.Register(Stream(2), 2), STATUS_UNSUCCESSFUL);
-    kemu::FailNthAllocation(1, kTracedTag);
-    EXPECT_EQ(provider.Register(Stream(2), 2, 4096), STATUS_UNSUCCESSFUL);
-    kemu::FailNthAllocation(2, kTracedTag);
-    EXPECT_EQ(provider.Register(Stream(2), 2, 4096), STATUS_UNSUCCESSFUL);
+    // The consumer record, then the map table; the provider record, then the ring: refused, nothing kept ...
+    for (auto [nth, consumer] : std::vector<std::pair<int, bool>>{{2, true}, {1, true}, {1, false}, {2, false}}) {
+        kemu::FailNthAllocation(nth, kTracedTag);
+        EXPECT_EQ(consumer ? c.Register(Stream(2), 2) : provider.Register(Stream(2), 2, 4096), STATUS_UNSUCCESSFUL);
+    }
     EXPECT_EQ(Lines(), (Strings{"[1]STREAM:RegisterConsumer: ERROR in stream 2, consumer 0x00000010 could not be added "
                                 "to the consumer list (no memory)",
                                 "[1]STREAM:RegisterConsumer: ERROR in stream 2, (Allocates QvConsumerInfo class failed)",
@@ -183,8 +167,7 @@ TEST_F(Registration, AllocationFailuresAreRefusedWithoutLeaks)
     EXPECT_EQ(c.Unregister(Stream(2), 2), STATUS_SUCCESS);
 }
 
-// While the provider's registration makes the ring without the lock, a consumer waits and is
-// completed by it; no data and no unregistration get in. The log sink runs inside CreateBuffer.
+// A consumer arriving while the ring is made (outside the lock) waits; no data or unregistration gets in.
 TEST_F(Registration, AConsumerArrivingWhileTheRingIsMadeWaitsForIt)
 {
     TestConsumer &c = Consumer("C", 0x10);
@@ -208,8 +191,7 @@ TEST_F(Registration, AConsumerArrivingWhileTheRingIsMadeWaitsForIt)
     EXPECT_EQ(Journal(), (Strings{"C:5/0", "C:5/0", "P:5/0/0", "C:3/null", "P:1/0/1"}));
 }
 
-// A consumer registering after a block's copy but before its announcement gets the tail before the
-// block and is told of it: the new tail is published only with the announcement.
+// The new tail is published only with the announcement: a consumer joining in between is told of the block.
 TEST_F(Registration, AConsumerRegisteringBetweenCopyAndAnnouncementIsToldOfThatBlock)
 {
     TestConsumer &c = Consumer("C", 0x10);
@@ -231,8 +213,7 @@ TEST_F(Registration, AConsumerRegisteringBetweenCopyAndAnnouncementIsToldOfThatB
     }
 }
 
-// Once a registration's exclusive section is over, later readers do not let a registration that is
-// no longer there go first (each would spin out its patience).
+// Readers do not keep yielding to a registration that has already left its exclusive section.
 TEST_F(Registration, ReadersAfterARegistrationDoNotWaitForIt)
 {
     TestConsumer &c = Consumer("C", 0x10);
@@ -251,8 +232,7 @@ TEST_F(Registration, ReadersAfterARegistrationDoNotWaitForIt)
     EXPECT_LT(readers(), before * 20 + std::chrono::milliseconds(5));
 }
 
-// Teardown: 9 to each consumer before its request is cancelled, then 10 to the provider; calls
-// back into the dying stream from those callbacks are refused, not waited for.
+// Teardown: 9 to each consumer before its cancel, then 10 to the provider; calls back are refused.
 TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
 {
     TestConsumer &a = Consumer("A", 0x10), &b = Consumer("B", 0x20);
@@ -301,7 +281,6 @@ TEST_F(Registration, TeardownTellsEveryoneCancelsWaitersAndShutsOutCallsBack)
         EXPECT_EQ(Count(lines, line), times) << line;
     }
     // Records, rings and the information block are freed: the fixture's leak check follows.
-
     // A close from inside a provider call on the stream is refused rather than waiting for itself.
     ULONG lane = 0;
     ASSERT_EQ(DvRundownEnterProvider(12, &lane), &Stream(12));

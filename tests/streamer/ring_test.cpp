@@ -36,7 +36,6 @@ protected:
         }
         return out;
     }
-
     TestProvider provider;
     TestConsumer &reader = Consumer("C", 0x10);
 };
@@ -92,7 +91,6 @@ TEST_F(Ring, OversizedNullEmptyAndProviderlessBlocks)
     EXPECT_TRUE(reader.announced.empty());
     EXPECT_TRUE(provider.completed.empty());
     EXPECT_EQ(Stream(4).m_pProviderInfo->m_nBytesProvided, 0u);
-
     // 0 bytes: a warning, consumers told 0, the buffer handed back, the tail where it was.
     UCHAR byte = 0;
     provider.pfnProvideData(4, &byte, 0);
@@ -101,7 +99,6 @@ TEST_F(Ring, OversizedNullEmptyAndProviderlessBlocks)
     EXPECT_EQ(provider.completed, std::vector<PUCHAR>{&byte});
     EXPECT_EQ(std::string(Stream(4).m_pProviderInfo->m_pszCheckpoint),
               "static QvProviderInfo::OnProvideData after provide data (exiting)");
-
     // A waiting consumer on stream 5 (reached by handle 0x105), no provider: the entry point drops it.
     TestConsumer &waiting = Consumer("W", 0x20);
     ASSERT_EQ(waiting.Register(Stream(5), 0x105), STATUS_PENDING);
@@ -122,7 +119,6 @@ TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
     Show(QVDBG_MODULE_CONSUMER_INFO, 4);
     QvConsumerInfo::OnDataProcessed(6, early.handle, 10);
     EXPECT_EQ(Lines(), Strings{"[4]CONSUMER_INFO:QvConsumerInfo::DataProcessed No provider is registered."});
-
     Open(1000, false);
     for (ULONG size : {600u, 300u, 250u, 50u}) {
         Provide(size);
@@ -137,7 +133,6 @@ TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
     EXPECT_EQ(record->AvailableSpace(), 0) << "a block as large as the space is announced";
     Provide(1);
     EXPECT_EQ(Journal().back(), "C:8/1/1");
-
     Show(QVDBG_MODULE_STREAM, 2);
     Show(QVDBG_MODULE_CONSUMER_INFO, 2);
     Lines();
@@ -156,7 +151,6 @@ TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
                                 "than the buffer size (1000)",
                                 "[1]STREAM:OnDataProcessed: ERROR in stream 4 has no consumer 0x00000990"}));
     EXPECT_EQ(record->AvailableSpace(), -1 - 1 + 32767 + 32768) << "no upper bound";
-
     // A report that takes space away reaches the next block's decision, however much the walk saw.
     Provide(100);
     EXPECT_EQ(Journal().back(), "C:data/100");
@@ -192,19 +186,11 @@ TEST_F(Ring, TheStatusReportShowsBytesSinceTheLastOneTailAndEachConsumersSpace)
     EXPECT_NE(Lines()[1].find("provided 0 bytes since previous Get Status"), std::string::npos);
 }
 
-} // namespace
-
-namespace {
-
-using namespace dvtest;
-
-// A new-data callback may report for another consumer of the same stream: the bytes go to that
-// consumer, not to the one being told.
+// A new-data callback reporting for another consumer credits that consumer, not the one being told.
 TEST_F(Ring, AReportFromInsideTheWalkForAnotherConsumerCreditsThatConsumer)
 {
     TestConsumer &a = reader, &b = Consumer("B", 0x20);
-    ASSERT_EQ(provider.Register(Stream(4), 4, 100), STATUS_SUCCESS);
-    ASSERT_EQ(a.Register(Stream(4), 4), STATUS_SUCCESS);
+    Open(100, false);
     ASSERT_EQ(b.Register(Stream(4), 4), STATUS_SUCCESS);
     UCHAR block[30] = {};
     provider.pfnProvideData(4, block, sizeof block); // both now have 70 free

@@ -1,5 +1,4 @@
-// Stream exchange tests: traced allocation running, the 256-stream table built as the driver frame
-// builds it, log lines captured, and client models that write down what they are told.
+// Stream tests: traced allocation, the 256-stream table as the driver builds it, journaling client models.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,16 +10,13 @@
 #include <string>
 #include <vector>
 
+#include "alloc/alloc_fixture.h"
 #include "devididi.h"
 #include "rundown.h"
-#include "emu/kemu/kemu.h"
-#include "krnl_dbg.h"
 
 namespace dvtest {
 
 using Strings = std::vector<std::string>;
-constexpr ULONG kTracedTag = KX_POOL_TAG('T', 'r', 'c', 'd');
-constexpr ULONG kTraceListTag = KX_POOL_TAG('W', 'd', 'm', ' '); // a traced block's trace-list node
 
 // What the clients were told, in order: "<consumer>:<code>[/detail]", "P:<code>/<consumer|0>[/detail]".
 inline Strings &Journal()
@@ -37,6 +33,39 @@ inline NTSTATUS CompleteUnlessPending(kemu::TestRequest &request, NTSTATUS statu
         IofCompleteRequest(request.Irp(), IO_NO_INCREMENT);
     }
     return status;
+}
+
+// A consumer's registration record; the out-pointers a test does not read stay null.
+inline STREAMER_SRV_PARAM ConsumerRecord(ULONG hStream, PVOID hConsumer, STREAMER_NEW_DATA_READY_CALLBACK pfnNewData,
+                                         STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify)
+{
+    STREAMER_SRV_PARAM record{};
+    record.RegisterConsumer.hStream = hStream;
+    record.RegisterConsumer.pfnNewDataReady = pfnNewData;
+    record.RegisterConsumer.pfnNotify = pfnNotify;
+    record.RegisterConsumer.hConsumer = hConsumer;
+    return record;
+}
+
+inline NTSTATUS UnregisterConsumer(DeVididi &stream, ULONG hStream, PVOID hConsumer)
+{
+    STREAMER_SRV_PARAM leave{};
+    leave.UnRegisterConsumer.hStream = hStream;
+    leave.UnRegisterConsumer.hConsumer = hConsumer;
+    kemu::TestRequest request(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
+    return CompleteUnlessPending(request, stream.UnRegisterConsumer(request.Irp()));
+}
+
+// The journal's detail of a notification: "/null", lost bytes "/<lost>/<size>", new information "/<size>".
+inline std::string Detail(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p)
+{
+    if (p == nullptr) {
+        return "/null";
+    }
+    if (dwType == STREAMERNOTIFY_LOST_BYTES) {
+        return "/" + std::to_string(p->LostBytes.nLost) + "/" + std::to_string(p->LostBytes.dwSize);
+    }
+    return dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED ? "/" + std::to_string(p->StreamInfo.nSize) : "";
 }
 
 struct TestConsumer;
@@ -56,18 +85,16 @@ struct TestConsumer {
     STREAMER_DATA_PROCESSED_ENTRY pfnDataProcessed = nullptr;
     STREAMER_CONSUMER_NOTIFY_ENTRY pfnNotify = nullptr;
     PVOID hReturned = nullptr;
-    STREAMER_SRV_PARAM record{}, leave{};
+    STREAMER_SRV_PARAM record{};
     std::unique_ptr<kemu::TestRequest> request;
     std::vector<ULONG> announced;
     std::vector<STREAMER_NOTIFICATION_PARAM> params;
     std::function<void(ULONG)> onNewData, onNotify;
-
     TestConsumer(std::string n, uintptr_t h) : name(std::move(n)), handle(reinterpret_cast<PVOID>(h))
     {
         Models()[handle] = this;
     }
     ~TestConsumer() { Models().erase(handle); }
-
     static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID pContext)
     {
         TestConsumer &c = *Models().at(pContext);
@@ -80,15 +107,7 @@ struct TestConsumer {
     static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p, PVOID pContext)
     {
         TestConsumer &c = *Models().at(pContext);
-        std::string line = c.name + ":" + std::to_string(dwType);
-        if (p == nullptr) {
-            line += "/null";
-        } else if (dwType == STREAMERNOTIFY_LOST_BYTES) {
-            line += "/" + std::to_string(p->LostBytes.nLost) + "/" + std::to_string(p->LostBytes.dwSize);
-        } else if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
-            line += "/" + std::to_string(p->StreamInfo.nSize);
-        }
-        Journal().push_back(line);
+        Journal().push_back(c.name + ":" + std::to_string(dwType) + Detail(dwType, p));
         c.params.push_back(p != nullptr ? *p : STREAMER_NOTIFICATION_PARAM{});
         if (c.onNotify) {
             c.onNotify(dwType);
@@ -96,12 +115,8 @@ struct TestConsumer {
     }
     NTSTATUS Register(DeVididi &stream, ULONG hStream)
     {
-        record = STREAMER_SRV_PARAM{};
+        record = ConsumerRecord(hStream, handle, NewData, Notify);
         auto &r = record.RegisterConsumer;
-        r.hStream = hStream;
-        r.pfnNewDataReady = NewData;
-        r.pfnNotify = Notify;
-        r.hConsumer = handle;
         r.ppBuffer = &pBuffer;
         r.pdwBufferSize = &dwBufferSize;
         r.pdwTail = &dwTail;
@@ -111,14 +126,7 @@ struct TestConsumer {
         request = std::make_unique<kemu::TestRequest>(STREAMER_REGISTER_CONSUMER, &record, sizeof(record));
         return CompleteUnlessPending(*request, stream.RegisterConsumer(request->Irp()));
     }
-    NTSTATUS Unregister(DeVididi &stream, ULONG hStream)
-    {
-        leave = STREAMER_SRV_PARAM{};
-        leave.UnRegisterConsumer.hStream = hStream;
-        leave.UnRegisterConsumer.hConsumer = handle;
-        kemu::TestRequest req(STREAMER_UNREGISTER_CONSUMER, &leave, sizeof(leave));
-        return CompleteUnlessPending(req, stream.UnRegisterConsumer(req.Irp()));
-    }
+    NTSTATUS Unregister(DeVididi &stream, ULONG hStream) { return UnregisterConsumer(stream, hStream, handle); }
 };
 
 inline std::string NameOf(PVOID h)
@@ -134,22 +142,17 @@ struct TestProvider {
     STREAMER_PROVIDER_NOTIFY_ENTRY pfnNotify = nullptr;
     std::vector<PUCHAR> completed;
     std::vector<PVOID> infoSeen;
-
     static VOID STREAMER_CALL Notify(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p, PVOID pContext)
     {
         if (static_cast<TestProvider *>(pContext)->quiet) {
             return;
         }
-        std::string line = "P:" + std::to_string(dwType) + "/" + NameOf(hConsumer);
-        if (p == nullptr) {
-            line += "/null";
-        } else if (dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
-            line += "/" + std::to_string(p->StreamInfo.nSize);
+        std::string detail = Detail(dwType, p); // else the first word: nConsumers for codes 1 and 2
+        Journal().push_back("P:" + std::to_string(dwType) + "/" + NameOf(hConsumer) +
+                            (p != nullptr && detail.empty() ? "/" + std::to_string(p->adwWords[0]) : detail));
+        if (p != nullptr && dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
             static_cast<TestProvider *>(pContext)->infoSeen.push_back(p->StreamInfo.pInfo);
-        } else {
-            line += "/" + std::to_string(p->adwWords[0]); // nConsumers for codes 1 and 2
         }
-        Journal().push_back(line);
     }
     static VOID STREAMER_CALL Complete(PUCHAR p, PVOID pContext)
     {
@@ -183,15 +186,12 @@ struct TestProvider {
     }
 };
 
-class StreamTest : public ::testing::Test {
+class StreamTest : public TracedAllocationTest {
 protected:
+    StreamTest() : TracedAllocationTest(0) {}
     void SetUp() override
     {
-        kemu::ResetCore();
-        ShowAll(0);
-        gfDebugVxdUp = 1;
-        kemu::SetTickCount(1000);
-        InitNewDel();
+        TracedAllocationTest::SetUp();
         // The table as the driver frame builds it: one traced block, elements built 0 up to 255.
         auto *table = static_cast<DeVididi *>(
             TracedNew(sizeof(DeVididi) * STREAMER_NUM_STREAMS, NonPagedPool, TRACED_POOL_TAG, "entry", 1));
@@ -204,7 +204,7 @@ protected:
     }
     void TearDown() override
     {
-        kemu::DebugService::SetSink({});
+        kemu::DebugService::SetSink({}); // before the table goes: a sink may still talk to it
         ULONG held = 0;
         EXPECT_EQ(DvRundownClose(&held), pDeVididiArray);
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; --i) { // ... and destroyed 255 down to 0
@@ -213,13 +213,9 @@ protected:
         TracedDelete(pDeVididiArray);
         pDeVididiArray = nullptr;
         m_consumers.clear();
-        EXPECT_EQ(TermNewDel(), 0u) << "traced blocks left";
-        EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u) << kemu::PoolLeakReport();
-        ShowAll(0);
-        gfDebugVxdUp = 0;
-        kemu::ResetCore();
+        EXPECT_EQ(Current(), 0) << "traced blocks left";
+        TracedAllocationTest::TearDown();
     }
-
     // A consumer model that outlives the table (teardown still talks to it).
     TestConsumer &Consumer(const std::string &name, uintptr_t handle)
     {
@@ -231,12 +227,6 @@ protected:
     {
         QvConsumerInfo *record = nullptr;
         return stream.m_Consumers.Lookup(handle, record) ? record : nullptr;
-    }
-    static void ShowAll(LONG level)
-    {
-        for (DEBUG_ID_ENTRY &entry : DebugIdArray) {
-            entry.nDebugLevel = level;
-        }
     }
     static void Show(ULONG module, LONG level) { DebugIdArray[module].nDebugLevel = level; }
     // Captured lines without their tick: "[7]STREAM:CreateBuffer --- Start".
@@ -254,7 +244,6 @@ protected:
     {
         return size_t(std::count(lines.begin(), lines.end(), line));
     }
-
     std::vector<std::unique_ptr<TestConsumer>> m_consumers;
 };
 
