@@ -33,7 +33,7 @@ while [ $# -gt 0 ]; do
         <(sed -n 's/^ *\([0-9][0-9]*\) \(killed\|survived\|did not build\|stale\) .*/\1 \2/p' "$3" | tr ' ' '_' | sed 's/_/ /' | sort) |
         awk '$2 != $3 { print "mutant " $1 ": " $2 " before, " $3 " after"; n++ } END { print (n + 0) " changed" }'
       exit 0 ;;
-    -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -h|--help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
     -*) echo "mutation.sh: unknown option $1" >&2; exit 2 ;;
     *) commit=$1; shift ;;
   esac
