@@ -42,11 +42,6 @@ protected:
     {
         return [this](const std::string &line) { m_lines.push_back(line); };
     }
-    bool Printed(const std::string &start) const
-    {
-        return std::any_of(m_lines.begin(), m_lines.end(),
-                           [&](const std::string &line) { return line.rfind(start, 0) == 0; });
-    }
     Machine m_machine;
     DeviceHandle m_providerDevice, m_consumerDevice;
     std::vector<std::string> m_lines;
@@ -62,13 +57,9 @@ TEST_F(SimClients, AByteChangedInTheRingIsFoundWhereItLies)
     consumer.Ring()[10] ^= 0xFF;
     consumer.Process(100);
     EXPECT_EQ(consumer.problems.count.load(), 1u);
-    EXPECT_TRUE(Printed("preview: MISMATCH in place at 10:")) << testing::PrintToString(m_lines);
+    const auto mismatch = [](const std::string &line) { return line.rfind("preview: MISMATCH in place at 10:", 0) == 0; };
+    EXPECT_TRUE(std::any_of(m_lines.begin(), m_lines.end(), mismatch)) << testing::PrintToString(m_lines);
     EXPECT_EQ(consumer.bytesChecked.load(), 99u);
-    // The next block, untouched, reads as provided.
-    ASSERT_TRUE(provider.Provide(50));
-    consumer.Process(50);
-    EXPECT_EQ(consumer.problems.count.load(), 1u);
-    EXPECT_TRUE(Printed("preview: processed 50: read 50 in place at 100, all as provided"));
     EXPECT_EQ(consumer.Unregister(m_consumerDevice), STATUS_SUCCESS);
     EXPECT_EQ(provider.Unregister(m_providerDevice), STATUS_SUCCESS);
 }
