@@ -55,13 +55,6 @@ TEST(PackageFiles, InfInstallsTheDriverAsADemandStartKernelServiceOnBothFamilies
     EXPECT_EQ(inf.Value(service, "ServiceType"), "1") << "kernel driver";
     EXPECT_EQ(inf.Value(service, "StartType"), "3") << "demand start";
     EXPECT_EQ(inf.Value(service, "ServiceBinary"), "%12%\\devididi.sys");
-
-    const std::string addReg = inf.Value(install, "AddReg");
-    bool fNtmpDriver = false;
-    for (const pkgcheck::InfEntry &entry : inf.Section(addReg)->entries) {
-        fNtmpDriver |= entry.values.at(2) == "NTMPDriver" && entry.values.at(4) == "devididi.sys";
-    }
-    EXPECT_TRUE(fNtmpDriver) << "98/Me loads devididi.sys through NTKERN";
 }
 
 TEST(PackageFiles, RegFileGivesEveryModuleOfTheDebugLogAValidLevel)
