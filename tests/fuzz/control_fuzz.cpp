@@ -6,6 +6,7 @@
 // variables, which must stay unwritten, and never changes a registration. Input: byte 0 picks the
 // state (low 2 bits) and every module's debug level (the rest, mod 9); then operations until the
 // bytes run out (see Operation).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -77,13 +78,6 @@ std::vector<std::pair<const void *, int>> Registrations()
         }
     }
     return found;
-}
-
-[[noreturn]] void UserModeFinding(const char *what, ULONG code)
-{
-    std::fprintf(stderr, "fuzz_control: a user-mode request with code 0x%08X %s\n", unsigned(code), what);
-    std::fflush(stderr);
-    std::abort();
 }
 
 // A request that may stay pending: its event and status block live until the end of the run.
@@ -200,16 +194,14 @@ private:
         }
         const auto before = Registrations();
         const NTSTATUS status = Send(code, in, inLength, outLength, true);
-        if (status == STATUS_PENDING) {
-            UserModeFinding("was kept pending", code);
-        }
-        if (Registrations() != before) {
-            UserModeFinding("changed a registration", code);
-        }
-        for (size_t i = handedBefore; i < m_handed.size(); ++i) {
-            if (!m_handed[i]->Untouched()) {
-                UserModeFinding("had the driver write through its record", code);
-            }
+        const bool wrote = !std::all_of(m_handed.begin() + ptrdiff_t(handedBefore), m_handed.end(),
+                                         [](const std::unique_ptr<Handed> &h) { return h->Untouched(); });
+        const char *finding = status == STATUS_PENDING   ? "was kept pending"
+                              : Registrations() != before ? "changed a registration"
+                              : wrote                     ? "had the driver write through its record"
+                                                          : nullptr;
+        if (finding != nullptr) {
+            dvfuzz::Finding("fuzz_control: a user-mode request with code 0x%08X %s\n", unsigned(code), finding);
         }
     }
     NTSTATUS Send(ULONG code, std::vector<uint8_t> &in, ULONG inLength, ULONG outLength, bool fromUser = false)

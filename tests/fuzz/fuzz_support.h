@@ -3,6 +3,7 @@
 #ifndef DEVIDIDI_TESTS_FUZZ_SUPPORT_H
 #define DEVIDIDI_TESTS_FUZZ_SUPPORT_H
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -11,6 +12,17 @@
 #include "emu/kemu/kemu.h"
 
 namespace dvfuzz {
+
+// A finding: said on stderr, then an abort, so that libFuzzer saves the input.
+[[noreturn]] __attribute__((format(printf, 1, 2))) inline void Finding(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(stderr, format, args);
+    va_end(args);
+    std::fflush(stderr);
+    std::abort();
+}
 
 // Every violation of the current input, also those that the code under test takes away itself.
 class ViolationLog {
@@ -60,12 +72,9 @@ private:
 inline void FailOnLeaks(const char *target, size_t inputSize)
 {
     const std::string leaks = kemu::PoolLeakReport();
-    if (leaks.empty()) {
-        return;
+    if (!leaks.empty()) {
+        Finding("%s: the input (%zu bytes) left pool blocks behind:\n%s", target, inputSize, leaks.c_str());
     }
-    std::fprintf(stderr, "%s: the input (%zu bytes) left pool blocks behind:\n%s", target, inputSize, leaks.c_str());
-    std::fflush(stderr);
-    std::abort();
 }
 
 } // namespace dvfuzz

@@ -9,14 +9,9 @@
 #include <vector>
 
 #include "emu/kemu/ldr.h"
+#include "fuzz_support.h"
 
 namespace {
-
-[[noreturn]] void Fail(const char *what, const std::string &detail)
-{
-    std::fprintf(stderr, "fuzz_ldr: %s: %s\n", what, detail.c_str());
-    std::abort();
-}
 
 bool Resolve(const std::string &module, const std::string &name, uint32_t *address)
 {
@@ -41,12 +36,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string error;
     if (!ReadImage(file, &info, &error)) {
         if (error.empty()) {
-            Fail("refused without a reason", std::to_string(size) + " bytes");
+            dvfuzz::Finding("fuzz_ldr: refused without a reason: %zu bytes\n", size);
         }
         return 0;
     }
     if (info.entryRva >= info.imageSize) {
-        Fail("entry point outside the image", std::to_string(info.entryRva));
+        dvfuzz::Finding("fuzz_ldr: entry point outside the image: %u\n", unsigned(info.entryRva));
     }
     // Exactly the image's size, so that the sanitizer catches a write one byte past it.
     std::vector<uint8_t> mapped(info.imageSize);
@@ -56,13 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::string relocError, bindError;
         if (!RelocateImage(mapped.data(), info, base, &relocError)) {
             if (relocError.empty()) {
-                Fail("relocation refused without a reason", "");
+                dvfuzz::Finding("fuzz_ldr: relocation refused without a reason\n");
             }
             continue;
         }
         if (!BindImports(mapped.data(), info, Resolve, &bindError)) {
             if (bindError.empty()) {
-                Fail("binding refused without a reason", "");
+                dvfuzz::Finding("fuzz_ldr: binding refused without a reason\n");
             }
             continue;
         }
@@ -76,13 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             Resolve(import->module, import->name, &expected);
             std::memcpy(&bound, &mapped[rva], 4);
             if (bound != expected) {
-                Fail("an import's address was not where it was bound", import->module + "!" + import->name);
+                dvfuzz::Finding("fuzz_ldr: an import's address was not where it was bound: %s!%s\n",
+                                import->module.c_str(), import->name.c_str());
             }
         }
     }
     for (uint32_t site : FindServiceCalls(mapped.data(), info)) {
         if (uint64_t{site} + 6 > info.imageSize) {
-            Fail("a service call site past the image", std::to_string(site));
+            dvfuzz::Finding("fuzz_ldr: a service call site past the image: %u\n", unsigned(site));
         }
     }
     return 0;

@@ -19,9 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const kemu::RegImportResult result = kemu::ImportRegText(text, "fuzz.reg");
     if (!result.ok) {
         if (result.reason.empty() || kemu::DumpRegistry() != before) {
-            std::fprintf(stderr, "fuzz_reg_import: refused (%s) but %s\n", result.message().c_str(),
-                         result.reason.empty() ? "gave no reason" : "the registry changed");
-            std::abort();
+            dvfuzz::Finding("fuzz_reg_import: refused (%s) but %s\n", result.message().c_str(),
+                            result.reason.empty() ? "gave no reason" : "the registry changed");
         }
         return 0;
     }
@@ -31,15 +30,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     dbg_UpdateAllDebugLevels();
     for (int i = 0; i < QVDBG_NUM_MODULES; ++i) {
         if (DebugIdArray[i].nDebugLevel < 0 || DebugIdArray[i].nDebugLevel > 8) {
-            std::fprintf(stderr, "fuzz_reg_import: module %d has level %d after the refresh\n", i,
-                         int(DebugIdArray[i].nDebugLevel));
-            std::abort();
+            dvfuzz::Finding("fuzz_reg_import: module %d has level %d after the refresh\n", i,
+                            int(DebugIdArray[i].nDebugLevel));
         }
     }
     if (kemu::OpenRegistryHandles() != 0) {
-        std::fprintf(stderr, "fuzz_reg_import: the refresh left %zu registry handle(s) open\n",
-                     kemu::OpenRegistryHandles());
-        std::abort();
+        dvfuzz::Finding("fuzz_reg_import: the refresh left %zu registry handle(s) open\n", kemu::OpenRegistryHandles());
     }
     violations.FailOnViolations("fuzz_reg_import", size);
     dvfuzz::FailOnLeaks("fuzz_reg_import", size);

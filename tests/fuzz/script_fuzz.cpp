@@ -5,9 +5,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -33,8 +35,7 @@ std::string TakeOutput()
     std::ostringstream text;
     text << file.rdbuf();
     if (ftruncate(STDOUT_FILENO, 0) != 0 || lseek(STDOUT_FILENO, 0, SEEK_SET) != 0) {
-        std::perror("fuzz_script: output file");
-        std::abort();
+        dvfuzz::Finding("fuzz_script: output file: %s\n", std::strerror(errno));
     }
     return text.str();
 }
@@ -87,16 +88,8 @@ bool Acceptable(const std::string &text)
 // True when the script can have two function devices at once (more than one add-device line).
 bool AddsTwoDevices(const std::string &text)
 {
-    size_t count = 0;
-    for (size_t at = text.find("add-device"); at != std::string::npos; at = text.find("add-device", at + 1)) {
-        ++count;
-    }
-    return count >= 2;
-}
-
-void WriteFile(const std::string &path, const std::string &text)
-{
-    std::ofstream(path, std::ios::binary) << text;
+    const size_t first = text.find("add-device");
+    return first != std::string::npos && text.find("add-device", first + 1) != std::string::npos;
 }
 
 } // namespace
@@ -105,23 +98,20 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     char pattern[] = "/tmp/dv-fuzz-script-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
-        std::perror("fuzz_script: mkdtemp");
-        std::abort();
+        dvfuzz::Finding("fuzz_script: mkdtemp: %s\n", std::strerror(errno));
     }
     g_dir = pattern;
     for (const char *name : {"debug-levels.reg", "odd-levels.reg"}) {
-        std::ifstream example(std::string(DV_EXAMPLES_DIR) + "/" + name, std::ios::binary);
-        std::ostringstream text;
-        text << example.rdbuf();
-        WriteFile(g_dir + "/" + name, text.str());
+        if (symlink((std::string(DV_EXAMPLES_DIR) + "/" + name).c_str(), (g_dir + "/" + name).c_str()) != 0) {
+            dvfuzz::Finding("fuzz_script: %s: %s\n", name, std::strerror(errno));
+        }
     }
     // The runner's standard output goes to a file each run reads back; the fuzzer reports on stderr.
     if (std::getenv("DV_FUZZ_VERBOSE") == nullptr) {
         const std::string output = g_dir + "/output";
         int file = open(output.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
         if (file < 0) {
-            std::perror("fuzz_script: output file");
-            std::abort();
+            dvfuzz::Finding("fuzz_script: output file: %s\n", std::strerror(errno));
         }
         dup2(file, STDOUT_FILENO);
         close(file);
@@ -146,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         ledger.rejectedBlocks = 0;
     }
     const std::string path = g_dir + "/input.script";
-    WriteFile(path, text);
+    std::ofstream(path, std::ios::binary) << text;
     static dvfuzz::ViolationLog violations;
     violations.Start();
     sim::ScriptOptions options;
@@ -165,14 +155,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!reason.empty()) {
             std::fprintf(stderr, "fuzz_script: accounted for: %s\n", reason.c_str());
         } else {
-            std::fprintf(stderr, "fuzz_script: a check failed (exit status 1) with no allocation made to fail. The "
-                                 "run printed:\n%s", output.c_str());
-            std::abort();
+            dvfuzz::Finding("fuzz_script: a check failed (exit status 1) with no allocation made to fail. The run "
+                            "printed:\n%s", output.c_str());
         }
     }
     if (status != 0 && status != 1 && status != 2) {
-        std::fprintf(stderr, "fuzz_script: exit status %d\n", status);
-        std::abort();
+        dvfuzz::Finding("fuzz_script: exit status %d\n", status);
     }
     return 0;
 }
