@@ -39,7 +39,7 @@ TEST_F(DebugOutputService, PresentByDefaultShowingLinesInOrderToEveryOutput)
     EXPECT_EQ(content.str(), "123456 [7]DEVIDIDI-ENTRY:DriverEntry --- Start\nsecond\n");
     std::remove(path.c_str());
     EXPECT_TRUE(kemu::DbgPrintLines().empty()); // the two outputs are separate
-    // Absent, the service answers zero (golden second-load-no-service) and shows nothing.
+    // Absent (the driver then finds none: golden.second-load-no-service), it shows nothing.
     kemu::DebugService::Clear();
     kemu::DebugService::SetPresent(false);
     ShowLine("lost");
