@@ -1,8 +1,5 @@
-/*
- * A client driver that leaves work behind at its unload, as a careless author's does: its
- * DriverEntry queues a DPC that allocates a request, and its unload allocates one more and queues
- * the DPC again.
- */
+/* A careless client driver: its DPC allocates a request; its unload allocates another and
+ * queues the DPC again. */
 #include "kernel.h"
 
 static KDPC g_dpc;
