@@ -123,15 +123,6 @@ TEST_F(DeviceStacks, AttachingStacksDevicesAndDetachingTakesTheTopOneOff)
     kemu::UnloadDriver(driver);
 }
 
-// A linked driver (no module to trace) whose unload allocates a request and leaves it.
-PIRP g_leftByUnload = nullptr;
-VOID NTAPI UnloadLeavingARequest(PDRIVER_OBJECT) { g_leftByUnload = IoAllocateIrp(1, FALSE); }
-NTSTATUS NTAPI EntryLeavingARequestAtUnload(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    driver->DriverUnload = &UnloadLeavingARequest;
-    return STATUS_SUCCESS;
-}
-
 // A driver that creates its device in DriverEntry, then fails or not as the test says.
 NTSTATUS g_entryResult = STATUS_SUCCESS;
 int g_unloads = 0;
@@ -173,12 +164,6 @@ TEST_F(DriverLoading, EntryAndUnloadLeaveNoDeviceBehindUnnoticed)
     EXPECT_EQ(g_unloads, 1);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kDeviceLeftAtUnload});
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-    // A linked driver (no module to trace) whose unload leaves a request: named as its own.
-    load = kemu::LoadDriver(&EntryLeavingARequestAtUnload, u"\\Driver\\Leaver", u"\\R");
-    ASSERT_NE(load.driver, nullptr);
-    kemu::UnloadDriver(load.driver);
-    ExpectOneViolation(recording, kemu::rule::kRequestLeftAtUnload, "\\Driver\\Leaver");
-    IoFreeIrp(g_leftByUnload);
 }
 
 } // namespace
