@@ -2,7 +2,6 @@
 // test requests that unit tests hand to driver code, and the kernel event waits that are refused.
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include "platform/emu/io/io_test_support.h"
@@ -42,16 +41,6 @@ NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     trace->devices.push_back(device);
     trace->pendingReturned.push_back(irp->PendingReturned != FALSE);
     return Result;
-}
-
-// A handler that marks the request pending and keeps it in `held`.
-std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)> HoldPending(PIRP &held)
-{
-    return [&held](PDEVICE_OBJECT, PIRP irp) {
-        IoMarkIrpPending(irp);
-        held = irp;
-        return STATUS_PENDING;
-    };
 }
 
 // A device-control request without buffers, built by the I/O manager.
@@ -121,37 +110,6 @@ TEST_F(CompletionWalk, RoutinesRunBottomUpAndMoreProcessingHandsTheRequestBack)
     IoFreeIrp(irp);
 }
 
-TEST_F(CompletionWalk, APendingMarkTravelsUpToTheSenderAcrossThreads)
-{
-    Stack stack(2);
-    PIRP held = nullptr;
-    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
-    // Passes the lower driver's STATUS_PENDING up without a routine: the walk carries the mark.
-    stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
-        IoCopyCurrentIrpStackLocationToNext(irp);
-        return IofCallDriver(stack.devices[0], irp);
-    };
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    Trace sender;
-    ULONG answer = 0;
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, stack.Top(), nullptr, 0, &answer, sizeof answer, FALSE, &event,
-                                             &iosb);
-    ASSERT_NE(irp, nullptr);
-    IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &sender, TRUE, TRUE, TRUE);
-    ASSERT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
-    std::thread completer([held] {
-        *static_cast<ULONG *>(held->AssociatedIrp.SystemBuffer) = 0x1234;
-        Complete(held, STATUS_SUCCESS, sizeof(ULONG));
-    });
-    EXPECT_EQ(KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
-    completer.join();
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(answer, 0x1234u) << "the output reaches the sender's buffer from the completing thread";
-    EXPECT_EQ(sender.pendingReturned, std::vector<bool>{true});
-}
-
 TEST_F(RequestChecks, CompletionFaultsAreReportedWithTheRequestAddress)
 {
     kemu::ScopedViolationRecording recording;
@@ -199,7 +157,11 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
     Stack stack(2);
     Trace trace;
     PIRP held = nullptr;
-    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = HoldPending(held);
+    stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [&held](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        held = irp;
+        return STATUS_PENDING;
+    };
     stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &trace, TRUE, TRUE, TRUE);
@@ -210,6 +172,18 @@ TEST_F(RequestChecks, PendingReturnedAndThePendingMarkMustAgree)
     EXPECT_TRUE(recording.TakeRules().empty()) << "not known yet when the dispatch routine returns";
     Complete(held);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kIrpPendingNotMarked});
+    // Without a routine the walk itself carries the mark up to the sender's, from another thread.
+    stack.behaviors[1].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        return IofCallDriver(stack.devices[0], irp);
+    };
+    Trace sender;
+    PIRP irp = Ioctl(stack.Top(), &iosb);
+    IoSetCompletionRoutine(irp, &Record<STATUS_SUCCESS>, &sender, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_PENDING);
+    std::thread([held] { Complete(held); }).join();
+    EXPECT_EQ(sender.pendingReturned, std::vector<bool>{true});
+    EXPECT_TRUE(recording.TakeRules().empty());
     // A lower driver that does not pass anything down has no excuse.
     stack.behaviors[0].handlers[IRP_MJ_DEVICE_CONTROL] = [&](PDEVICE_OBJECT, PIRP request) {
         held = request;
