@@ -96,8 +96,8 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(std::memcmp(answer, "wxyz", 4), 0);
 }
 
-// A program's call: the driver sees who sent it and on which file, and never the program's own
-// memory for a buffered request; for METHOD_NEITHER it gets the program's addresses as they are.
+// A program's call: the driver sees its file, and never the program's own memory for a buffered
+// request; for METHOD_NEITHER it gets the program's addresses as they are. Its mode: golden.user-mode.
 TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodSays)
 {
     NamedDevice named;
@@ -110,7 +110,6 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     std::memcpy(input, "ping", 4);
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(irp->RequestorMode, UserMode);
         EXPECT_EQ(location->FileObject, s_file);
         if ((location->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_NEITHER) {
             EXPECT_EQ(location->Parameters.DeviceIoControl.Type3InputBuffer, input);
@@ -134,6 +133,7 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     ObDereferenceObject(file);
 }
 
+// Requests through the open file and the close reaching the driver: tests/entry ClientConversation.
 TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
 {
     NamedDevice named;
@@ -144,11 +144,7 @@ TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
     named.device = nullptr;
     EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "the name goes at once";
     EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for its last close";
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, device, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
-    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
     ObDereferenceObject(file);
-    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
     EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
     kemu::ScopedViolationRecording recording;
     ObDereferenceObject(file);
