@@ -29,11 +29,6 @@ struct NamedDevice {
         if (device != nullptr) IoDeleteDevice(device);
         kemu::UnloadDriver(driver);
     }
-    std::vector<UCHAR> Seen()
-    {
-        std::lock_guard<std::mutex> lock(behavior.lock);
-        return behavior.seen;
-    }
 };
 
 NTSTATUS Open(const char16_t *name, PFILE_OBJECT *file, PDEVICE_OBJECT *device)
@@ -52,11 +47,11 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(device, named.device);
     EXPECT_EQ(file->DeviceObject, named.device);
     EXPECT_EQ(named.device->ReferenceCount, 1);
-    EXPECT_EQ(named.Seen(), std::vector<UCHAR>{IRP_MJ_CREATE});
+    EXPECT_EQ(named.behavior.seen, std::vector<UCHAR>{IRP_MJ_CREATE});
     // Without a cleanup routine the I/O manager's refusal answers it; the close still follows.
     named.driver->MajorFunction[IRP_MJ_CLEANUP] = kemu::DefaultDispatch();
     ObDereferenceObject(file);
-    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
+    EXPECT_EQ(named.behavior.seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
     EXPECT_EQ(named.device->ReferenceCount, 0);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
     // A driver that refuses the open leaves no file behind.
@@ -77,7 +72,7 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, output, 8, output, 8, TRUE, nullptr, &iosb);
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
-    EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(named.behavior.seen.back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
     // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: the input goes in the system buffer,
     // an output buffer is described by an MDL, through which the driver writes the sender's bytes.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
@@ -133,24 +128,6 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     ObDereferenceObject(file);
 }
 
-// Requests through the open file and the close reaching the driver: tests/entry ClientConversation.
-TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
-{
-    NamedDevice named;
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Open(u"\\DosDevices\\IoClient", &file, &device), STATUS_SUCCESS);
-    IoDeleteDevice(named.device);
-    named.device = nullptr;
-    EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "the name goes at once";
-    EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for its last close";
-    ObDereferenceObject(file);
-    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-    kemu::ScopedViolationRecording recording;
-    ObDereferenceObject(file);
-    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
-}
-
 // A client that takes the device's file object in DriverEntry and forgets it in its unload.
 PFILE_OBJECT g_keptFile = nullptr;
 VOID NTAPI UnloadForgettingTheFile(PDRIVER_OBJECT) {}
@@ -161,6 +138,7 @@ NTSTATUS NTAPI EntryTakingTheFile(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return Open(u"\\Device\\IoClient", &g_keptFile, &device);
 }
 
+// Requests through such a file and the close reaching the driver: tests/entry ClientConversation.
 TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsTheDevice)
 {
     NamedDevice named;
@@ -170,11 +148,17 @@ TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsThe
     kemu::UnloadDriver(load.driver);
     ExpectOneViolation(recording, kemu::rule::kReferenceLeftAtUnload, "\\Driver\\Keeper");
     EXPECT_EQ(named.device->ReferenceCount, 1) << "the forgotten reference keeps the device, as it would a kernel's";
+    IoDeleteDevice(named.device);
+    named.device = nullptr;
+    EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "a deleted device's name goes at once";
+    EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for the file's last close";
     // Dropped later, by whoever finds it, it closes as any other, reported once only.
     ObDereferenceObject(g_keptFile);
     EXPECT_TRUE(recording.Take().empty());
-    EXPECT_EQ(named.Seen().back(), IRP_MJ_CLOSE);
-    EXPECT_EQ(kemu::OpenFileCount(), 0u);
+    EXPECT_EQ(named.behavior.seen.back(), IRP_MJ_CLOSE);
+    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
+    ObDereferenceObject(g_keptFile);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
 }
 
 } // namespace

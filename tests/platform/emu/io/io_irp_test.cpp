@@ -27,7 +27,6 @@ std::string AddressText(const void *p)
 }
 
 struct Trace {
-    std::vector<std::string> order;
     std::vector<PDEVICE_OBJECT> devices;
     std::vector<bool> pendingReturned;
 };
@@ -37,7 +36,6 @@ template <NTSTATUS Result>
 NTSTATUS NTAPI Record(PDEVICE_OBJECT device, PIRP irp, PVOID context)
 {
     auto *trace = static_cast<Trace *>(context);
-    trace->order.push_back(Result == STATUS_MORE_PROCESSING_REQUIRED ? "stops" : "continues");
     trace->devices.push_back(device);
     trace->pendingReturned.push_back(irp->PendingReturned != FALSE);
     return Result;
@@ -84,7 +82,7 @@ TEST_F(CompletionWalk, RoutinesRunBottomUpAndMoreProcessingHandsTheRequestBack)
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, &Record<STATUS_MORE_PROCESSING_REQUIRED>, &middleTrace, TRUE, TRUE, TRUE);
         EXPECT_EQ(IofCallDriver(stack.devices[0], irp), STATUS_SUCCESS);
-        EXPECT_EQ(middleTrace.order.size(), 1u) << "the routine ran inside the lower driver's completion";
+        EXPECT_EQ(middleTrace.devices.size(), 1u) << "the routine ran inside the lower driver's completion";
         irp->IoStatus.Information = 9;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_SUCCESS;
@@ -97,13 +95,12 @@ TEST_F(CompletionWalk, RoutinesRunBottomUpAndMoreProcessingHandsTheRequestBack)
     };
     PIRP irp = IoAllocateIrp(stack.Top()->StackSize, FALSE);
     ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(irp->StackCount, 3);
     EXPECT_EQ(irp->CurrentLocation, 4) << "a fresh request stands above its first location";
     IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_DEVICE_CONTROL;
     IoSetCompletionRoutine(irp, &Record<STATUS_MORE_PROCESSING_REQUIRED>, &senderTrace, TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(stack.Top(), irp), STATUS_SUCCESS);
     EXPECT_EQ(middleTrace.devices, std::vector<PDEVICE_OBJECT>{stack.devices[1]});
-    EXPECT_TRUE(topTrace.order.empty());
+    EXPECT_TRUE(topTrace.devices.empty());
     EXPECT_EQ(senderTrace.devices, std::vector<PDEVICE_OBJECT>{nullptr}) << "the sender's routine has no device";
     EXPECT_EQ(irp->IoStatus.Information, 9u);
     EXPECT_EQ(irp->CurrentLocation, 4);
