@@ -96,12 +96,10 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
 TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodSays)
 {
     NamedDevice named;
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_SUCCESS);
-    static char input[4], output[8];
     static PFILE_OBJECT s_file;
-    s_file = file;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\Device\\IoClient", &s_file, &device), STATUS_SUCCESS);
+    static char input[4], output[8];
     std::memcpy(input, "ping", 4);
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
@@ -119,13 +117,13 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     IO_STATUS_BLOCK iosb{};
     for (ULONG method : {ULONG(METHOD_BUFFERED), ULONG(METHOD_NEITHER)}) {
         std::memset(output, 'x', sizeof output);
-        PIRP irp = kemu::BuildUserDeviceIoControlRequest((kBuffered & ~ULONG(3)) | method, device, file, input,
+        PIRP irp = kemu::BuildUserDeviceIoControlRequest((kBuffered & ~ULONG(3)) | method, device, s_file, input,
                                                          sizeof input, output, sizeof output, nullptr, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
         EXPECT_EQ(std::string(output, 8), method == METHOD_BUFFERED ? "pongxxxx" : "xxxxxxxx");
     }
-    ObDereferenceObject(file);
+    ObDereferenceObject(s_file);
 }
 
 // A client that takes the device's file object in DriverEntry and forgets it in its unload.

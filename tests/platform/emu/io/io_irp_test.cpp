@@ -1,7 +1,6 @@
 // Requests: the completion walk through a device stack, the pending mark, the verifier's checks, the
 // test requests that unit tests hand to driver code, and the kernel event waits that are refused.
 #include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "platform/emu/io/io_test_support.h"
@@ -233,8 +232,7 @@ TEST_F(TestRequests, OneDroppedWhileStillHeldPendingIsReported)
 TEST_F(KernelEvent, WaitsThatWouldHangAMachineAreRefused)
 {
     kemu::ScopedViolationRecording recording;
-    KEVENT never;
-    std::memset(&never, 0, sizeof never);
+    KEVENT never{};
     EXPECT_EQ(KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kEventUninitialised});
     KEVENT event;

@@ -48,7 +48,6 @@ TEST_F(PlugAndPlay, BusFailuresReachTheManagerAndAStackLeftOnARemovedDeviceIsRep
                                   IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL}));
     // A driver that keeps its device on removal: the bus deletes the physical device all the same.
     EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS);
-    EXPECT_EQ(g_minors.back(), IRP_MN_REMOVE_DEVICE);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kStackLeftOnRemovedPdo});
     EXPECT_TRUE(kemu::DriverIsLoaded(driver)) << "it still has devices";
     IoDeleteDevice(driver->DeviceObject);
