@@ -29,11 +29,6 @@ struct NamedDevice {
         if (device != nullptr) IoDeleteDevice(device);
         kemu::UnloadDriver(driver);
     }
-    std::vector<UCHAR> Seen()
-    {
-        std::lock_guard<std::mutex> lock(behavior.lock);
-        return behavior.seen;
-    }
 };
 
 NTSTATUS Open(const char16_t *name, PFILE_OBJECT *file, PDEVICE_OBJECT *device)
@@ -52,11 +47,11 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     EXPECT_EQ(device, named.device);
     EXPECT_EQ(file->DeviceObject, named.device);
     EXPECT_EQ(named.device->ReferenceCount, 1);
-    EXPECT_EQ(named.Seen(), std::vector<UCHAR>{IRP_MJ_CREATE});
+    EXPECT_EQ(named.behavior.seen, std::vector<UCHAR>{IRP_MJ_CREATE});
     // Without a cleanup routine the I/O manager's refusal answers it; the close still follows.
     named.driver->MajorFunction[IRP_MJ_CLEANUP] = kemu::DefaultDispatch();
     ObDereferenceObject(file);
-    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
+    EXPECT_EQ(named.behavior.seen, (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_CLOSE}));
     EXPECT_EQ(named.device->ReferenceCount, 0);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
     // A driver that refuses the open leaves no file behind.
@@ -65,87 +60,49 @@ TEST_F(Client, OpensByItsLinkRoundTripsDeviceControlsAndTheLastDereferenceCloses
     };
     EXPECT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_ACCESS_DENIED);
     EXPECT_EQ(kemu::OpenFileCount(), 0u);
-    // A device-control round trip copies only the output the driver reports.
-    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
-        PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(location->Parameters.DeviceIoControl.IoControlCode, kBuffered);
-        EXPECT_EQ(location->Parameters.DeviceIoControl.InputBufferLength, 4u);
-        EXPECT_EQ(location->Parameters.DeviceIoControl.OutputBufferLength, 8u);
-        auto *buffer = static_cast<char *>(irp->AssociatedIrp.SystemBuffer);
-        EXPECT_EQ(std::memcmp(buffer, "ping", 4), 0);
-        std::memcpy(buffer, "pong", 4);
-        return Complete(irp, STATUS_SUCCESS, 4);
-    };
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    char input[4] = {'p', 'i', 'n', 'g'};
-    char output[8] = {'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x'};
-    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, input, sizeof input, output, sizeof output,
-                                             FALSE, &event, &iosb);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(IoGetNextIrpStackLocation(irp)->MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Information, 4u);
-    EXPECT_EQ(std::string(output, 8), "pongxxxx");
-    EXPECT_EQ(KeReadStateEvent(&event), 1);
-    EXPECT_EQ(kemu::LiveRequestCount(), 0u) << "completion frees the request and its system buffer";
+    // A buffered round trip that copies only the reported output: tests/entry ClientConversation.
     // An internal request reaches the other major function; a driver that reports more output than
     // the buffer holds is caught and the copy stops at the buffer's end.
     named.behavior.handlers[IRP_MJ_INTERNAL_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
         return Complete(request, STATUS_SUCCESS, 16);
     };
     kemu::ScopedViolationRecording recording;
-    irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, output, 8, output, 8, TRUE, nullptr, &iosb);
+    IO_STATUS_BLOCK iosb{};
+    char output[8] = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, named.device, output, 8, output, 8, TRUE, nullptr, &iosb);
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
     EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kOutputTooLarge});
-    EXPECT_EQ(named.Seen().back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
+    EXPECT_EQ(named.behavior.seen.back(), IRP_MJ_INTERNAL_DEVICE_CONTROL);
     // A plain number such as 0xFF9 reads as METHOD_IN_DIRECT: the input goes in the system buffer,
     // an output buffer is described by an MDL, through which the driver writes the sender's bytes.
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
         EXPECT_EQ(IoGetCurrentIrpStackLocation(request)->Parameters.DeviceIoControl.IoControlCode, 0xFF9u);
-        return Complete(request);
-    };
-    char direct[4] = {'a', 'b', 'c', 'd'};
-    irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, direct, sizeof direct, nullptr, 0, FALSE, nullptr, &iosb);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(std::memcmp(irp->AssociatedIrp.SystemBuffer, "abcd", 4), 0);
-    EXPECT_EQ(irp->MdlAddress, nullptr);
-    EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
-    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
-    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP request) {
         PMDL mdl = request->MdlAddress;
         EXPECT_EQ(MmGetMdlByteCount(mdl), 6u);
         std::memcpy(MmGetSystemAddressForMdlSafe(mdl, 0), "wxyz", 4);
         EXPECT_EQ(std::memcmp(request->AssociatedIrp.SystemBuffer, "ab", 2), 0);
         return Complete(request, STATUS_SUCCESS, 4);
     };
-    char answer[6] = {};
+    char direct[2] = {'a', 'b'}, answer[6] = {};
     irp = IoBuildDeviceIoControlRequest(0xFF9, named.device, direct, 2, answer, sizeof answer, FALSE, nullptr, &iosb);
     ASSERT_NE(irp, nullptr);
     EXPECT_EQ(IofCallDriver(named.device, irp), STATUS_SUCCESS);
+    EXPECT_EQ(iosb.Status, STATUS_SUCCESS);
     EXPECT_EQ(std::memcmp(answer, "wxyz", 4), 0);
-    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
-    EXPECT_EQ(kemu::LivePoolBlocks().size(), 0u) << "the system buffer and the MDL go with the request";
 }
 
-// A program's call: the driver sees who sent it and on which file, and never the program's own
-// memory for a buffered request; for METHOD_NEITHER it gets the program's addresses as they are.
+// A program's call: the driver sees its file, and never the program's own memory for a buffered
+// request; for METHOD_NEITHER it gets the program's addresses as they are. Its mode: golden.user-mode.
 TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodSays)
 {
     NamedDevice named;
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Open(u"\\Device\\IoClient", &file, &device), STATUS_SUCCESS);
-    static char input[4], output[8];
     static PFILE_OBJECT s_file;
-    s_file = file;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\Device\\IoClient", &s_file, &device), STATUS_SUCCESS);
+    static char input[4], output[8];
     std::memcpy(input, "ping", 4);
     named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
         PIO_STACK_LOCATION location = IoGetCurrentIrpStackLocation(irp);
-        EXPECT_EQ(irp->RequestorMode, UserMode);
         EXPECT_EQ(location->FileObject, s_file);
         if ((location->Parameters.DeviceIoControl.IoControlCode & 3) == METHOD_NEITHER) {
             EXPECT_EQ(location->Parameters.DeviceIoControl.Type3InputBuffer, input);
@@ -160,35 +117,13 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     IO_STATUS_BLOCK iosb{};
     for (ULONG method : {ULONG(METHOD_BUFFERED), ULONG(METHOD_NEITHER)}) {
         std::memset(output, 'x', sizeof output);
-        PIRP irp = kemu::BuildUserDeviceIoControlRequest((kBuffered & ~ULONG(3)) | method, device, file, input,
+        PIRP irp = kemu::BuildUserDeviceIoControlRequest((kBuffered & ~ULONG(3)) | method, device, s_file, input,
                                                          sizeof input, output, sizeof output, nullptr, &iosb);
         ASSERT_NE(irp, nullptr);
         EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
         EXPECT_EQ(std::string(output, 8), method == METHOD_BUFFERED ? "pongxxxx" : "xxxxxxxx");
     }
-    EXPECT_EQ(kemu::LiveRequestCount(), 0u);
-    ObDereferenceObject(file);
-}
-
-TEST_F(Client, ADeletedDeviceStaysReachableThroughAnOpenFileUntilItsLastClose)
-{
-    NamedDevice named;
-    PFILE_OBJECT file = nullptr;
-    PDEVICE_OBJECT device = nullptr;
-    ASSERT_EQ(Open(u"\\DosDevices\\IoClient", &file, &device), STATUS_SUCCESS);
-    IoDeleteDevice(named.device);
-    named.device = nullptr;
-    EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "the name goes at once";
-    EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for its last close";
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(kBuffered, device, nullptr, 0, nullptr, 0, FALSE, nullptr, &iosb);
-    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-    ObDereferenceObject(file);
-    EXPECT_EQ(named.Seen(), (std::vector<UCHAR>{IRP_MJ_CREATE, IRP_MJ_DEVICE_CONTROL, IRP_MJ_CLEANUP, IRP_MJ_CLOSE}));
-    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
-    kemu::ScopedViolationRecording recording;
-    ObDereferenceObject(file);
-    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
+    ObDereferenceObject(s_file);
 }
 
 // A client that takes the device's file object in DriverEntry and forgets it in its unload.
@@ -201,6 +136,7 @@ NTSTATUS NTAPI EntryTakingTheFile(PDRIVER_OBJECT driver, PUNICODE_STRING)
     return Open(u"\\Device\\IoClient", &g_keptFile, &device);
 }
 
+// Requests through such a file and the close reaching the driver: tests/entry ClientConversation.
 TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsTheDevice)
 {
     NamedDevice named;
@@ -210,11 +146,17 @@ TEST_F(Client, AFileObjectAClientStillHoldsAtItsUnloadIsReportedAndStillHoldsThe
     kemu::UnloadDriver(load.driver);
     ExpectOneViolation(recording, kemu::rule::kReferenceLeftAtUnload, "\\Driver\\Keeper");
     EXPECT_EQ(named.device->ReferenceCount, 1) << "the forgotten reference keeps the device, as it would a kernel's";
+    IoDeleteDevice(named.device);
+    named.device = nullptr;
+    EXPECT_EQ(kemu::FindDevice(u"\\Device\\IoClient"), nullptr) << "a deleted device's name goes at once";
+    EXPECT_EQ(kemu::LiveDeviceCount(), 1u) << "the object waits for the file's last close";
     // Dropped later, by whoever finds it, it closes as any other, reported once only.
     ObDereferenceObject(g_keptFile);
     EXPECT_TRUE(recording.Take().empty());
-    EXPECT_EQ(named.Seen().back(), IRP_MJ_CLOSE);
-    EXPECT_EQ(kemu::OpenFileCount(), 0u);
+    EXPECT_EQ(named.behavior.seen.back(), IRP_MJ_CLOSE);
+    EXPECT_EQ(kemu::LiveDeviceCount(), 0u);
+    ObDereferenceObject(g_keptFile);
+    EXPECT_EQ(recording.TakeRules(), std::vector<std::string>{kemu::rule::kUnknownObject});
 }
 
 } // namespace
