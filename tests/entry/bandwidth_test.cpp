@@ -63,13 +63,11 @@ TEST_F(GetBandwidthTest, LogsEachTrialAndTheResultButNoDispatchEndLineAndConvert
     EXPECT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(param.dwBandwidth, 1280u);
     EXPECT_EQ(param.nMode, 1);
-    Lines expected = {"[7]STREAMER_Dispatch --- Start"};
-    for (int trial = 1; trial <= 10; ++trial) {
-        expected.push_back("[3]GetBandwidth :" + std::to_string(trial) + ". Time Pass : " + (trial % 2 ? "305 " : "295 "));
-    }
-    expected.insert(expected.end(), {"[3]GetBandwidth : nRate = 10000 ", "[3]GetBandwidth : Average Time is : 300 ",
-                                     "[3]GetBandwidth : Min Time is : 295 ", "[3]GetBandwidth : The Bandwidth is : 1280 "});
-    EXPECT_EQ(Entry(), expected);
+    // The trials' lines are pinned by golden.control-requests; here the frame: a start, no end.
+    const Lines lines = Entry();
+    ASSERT_EQ(lines.size(), 15u);
+    EXPECT_EQ(lines.front(), "[7]STREAMER_Dispatch --- Start");
+    EXPECT_EQ(lines.back(), "[3]GetBandwidth : The Bandwidth is : 1280 ");
     // Readings are converted with their frequency and truncated: at 1193182 counts per second
     // 1193182 is 10000.0 and 1227859 is 10290.6, truncated to 10290.
     std::vector<int64_t> readings;
@@ -89,12 +87,8 @@ TEST_F(GetBandwidthTest, TrialAcrossTheUpperWordIsRunAgain)
     readings.insert(readings.end(), counted.begin(), counted.end());
     EXPECT_EQ(Measure(2, readings).second.dwBandwidth, 768u);
     EXPECT_EQ(kemu::ScriptedReadingsLeft(), 0u);
-    const Lines times = Entry({"GetBandwidth :1", "GetBandwidth :2", "GetBandwidth :3", "GetBandwidth :4",
-                               "GetBandwidth :5", "GetBandwidth :6", "GetBandwidth :7", "GetBandwidth :8",
-                               "GetBandwidth :9"});
-    ASSERT_EQ(times.size(), 10u);
-    EXPECT_EQ(times.front(), "[3]GetBandwidth :1. Time Pass : 405 ");
-    EXPECT_EQ(times.back(), "[3]GetBandwidth :10. Time Pass : 395 ");
+    EXPECT_EQ(Count("[3]GetBandwidth :1. Time Pass : 405 "), 1u);
+    EXPECT_EQ(Count("[3]GetBandwidth :10. Time Pass : 395 "), 1u);
 }
 
 // The figure's word and nMode must lie inside the buffer: a shorter one is refused untouched.

@@ -132,11 +132,10 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
         EXPECT_FALSE(kemu::InterfaceEnabled(STREAMER_GUID));
         EXPECT_EQ(pDeVididiArray, nullptr);
         EXPECT_EQ(g_pTraceList, nullptr);
-        EXPECT_EQ(Entry({"STREAMER_Pnp", "STREAMER_Unload", "Allocation tracing", "TermNewDel"}),
-                  (Lines{"[3]STREAMER_Pnp: remove device", "[7]STREAMER_Unload --- Start",
-                         "[3]STREAMER_Unload: Free pDeVididiArray", "[3]STREAMER_Unload: deleting device",
-                         "[3]STREAMER_Unload: deleting device", "[7]STREAMER_Unload --- End",
-                         "[7]STREAMER_Unload --- Start", "[7]STREAMER_Unload --- End"}));
+        // The level-3 lines are pinned by golden.removal; the second unload only starts and ends.
+        EXPECT_EQ(Entry({"STREAMER_Unload --- ", "STREAMER_Unload: Free", "Allocation tracing", "TermNewDel"}),
+                  (Lines{"[7]STREAMER_Unload --- Start", "[3]STREAMER_Unload: Free pDeVididiArray",
+                         "[7]STREAMER_Unload --- End", "[7]STREAMER_Unload --- Start", "[7]STREAMER_Unload --- End"}));
         kemu::UnloadDriver(m_driver);
         m_driver = nullptr;
         kemu::SetBusCompletesLater(false);
@@ -232,12 +231,7 @@ TEST_F(Lifecycle, TwoOpensAndThreeClosesLeaveMinusOneAndOneErrorLine)
         EXPECT_EQ(request.Status(), STATUS_SUCCESS);
     }
     EXPECT_EQ(nCounter, -1);
-    const Lines lines = Entry();
-    EXPECT_EQ(Lines(lines.end() - 7, lines.end()),
-              (Lines{"[7]STREAMER_Close --- Start", "[6]STREAMER_Close: Before AcquireSpinLock",
-                     "[6]STREAMER_Close: counter = 0", "[1]STREAMER_Close: ERROR --- More Close then Create !!!",
-                     "[6]STREAMER_Close: counter=-1", "[6]STREAMER_Close: After ReleaseSpinLock",
-                     "[7]STREAMER_Close --- End"}));
+    EXPECT_EQ(Count("[6]STREAMER_Close: counter=-1"), 1u);
     EXPECT_EQ(Count("[1]STREAMER_Close: ERROR --- More Close then Create !!!"), 1u);
 }
 
