@@ -1,6 +1,5 @@
 // The control requests: codes, registration wrappers and refusals, printouts, the ORB driver query,
 // and the bandwidth query: ten timed runs of the busy loop, with scripted counter readings.
-#include <memory>
 #include <thread>
 
 #include "entry_fixture.h"
@@ -109,7 +108,8 @@ TEST_F(Dispatch, ConsumerBeforeItsProviderPendsUntilTheProviderArrives)
     EXPECT_FALSE(waiting.Completed());
     EXPECT_TRUE(waiting.MarkedPending());
     EXPECT_EQ(Count("[6]RegisterConsumer: Got a register request from DeVididi (index=3)"), 1u);
-    EXPECT_EQ(Count("[7]RegisterConsumer --- End (With 259))"), 1u);
+    EXPECT_EQ(Entry({"RegisterConsumer ---"}),
+              (Lines{"[7]RegisterConsumer --- Start)", "[7]RegisterConsumer --- End (With 259))"}));
     STREAMER_SRV_PARAM provider = ProviderRecord(3);
     EXPECT_EQ(Send(STREAMER_REGISTER_PROVIDER, &provider, sizeof provider), STATUS_SUCCESS);
     EXPECT_EQ(waiting.Status(), STATUS_SUCCESS);

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include "entry_fixture.h"
@@ -281,7 +282,6 @@ TEST_F(Lifecycle, TwoOpensAndThreeClosesLeaveMinusOneAndOneErrorLine)
         EXPECT_EQ(request.Status(), STATUS_SUCCESS);
     }
     EXPECT_EQ(nCounter, -1);
-    EXPECT_EQ(Count("[6]STREAMER_Close: counter=-1"), 1u);
     EXPECT_EQ(Count("[1]STREAMER_Close: ERROR --- More Close then Create !!!"), 1u);
 }
 
@@ -313,9 +313,9 @@ TEST_F(Lifecycle, ClientsOpeningAndClosingAtOnceKeepTheCountExact)
     EXPECT_EQ(Count("[1]STREAMER_Close: ERROR --- More Close then Create !!!"), 0u);
 }
 
-// Calls meeting the unload: none let in once the close has begun, every one inside waited for, and
-// no wait for the call the unload is nested in.
-// A provider on stream 5 whose data-complete callback can hold its call inside the driver.
+// Calls meeting the unload (none let in once the close has begun, every one inside waited for, no
+// wait for the call it is nested in), made by a provider on stream 5 whose data-complete callback
+// can hold its call inside the driver.
 struct BlockingProvider {
     std::atomic<bool> inside{false}, release{false};
     std::function<void()> whileInside;
