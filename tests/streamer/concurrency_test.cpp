@@ -20,8 +20,7 @@ UCHAR Pattern(uint64_t offset) { return UCHAR((offset * 131 + (offset >> 9)) & 0
 uint64_t g_blockStart = 0;
 ULONG g_blockSize = 0;
 
-// Checks each block starts where the last ended (the first at its tail) and holds the provider's bytes;
-// it reports each block from inside the walk.
+// Checks each block starts where the last ended (the first at its tail) and holds the provider's bytes.
 struct Watcher {
     PUCHAR ring = nullptr;
     ULONG size = 0, tail = 0;
@@ -145,8 +144,7 @@ TEST_P(Preempted, ConsumersComingAndGoingAreToldExactlyTheBytesAfterTheirTail)
     std::thread reporterThread([&] {
         STREAMER_NOTIFICATION_PARAM p{};
         for (int n = 0; !done; ++n) {
-            // Also for a consumer that may be unregistering right now: its record must not be freed
-            // under the report (or the stream says it has no such consumer).
+            // Also for a consumer that may be unregistering now: its record must not be freed under the report.
             if (Watcher *w = current.load()) {
                 QvConsumerInfo::OnDataProcessed(kStream, w, 0);
                 QvConsumerInfo::OnNotify(kStream, w, 17, &p);
@@ -174,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(Concurrency, Preempted, ::testing::Values(0, 7, 1234, 9
                              return "seed_" + std::to_string(seed.param);
                          });
 
-// Reports from the walking thread (for itself and for another consumer, which that one is credited)
-// and from another thread during the walk all count; unknown ones still fail.
+// Reports during a walk, from its thread (also for another consumer) or another, count; unknown ones fail.
 TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
 {
     TestConsumer &a = Consumer("A", 0x10), &b = Consumer("B", 0x20);
