@@ -141,7 +141,6 @@ struct TestProvider {
     STREAMER_PROVIDE_DATA_ENTRY pfnProvideData = nullptr;
     STREAMER_PROVIDER_NOTIFY_ENTRY pfnNotify = nullptr;
     std::vector<PUCHAR> completed;
-    std::vector<PVOID> infoSeen;
     static VOID STREAMER_CALL Notify(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p, PVOID pContext)
     {
         if (static_cast<TestProvider *>(pContext)->quiet) {
@@ -150,9 +149,6 @@ struct TestProvider {
         std::string detail = Detail(dwType, p); // else the first word: nConsumers for codes 1 and 2
         Journal().push_back("P:" + std::to_string(dwType) + "/" + NameOf(hConsumer) +
                             (p != nullptr && detail.empty() ? "/" + std::to_string(p->adwWords[0]) : detail));
-        if (p != nullptr && dwType == STREAMERNOTIFY_STREAM_INFO_CHANGED) {
-            static_cast<TestProvider *>(pContext)->infoSeen.push_back(p->StreamInfo.pInfo);
-        }
     }
     static VOID STREAMER_CALL Complete(PUCHAR p, PVOID pContext)
     {
