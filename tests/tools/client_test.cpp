@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client.h"
@@ -62,6 +65,37 @@ TEST_F(SimClients, AByteChangedInTheRingIsFoundWhereItLies)
     EXPECT_EQ(consumer.bytesChecked.load(), 99u);
     EXPECT_EQ(consumer.Unregister(m_consumerDevice), STATUS_SUCCESS);
     EXPECT_EQ(provider.Unregister(m_providerDevice), STATUS_SUCCESS);
+}
+
+// Consumers of the default run register from their own threads at once: a directory slot claimed
+// by two of them gave one consumer the other's callbacks.
+TEST(SimDirectory, ConsumersRegisteringAtOnceEachKeepTheirOwnCallbacks)
+{
+    constexpr int kThreads = 8;
+    for (int round = 0; round < 300 && !HasFailure(); ++round) {
+        std::vector<std::unique_ptr<ConsumerClient>> clients;
+        for (int i = 0; i < kThreads; ++i) {
+            clients.push_back(std::make_unique<ConsumerClient>("c" + std::to_string(i), nullptr,
+                                                               ConsumerClient::Style::Callback));
+        }
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                DeviceHandle closed; // the refused request leaves the directory slot claimed
+                ready.fetch_add(1);
+                while (ready.load() < kThreads) {
+                }
+                clients[i]->Register(closed, static_cast<ULONG>(i), clients[i].get(), false);
+            });
+        }
+        for (std::thread &thread : threads) {
+            thread.join();
+        }
+        for (auto &client : clients) {
+            EXPECT_EQ(ConsumerClient::FromHandle(client.get()), client.get()) << "round " << round;
+        }
+    }
 }
 
 } // namespace
