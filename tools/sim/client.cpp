@@ -5,6 +5,7 @@
 #include <cstring>
 #include <deque>
 #include <memory>
+#include <mutex>
 
 #include "emu/kemu/io.h"
 #include "names.h"
@@ -112,17 +113,20 @@ std::string NotificationText(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
     return text + " " + Words(param);
 }
 
-// Consumers by handle: the consumer callbacks receive only the handle. Slots are claimed at
-// registration (passive level) and read lock-free by the callbacks.
+// Consumers by handle: the consumer callbacks receive only the handle. Registrations and
+// unregistrations (passive level, each on its client's thread) claim and free slots under one
+// mutex; the callbacks read lock-free. A slot's client is stored before its handle is published.
 struct DirectorySlot {
     std::atomic<PVOID> handle{nullptr};
     std::atomic<ConsumerClient *> client{nullptr};
 };
 constexpr size_t kDirectorySize = 256;
 DirectorySlot g_directory[kDirectorySize];
+std::mutex g_directoryWriters;
 
 bool DirectoryInsert(PVOID handle, ConsumerClient *client)
 {
+    std::lock_guard<std::mutex> hold(g_directoryWriters);
     for (auto &slot : g_directory) {
         if (slot.handle.load() == handle) {
             return false; // the first consumer of that handle keeps its callbacks
@@ -140,6 +144,7 @@ bool DirectoryInsert(PVOID handle, ConsumerClient *client)
 
 void DirectoryRemove(ConsumerClient *client)
 {
+    std::lock_guard<std::mutex> hold(g_directoryWriters);
     for (auto &slot : g_directory) {
         if (slot.client.load() == client && slot.handle.load() != nullptr) {
             slot.handle.store(nullptr);
