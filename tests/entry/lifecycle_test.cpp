@@ -141,6 +141,34 @@ TEST_F(Lifecycle, RemovalTearsDownEverythingAndTheSecondUnloadChangesNothing)
     }
 }
 
+// The NT family sends plug-and-play requests to the device behind any handle, the control device
+// included, which has no extension and no stack below it: each is completed as it came, with a
+// warning, and none of them, a removal least of all, is passed down or tears anything down.
+TEST_F(Lifecycle, PlugAndPlayRequestsToTheControlDeviceAreCompletedAsTheyCame)
+{
+    Load();
+    PDEVICE_OBJECT pdo = AddFunctionDevice();
+    const size_t devices = kemu::LiveDeviceCount();
+    ClearLog();
+    const UCHAR minors[] = {IRP_MN_QUERY_DEVICE_RELATIONS, IRP_MN_REMOVE_DEVICE, IRP_MN_START_DEVICE,
+                            IRP_MN_SURPRISE_REMOVAL, 0xFF};
+    for (UCHAR minor : minors) {
+        EXPECT_EQ(kemu::PnpSendRequestToDevice(ControlDevice(), minor), STATUS_NOT_SUPPORTED) << int(minor);
+    }
+    EXPECT_TRUE(kemu::DriverIsLoaded(m_driver));
+    EXPECT_NE(pDeVididiArray, nullptr);
+    EXPECT_EQ(kemu::LiveDeviceCount(), devices);
+    EXPECT_TRUE(kemu::InterfaceEnabled(STREAMER_GUID));
+    EXPECT_EQ(Entry(), (Lines{"[2]STREAMER_Pnp: WARNING --- minor function 0x07 to the control device, completed with 0xc00000bb",
+                              "[2]STREAMER_Pnp: WARNING --- minor function 0x02 to the control device, completed with 0xc00000bb",
+                              "[2]STREAMER_Pnp: WARNING --- minor function 0x00 to the control device, completed with 0xc00000bb",
+                              "[2]STREAMER_Pnp: WARNING --- minor function 0x17 to the control device, completed with 0xc00000bb",
+                              "[2]STREAMER_Pnp: WARNING --- minor function 0xff to the control device, completed with 0xc00000bb"}));
+    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS); // the function device's removal still unloads
+    EXPECT_FALSE(kemu::DriverIsLoaded(m_driver));
+    EXPECT_EQ(kemu::ViolationCount(), 0u);
+}
+
 // Entry points racing a removal: a call that read the stream table just before its free must not
 // touch it afterwards (a write to a freed block, or the freed fill read as a stream).
 TEST_F(Lifecycle, EntryPointsRacingTheUnloadNeverTouchTheFreedTable)

@@ -301,6 +301,21 @@ NTSTATUS PnpSendRequest(PDEVICE_OBJECT pdo, UCHAR minorFunction)
     return io::SendPnp(pdo, minorFunction, "IRP_MJ_PNP request");
 }
 
+NTSTATUS PnpSendRequestToDevice(PDEVICE_OBJECT device, UCHAR minorFunction)
+{
+    io::CheckIrqlAtMost(PASSIVE_LEVEL, "PnpSendRequestToDevice");
+    PDEVICE_OBJECT top;
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        if (!io::DeviceIsLive(device)) {
+            ReportViolation(rule::kUnknownDevice, "PnpSendRequestToDevice on " + io::Hex(device) + ", not a live device");
+            return STATUS_INVALID_PARAMETER;
+        }
+        top = io::TopOfStackLocked(device);
+    }
+    return io::SendAndWait(top, IRP_MJ_PNP, minorFunction, nullptr, STATUS_NOT_SUPPORTED, "IRP_MJ_PNP request");
+}
+
 void SetBusCompletesLater(bool later)
 {
     std::lock_guard<std::mutex> lock(StateLock());

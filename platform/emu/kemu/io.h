@@ -167,6 +167,11 @@ NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo);
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo);
 // Any other plug-and-play request (e.g. IRP_MN_QUERY_CAPABILITIES), sent the same way.
 NTSTATUS PnpSendRequest(PDEVICE_OBJECT pdo, UCHAR minorFunction);
+// A plug-and-play request to the top of any live device's stack, as the NT family sends one to the
+// device behind a handle (IRP_MN_QUERY_DEVICE_RELATIONS, TargetDeviceRelation, when a program asks
+// for notifications on the handle), whether or not that device is a plug-and-play device. Sent and
+// waited for like the others; a device that is not live is reported and refused.
+NTSTATUS PnpSendRequestToDevice(PDEVICE_OBJECT device, UCHAR minorFunction);
 // The bus marks its requests pending, returns STATUS_PENDING and completes them from a thread of
 // its own (in order), so that the function driver's wait is exercised.
 void SetBusCompletesLater(bool later);
