@@ -179,10 +179,26 @@ NTSTATUS CopyStackLocationAndCallNextDeviceOnStack(PDEVICE_OBJECT pNextDevice, P
 NTSTATUS NTAPI STREAMER_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
     PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDeviceObject->DeviceExtension;
-    PDEVICE_OBJECT pNextDevice = pExtension->pNextDeviceOnStack;
+    UCHAR nMinor = IoGetCurrentIrpStackLocation(pIrp)->MinorFunction;
     NTSTATUS ntStatus;
 
-    if (IoGetCurrentIrpStackLocation(pIrp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+    /*
+     * The control device is created without an extension and sits on no stack, yet the NT family
+     * sends it plug-and-play requests too (a query of the target device relation when a program asks
+     * for notifications on a handle to it). It is no plug-and-play device: the request is completed
+     * with the status the I/O manager gave it (STATUS_NOT_SUPPORTED), and a removal removes nothing.
+     */
+    if (pExtension == NULL) {
+        ntStatus = pIrp->IoStatus.Status;
+        SHOWDEBUG(ENTRY_MODULE, 2,
+                  "STREAMER_Pnp: WARNING --- minor function 0x%02x to the control device, completed with 0x%08x",
+                  (ULONG)nMinor, (ULONG)ntStatus);
+        IofCompleteRequest(pIrp, IO_NO_INCREMENT);
+        return ntStatus;
+    }
+
+    PDEVICE_OBJECT pNextDevice = pExtension->pNextDeviceOnStack;
+    if (nMinor == IRP_MN_REMOVE_DEVICE) {
         SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Pnp: remove device");
         CopyStackLocationAndCallNextDeviceOnStack(pNextDevice, pIrp);
         ntStatus = pIrp->IoStatus.Status;
