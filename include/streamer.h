@@ -106,10 +106,45 @@ typedef struct _STREAMER_STREAM_INFO {
 /*
  * ---- Callbacks that clients supply ----
  * pContext is, for a provider's callbacks, the RegisterProvider.pContext it registered with, and for
- * a consumer's, its own RegisterConsumer.hConsumer. The exchange calls them at DISPATCH_LEVEL and
- * never after the matching unregistration has completed: a driver unregisters before its unload.
- * A consumer reports at most what it was told of; a report larger than one ring is taken for an
- * error.
+ * a consumer's, its own RegisterConsumer.hConsumer. The exchange never calls them after the matching
+ * unregistration has completed (a driver unregisters before its unload), and always at
+ * DISPATCH_LEVEL or below, as this table says:
+ *   lock    DISPATCH_LEVEL, the stream's spin lock held
+ *   reader  DISPATCH_LEVEL, without the lock, as a reader of the stream: a registration or
+ *           unregistration on that stream waits until the callback has returned
+ *   none    the level named, no lock of the exchange held
+ *
+ *   callback           made by                                                    level
+ *   consumer new-data  the provider's OnProvideData, once a block                 lock
+ *   consumer notify    LOST_BYTES, from OnProvideData in place of new-data        lock
+ *                      PROVIDER_REGISTERED, PROVIDER_UNREGISTERED and
+ *                      STREAM_INFO_CHANGED, from the provider's registration or
+ *                      unregistration; STREAM_INFO_CHANGED to a consumer from
+ *                      its own registration                                       lock
+ *                      PROVIDER_REGISTERED to a consumer from its own
+ *                      registration; any code from the provider's OnNotify;
+ *                      IS_ORBDRV_ACTIVE on stream 1, from that control request    reader
+ *                      CONSUMER_DELETED, from the exchange's unload               none, PASSIVE_LEVEL
+ *   provider notify    CONSUMER_REGISTERED, from the provider's registration
+ *                      when consumers are there; STREAM_INFO_CHANGED passed back
+ *                      from a notification made under the lock                    lock
+ *                      CONSUMER_REGISTERED, CONSUMER_UNREGISTERED, from a
+ *                      consumer's registration or unregistration; any code from
+ *                      a consumer's OnNotify; STREAM_INFO_CHANGED passed back
+ *                      from the provider's own OnNotify                           reader
+ *                      PROVIDER_DELETED, from the exchange's unload               none, PASSIVE_LEVEL
+ *   provider           OnProvideData, after the consumers were told, in the
+ *   data-complete      provider's thread                                          none, the caller's level
+ *   completion routine of a consumer registration that waited: completed by the
+ *                      provider's registration, or cancelled by the consumer's
+ *                      unregistration                                             lock
+ *                      cancelled by the exchange's unload                         none, PASSIVE_LEVEL
+ *
+ * Under the lock or as a reader, a callback must not block or wait and must not register or
+ * unregister on that stream (the lock is not re-entrant and the registration waits for the reader:
+ * a real processor spins for ever); under the lock it must not provide data on that stream either.
+ * OnDataProcessed and OnNotify may be called from any callback. A consumer reports at most what it
+ * was told of; a report larger than one ring is taken for an error.
  */
 typedef VOID (STREAMER_CALL *STREAMER_PROVIDER_NOTIFY_CALLBACK)(PVOID hConsumer, ULONG dwType,
                                                                 PSTREAMER_NOTIFICATION_PARAM pParam,
