@@ -16,7 +16,7 @@ namespace {
 
 struct Registration {
     bool consumer = false;
-    ULONG stream = 0;
+    ULONG stream = 0; // the stream's index: the exchange selects by the handle's low 8 bits alone
     PVOID handle = nullptr;
     const void *callbacks[2] = {};
     bool pending = false;
@@ -57,20 +57,20 @@ void Observe(const kemu::RequestEvent &event)
         }
         Registration r;
         if (code == STREAMER_REGISTER_PROVIDER && length >= sizeof param->RegisterProvider) {
-            r.stream = param->RegisterProvider.hStream;
+            r.stream = param->RegisterProvider.hStream & 0xFF;
             r.callbacks[0] = reinterpret_cast<const void *>(param->RegisterProvider.pfnProvideDataComplete);
             r.callbacks[1] = reinterpret_cast<const void *>(param->RegisterProvider.pfnNotify);
         } else if (code == STREAMER_REGISTER_CONSUMER && length >= sizeof param->RegisterConsumer) {
             r.consumer = true;
-            r.stream = param->RegisterConsumer.hStream;
+            r.stream = param->RegisterConsumer.hStream & 0xFF;
             r.handle = param->RegisterConsumer.hConsumer;
             r.callbacks[0] = reinterpret_cast<const void *>(param->RegisterConsumer.pfnNewDataReady);
             r.callbacks[1] = reinterpret_cast<const void *>(param->RegisterConsumer.pfnNotify);
         } else if (code == STREAMER_UNREGISTER_PROVIDER) {
-            r.stream = param->UnRegisterProvider.hStream;
+            r.stream = param->UnRegisterProvider.hStream & 0xFF;
         } else if (code == STREAMER_UNREGISTER_CONSUMER && length >= sizeof param->UnRegisterConsumer) {
             r.consumer = true;
-            r.stream = param->UnRegisterConsumer.hStream;
+            r.stream = param->UnRegisterConsumer.hStream & 0xFF;
             r.handle = param->UnRegisterConsumer.hConsumer;
         } else {
             return;

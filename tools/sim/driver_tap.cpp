@@ -3,11 +3,13 @@
 // which pass every call on to the driver's own and to the exchange's entry unchanged.
 #include "driver_tap.h"
 
+#include <array>
 #include <cstdio>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "emu/kemu/kemu.h"
 #include "emu/kemu/ldr.h"
@@ -25,18 +27,40 @@ std::map<PIRP, Registering> g_registering; // sent, not yet both returned and co
 std::map<PIRP, TappedConsumer *> g_leaving;
 std::atomic<STREAMER_DATA_PROCESSED_ENTRY> g_exchangeEntry{nullptr};
 
-// The registration a callback is for: the driver's handle on a stream it still holds. A driver
-// that uses one handle on two streams is told apart by the stream where the caller names it.
-TappedConsumer *Find(PVOID handle, const ULONG *stream)
+/*
+ * A consumer handle is unique only within its stream, and the exchange calls a consumer's callbacks
+ * with nothing but that handle: one handle on two streams cannot be told apart by it. So each tapped
+ * registration gets callbacks of its own, one pair of a fixed set of slots, and a callback knows its
+ * registration by its slot. A slot is taken back once its registration has left (the exchange calls
+ * nothing of a registration after its unregistration has completed).
+ */
+constexpr size_t kSlots = 128;
+std::atomic<TappedConsumer *> g_slots[kSlots];
+
+// The registration a report is for: the driver's handle on the stream it names, still held.
+TappedConsumer *Find(PVOID handle, ULONG stream)
 {
     std::lock_guard<std::mutex> lock(g_lock);
     for (auto it = g_consumers.rbegin(); it != g_consumers.rend(); ++it) {
         TappedConsumer &c = **it;
-        if (c.handle == handle && (stream == nullptr || c.stream == *stream) && !c.left.load()) {
+        if (c.handle == handle && c.stream == (stream & 0xFF) && !c.left.load()) {
             return &c;
         }
     }
     return nullptr;
+}
+
+// Call with g_lock held: a free slot for c, or kSlots when every one is taken.
+size_t TakeSlotLocked(TappedConsumer *c)
+{
+    for (size_t i = 0; i < kSlots; ++i) {
+        TappedConsumer *held = g_slots[i].load();
+        if (held == nullptr || held->left.load()) {
+            g_slots[i] = c;
+            return i;
+        }
+    }
+    return kSlots;
 }
 
 // Before the driver is called for the first time, the entry it reports through is the simulator's.
@@ -77,20 +101,20 @@ void Told(TappedConsumer &c, ULONG size, bool lost)
     (lost ? c.bytesLost : c.bytesAnnounced).fetch_add(size);
 }
 
-VOID STREAMER_CALL NewData(ULONG dwSize, PVOID pContext)
+void NewData(size_t slot, ULONG dwSize, PVOID pContext)
 {
-    TappedConsumer *c = Find(pContext, nullptr);
+    TappedConsumer *c = g_slots[slot].load();
     if (c == nullptr) {
-        return; // not ours: the exchange named a handle no loaded driver holds
+        return;
     }
     HandOutEntry(*c);
     Told(*c, dwSize, false);
     c->pfnNewData(dwSize, pContext);
 }
 
-VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
+void Notify(size_t slot, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
 {
-    TappedConsumer *c = Find(pContext, nullptr);
+    TappedConsumer *c = g_slots[slot].load();
     if (c == nullptr) {
         return;
     }
@@ -106,9 +130,30 @@ VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVO
     }
 }
 
+template <size_t Slot>
+VOID STREAMER_CALL NewDataAt(ULONG dwSize, PVOID pContext)
+{
+    NewData(Slot, dwSize, pContext);
+}
+template <size_t Slot>
+VOID STREAMER_CALL NotifyAt(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
+{
+    Notify(Slot, dwType, pParam, pContext);
+}
+struct SlotCallbacks {
+    STREAMER_NEW_DATA_READY_CALLBACK newData;
+    STREAMER_CONSUMER_NOTIFY_CALLBACK notify;
+};
+template <size_t... Slot>
+constexpr std::array<SlotCallbacks, sizeof...(Slot)> MakeSlotCallbacks(std::index_sequence<Slot...>)
+{
+    return {{{&NewDataAt<Slot>, &NotifyAt<Slot>}...}};
+}
+constexpr std::array<SlotCallbacks, kSlots> kSlotCallbacks = MakeSlotCallbacks(std::make_index_sequence<kSlots>());
+
 VOID STREAMER_CALL ReportEntry(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
-    TappedConsumer *c = Find(hConsumer, &hStream);
+    TappedConsumer *c = Find(hConsumer, hStream);
     STREAMER_DATA_PROCESSED_ENTRY exchange = g_exchangeEntry.load();
     if (c != nullptr) {
         const uint64_t processed = c->bytesProcessed.fetch_add(dwSize) + dwSize;
@@ -161,7 +206,7 @@ void Sent(PIRP irp)
     if (code == STREAMER_UNREGISTER_CONSUMER && length >= sizeof param->UnRegisterConsumer) {
         std::lock_guard<std::mutex> lock(g_lock);
         for (auto &c : g_consumers) {
-            if (c->stream == param->UnRegisterConsumer.hStream && c->handle == param->UnRegisterConsumer.hConsumer &&
+            if (c->stream == (param->UnRegisterConsumer.hStream & 0xFF) && c->handle == param->UnRegisterConsumer.hConsumer &&
                 !c->left.load()) {
                 g_leaving[irp] = c.get();
             }
@@ -180,17 +225,23 @@ void Sent(PIRP irp)
     }
     auto c = std::make_unique<TappedConsumer>();
     c->driver = driver;
-    c->stream = record.hStream;
+    c->stream = record.hStream & 0xFF;
     c->handle = record.hConsumer;
     c->pfnNewData = record.pfnNewDataReady;
     c->pfnNotify = record.pfnNotify;
     c->pDriverEntry = record.ppfnDataProcessed;
     c->pDriverRingSize = record.pdwBufferSize;
     c->pDriverTail = record.pdwTail;
-    record.pfnNewDataReady = &NewData;
-    record.pfnNotify = &Notify;
-    record.ppfnDataProcessed = &c->pfnExchangeEntry;
     std::lock_guard<std::mutex> lock(g_lock);
+    const size_t slot = TakeSlotLocked(c.get());
+    if (slot == kSlots) {
+        std::fprintf(stderr, "%s: consumer of stream %lu not accounted: more than %zu registrations of loaded drivers at once\n",
+                     driver.c_str(), static_cast<unsigned long>(c->stream), kSlots);
+        return;
+    }
+    record.pfnNewDataReady = kSlotCallbacks[slot].newData;
+    record.pfnNotify = kSlotCallbacks[slot].notify;
+    record.ppfnDataProcessed = &c->pfnExchangeEntry;
     g_registering[irp] = {c.get(), false, false};
     g_consumers.push_back(std::move(c));
 }
@@ -257,6 +308,9 @@ std::function<void(const kemu::RequestEvent &)> TapDriverRequests()
 {
     std::lock_guard<std::mutex> lock(g_lock);
     g_consumers.clear();
+    for (auto &slot : g_slots) {
+        slot = nullptr;
+    }
     g_registering.clear();
     g_leaving.clear();
     g_exchangeEntry = nullptr;
