@@ -17,10 +17,11 @@
 # the whole emulation (exported, so that the drivers' modules bind to it), each test registered
 # with CTest. The fixture's LoadClient("driver") finds the DRIVERS' modules.
 #
-#   devididi_add_client_sys(NAME ALLOW-LIST SOURCES file.c ...)
+#   devididi_add_client_sys(NAME ALLOW-LIST SOURCES file.c ... [DEFINITIONS NAME[=VALUE] ...])
 #
 # a target NAME_sys that builds NAME.sys, the driver as a 32-bit Windows kernel image, in
-# <build>/ntbuild-NAME and checks its imports against ALLOW-LIST (needs i686-w64-mingw32-gcc).
+# <build>/ntbuild-NAME and checks its imports against ALLOW-LIST (needs i686-w64-mingw32-gcc);
+# DEFINITIONS are passed to the compiler as -D options.
 include(GoogleTest)
 
 function(devididi_add_client_driver name)
@@ -72,10 +73,13 @@ function(devididi_add_client_test name)
 endfunction()
 
 function(devididi_add_client_sys name allow)
-  cmake_parse_arguments(ARG "" "" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEFINITIONS" ${ARGN})
   foreach(source ${ARG_SOURCES})
     get_filename_component(path ${source} ABSOLUTE)
     list(APPEND sources ${path})
+  endforeach()
+  foreach(definition ${ARG_DEFINITIONS})
+    list(APPEND sources -D${definition})
   endforeach()
   get_filename_component(allow ${allow} ABSOLUTE)
   add_custom_target(${name}_sys COMMAND ${DEVIDIDI_BUILD_CLIENT_SYS} ${CMAKE_CURRENT_BINARY_DIR}/ntbuild-${name}

@@ -1,6 +1,9 @@
 # DeVididi: the kernel emulation and the stream exchange, for building and testing client drivers.
 #
-#   find_package(DeVididi REQUIRED)
+#   find_package(DeVididi 1.1 REQUIRED)
+#
+# The version is the kit's (devididi_kit_version.h): a kit satisfies a request of its own major
+# version and of a minor version up to its own.
 #
 # gives
 #   DeVididi::kemu      the emulated kernel: kernel.h (what a driver includes), streamer.h (the

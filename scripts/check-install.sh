@@ -34,7 +34,9 @@ for file in include/devididi/kernel.h include/devididi/streamer.h include/devidi
             lib/devididi-asan/libkemu.a lib/devididi-asan/libdv_kit_testing.a \
             bin/devididi-sim bin/devididi-sim-asan \
             share/devididi/ntbuild/build-client-sys.sh share/devididi/ntbuild/check-sys.sh \
-            lib/cmake/DeVididi/DeVididiConfig.cmake lib/cmake/DeVididi/DeVididiKit-plain.cmake \
+            lib/cmake/DeVididi/DeVididiConfig.cmake lib/cmake/DeVididi/DeVididiConfigVersion.cmake \
+            lib/cmake/DeVididi/DeVididiKit-plain.cmake include/devididi/devididi_kit_version.h \
+            include/devididi/emu/kemu.h include/devididi/emu/kemu_core.h \
             lib/cmake/DeVididi/DeVididiKit-asan.cmake; do
   [ -e "$prefix/$file" ] || die "the install lacks $file"
 done

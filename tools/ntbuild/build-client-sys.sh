@@ -2,8 +2,10 @@
 # Builds a client driver of the exchange, written in C, into a 32-bit Windows kernel image, and
 # checks the image as devididi.sys is checked, against the client's own allow-list.
 #
-#   build-client-sys.sh OUTDIR NAME ALLOW-LIST SOURCE.c...
+#   build-client-sys.sh OUTDIR NAME ALLOW-LIST [-DNAME[=VALUE] | -UNAME | -IDIR]... SOURCE.c...
 #
+# -D, -U and -I options, anywhere among the sources, go to the compiler for every source (the same
+# definitions that the driver's module for the emulation is built with).
 # OUTDIR receives NAME.sys, its link map NAME.map and the objects (obj/). The sources see the
 # exchange's header (include/) and the kernel header (platform/), nothing else of the exchange;
 # installed with the kit (P/share/devididi/ntbuild), the same headers from P/include/devididi.
@@ -12,7 +14,7 @@ set -euo pipefail
 
 die() { echo "build-client-sys: $*" >&2; exit 1; }
 
-[ $# -ge 4 ] || die "usage: build-client-sys.sh OUTDIR NAME ALLOW-LIST SOURCE.c..."
+[ $# -ge 4 ] || die "usage: build-client-sys.sh OUTDIR NAME ALLOW-LIST [-DNAME[=VALUE] | -UNAME | -IDIR]... SOURCE.c..."
 here=$(cd "$(dirname "$0")" && pwd)
 if [ -f "$here/../../../include/devididi/streamer.h" ]; then
   headers=(-I"$(cd "$here/../../../include/devididi" && pwd)")
@@ -21,6 +23,15 @@ else
 fi
 out=$1 name=$2 allow=$3
 shift 3
+defines=() sources=()
+for arg in "$@"; do
+  case "$arg" in
+    -D?*|-U?*|-I?*) defines+=("$arg") ;;
+    -*) die "unknown option $arg (only -D, -U and -I are passed on)" ;;
+    *) sources+=("$arg") ;;
+  esac
+done
+[ ${#sources[@]} -gt 0 ] || die "no source given"
 prefix=${DEVIDIDI_NT_PREFIX:-i686-w64-mingw32-}
 cc=${prefix}gcc
 command -v "$cc" >/dev/null ||
@@ -32,7 +43,7 @@ cflags=(-std=gnu99 -DDEVIDIDI_NT_KERNEL -O2 -march=i586 -mtune=generic -ffreesta
         -fno-asynchronous-unwind-tables -fno-unwind-tables -fno-stack-protector -fno-ident
         -mno-stack-arg-probe -mgeneral-regs-only -Wframe-larger-than=4096
         -Wall -Wextra -Werror -Wno-unused-parameter
-        "${headers[@]}")
+        "${headers[@]}" "${defines[@]}")
 ldflags=(-nostdlib -s
          -Wl,--subsystem,native -Wl,--image-base,0x10000
          -Wl,--file-alignment,0x200 -Wl,--section-alignment,0x1000
@@ -45,7 +56,7 @@ out=$(cd "$out" && pwd)
 rm -rf "$out/obj" "$out/$name.sys" "$out/$name.map"
 mkdir -p "$out/obj"
 objects=()
-for src in "$@"; do
+for src in "${sources[@]}"; do
   [ -f "$src" ] || die "no such source: $src"
   obj="$out/obj/$(basename "${src%.*}").o"
   "$cc" "${cflags[@]}" -c "$src" -o "$obj" || die "$src does not compile as Windows kernel code (errors above)"
