@@ -173,4 +173,42 @@ TEST_F(PoolDeathTest, BadAccessesStopAtOnceUnderAsan)
 }
 #endif
 
+// The special pool in every flavour: its pages are its own, not the sanitizer's.
+TEST_F(PoolDeathTest, TheSpecialPoolStopsAUseAfterTheFreeAndGivesItsSlotsBack)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    kemu::SetSpecialPoolTag(kTrcd);
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 100, kTrcd));
+            ExFreePool(const_cast<char *>(p));
+            (void)p[10];
+        },
+        "STOP: read of a freed pool block: pool block 0x[0-9a-f]+ 'Trcd' 100 bytes, byte 10, allocated by .+, "
+        "freed by .+, by code at ");
+    // More blocks than there are slots, each freed: the slots come back, and the last is guarded still.
+    for (int i = 0; i < 5000; ++i) {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    }
+    EXPECT_DEATH(
+        {
+            auto *p = static_cast<volatile char *>(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+            p[16] = 'x';
+        },
+        "STOP: write past the end of a pool block: pool block 0x[0-9a-f]+ 'Trcd' 16 bytes, 0 bytes past its end");
+    // Every slot live at once: the pool says so once, and the block beyond still comes (unguarded).
+    std::vector<void *> live;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 4098; ++i) {
+        live.push_back(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    }
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(said, "kemu: the special pool is full: 4096 blocks of tag 'Trcd' are live; later ones are not guarded "
+                    "until some are freed\n");
+    EXPECT_EQ(std::count(live.begin(), live.end(), nullptr), 0);
+    for (void *block : live) {
+        ExFreePool(block);
+    }
+}
+
 } // namespace
