@@ -119,30 +119,60 @@ std::string Describe(uintptr_t address, const BlockInfo &b)
 }
 
 // The special pool: a block of the chosen tag ends against an inaccessible page, so that the first
-// byte read or written past its end faults at once. Slots are read by the fault handler without a
-// lock: a slot's fields are written before its guard address is published.
+// byte read or written past its end faults at once. A freed block's pages stay reserved and become
+// inaccessible, so that a use after the free faults too and is reported with the block; the last
+// kFreedKept freed blocks stay so, older ones give their pages back. A slot is live (guard set),
+// freed (freedBase set) or free (neither). Slots are read by the fault handler without a lock: a
+// slot's fields are written before its guard or freed address is published.
 struct SpecialSlot {
-    std::atomic<uintptr_t> guard{0}; // the inaccessible page, 0 when the slot is free
-    uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0;
+    std::atomic<uintptr_t> guard{0};     // live: the inaccessible page after the block
+    std::atomic<uintptr_t> freedBase{0}; // freed and still reserved: the mapping's start
+    uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0, freer = 0;
     ULONG tag = 0;
 };
 constexpr size_t kSpecialSlots = 4096;
+constexpr size_t kFreedKept = 1024;
 SpecialSlot g_special[kSpecialSlots];
+std::deque<size_t> g_freedSlots; // oldest first; under the pool lock
+bool g_specialFullSaid = false;  // under the pool lock
 std::atomic<ULONG> g_specialTag{0};
 std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
 
 size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
-// Under the pool lock. Null when no slot or no mapping is left: the block then comes from the heap.
+// Under the pool lock: the oldest freed block gives its pages back and its slot becomes free.
+void ReleaseOldestFreed()
+{
+    SpecialSlot &s = g_special[g_freedSlots.front()];
+    g_freedSlots.pop_front();
+    s.freedBase.store(0, std::memory_order_release);
+    munmap(reinterpret_cast<void *>(s.mapBase), s.mapLength);
+}
+
+// Under the pool lock. Null when every slot holds a live block (said once, until one is freed) or no
+// mapping is left: the block then comes from the ordinary pool, unguarded.
 unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *slotOut)
 {
+    auto isFree = [](const SpecialSlot &s) {
+        return s.guard.load(std::memory_order_relaxed) == 0 && s.freedBase.load(std::memory_order_relaxed) == 0;
+    };
     size_t slot = 0;
-    while (slot < kSpecialSlots && g_special[slot].guard.load(std::memory_order_relaxed) != 0) {
+    while (slot < kSpecialSlots && !isFree(g_special[slot])) {
         ++slot;
+    }
+    if (slot == kSpecialSlots && !g_freedSlots.empty()) {
+        slot = g_freedSlots.front();
+        ReleaseOldestFreed();
     }
     const size_t page = Page();
     const size_t body = (size + 7 + page - 1) / page * page;
     if (slot == kSpecialSlots) {
+        if (!g_specialFullSaid) {
+            g_specialFullSaid = true;
+            std::fprintf(stderr, "kemu: the special pool is full: %zu blocks of tag '%s' are live; later ones are not "
+                                 "guarded until some are freed\n",
+                         kSpecialSlots, kemu::TagText(tag).c_str());
+        }
         return nullptr;
     }
     void *map = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -165,12 +195,19 @@ unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *sl
     return bytes;
 }
 
-void FreeSpecial(int slot)
+// Under the pool lock: the block's pages become inaccessible and stay reserved for a while.
+void FreeSpecial(int slot, uintptr_t freer)
 {
     SpecialSlot &s = g_special[slot];
-    const uintptr_t base = s.mapBase, length = s.mapLength;
+    mprotect(reinterpret_cast<void *>(s.mapBase), s.mapLength, PROT_NONE);
+    s.freer = freer;
+    s.freedBase.store(s.mapBase, std::memory_order_release);
     s.guard.store(0, std::memory_order_release);
-    munmap(reinterpret_cast<void *>(base), length);
+    g_freedSlots.push_back(size_t(slot));
+    g_specialFullSaid = false;
+    if (g_freedSlots.size() > kFreedKept) {
+        ReleaseOldestFreed();
+    }
 }
 
 // Decides under the pool lock whether this allocation is one to fail.
@@ -218,7 +255,7 @@ void ReportWritesAfterFree(const std::vector<std::string> &problems)
     }
 }
 
-void Free(PVOID p, const ULONG *tag, const char *by)
+void Free(PVOID p, const ULONG *tag, const char *by, uintptr_t caller)
 {
     KemuMaybePreempt();
     auto call = [&] { return std::string(by) + "(" + Hex(p) + ")"; };
@@ -284,8 +321,8 @@ void Free(PVOID p, const ULONG *tag, const char *by)
     pool.freed[address] = block;
     pool.freedOrder.emplace_back(address, block.sequence);
     if (block.special >= 0) {
-        // Gone at once: a later access faults in unmapped memory.
-        FreeSpecial(block.special);
+        // Gone at once: a later access faults and is reported with the block.
+        FreeSpecial(block.special, caller);
         lock.unlock();
         if (tag != nullptr && *tag != block.tag) {
             kemu::ReportViolation("pool freed with a wrong tag", call() + ": " + Describe(address, block) +
@@ -403,9 +440,12 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return bytes;
 }
 
-VOID ExFreePool(PVOID P) { Free(P, nullptr, "ExFreePool"); }
+VOID ExFreePool(PVOID P) { Free(P, nullptr, "ExFreePool", uintptr_t(__builtin_return_address(0))); }
 
-VOID ExFreePoolWithTag(PVOID P, ULONG Tag) { Free(P, &Tag, "ExFreePoolWithTag"); }
+VOID ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    Free(P, &Tag, "ExFreePoolWithTag", uintptr_t(__builtin_return_address(0)));
+}
 
 } // extern "C"
 
@@ -594,35 +634,62 @@ void SetPoolBlockNamer(PoolBlockNamer namer)
     g_blockNamer.store(namer, std::memory_order_release);
 }
 
-bool SpecialPoolFault(const void *address, FaultText &report)
+namespace {
+
+// "pool block 0x... 'Trcd' 1024 bytes, " and, after what the caller adds, where it was allocated.
+void DescribeSpecial(const SpecialSlot &s, FaultText &report)
+{
+    char tag[5] = {};
+    for (int i = 0; i < 4; ++i) {
+        const char c = char((s.tag >> (8 * i)) & 0xFF);
+        tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+    }
+    report.Add("pool block ").Hex(s.block).Add(" '").Add(tag).Add("' ").Dec(s.size).Add(" bytes, ");
+}
+
+void NameSpecial(const SpecialSlot &s, FaultText &report)
+{
+    FaultText name;
+    if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
+        namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
+    }
+    if (name.Empty()) {
+        report.Add(", allocated by ");
+        DescribeCode(s.caller, report);
+    } else {
+        report.Add(", ").Add(name.Text());
+    }
+}
+
+} // namespace
+
+const char *SpecialPoolFault(const void *address, bool write, FaultText &report)
 {
     const uintptr_t at = uintptr_t(address);
     const size_t page = Page();
     for (const SpecialSlot &s : g_special) {
         const uintptr_t guard = s.guard.load(std::memory_order_acquire);
-        if (guard == 0 || at < guard || at >= guard + page) {
-            continue;
+        if (guard != 0 && at >= guard && at < guard + page) {
+            DescribeSpecial(s, report);
+            report.Dec(at - s.block - s.size).Add(" bytes past its end");
+            NameSpecial(s, report);
+            return write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock;
         }
-        char tag[5] = {};
-        for (int i = 0; i < 4; ++i) {
-            const char c = char((s.tag >> (8 * i)) & 0xFF);
-            tag[i] = (c >= 0x20 && c < 0x7F) ? c : '.';
+        const uintptr_t freed = s.freedBase.load(std::memory_order_acquire);
+        if (freed != 0 && at >= freed && at < freed + s.mapLength) {
+            DescribeSpecial(s, report);
+            if (at >= s.block && at < s.block + s.size) {
+                report.Add("byte ").Dec(at - s.block);
+            } else {
+                report.Add("outside its bytes");
+            }
+            NameSpecial(s, report);
+            report.Add(", freed by ");
+            DescribeCode(s.freer, report);
+            return write ? rule::kWriteFreedPoolBlock : rule::kReadFreedPoolBlock;
         }
-        report.Add("pool block ").Hex(s.block).Add(" '").Add(tag).Add("' ").Dec(s.size).Add(" bytes, ");
-        report.Dec(at - s.block - s.size).Add(" bytes past its end");
-        FaultText name;
-        if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
-            namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
-        }
-        if (name.Empty()) {
-            report.Add(", allocated by ");
-            DescribeCode(s.caller, report);
-        } else {
-            report.Add(", ").Add(name.Text());
-        }
-        return true;
     }
-    return false;
+    return nullptr;
 }
 
 } // namespace kemu

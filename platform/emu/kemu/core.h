@@ -158,11 +158,17 @@ std::optional<PoolBlock> FindPoolBlock(const void *address);
 // The special pool, as a driver verifier's: every block of this tag allocated from now on ends
 // against an inaccessible page (0: none, as after ResetCore), so that a read or write past its end
 // stops at once (kemu::Stop) naming the block and the code that went past it. Its bytes are then
-// eight-byte aligned and may end up to seven bytes before the page; a freed block is unmapped.
+// eight-byte aligned and may end up to seven bytes before the page. A freed block's pages stay
+// reserved and inaccessible (the last 1,024 freed blocks), so that a read or write after the free
+// stops too, naming the block, where it was allocated, the code that freed it and the code that
+// touched it. 4,096 blocks can be live in the special pool at once; running out is said on standard
+// error, and the blocks beyond come from the ordinary pool until some are freed.
 void SetSpecialPoolTag(ULONG tag);
 namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";
+inline constexpr char kReadFreedPoolBlock[] = "read of a freed pool block";
+inline constexpr char kWriteFreedPoolBlock[] = "write to a freed pool block";
 } // namespace rule
 // Text put together without allocation, locks or stdio, for what runs inside the fault handler.
 // What does not fit is cut off.

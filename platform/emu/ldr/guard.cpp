@@ -151,8 +151,8 @@ void OnFault(int signal, siginfo_t *info, void *context)
     FaultText report;
     if (hit == nullptr) {
         FaultText block;
-        if (SpecialPoolFault(info->si_addr, block)) {
-            report.Add(write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock).Add(": ").Add(block.Text());
+        if (const char *broken = SpecialPoolFault(info->si_addr, write, block)) {
+            report.Add(broken).Add(": ").Add(block.Text());
             report.Add(", by code at ");
             DescribeCode(pc, report);
             StopFromHandler(report, context);
