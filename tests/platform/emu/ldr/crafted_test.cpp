@@ -147,6 +147,17 @@ struct Case {
     const char *refusal;
 };
 
+template <size_t N>
+void ExpectRefusals(const Case (&cases)[N], const Crafted &original)
+{
+    for (const Case &row : cases) {
+        Crafted image = original;
+        row.change(image);
+        const std::string outcome = Outcome(image.file);
+        EXPECT_EQ(outcome.find(row.refusal), 0u) << row.what << ": " << outcome.substr(0, 200);
+    }
+}
+
 TEST(CraftedImage, EachHostileImageIsRefusedWithItsCause)
 {
     const Case cases[] = {
@@ -192,12 +203,33 @@ TEST(CraftedImage, EachHostileImageIsRefusedWithItsCause)
          [](Crafted &c) { c.Text(0x21fa, "ABCDEF"), c.Descriptor(0, Crafted::kLookup, 0x21fa, Crafted::kThunk); },
          "import module name outside the image"},
     };
-    for (const Case &row : cases) {
-        Crafted image;
-        row.change(image);
-        const std::string outcome = Outcome(image.file);
-        EXPECT_EQ(outcome.find(row.refusal), 0u) << row.what << ": " << outcome;
-    }
+    ExpectRefusals(cases, Crafted());
+}
+
+// Import tables shared between descriptors would record every import once per descriptor: a
+// thousand descriptors over one table of a thousand imports make a million.
+TEST(CraftedImage, ImportTablesThatDescriptorsShareAreRefusedBeforeTheyMultiply)
+{
+    constexpr uint32_t kCount = 1000, kTable = 0x7000, kZeroFill = 0xa000, kModule = 0x9f00, kName = 0x9f20;
+    auto many = [](uint32_t lookup, uint32_t thunk, uint32_t lookupStep, uint32_t thunkStep) {
+        return [=](Crafted &c) {
+            c.Text(kModule, "ntoskrnl.exe");
+            c.Text(kName + 2, "KeBugCheck");
+            for (uint32_t i = 0; i < kCount; ++i) {
+                c.Descriptor(i, lookup ? lookup + i * lookupStep : 0, kModule, thunk + i * thunkStep);
+                c.Put32(c.At(kTable + 4 * i), kName);
+            }
+        };
+    };
+    const Case cases[] = {
+        {"every descriptor on one address table", many(0, kTable, 0, 0),
+         "import address table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
+        {"each descriptor's table one entry into the last one's", many(0, kTable, 0, 4),
+         "import address table of ntoskrnl.exe at 0x7004 overlaps another import's at 0x7004"},
+        {"one lookup table for a thousand address tables", many(kTable, kZeroFill, 0, 4 * (kCount + 1)),
+         "import lookup table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
+    };
+    ExpectRefusals(cases, Crafted(0x8000, 0x400000));
 }
 
 TEST(CraftedImage, TheUnchangedImageLoadsAndFileBytesPastASectionsVirtualSizeMapAsZeros)
