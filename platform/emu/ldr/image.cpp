@@ -74,8 +74,23 @@ bool InSection(const ImageInfo &info, uint64_t rva, uint64_t bytes, uint32_t mus
     return false;
 }
 
+// Claims the 4-byte word at `at` for one import: false when it overlaps a word claimed before.
+bool Claim(std::set<uint64_t> *words, uint64_t at)
+{
+    auto next = words->lower_bound(at < 3 ? 0 : at - 3);
+    if (next != words->end() && *next < at + 4) {
+        return false;
+    }
+    words->insert(next, at);
+    return true;
+}
+
+// Every import has a word of the file of its own to be read from and a slot of its own to be bound
+// in: descriptors that share or overlap their tables are refused, so that the imports recorded are
+// never more than the file has words.
 bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t importRva, std::string *error)
 {
+    std::set<uint64_t> read, bound; // file offsets of the entries, RVAs of the slots
     for (uint64_t desc = importRva;; desc += 20) {
         size_t at = FileOffset(file, *info, desc, 20);
         if (at == SIZE_MAX) {
@@ -91,8 +106,9 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             *error = "import module name outside the image";
             return false;
         }
+        const uint32_t table = lookup ? lookup : thunk; // the bound address table holds the names when no lookup table does
         for (uint64_t i = 0;; ++i) {
-            size_t entry = FileOffset(file, *info, uint64_t{lookup ? lookup : thunk} + 4 * i, 4);
+            size_t entry = FileOffset(file, *info, uint64_t{table} + 4 * i, 4);
             if (entry == SIZE_MAX) {
                 *error = "import table of " + module + " outside the image";
                 return false;
@@ -111,7 +127,18 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
                          ": only imports by name can be bound";
                 return false;
             }
-            Import import{module, "", static_cast<uint32_t>(thunk + 4 * i)};
+            const uint64_t slot = uint64_t{thunk} + 4 * i;
+            if (!Claim(&bound, slot)) {
+                *error = "import address table of " + module + " at " + Hex(thunk) + " overlaps another import's at " +
+                         Hex(static_cast<uint32_t>(slot));
+                return false;
+            }
+            if (!Claim(&read, entry)) {
+                *error = "import lookup table of " + module + " at " + Hex(table) + " overlaps another import's at " +
+                         Hex(static_cast<uint32_t>(table + 4 * i));
+                return false;
+            }
+            Import import{module, "", static_cast<uint32_t>(slot)};
             if (!NameAt(file, *info, value + 2, &import.name)) {
                 *error = "import name outside the image in " + module;
                 return false;
