@@ -202,6 +202,15 @@ TEST(CraftedImage, EachHostileImageIsRefusedWithItsCause)
         {"a module name running to the end of its section",
          [](Crafted &c) { c.Text(0x21fa, "ABCDEF"), c.Descriptor(0, Crafted::kLookup, 0x21fa, Crafted::kThunk); },
          "import module name outside the image"},
+        // What bounds the loader's work: names, sections and the image they cover.
+        {"an import name of 300 bytes", [](Crafted &c) { c.Text(Crafted::kName + 2, std::string(300, 'n')); },
+         "import name longer than 256 bytes in ntoskrnl.exe"},
+        {"a module name of 300 bytes", [](Crafted &c) { c.Text(Crafted::kModule, std::string(300, 'm')); },
+         "import module name longer than 256 bytes"},
+        {"a section over the next one",
+         [](Crafted &c) { c.SetSection(0, ".text", Crafted::kText, 0x1100, 0x200, 0x200, 0x60000020); },
+         "section .idata overlaps .text"},
+        {"97 sections", [](Crafted &c) { c.Put16(0x86, 97); }, "97 sections: a kernel image has at most 96"},
     };
     ExpectRefusals(cases, Crafted());
 }
