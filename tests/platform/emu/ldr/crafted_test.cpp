@@ -71,7 +71,10 @@ struct Crafted {
         Put32(at + 20, offset);
         Put32(at + 36, flags);
     }
-    size_t At(uint32_t rva) const { return rva < kIdata ? rva - kText + 0x200 : rva < reloc ? rva - kIdata + 0x400 : rva - reloc + 0x400 + idataRaw; }
+    size_t At(uint32_t rva) const
+    {
+        return rva < kIdata ? rva - kText + 0x200 : rva < reloc ? rva - kIdata + 0x400 : rva - reloc + 0x400 + idataRaw;
+    }
     void Descriptor(uint32_t i, uint32_t lookup, uint32_t module, uint32_t thunk)
     {
         Put32(At(kIdata + 20 * i), lookup);
@@ -233,8 +236,8 @@ TEST(CraftedImage, ImportTablesThatDescriptorsShareAreRefusedBeforeTheyMultiply)
     const Case cases[] = {
         {"every descriptor on one address table", many(0, kTable, 0, 0),
          "import address table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
-        {"each descriptor's table one entry into the last one's", many(0, kTable, 0, 4),
-         "import address table of ntoskrnl.exe at 0x7004 overlaps another import's at 0x7004"},
+        {"each descriptor's table two bytes into the last one's", many(0, kTable, 0, 2),
+         "import address table of ntoskrnl.exe at 0x7002 overlaps another import's at 0x7002"},
         {"one lookup table for a thousand address tables", many(kTable, kZeroFill, 0, 4 * (kCount + 1)),
          "import lookup table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
     };
