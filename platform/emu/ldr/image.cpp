@@ -126,7 +126,8 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
                 return false;
             }
             // The bound address is written there: never into the headers or past a section.
-            if (!InSection(*info, uint64_t{thunk} + 4 * i, 4)) {
+            const uint64_t slot = uint64_t{thunk} + 4 * i;
+            if (!InSection(*info, slot, 4)) {
                 *error = "import address table of " + module + " at " + Hex(thunk) + " outside the image's sections";
                 return false;
             }
@@ -134,12 +135,6 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             if (value == 0) {
                 break;
             }
-            if (value & 0x80000000u) {
-                *error = "import by ordinal " + std::to_string(value & 0xffff) + " from " + module +
-                         ": only imports by name can be bound";
-                return false;
-            }
-            const uint64_t slot = uint64_t{thunk} + 4 * i;
             if (!Claim(&bound, slot)) {
                 *error = "import address table of " + module + " at " + Hex(thunk) + " overlaps another import's at " +
                          Hex(static_cast<uint32_t>(slot));
@@ -148,6 +143,11 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             if (!Claim(&read, entry)) {
                 *error = "import lookup table of " + module + " at " + Hex(table) + " overlaps another import's at " +
                          Hex(static_cast<uint32_t>(table + 4 * i));
+                return false;
+            }
+            if (value & 0x80000000u) {
+                *error = "import by ordinal " + std::to_string(value & 0xffff) + " from " + module +
+                         ": only imports by name can be bound";
                 return false;
             }
             Import import{module, "", static_cast<uint32_t>(slot)};
