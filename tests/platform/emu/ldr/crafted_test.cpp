@@ -21,11 +21,11 @@ struct Crafted {
     static constexpr size_t kOpt = 0x98, kDir = kOpt + 96, kSection = kOpt + 0xe0;
     static constexpr uint32_t kBase = 0x400000, kText = 0x1000, kIdata = 0x2000;
     static constexpr uint32_t kLookup = 0x2040, kThunk = 0x2050, kModule = 0x2070, kName = 0x2080;
-    uint32_t idataRaw, idataSize, reloc;
+    uint32_t idataRaw, reloc;
     std::vector<uint8_t> file;
 
     explicit Crafted(uint32_t raw = 0x200, uint32_t size = 0x200)
-        : idataRaw(raw), idataSize(size), reloc(kIdata + ((size + 0xfff) & ~0xfffu)), file(0x600 + raw)
+        : idataRaw(raw), reloc(kIdata + ((size + 0xfff) & ~0xfffu)), file(0x600 + raw)
     {
         file[0] = 'M';
         file[1] = 'Z';
@@ -82,11 +82,6 @@ struct Crafted {
         Put32(At(kIdata + 20 * i + 16), thunk);
     }
     void Text(uint32_t rva, const std::string &text) { std::memcpy(&file[At(rva)], text.data(), text.size()); }
-    // `count` imports of KeBugCheck at `rva`: its lookup or address table.
-    void Table(uint32_t rva, uint32_t count)
-    {
-        for (uint32_t i = 0; i < count; ++i) Put32(At(rva + 4 * i), kName);
-    }
 };
 
 bool ResolveAll(const std::string &, const std::string &, uint32_t *address)
@@ -138,7 +133,8 @@ std::string Outcome(const std::vector<uint8_t> &file, std::vector<uint8_t> *mapp
     int status = 0;
     waitpid(child, &status, 0);
     if (WIFSIGNALED(status)) {
-        return WTERMSIG(status) == SIGALRM ? "no answer within 10 s" : "ended by signal " + std::to_string(WTERMSIG(status));
+        const int signal = WTERMSIG(status);
+        return signal == SIGALRM ? "no answer within 10 s" : "ended by signal " + std::to_string(signal);
     }
     if (mapped != nullptr) mapped->assign(parts[1].begin(), parts[1].end());
     return parts[0];
@@ -196,7 +192,7 @@ TEST(CraftedImage, EachHostileImageIsRefusedWithItsCause)
         {"a lookup entry straddling the end of its section",
          [](Crafted &c) { c.Descriptor(0, 0x21fe, Crafted::kModule, Crafted::kThunk); },
          "import table of ntoskrnl.exe outside the image"},
-        {"an address table slot straddling the end of its section",
+        {"an address table whose last slot straddles the end of its section",
          [](Crafted &c) { c.Descriptor(0, Crafted::kLookup, Crafted::kModule, 0x21fa); },
          "import address table of ntoskrnl.exe at 0x21fa outside the image's sections"},
         {"an import name running to the end of its section",
