@@ -205,22 +205,23 @@ TEST(CraftedImage, EachHostileImageIsRefusedWithItsCause)
 TEST(CraftedImage, ImportTablesThatDescriptorsShareAreRefusedBeforeTheyMultiply)
 {
     constexpr uint32_t kCount = 1000, kTable = 0x7000, kZeroFill = 0xa000, kModule = 0x9f00, kName = 0x9f20;
-    auto many = [](uint32_t lookup, uint32_t thunk, uint32_t lookupStep, uint32_t thunkStep) {
+    // Descriptor i reads its imports at `lookup` (or its address table) and binds them at thunk + i * step.
+    auto many = [](uint32_t lookup, uint32_t thunk, uint32_t step) {
         return [=](Crafted &c) {
             c.Text(kModule, "ntoskrnl.exe");
             c.Text(kName + 2, "KeBugCheck");
             for (uint32_t i = 0; i < kCount; ++i) {
-                c.Descriptor(i, lookup ? lookup + i * lookupStep : 0, kModule, thunk + i * thunkStep);
+                c.Descriptor(i, lookup, kModule, thunk + i * step);
                 c.Put32(c.At(kTable + 4 * i), kName);
             }
         };
     };
     const Case cases[] = {
-        {"every descriptor on one address table", many(0, kTable, 0, 0),
+        {"every descriptor on one address table", many(0, kTable, 0),
          "import address table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
-        {"each descriptor's table two bytes into the last one's", many(0, kTable, 0, 2),
+        {"each descriptor's table two bytes into the last one's", many(0, kTable, 2),
          "import address table of ntoskrnl.exe at 0x7002 overlaps another import's at 0x7002"},
-        {"one lookup table for a thousand address tables", many(kTable, kZeroFill, 0, 4 * (kCount + 1)),
+        {"one lookup table for a thousand address tables", many(kTable, kZeroFill, 4 * (kCount + 1)),
          "import lookup table of ntoskrnl.exe at 0x7000 overlaps another import's at 0x7000"},
     };
     ExpectRefusals(cases, Crafted(0x8000, 0x400000));
