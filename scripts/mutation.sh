@@ -50,7 +50,7 @@ timeout=${MUTATION_TIMEOUT:-120}
 emulation='CoreReset|DbgPrintCapture|DebugOutputService|Dpc|Irql|KernelFormat|PerformanceCounter|Pool|PoolDeathTest'
 emulation+='|RandomPreemption|SpinLock|SpinLockDeathTest|TickCount|Client|CompletionWalk|DeviceInterfaces'
 emulation+='|DeviceObjects|DeviceStacks|DriverLoading|KernelEvent|PlugAndPlay|RequestChecks|TestRequests|RegImport'
-emulation+='|Registry|RtlStrings|ExportList|ImageTest|ModuleUnload|ModuleUnloadDeathTest|KernelDivision|ScriptLanguage'
+emulation+='|Registry|RtlStrings|ExportList|ImageTest|CraftedImage|ModuleUnload|ModuleUnloadDeathTest|KernelDivision|ScriptLanguage'
 exclude=${MUTATION_EXCLUDE:-"^(model|$emulation)\\.|^NtImage\\.ChecksRefuseImagesTheKernelCouldNotRun\$"}
 
 if [ -n "${MUTATION_WORK:-}" ]; then

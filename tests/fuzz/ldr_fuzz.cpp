@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -61,18 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             }
             continue;
         }
-        // Two descriptors may share a table: the last import bound there is the one it holds.
-        std::map<uint32_t, const Import *> last;
+        // No two imports share a slot: each holds the address bound for it.
         for (const Import &import : info.imports) {
-            last[import.thunkRva] = &import;
-        }
-        for (const auto &[rva, import] : last) {
             uint32_t expected = 0, bound;
-            Resolve(import->module, import->name, &expected);
-            std::memcpy(&bound, &mapped[rva], 4);
+            Resolve(import.module, import.name, &expected);
+            std::memcpy(&bound, &mapped[import.thunkRva], 4);
             if (bound != expected) {
                 dvfuzz::Finding("fuzz_ldr: an import's address was not where it was bound: %s!%s\n",
-                                import->module.c_str(), import->name.c_str());
+                                import.module.c_str(), import.name.c_str());
             }
         }
     }

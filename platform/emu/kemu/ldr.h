@@ -118,8 +118,10 @@ struct ImageInfo {
     std::vector<Import> imports;
 };
 
-// Checks the headers (PE32, i386, native subsystem, sections inside the file and the image) and
-// reads sections and imports. False with the reason in *error; an import by ordinal is refused.
+// Checks the headers (PE32, i386, native subsystem, at most 96 sections, in order, without overlap,
+// inside the file and the image) and reads sections and imports. False with the reason in *error;
+// an import by ordinal, a name over 256 bytes and import tables that descriptors share or overlap
+// are refused, so that what is recorded is bounded by the file's size.
 bool ReadImage(const std::vector<uint8_t> &file, ImageInfo *info, std::string *error);
 // Copies headers and sections into `mapped` (imageSize bytes, zero-filled beyond the raw data).
 void MapImage(const std::vector<uint8_t> &file, const ImageInfo &info, uint8_t *mapped);

@@ -17,6 +17,11 @@ constexpr uint16_t kSubsystemNative = 1;
 constexpr uint16_t kRelAbsolute = 0, kRelHighLow = 3;
 constexpr uint32_t kSectionExecutable = 0x20000000;
 constexpr uint64_t kMaxImageSize = 256u << 20;
+// The most sections the kernel's own loader accepts. They must also lie in order without overlap, so
+// that the work over them all (mapping, scanning, each lookup of an address) is bounded by the image.
+constexpr uint16_t kMaxSections = 96;
+// No name the emulation exports comes near: the memory of each import recorded is bounded by it.
+constexpr size_t kMaxName = 256;
 
 uint16_t Get16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t Get32(const uint8_t *p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
@@ -35,8 +40,10 @@ std::string Hex(uint32_t v)
 
 uint32_t MappedSize(const Section &s) { return std::max(s.virtualSize, s.rawSize); }
 
-// Reads a NUL-terminated name at an RVA of the file, through the section that holds it.
-bool NameAt(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rva, std::string *name)
+// Reads a NUL-terminated name of at most kMaxName bytes at an RVA of the file, through the section
+// that holds it; else false, with `what` and `where` naming it in *error.
+bool NameAt(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rva, const char *what,
+            const std::string &where, std::string *name, std::string *error)
 {
     for (const Section &s : info.sections) {
         if (rva >= s.rva && rva < s.rva + s.rawSize) {
@@ -44,11 +51,16 @@ bool NameAt(const std::vector<uint8_t> &file, const ImageInfo &info, uint32_t rv
                 if (file[at] == 0) {
                     return true;
                 }
+                if (name->size() == kMaxName) {
+                    *error = std::string(what) + " longer than " + std::to_string(kMaxName) + " bytes" + where;
+                    return false;
+                }
                 name->push_back(static_cast<char>(file[at]));
             }
-            return false;
+            break;
         }
     }
+    *error = std::string(what) + " outside the image" + where;
     return false;
 }
 // The file offset of an RVA with at least `bytes` behind it, or SIZE_MAX.
@@ -74,8 +86,23 @@ bool InSection(const ImageInfo &info, uint64_t rva, uint64_t bytes, uint32_t mus
     return false;
 }
 
+// Claims the 4-byte word at `at` for one import: false when it overlaps a word claimed before.
+bool Claim(std::set<uint64_t> *words, uint64_t at)
+{
+    auto next = words->lower_bound(at < 3 ? 0 : at - 3);
+    if (next != words->end() && *next < at + 4) {
+        return false;
+    }
+    words->insert(next, at);
+    return true;
+}
+
+// Every import has a word of the file of its own to be read from and a slot of its own to be bound
+// in: descriptors that share or overlap their tables are refused, so that the imports recorded are
+// never more than the file has words.
 bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t importRva, std::string *error)
 {
+    std::set<uint64_t> read, bound; // file offsets of the entries, RVAs of the slots
     for (uint64_t desc = importRva;; desc += 20) {
         size_t at = FileOffset(file, *info, desc, 20);
         if (at == SIZE_MAX) {
@@ -87,18 +114,20 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             return true;
         }
         std::string module;
-        if (!NameAt(file, *info, nameRva, &module)) {
-            *error = "import module name outside the image";
+        if (!NameAt(file, *info, nameRva, "import module name", "", &module, error)) {
             return false;
         }
+        // Without a lookup table the names are read from the address table itself.
+        const uint32_t table = lookup ? lookup : thunk;
         for (uint64_t i = 0;; ++i) {
-            size_t entry = FileOffset(file, *info, uint64_t{lookup ? lookup : thunk} + 4 * i, 4);
+            size_t entry = FileOffset(file, *info, uint64_t{table} + 4 * i, 4);
             if (entry == SIZE_MAX) {
                 *error = "import table of " + module + " outside the image";
                 return false;
             }
             // The bound address is written there: never into the headers or past a section.
-            if (!InSection(*info, uint64_t{thunk} + 4 * i, 4)) {
+            const uint64_t slot = uint64_t{thunk} + 4 * i;
+            if (!InSection(*info, slot, 4)) {
                 *error = "import address table of " + module + " at " + Hex(thunk) + " outside the image's sections";
                 return false;
             }
@@ -106,14 +135,23 @@ bool ReadImports(const std::vector<uint8_t> &file, ImageInfo *info, uint32_t imp
             if (value == 0) {
                 break;
             }
+            if (!Claim(&bound, slot)) {
+                *error = "import address table of " + module + " at " + Hex(thunk) + " overlaps another import's at " +
+                         Hex(static_cast<uint32_t>(slot));
+                return false;
+            }
+            if (!Claim(&read, entry)) {
+                *error = "import lookup table of " + module + " at " + Hex(table) + " overlaps another import's at " +
+                         Hex(static_cast<uint32_t>(table + 4 * i));
+                return false;
+            }
             if (value & 0x80000000u) {
                 *error = "import by ordinal " + std::to_string(value & 0xffff) + " from " + module +
                          ": only imports by name can be bound";
                 return false;
             }
-            Import import{module, "", static_cast<uint32_t>(thunk + 4 * i)};
-            if (!NameAt(file, *info, value + 2, &import.name)) {
-                *error = "import name outside the image in " + module;
+            Import import{module, "", static_cast<uint32_t>(slot)};
+            if (!NameAt(file, *info, value + 2, "import name", " in " + module, &import.name, error)) {
                 return false;
             }
             info->imports.push_back(import);
@@ -166,6 +204,10 @@ bool ReadImage(const std::vector<uint8_t> &file, ImageInfo *info, std::string *e
     info->relocRva = directories > 5 ? Get32(dir + 40) : 0;
     info->relocSize = directories > 5 ? Get32(dir + 44) : 0;
     size_t sectionAt = optAt + optionalSize;
+    if (sections > kMaxSections) {
+        *error = std::to_string(sections) + " sections: a kernel image has at most " + std::to_string(kMaxSections);
+        return false;
+    }
     if (sectionAt + 40u * sections > file.size() || info->headerSize > info->imageSize ||
         info->headerSize > file.size() || info->imageSize > kMaxImageSize) {
         *error = "section table or image size out of bounds";
@@ -189,6 +231,11 @@ bool ReadImage(const std::vector<uint8_t> &file, ImageInfo *info, std::string *e
         // Raw data beyond the virtual size is file padding, not part of the image.
         if (section.virtualSize != 0 && section.rawSize > section.virtualSize) {
             section.rawSize = section.virtualSize;
+        }
+        const Section *previous = info->sections.empty() ? nullptr : &info->sections.back();
+        if (previous != nullptr && section.rva < uint64_t{previous->rva} + MappedSize(*previous)) {
+            *error = "section " + section.name + " overlaps " + previous->name;
+            return false;
         }
         info->sections.push_back(section);
     }
