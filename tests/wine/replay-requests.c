@@ -1,0 +1,226 @@
+/*
+ * replay-requests: every control code of the exchange, and a few foreign ones, with every shape of
+ * buffer, sent from user mode through \\.\DeVididi; one line per request:
+ *
+ *   <handle> <code> <shape> error=<Windows error, 0 done> bytes=<bytes returned> output=changed|same
+ *
+ *   replay-requests fresh            each request on a handle of its own, opened and closed for it
+ *   replay-requests kept FLAG-FILE   one handle, opened first ("kept: holding the handle" once it
+ *                                    is), then every request on it once FLAG-FILE exists (the job
+ *                                    creates it after the device's removal; 120 s at most)
+ *
+ * The simulator's user-requests command sends the same requests and prints the same lines
+ * (tests/wine/user-requests.script); the Wine job compares the two lists. The input bytes are
+ * zeros, the output buffer is filled with 0xA5 before each request: "changed" means the request
+ * wrote into it. Exit status: 0 every request sent, 1 the flag never came, 3 the driver is not
+ * loaded. Wine job only; kernel32 only, no C run-time library.
+ */
+#include <stddef.h>
+#include <windows.h>
+
+#define DEVIDIDI_PLATFORM_KERNEL_H
+#include "streamer.h"
+
+/* What the requests are sent with: the record each code reads (its 32-bit length) and what it
+   writes back. The foreign ones: device type 1, a function the driver does not know, and the
+   bandwidth's function with every other method. */
+static const struct {
+    DWORD dwCode, cbIn, cbOut;
+} s_aRequests[] = {
+    { STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, 0, 0 },
+    { STREAMER_IOCTL_PRINT_STATUS, 0, 0 },
+    { STREAMER_REGISTER_PROVIDER, 36, 0 },
+    { STREAMER_UNREGISTER_PROVIDER, 4, 0 },
+    { STREAMER_REGISTER_CONSUMER, 40, 0 },
+    { STREAMER_UNREGISTER_CONSUMER, 8, 0 },
+    { STREAMER_IOCTL_RESYNC_OAPI_CONSUMER, 0, 0 },
+    { STREAMER_IOCTL_IS_ORBDRV_ACTIVE, 0, 0 },
+    { STREAMER_IOCTL_PRINT_STREAMS, sizeof(STREAMER_PRINT_RANGE), 0 },
+    { STREAMER_IOCTL_GET_BANDWIDTH, sizeof(STREAMER_BANDWIDTH_PARAM), 4 },
+    { 0x0001202C, 12, 4 },
+    { 0x00222030, 12, 4 },
+    { STREAMER_IOCTL_GET_BANDWIDTH | METHOD_IN_DIRECT, 12, 4 },
+    { STREAMER_IOCTL_GET_BANDWIDTH | METHOD_OUT_DIRECT, 12, 4 },
+    { STREAMER_IOCTL_GET_BANDWIDTH | METHOD_NEITHER, 12, 4 },
+};
+
+#define SHAPES 6
+#define LARGE 256
+static const char *const s_apszShapes[SHAPES] = { "none", "byte", "short", "exact", "large", "output" };
+
+static void Shape(int iShape, DWORD cbIn, DWORD cbOut, DWORD *pcbIn, DWORD *pcbOut)
+{
+    switch (iShape) {
+    case 0: *pcbIn = 0; *pcbOut = 0; break;
+    case 1: *pcbIn = 1; *pcbOut = 1; break;
+    case 2: *pcbIn = cbIn != 0 ? cbIn - 1 : 0; *pcbOut = cbOut != 0 ? cbOut - 1 : 0; break;
+    case 3: *pcbIn = cbIn; *pcbOut = cbOut; break;
+    case 4: *pcbIn = LARGE; *pcbOut = LARGE; break;
+    default: *pcbIn = 0; *pcbOut = cbOut != 0 ? cbOut : 4; break;
+    }
+}
+
+static char s_szLine[160];
+static int s_cchLine;
+
+static void Add(const char *psz)
+{
+    while (*psz != '\0' && s_cchLine < (int)sizeof(s_szLine) - 1) {
+        s_szLine[s_cchLine++] = *psz++;
+    }
+}
+
+static void AddNumber(DWORD n)
+{
+    char sz[12];
+    int i = (int)sizeof(sz) - 1;
+    sz[i] = '\0';
+    do {
+        sz[--i] = (char)('0' + n % 10);
+        n /= 10;
+    } while (n != 0);
+    Add(sz + i);
+}
+
+static void AddHex(DWORD n)
+{
+    static const char s_szDigits[] = "0123456789ABCDEF";
+    char sz[11];
+    int i;
+    sz[0] = '0';
+    sz[1] = 'x';
+    for (i = 0; i < 8; i++) {
+        sz[2 + i] = s_szDigits[(n >> (28 - 4 * i)) & 0xF];
+    }
+    sz[10] = '\0';
+    Add(sz);
+}
+
+static void Flush(void)
+{
+    DWORD cb;
+    s_szLine[s_cchLine++] = '\n';
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), s_szLine, (DWORD)s_cchLine, &cb, NULL);
+    s_cchLine = 0;
+}
+
+static HANDLE Open(void)
+{
+    return CreateFileA("\\\\.\\DeVididi", GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+}
+
+static BYTE s_abIn[LARGE], s_abOut[LARGE];
+
+/* Every request on hKept, or each on a fresh handle when hKept is INVALID_HANDLE_VALUE. */
+static void Replay(const char *pszHandle, HANDLE hKept)
+{
+    unsigned i;
+    int iShape;
+    for (i = 0; i < sizeof(s_aRequests) / sizeof(s_aRequests[0]); i++) {
+        for (iShape = 0; iShape < SHAPES; iShape++) {
+            DWORD cbIn, cbOut, cbReturned = 0, dwError = 0, j;
+            BOOL fChanged = FALSE;
+            HANDLE h = hKept != INVALID_HANDLE_VALUE ? hKept : Open();
+            Shape(iShape, s_aRequests[i].cbIn, s_aRequests[i].cbOut, &cbIn, &cbOut);
+            Add(pszHandle);
+            Add(" ");
+            AddHex(s_aRequests[i].dwCode);
+            Add(" ");
+            Add(s_apszShapes[iShape]);
+            if (h == INVALID_HANDLE_VALUE) {
+                Add(" not opened: error=");
+                AddNumber(GetLastError());
+                Flush();
+                continue;
+            }
+            for (j = 0; j < LARGE; j++) {
+                s_abIn[j] = 0;
+                s_abOut[j] = 0xA5;
+            }
+            if (!DeviceIoControl(h, s_aRequests[i].dwCode, cbIn != 0 ? s_abIn : NULL, cbIn,
+                                 cbOut != 0 ? s_abOut : NULL, cbOut, &cbReturned, NULL)) {
+                dwError = GetLastError();
+            }
+            for (j = 0; j < LARGE; j++) {
+                fChanged = fChanged || s_abOut[j] != 0xA5;
+            }
+            if (hKept == INVALID_HANDLE_VALUE) {
+                CloseHandle(h);
+            }
+            Add(" error=");
+            AddNumber(dwError);
+            Add(" bytes=");
+            AddNumber(cbReturned);
+            Add(fChanged ? " output=changed" : " output=same");
+            Flush();
+        }
+    }
+}
+
+/* The command line's words after the program's name (at most two). */
+static int Words(char *psz, char *apsz[2])
+{
+    int n = -1;
+    BOOL fQuoted;
+    while (*psz != '\0') {
+        while (*psz == ' ' || *psz == '\t') {
+            psz++;
+        }
+        if (*psz == '\0') {
+            break;
+        }
+        fQuoted = *psz == '"';
+        if (fQuoted) {
+            psz++;
+        }
+        if (n >= 0 && n < 2) {
+            apsz[n] = psz;
+        }
+        n++;
+        while (*psz != '\0' && (fQuoted ? *psz != '"' : (*psz != ' ' && *psz != '\t'))) {
+            psz++;
+        }
+        if (*psz != '\0') {
+            *psz++ = '\0';
+        }
+    }
+    return n;
+}
+
+void __stdcall ReplayMain(void)
+{
+    char *apsz[2] = { NULL, NULL };
+    int nWords = Words(GetCommandLineA(), apsz);
+    HANDLE h;
+    DWORD dwWaited = 0;
+
+    if (nWords == 1 && lstrcmpiA(apsz[0], "fresh") == 0) {
+        Replay("fresh", INVALID_HANDLE_VALUE);
+        ExitProcess(0);
+    }
+    if (nWords != 2 || lstrcmpiA(apsz[0], "kept") != 0) {
+        Add("usage: replay-requests fresh | replay-requests kept FLAG-FILE");
+        Flush();
+        ExitProcess(2);
+    }
+    h = Open();
+    if (h == INVALID_HANDLE_VALUE) {
+        Add("kept: the driver is not loaded");
+        Flush();
+        ExitProcess(3);
+    }
+    Add("kept: holding the handle");
+    Flush();
+    while (GetFileAttributesA(apsz[1]) == INVALID_FILE_ATTRIBUTES) {
+        if (dwWaited >= 120000) {
+            Add("kept: no removal within 120 s");
+            Flush();
+            ExitProcess(1);
+        }
+        Sleep(100);
+        dwWaited += 100;
+    }
+    Replay("kept", h);
+    CloseHandle(h);
+    ExitProcess(0);
+}
