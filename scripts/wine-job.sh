@@ -94,7 +94,7 @@ compare_requests() {
       }
       for (e = 1; e <= nex; e++) if (used[e]) printf "  %d as listed: %s\n", used[e], exwhy[e] >> report
       printf "%d %d %d %d\n", nsim, same, listed, bad
-    }' "$sim_list" "$wine_list")
+    }' "$sim_list" "$wine_list") || verdict=""
   local total same listed bad
   read -r total same listed bad <<<"$verdict"
   if [ "${total:-0}" -gt 0 ] && [ "${bad:-1}" = 0 ]; then

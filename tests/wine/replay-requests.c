@@ -70,30 +70,19 @@ static void Add(const char *psz)
     }
 }
 
-static void AddNumber(DWORD n)
+/* n in the base, at least nWidth digits: decimal numbers as they are, codes as 0x%08X. */
+static void AddDigits(DWORD n, DWORD dwBase, int nWidth)
 {
+    static const char s_szDigits[] = "0123456789ABCDEF";
     char sz[12];
     int i = (int)sizeof(sz) - 1;
     sz[i] = '\0';
-    do {
-        sz[--i] = (char)('0' + n % 10);
-        n /= 10;
-    } while (n != 0);
-    Add(sz + i);
-}
-
-static void AddHex(DWORD n)
-{
-    static const char s_szDigits[] = "0123456789ABCDEF";
-    char sz[11];
-    int i;
-    sz[0] = '0';
-    sz[1] = 'x';
-    for (i = 0; i < 8; i++) {
-        sz[2 + i] = s_szDigits[(n >> (28 - 4 * i)) & 0xF];
+    while (n != 0 || nWidth > 0) {
+        sz[--i] = s_szDigits[n % dwBase];
+        n /= dwBase;
+        nWidth--;
     }
-    sz[10] = '\0';
-    Add(sz);
+    Add(sz + i);
 }
 
 static void Flush(void)
@@ -124,12 +113,13 @@ static void Replay(const char *pszHandle, HANDLE hKept)
             Shape(iShape, s_aRequests[i].cbIn, s_aRequests[i].cbOut, &cbIn, &cbOut);
             Add(pszHandle);
             Add(" ");
-            AddHex(s_aRequests[i].dwCode);
+            Add("0x");
+            AddDigits(s_aRequests[i].dwCode, 16, 8);
             Add(" ");
             Add(s_apszShapes[iShape]);
             if (h == INVALID_HANDLE_VALUE) {
                 Add(" not opened: error=");
-                AddNumber(GetLastError());
+                AddDigits(GetLastError(), 10, 1);
                 Flush();
                 continue;
             }
@@ -148,9 +138,9 @@ static void Replay(const char *pszHandle, HANDLE hKept)
                 CloseHandle(h);
             }
             Add(" error=");
-            AddNumber(dwError);
+            AddDigits(dwError, 10, 1);
             Add(" bytes=");
-            AddNumber(cbReturned);
+            AddDigits(cbReturned, 10, 1);
             Add(fChanged ? " output=changed" : " output=same");
             Flush();
         }
