@@ -392,8 +392,9 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         if (kv.values.size() != 2) {
             return fail(usage);
         }
+        // At most the large shape's 256 bytes, the buffers every shape is sent from.
         uint64_t in = 0, out = 0;
-        if (!number("input length", kv.values["in"], 4096, in) || !number("output length", kv.values["out"], 4096, out)) {
+        if (!number("input length", kv.values["in"], 256, in) || !number("output length", kv.values["out"], 256, out)) {
             return result;
         }
         cmd.inLength = static_cast<uint32_t>(in);
