@@ -283,7 +283,7 @@ run_pass() {
     grep -E '^fresh 0x' "$pass_dir/requests-fresh.out" >"$pass_dir/requests-wine.txt" || true
     local flag=$pass_dir/prefix/drive_c/removed.flag kept_pid n
     rm -f "$flag"
-    wine 'C:\replay-requests.exe' kept 'C:\removed.flag' >"$pass_dir/requests-kept.out" 2>&1 </dev/null &
+    wine 'C:\replay-requests.exe' kept >"$pass_dir/requests-kept.out" 2>&1 </dev/null &
     kept_pid=$!
     for n in $(seq 1 300); do
       grep -q '^kept: holding the handle' "$pass_dir/requests-kept.out" && break

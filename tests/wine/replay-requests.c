@@ -4,16 +4,16 @@
  *
  *   <handle> <code> <shape> error=<Windows error, 0 done> bytes=<bytes returned> output=changed|same
  *
- *   replay-requests fresh            each request on a handle of its own, opened and closed for it
- *   replay-requests kept FLAG-FILE   one handle, opened first ("kept: holding the handle" once it
- *                                    is), then every request on it once FLAG-FILE exists (the job
- *                                    creates it after the device's removal; 120 s at most)
+ *   replay-requests fresh   each request on a handle of its own, opened and closed for it
+ *   replay-requests kept    one handle, opened first ("kept: holding the handle" once it is), then
+ *                           every request on it once C:\removed.flag exists (the job creates it
+ *                           after the device's removal; 120 s at most)
  *
  * The simulator's user-requests command sends the same requests and prints the same lines
  * (tests/wine/user-requests.script); the Wine job compares the two lists. The input bytes are
  * zeros, the output buffer is filled with 0xA5 before each request: "changed" means the request
- * wrote into it. Exit status: 0 every request sent, 1 the flag never came, 3 the driver is not
- * loaded. Wine job only; kernel32 only, no C run-time library.
+ * wrote into it. Exit status: 0 every request sent, 1 the flag never came, 2 bad command line,
+ * 3 the driver is not loaded. Wine job only; kernel32 only, no C run-time library.
  */
 #include <stddef.h>
 #include <windows.h>
@@ -44,6 +44,7 @@ static const struct {
     { STREAMER_IOCTL_GET_BANDWIDTH | METHOD_NEITHER, 12, 4 },
 };
 
+#define FLAG_FILE "C:\\removed.flag"
 #define SHAPES 6
 #define LARGE 256
 static const char *const s_apszShapes[SHAPES] = { "none", "byte", "short", "exact", "large", "output" };
@@ -112,8 +113,7 @@ static void Replay(const char *pszHandle, HANDLE hKept)
             HANDLE h = hKept != INVALID_HANDLE_VALUE ? hKept : Open();
             Shape(iShape, s_aRequests[i].cbIn, s_aRequests[i].cbOut, &cbIn, &cbOut);
             Add(pszHandle);
-            Add(" ");
-            Add("0x");
+            Add(" 0x");
             AddDigits(s_aRequests[i].dwCode, 16, 8);
             Add(" ");
             Add(s_apszShapes[iShape]);
@@ -147,49 +147,30 @@ static void Replay(const char *pszHandle, HANDLE hKept)
     }
 }
 
-/* The command line's words after the program's name (at most two). */
-static int Words(char *psz, char *apsz[2])
+/* The command line's last word: the mode. */
+static const char *LastWord(const char *psz)
 {
-    int n = -1;
-    BOOL fQuoted;
-    while (*psz != '\0') {
-        while (*psz == ' ' || *psz == '\t') {
-            psz++;
-        }
-        if (*psz == '\0') {
-            break;
-        }
-        fQuoted = *psz == '"';
-        if (fQuoted) {
-            psz++;
-        }
-        if (n >= 0 && n < 2) {
-            apsz[n] = psz;
-        }
-        n++;
-        while (*psz != '\0' && (fQuoted ? *psz != '"' : (*psz != ' ' && *psz != '\t'))) {
-            psz++;
-        }
-        if (*psz != '\0') {
-            *psz++ = '\0';
+    const char *pszWord = psz;
+    for (; *psz != '\0'; psz++) {
+        if (*psz == ' ' || *psz == '\t') {
+            pszWord = psz + 1;
         }
     }
-    return n;
+    return pszWord;
 }
 
 void __stdcall ReplayMain(void)
 {
-    char *apsz[2] = { NULL, NULL };
-    int nWords = Words(GetCommandLineA(), apsz);
+    const char *pszMode = LastWord(GetCommandLineA());
     HANDLE h;
     DWORD dwWaited = 0;
 
-    if (nWords == 1 && lstrcmpiA(apsz[0], "fresh") == 0) {
+    if (lstrcmpiA(pszMode, "fresh") == 0) {
         Replay("fresh", INVALID_HANDLE_VALUE);
         ExitProcess(0);
     }
-    if (nWords != 2 || lstrcmpiA(apsz[0], "kept") != 0) {
-        Add("usage: replay-requests fresh | replay-requests kept FLAG-FILE");
+    if (lstrcmpiA(pszMode, "kept") != 0) {
+        Add("usage: replay-requests fresh|kept");
         Flush();
         ExitProcess(2);
     }
@@ -201,7 +182,7 @@ void __stdcall ReplayMain(void)
     }
     Add("kept: holding the handle");
     Flush();
-    while (GetFileAttributesA(apsz[1]) == INVALID_FILE_ATTRIBUTES) {
+    while (GetFileAttributesA(FLAG_FILE) == INVALID_FILE_ATTRIBUTES) {
         if (dwWaited >= 120000) {
             Add("kept: no removal within 120 s");
             Flush();
