@@ -9,8 +9,9 @@
 # device that tests/wine/dvwine.sys stands in for). Each pass installs the package with
 # devididi-install, sends every devididi-ctl request and checks what comes back, sends the hostile
 # user-mode registration, lets echo.sys and provider.sys exchange data with every byte checked,
-# then removes the device and checks the unload. Any "unimplemented" or "Unhandled" line from
-# Wine fails the job.
+# replays every control code with every shape of buffer from user mode (also on a handle kept
+# across the removal) and compares the answers with the simulator's, then removes the device and
+# checks the unload. Any "unimplemented" or "Unhandled" line from Wine fails the job.
 #
 # DV_WINE_EXPECT_USERMODE_REFUSAL=0 turns a failed hostile-registration check into a warning (for
 # a driver that does not refuse user-mode registrations yet); the default is 1.
@@ -44,8 +45,71 @@ mkdir -p "$bin"
 "$root/tools/ntbuild/build-client-sys.sh" "$bin/dvwine" dvwine "$root/tests/wine/imports.allow" \
   "$root/tests/wine/dvwine.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
 "$root/tools/win/build-win.sh" "$bin/win" hostile-register="$root/tests/wine/hostile-register.c:HostileMain" \
-  >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
+  replay-requests="$root/tests/wine/replay-requests.c:ReplayMain" >>"$out/build.log" 2>&1 ||
+  { cat "$out/build.log"; exit 1; }
 say "built devididi.sys, echo.sys, provider.sys, dvwine.sys and the Windows-side tools"
+
+# The default build's simulator (DV_SIM), and with "drivers" its sample drivers (DV_SIM_DRIVERS),
+# built when missing.
+ensure_sim() {
+  sim=${DV_SIM:-$root/build/default/tools/sim/devididi-sim} mods=${DV_SIM_DRIVERS:-$root/build/default/examples/client-driver}
+  [ -x "$sim" ] && { [ "${1:-}" != drivers ] || [ -f "$mods/provider.so" ]; } && return 0
+  (cd "$root" && cmake --preset default >/dev/null && cmake --build --preset default >/dev/null)
+}
+
+# ---- The user-mode requests: Wine's answers against the simulator's ----
+# tests/wine/replay-requests.exe sends every control code with every shape of buffer, on fresh
+# handles and on one kept across the removal; tests/wine/user-requests.script sends the same in
+# the simulator. Each line is "<handle> <code> <shape>" and its result; every result that differs
+# fails the job unless an entry of tests/wine/user-requests.exceptions (request and Wine's result,
+# both extended regular expressions, then the reason) covers it.
+compare_requests() {
+  local family=$1 wine_list=$out/$1/requests-wine.txt sim_list=$out/$1/requests-sim.txt report=$out/$1/requests.diff
+  ensure_sim || { fail "$family: requests: cannot build the simulator"; return; }
+  "$sim" --family "$family" --script "$root/tests/wine/user-requests.script" >"$out/$family/requests-sim.out" 2>&1 ||
+    { fail "$family: requests: the simulator's run failed (see $out/$family/requests-sim.out)"; return; }
+  grep -E '^(fresh|kept) 0x' "$out/$family/requests-sim.out" >"$sim_list" || true
+  local verdict
+  verdict=$(awk -v exceptions="$root/tests/wine/user-requests.exceptions" -v report="$report" '
+    function key(line,   f) { split(line, f, " "); return f[1] " " f[2] " " f[3] }
+    function rest(line) { sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", line); return line }
+    BEGIN {
+      while ((getline line < exceptions) > 0) {
+        if (line ~ /^#/ || line !~ / \| /) continue
+        n = split(line, f, / +\| +/); if (n < 3) continue
+        nex++; exreq[nex] = f[1]; exres[nex] = f[2]; exwhy[nex] = f[3]
+      }
+      printf "" > report
+    }
+    FNR == NR { k = key($0); sim[k] = rest($0); order[++nsim] = k; next }
+    { k = key($0); wine[k] = rest($0); if (!(k in sim)) { printf "only under Wine: %s\n", $0 >> report; bad++ } }
+    END {
+      for (i = 1; i <= nsim; i++) {
+        k = order[i]
+        if (!(k in wine)) { printf "only in the simulator: %s %s\n", k, sim[k] >> report; bad++; continue }
+        if (sim[k] == wine[k]) { same++; continue }
+        for (e = 1; e <= nex; e++) if (k ~ ("^" exreq[e] "$") && wine[k] ~ ("^" exres[e] "$")) break
+        if (e <= nex) { listed++; used[e]++; continue }
+        printf "%s: simulator %s, Wine %s\n", k, sim[k], wine[k] >> report; bad++
+      }
+      for (e = 1; e <= nex; e++) {
+        if (used[e]) printf "  %d as listed: %s\n", used[e], exwhy[e] >> report
+        else { printf "  not needed: %s\n", exreq[e] >> report; unused++ }
+      }
+      printf "%d %d %d %d %d\n", nsim, same, listed, bad, unused
+    }' "$sim_list" "$wine_list") || verdict=""
+  local total same listed bad unused
+  read -r total same listed bad unused <<<"$verdict"
+  if [ "${total:-0}" -gt 0 ] && [ "${bad:-1}" = 0 ]; then
+    say "$family: requests: $total from user mode, $same answered alike by Wine and the simulator, $listed as tests/wine/user-requests.exceptions lists"
+    # An entry that nothing needs any more is reported, so that the list does not outlive its reasons.
+    [ "${unused:-0}" = 0 ] ||
+      say "$family: WARNING: requests: $unused entr(y/ies) of tests/wine/user-requests.exceptions covered nothing: $(grep '^  not needed' "$report" | sed 's/^  not needed: //' | tr '\n' ';')"
+  else
+    fail "$family: requests: ${bad:-?} of ${total:-0} answered otherwise than the simulator and not listed ($report):"
+    grep -v '^  ' "$report" | head -20 | sed 's/^/    /'
+  fi
+}
 
 # ---- One pass ----
 # Runs a Windows program of the prefix; its output (stdout and stderr) is appended to $pass_dir/NAME.out.
@@ -213,12 +277,36 @@ run_pass() {
   # After a crash (tolerated only with the refusal not required) the removal is not checked: Wine
   # restarted would load the exchange through plug and play before the support driver.
   if [ $crashed = 0 ]; then
+    # Every request from user mode on fresh handles; then one handle held across the removal,
+    # whose requests go once the removal is done (the program waits for the flag file).
+    win 'C:\replay-requests.exe' fresh >"$pass_dir/requests-fresh.out" || fail "$family: replay-requests fresh failed"
+    grep -E '^fresh 0x' "$pass_dir/requests-fresh.out" >"$pass_dir/requests-wine.txt" || true
+    local flag=$pass_dir/prefix/drive_c/removed.flag kept_pid n
+    rm -f "$flag"
+    wine 'C:\replay-requests.exe' kept >"$pass_dir/requests-kept.out" 2>&1 </dev/null &
+    kept_pid=$!
+    for n in $(seq 1 300); do
+      grep -q '^kept: holding the handle' "$pass_dir/requests-kept.out" && break
+      sleep 0.1
+    done
+    grep -q '^kept: holding the handle' "$pass_dir/requests-kept.out" || fail "$family: replay-requests kept holds no handle"
     # The frame's entry and exit lines from here on: the removal's and the unload's appear apart.
     win reg add 'HKLM\SOFTWARE\NRV\debug\krnl\DEVIDIDI\ENTRY' /v DebugLevel /t REG_DWORD /d 7 /f >>"$log" 2>&1
     expect "levels for the unload" 0 "devididi-ctl: levels: done, the driver has read its debug levels again" \
       'C:\devididi-ctl.exe' levels
     expect "remove" 0 'devididi-install: removed 1 ROOT\\DEVIDIDI device\(s\)' 'C:\devididi-install.exe' remove
     expect "ctl after removal" 3 'devididi-ctl: the driver is not loaded \(\\\\\.\\DeVididi: error [23]\)' 'C:\devididi-ctl.exe' status
+    touch "$flag"
+    for n in $(seq 1 600); do
+      kill -0 "$kept_pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    if kill -0 "$kept_pid" 2>/dev/null; then
+      kill "$kept_pid" 2>/dev/null || true
+      fail "$family: replay-requests kept did not end within 60 s of the removal"
+    fi
+    wait "$kept_pid" 2>/dev/null || true
+    tr -d '\r' <"$pass_dir/requests-kept.out" | grep -E '^kept 0x' >>"$pass_dir/requests-wine.txt" || true
     # A kernel unloads a driver whose last device has gone; Wine 8.0 does not (docs/windows.md, "the unload
     # under Wine"): it unloads on a stop of the service, which it accepts once the device is removed.
     local n unloaded=0
@@ -254,6 +342,7 @@ run_pass() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
 
+  [ $crashed = 0 ] && compare_requests "$family"
   if [ "$family" = 98 ]; then
     cp "$pass_dir/prefix/drive_c/devididi-vxd.log" "$pass_dir/driver.log"
     say "$family: the driver's log: $(wc -l <"$pass_dir/driver.log") lines in $pass_dir/driver.log"
@@ -275,11 +364,7 @@ run_pass() {
 # begins each line, and the bandwidth measurement's figures (times of a real loop, the counter's
 # frequency, the figure chosen from them), which no two runs share.
 differential() {
-  local sim=${DV_SIM:-$root/build/default/tools/sim/devididi-sim} mods=${DV_SIM_DRIVERS:-$root/build/default/examples/client-driver}
-  if [ ! -x "$sim" ] || [ ! -f "$mods/provider.so" ]; then
-    (cd "$root" && cmake --preset default >/dev/null && cmake --build --preset default >/dev/null) ||
-      { fail "differential: cannot build the simulator"; return; }
-  fi
+  ensure_sim drivers || { fail "differential: cannot build the simulator"; return; }
   local mask='s/^[0-9]+ /T /; /GetBandwidth :/s/[0-9]+/N/g'
   "$sim" --family 98 --script "$root/tests/wine/differential.script" --driver-dir "$mods" >"$out/differential-sim.out" 2>&1 ||
     { fail "differential: the simulator's run failed (see $out/differential-sim.out)"; return; }

@@ -102,6 +102,8 @@ TEST(ScriptLanguage, BadLinesSayWhatIsWrong)
     EXPECT_EQ(ErrorOf("notify cam 20 1"), "notify: give both words or none (usage: notify <name> <code> "
                                           "[<word0> <word1>] [info=...])");
     EXPECT_EQ(ErrorOf("notify cam 4 info=audio,711"), "notify: info= goes only with code 5");
+    EXPECT_EQ(ErrorOf("user-requests fresh 0x10 in=257 out=0"),
+              "user-requests: bad input length '257' (a number from 0 to 256, decimal or 0x-hex)");
 }
 
 TEST(ScriptLanguage, NumbersAreDecimalOrHexWithinTheirRange)

@@ -56,6 +56,10 @@ const char kScriptLanguage[] =
     "  load-driver <name> FILE | unload-driver <name>   a client driver of your own, from a file\n"
     "  dpcs hold|run        DPCs run at the end of the command that queued them; hold keeps them\n"
     "                       queued until run\n"
+    "  user-requests fresh|<name> <code> in=<n> out=<n>   the code from user mode with six shapes of\n"
+    "      buffer: none, byte, short, exact (a record of in= bytes, an answer of out=, at most 256),\n"
+    "      large (256 each), output alone; each on a fresh handle or on <name>'s open one; a line\n"
+    "      each: handle, code, shape, Windows error, bytes returned, output changed or same\n"
     "A bad line stops the run: 'line N: <reason>' on standard error, exit status 2.";
 
 // The driver built as a module lies beside the program; each load opens it anew.

@@ -51,6 +51,37 @@ std::string StatusName(NTSTATUS status)
     return text;
 }
 
+std::string WindowsError(NTSTATUS status)
+{
+    switch (status) {
+    case STATUS_SUCCESS:
+        return "0";
+    case STATUS_INVALID_DEVICE_REQUEST:
+        return "1"; // ERROR_INVALID_FUNCTION
+    case STATUS_OBJECT_NAME_NOT_FOUND:
+        return "2"; // ERROR_FILE_NOT_FOUND
+    case STATUS_ACCESS_DENIED:
+        return "5";
+    case STATUS_INVALID_HANDLE:
+        return "6";
+    case STATUS_UNSUCCESSFUL:
+        return "31"; // ERROR_GEN_FAILURE
+    case STATUS_INVALID_PARAMETER:
+        return "87";
+    case STATUS_BUFFER_TOO_SMALL:
+        return "122"; // ERROR_INSUFFICIENT_BUFFER
+    case STATUS_BUFFER_OVERFLOW:
+        return "234"; // ERROR_MORE_DATA
+    case STATUS_INSUFFICIENT_RESOURCES:
+        return "1450"; // ERROR_NO_SYSTEM_RESOURCES
+    default:
+        break;
+    }
+    char text[24];
+    std::snprintf(text, sizeof text, "status 0x%08X", static_cast<unsigned>(status));
+    return text;
+}
+
 const char *NotifyName(ULONG code)
 {
     switch (code) {

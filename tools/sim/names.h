@@ -10,6 +10,10 @@ namespace sim {
 
 // "STATUS_SUCCESS" and so on; a value without a name prints as 0xC00000BB.
 std::string StatusName(NTSTATUS status);
+// The error number a Windows program reads from GetLastError after a call that ended with the
+// status, as the kernel's status-to-error table gives it ("0" for success; a status outside the
+// few a control request here can end with prints as "status 0xC00000BB").
+std::string WindowsError(NTSTATUS status);
 // "CONSUMER_REGISTERED" for 1 and so on; "" for a code the system gives no name.
 const char *NotifyName(ULONG code);
 

@@ -164,6 +164,7 @@ const std::map<std::string, Syntax> &Commands()
         {"load-driver", {Op::LoadDriver, "<name> FILE"}},
         {"unload-driver", {Op::UnloadDriver, "<name>"}},
         {"dpcs", {Op::Dpcs, "hold|run"}},
+        {"user-requests", {Op::UserRequests, "fresh|<name> <code> in=<n> out=<n>"}},
     };
     return commands;
 }
@@ -376,6 +377,30 @@ ParseResult ParseLine(const std::string &rawLine, int lineNo)
         }
         cmd.name = words[1];
         break;
+
+    case Op::UserRequests: {
+        if (!needCount(4) || !needName(1)) {
+            return fail(usage);
+        }
+        if (!number("control code", words[2], 0xFFFFFFFFu, cmd.value)) {
+            return result;
+        }
+        KeyValues kv = ParseKeyValues(verb, words, 3, {"in", "out"});
+        if (!kv.error.empty()) {
+            return fail(kv.error);
+        }
+        if (kv.values.size() != 2) {
+            return fail(usage);
+        }
+        // At most the large shape's 256 bytes, the buffers every shape is sent from.
+        uint64_t in = 0, out = 0;
+        if (!number("input length", kv.values["in"], 256, in) || !number("output length", kv.values["out"], 256, out)) {
+            return result;
+        }
+        cmd.inLength = static_cast<uint32_t>(in);
+        cmd.outLength = static_cast<uint32_t>(out);
+        break;
+    }
 
     case Op::RegImport:
         if (!needCount(1)) {

@@ -38,6 +38,7 @@ enum class Op {
     LoadDriver,   // load-driver <name> FILE
     UnloadDriver, // unload-driver <name>
     Dpcs,         // dpcs hold|run
+    UserRequests, // user-requests fresh|<name> <code> in=<n> out=<n>
 };
 
 // A stream information block as a provider publishes it.
@@ -66,7 +67,8 @@ struct Command {
     std::vector<uint8_t> bytes;   // ioctl
     std::string file;             // load-driver
     bool exact = false;           // ioctl: in=/out= given: exactly these lengths, no padding
-    uint32_t outLength = 0;       // ioctl: out=
+    uint32_t outLength = 0;       // ioctl, user-requests: out=
+    uint32_t inLength = 0;        // user-requests: in=, the length of the record the code reads
     bool inGiven = false;         // ioctl: in= given (even empty)
     enum class Record { None, Null, Short, Valid, Hostile } record = Record::None; // ioctl: record=
     bool fromUser = false;        // control requests: from=user, sent as a user-mode program sends them

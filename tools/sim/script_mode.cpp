@@ -175,6 +175,8 @@ private:
     std::string ExactIoctl(const Command &cmd, ControlClient &control, DeviceHandle &device);
     // A whole registration record (provider or consumer) with its pointer fields as record= asks.
     std::string RecordIoctl(const Command &cmd, const STREAMER_SRV_PARAM &fields, DeviceHandle &device);
+    // One control code from user mode with every shape of buffer, a line each (user-requests).
+    std::string UserRequests(const Command &cmd);
     bool m_failed = false; // a check failed: mismatch or platform rule violation
     bool m_shutDown = false;
     uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
@@ -363,6 +365,9 @@ std::string ScriptRun::Execute(const Command &cmd)
     case Op::Dpcs:
         m_holdDpcs = cmd.name == "hold";
         return "";
+
+    case Op::UserRequests:
+        return UserRequests(cmd);
 
     case Op::UnloadDriver: {
         auto found = m_drivers.find(cmd.name);
@@ -663,6 +668,56 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
     }
     NTSTATUS status = control.Exact(code, cmd.bytes, cmd.outLength, out);
     Out("ioctl: " + StatusName(status) + (out.empty() ? "" : " returned " + HexBytes(out)));
+    return "";
+}
+
+std::string ScriptRun::UserRequests(const Command &cmd)
+{
+    // The shapes of tests/wine/replay-requests.c, in its order: no buffer, one byte each, one byte
+    // short of the record and of the answer, exact, large, and an output buffer alone.
+    constexpr ULONG kLarge = 256; // also the most that in= and out= may say
+    const ULONG in = cmd.inLength, out = cmd.outLength;
+    const struct {
+        const char *name;
+        ULONG in, out;
+    } shapes[] = {{"none", 0, 0},
+                  {"byte", 1, 1},
+                  {"short", in != 0 ? in - 1 : 0, out != 0 ? out - 1 : 0},
+                  {"exact", in, out},
+                  {"large", kLarge, kLarge},
+                  {"output", 0, out != 0 ? out : 4}};
+    ScriptClient *kept = nullptr;
+    if (cmd.name != "fresh") {
+        kept = Find(cmd.name);
+        if (kept == nullptr || !kept->device.IsOpen()) {
+            return "user-requests: " + cmd.name + " has no open handle (open it first, or say fresh)";
+        }
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(cmd.value));
+    for (const auto &shape : shapes) {
+        const std::string head = cmd.name + " " + code + " " + shape.name;
+        DeviceHandle fresh;
+        DeviceHandle &device = kept != nullptr ? kept->device : fresh;
+        if (kept == nullptr) {
+            const NTSTATUS opened = fresh.Open();
+            if (!NT_SUCCESS(opened)) {
+                Out(head + " not opened: error=" + WindowsError(opened));
+                continue;
+            }
+        }
+        std::vector<uint8_t> input(kLarge, 0), output(kLarge, 0xA5);
+        ULONG_PTR returned = 0;
+        const NTSTATUS status =
+            device.Call(static_cast<ULONG>(cmd.value), shape.in != 0 ? input.data() : nullptr, shape.in,
+                        shape.out != 0 ? output.data() : nullptr, shape.out, &returned, true);
+        bool changed = false;
+        for (uint8_t byte : output) {
+            changed = changed || byte != 0xA5;
+        }
+        Out(head + " error=" + WindowsError(status) + " bytes=" + std::to_string(returned) +
+            (changed ? " output=changed" : " output=same"));
+    }
     return "";
 }
 

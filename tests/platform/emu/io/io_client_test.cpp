@@ -126,6 +126,39 @@ TEST_F(Client, AUserModeRequestCarriesItsModeAndFileAndCopiesBuffersAsTheMethodS
     ObDereferenceObject(s_file);
 }
 
+// Where the kernel's I/O manager and Wine's part (tests/wine/user-requests.exceptions): a buffered
+// request without lengths carries no system buffer; the code's device type is the driver's
+// business; a file still open after the device's deletion goes on reaching the dispatch routine.
+TEST_F(Client, AProgramsRequestReachesTheDriverWithoutLengthsWithAnyDeviceTypeAndAfterTheDeletion)
+{
+    NamedDevice named;
+    static PFILE_OBJECT s_file;
+    PDEVICE_OBJECT device = nullptr;
+    ASSERT_EQ(Open(u"\\Device\\IoClient", &s_file, &device), STATUS_SUCCESS);
+    static std::vector<std::pair<ULONG, bool>> s_seen; // each code, and whether a system buffer came
+    s_seen.clear();
+    named.behavior.handlers[IRP_MJ_DEVICE_CONTROL] = [](PDEVICE_OBJECT, PIRP irp) {
+        s_seen.emplace_back(IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.IoControlCode,
+                            irp->AssociatedIrp.SystemBuffer != nullptr);
+        return Complete(irp, STATUS_UNSUCCESSFUL);
+    };
+    auto send = [device](ULONG code) {
+        IO_STATUS_BLOCK iosb{};
+        PIRP irp = kemu::BuildUserDeviceIoControlRequest(code, device, s_file, nullptr, 0, nullptr, 0, nullptr, &iosb);
+        return irp == nullptr ? STATUS_INSUFFICIENT_RESOURCES : IofCallDriver(device, irp);
+    };
+    constexpr ULONG kTypeOne = CTL_CODE(1, 0x80B, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    kemu::ScopedViolationRecording recording;
+    EXPECT_EQ(send(kBuffered), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(send(kTypeOne), STATUS_UNSUCCESSFUL);
+    IoDeleteDevice(named.device);
+    named.device = nullptr;
+    EXPECT_EQ(send(kBuffered), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(s_seen, (std::vector<std::pair<ULONG, bool>>{{kBuffered, false}, {kTypeOne, false}, {kBuffered, false}}));
+    EXPECT_TRUE(recording.Take().empty());
+    ObDereferenceObject(s_file);
+}
+
 // A client that takes the device's file object in DriverEntry and forgets it in its unload.
 PFILE_OBJECT g_keptFile = nullptr;
 VOID NTAPI UnloadForgettingTheFile(PDRIVER_OBJECT) {}
