@@ -44,6 +44,12 @@ static inline LONG LaneRead(DV_LANE *pLane)
     return __atomic_load_n(&pLane->nWord, __ATOMIC_SEQ_CST);
 }
 
+static inline void LaneWrite(DV_LANE *pLane, LONG nWord)
+{
+    KX_SCHEDULING_POINT("rundown.lane.write");
+    __atomic_store_n(&pLane->nWord, nWord, __ATOMIC_SEQ_CST);
+}
+
 static inline BOOLEAN LaneExchange(DV_LANE *pLane, LONG nFrom, LONG nTo)
 {
     KX_SCHEDULING_POINT("rundown.lane.exchange");
@@ -188,7 +194,7 @@ void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream)
     __atomic_store_n(&pRundown->pStream, pStream, __ATOMIC_RELEASE);
     for (ULONG nLane = 0; nLane < DV_RUNDOWN_LANES; ++nLane) {
         __atomic_store_n(&pRundown->aLane[nLane].pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
-        __atomic_store_n(&pRundown->aLane[nLane].nWord, RUNDOWN_OPEN, __ATOMIC_SEQ_CST);
+        LaneWrite(&pRundown->aLane[nLane], RUNDOWN_OPEN);
     }
 }
 
