@@ -2,13 +2,12 @@
 // and calls meeting the unload.
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 #include <memory>
 #include <thread>
 
 #include "entry_fixture.h"
+#include "streamer/bounded.h"
 
 namespace {
 
@@ -426,28 +425,6 @@ TEST_F(Rundown, UnloadReachedFromInsideAProviderCallRefusesInsteadOfWaitingForIt
     kemu::UnloadDriver(m_driver);
     m_driver = nullptr;
     EXPECT_EQ(pDeVididiArray, nullptr);
-}
-
-// A removal that waits for the very call it is made from would hang ctest: bounded here, and the
-// run stops naming what did not return.
-void ReturnsWithin(std::chrono::seconds limit, const std::string &what, const std::function<void()> &call)
-{
-    std::mutex lock;
-    std::condition_variable changed;
-    bool done = false;
-    std::thread watchdog([&] {
-        std::unique_lock<std::mutex> guard(lock);
-        if (!changed.wait_for(guard, limit, [&] { return done; })) {
-            kemu::Stop(what + " did not return within " + std::to_string(limit.count()) + " s");
-        }
-    });
-    call();
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        done = true;
-    }
-    changed.notify_one();
-    watchdog.join();
 }
 
 const std::string kHeldOne = "[1]STREAMER_Unload: ERROR --- reached from inside a call that holds stream 1, nothing is unloaded";
