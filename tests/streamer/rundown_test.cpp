@@ -55,7 +55,33 @@ TEST_F(Rundown, OnceClosingNothingEntersOnAnyLaneAndACloseFromInsideAHoldRefuses
     DvRundownLeave(kStream, shared);
     DvRundownLeave(kStream, provider);
     Close("the close after the last hold left");
+    Reopen();
+    // The provider's thread (still the hint) reports after its call left, while the close waits for
+    // another holder: an entry like any other, refused.
+    ASSERT_NE(DvRundownEnterProvider(kStream, &provider), nullptr);
+    DvRundownLeave(kStream, provider);
+    std::atomic<bool> release{false}, holding{false};
+    std::thread holder([&] {
+        ULONG mine = 0;
+        ASSERT_NE(DvRundownEnter(kStream, &mine), nullptr);
+        holding = true;
+        while (!release) {
+            std::this_thread::sleep_for(1ms);
+        }
+        DvRundownLeave(kStream, mine);
+    });
+    while (!holding) {
+        std::this_thread::yield();
+    }
+    std::thread closer([] { EXPECT_TRUE(DvRundownCloseStream(kStream)); });
+    while (DvRundownEnter(kStream, &lane) != nullptr) { // until the close has begun
+        DvRundownLeave(kStream, lane);
+        std::this_thread::yield();
+    }
     EXPECT_EQ(DvRundownEnterReport(kStream, &lane), nullptr) << "nested on the provider's hint alone";
+    release = true;
+    holder.join();
+    ReturnsWithin(5s, "the close after the holder left", [&] { closer.join(); });
     Reopen();
 }
 
