@@ -25,6 +25,18 @@
 #define KX_POOL_TAG(a, b, c, d) \
     ((ULONG)(UCHAR)(a) | ((ULONG)(UCHAR)(b) << 8) | ((ULONG)(UCHAR)(c) << 16) | ((ULONG)(UCHAR)(d) << 24))
 
+/*
+ * A named scheduling point before one of the driver's own locked operations or accesses to a word
+ * that others change at the same time (the rundown's lanes, the stream gate). In the emulation it
+ * is a point of randomized preemption and of a forced schedule (kemu::ForceSchedule), one
+ * predictable branch when neither is set; the Windows build compiles it to nothing.
+ */
+#if defined(DEVIDIDI_NT_KERNEL)
+#define KX_SCHEDULING_POINT(name) ((void)0)
+#else
+#define KX_SCHEDULING_POINT(name) KemuSchedulingPoint(name)
+#endif
+
 /* Placement new, the one piece of the C++ run time the driver uses. */
 #ifdef __cplusplus
 #if defined(DEVIDIDI_NT_KERNEL)

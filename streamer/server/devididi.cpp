@@ -345,11 +345,13 @@ void DeVididi::GateEnter()
 {
     ULONG nPatience = GATE_PATIENCE;
     for (;;) {
+        KX_SCHEDULING_POINT("gate.enter");
         ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_EXCLUSIVE) == 0 && ((nGate & GATE_WAITING) == 0 || nPatience == 0)) {
             return;
         }
         /* A change is running or about to: step back and wait for it. */
+        KX_SCHEDULING_POINT("gate.retreat");
         __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         for (;;) {
             DV_CPU_PAUSE();
@@ -367,7 +369,13 @@ void DeVididi::GateEnter()
 
 void DeVididi::GateLeave()
 {
+    KX_SCHEDULING_POINT("gate.leave");
     __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+}
+
+BOOLEAN DeVididi::IsGateIdle() const
+{
+    return __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST) == 0 ? TRUE : FALSE;
 }
 
 /*
@@ -411,8 +419,10 @@ void DeVididi::LeaveShared(KIRQL OldIrql)
  */
 void DeVididi::EnterExclusive()
 {
+    KX_SCHEDULING_POINT("gate.announce");
     __atomic_fetch_or(&m_nGate, GATE_WAITING, __ATOMIC_SEQ_CST);
     for (;;) {
+        KX_SCHEDULING_POINT("gate.exclusive");
         ULONG nGate = __atomic_load_n(&m_nGate, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_READERS) == GATE_READER && (nGate & GATE_EXCLUSIVE) == 0) {
             ULONG nExclusive = (nGate - GATE_READER + GATE_EXCLUSIVE) & ~GATE_WAITING;
@@ -428,6 +438,7 @@ void DeVididi::EnterExclusive()
 void DeVididi::LeaveExclusive()
 {
     /* Back to one reader reference; readers waiting for the change come in. */
+    KX_SCHEDULING_POINT("gate.release");
     __atomic_add_fetch(&m_nGate, (ULONG)(GATE_READER - GATE_EXCLUSIVE), __ATOMIC_SEQ_CST);
 }
 

@@ -173,6 +173,8 @@ public:
     void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
     BOOLEAN IsProviderReady() const;
+    /* No reader inside the gate, no change running or waiting: the gate between calls. */
+    BOOLEAN IsGateIdle() const;
 
     ULONG m_hStream;
     ULONG m_nBufferSize;

@@ -1,5 +1,6 @@
 /*
  * The stream rundown; its protocol and the driver's lock order are written in rundown.h.
+ * Model: tests/model/rundown.pml (every step there names the function below it stands for).
  */
 #define DV_SOURCE_NAME "rundown"
 
@@ -9,9 +10,15 @@
 #define RUNDOWN_OPEN 1L
 #define RUNDOWN_HOLDER 2L
 
+#if defined(__i386__) || defined(__x86_64__)
+#define DV_CPU_PAUSE() __builtin_ia32_pause()
+#else
+#define DV_CPU_PAUSE() ((void)0)
+#endif
+
 typedef struct _DV_LANE {
-    PKTHREAD pThread; /* lane 0 only: the thread of the provider call holding it, else NULL */
-    LONG nWord;       /* OPEN | holders * 2 */
+    PKTHREAD pOwner; /* the one thread holding the lane (however deep), NULL while it is free */
+    LONG nWord;      /* OPEN | holds * 2 */
     UCHAR abPad[DV_CACHE_LINE - sizeof(PKTHREAD) - sizeof(LONG)];
 } DV_LANE;
 
@@ -29,17 +36,53 @@ static_assert(sizeof(DV_LANE) == DV_CACHE_LINE, "a lane is one cache line");
 /* Static: it outlives every table, so a refused or late call never touches freed memory. */
 static DV_RUNDOWN g_aRundown[STREAMER_NUM_STREAMS] __attribute__((aligned(DV_CACHE_LINE)));
 
-static BOOLEAN LaneEnter(DV_RUNDOWN *pRundown, ULONG nLane)
+/* Every access to a lane's word is a named scheduling point (kernel.h), so that tests can force
+ * any interleaving of enters, leaves and the close. */
+static inline LONG LaneRead(DV_LANE *pLane)
 {
-    LONG *pnWord = &pRundown->aLane[nLane].nWord;
-    LONG nWord = __atomic_load_n(pnWord, __ATOMIC_RELAXED);
-    do {
-        if ((nWord & RUNDOWN_OPEN) == 0) {
-            return FALSE;
+    KX_SCHEDULING_POINT("rundown.lane.read");
+    return __atomic_load_n(&pLane->nWord, __ATOMIC_SEQ_CST);
+}
+
+static inline void LaneWrite(DV_LANE *pLane, LONG nWord)
+{
+    KX_SCHEDULING_POINT("rundown.lane.write");
+    __atomic_store_n(&pLane->nWord, nWord, __ATOMIC_SEQ_CST);
+}
+
+static inline BOOLEAN LaneExchange(DV_LANE *pLane, LONG nFrom, LONG nTo)
+{
+    KX_SCHEDULING_POINT("rundown.lane.exchange");
+    return __atomic_compare_exchange_n(&pLane->nWord, &nFrom, nTo, 0, __ATOMIC_SEQ_CST, __ATOMIC_RELAXED) ? TRUE
+                                                                                                           : FALSE;
+}
+
+/*
+ * A new hold on a lane: taken when the lane is open and free (then this thread owns it), or
+ * deeper when this thread owns it already. FALSE with *pfClosed set when the stream is closing.
+ */
+static BOOLEAN LaneEnter(DV_LANE *pLane, PKTHREAD pThread, BOOLEAN *pfClosed)
+{
+    if (LaneExchange(pLane, RUNDOWN_OPEN, RUNDOWN_OPEN + RUNDOWN_HOLDER)) {
+        __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
+        return TRUE;
+    }
+    /* Only this thread names itself, and clears its name before its last hold goes. */
+    if (__atomic_load_n(&pLane->pOwner, __ATOMIC_RELAXED) == pThread) {
+        LONG nWord = LaneRead(pLane);
+        while ((nWord & RUNDOWN_OPEN) != 0) {
+            if (LaneExchange(pLane, nWord, nWord + RUNDOWN_HOLDER)) {
+                return TRUE;
+            }
+            nWord = LaneRead(pLane);
         }
-    } while (!__atomic_compare_exchange_n(pnWord, &nWord, nWord + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
-                                          __ATOMIC_RELAXED));
-    return TRUE;
+        *pfClosed = TRUE;
+        return FALSE;
+    }
+    if ((LaneRead(pLane) & RUNDOWN_OPEN) == 0) {
+        *pfClosed = TRUE;
+    }
+    return FALSE;
 }
 
 /* The stream of a held record: stable while held, since the close clears it only when drained. */
@@ -54,18 +97,42 @@ static DeVididi *HeldStream(DV_RUNDOWN *pRundown, ULONG nIndex, ULONG nLane, PUL
     return pStream;
 }
 
-/* One of the shared lanes, by thread: threads on different processors mostly use different lines. */
+/* The shared lane a thread tries first: threads on different processors mostly use different lines. */
 static ULONG SharedLane(PKTHREAD pThread)
 {
     ULONG_PTR nBits = (ULONG_PTR)pThread;
-    return 1 + (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
+    return (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
+}
+
+/*
+ * A hold on one of the shared lanes: the one this thread owns, else a free one, from the thread's
+ * own lane on. While every shared lane is owned by other threads (more threads inside one stream
+ * than it has lanes) it waits for one of them to leave.
+ */
+static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane)
+{
+    ULONG nFirst = SharedLane(pThread);
+    for (;;) {
+        for (ULONG i = 0; i < DV_RUNDOWN_LANES - 1; ++i) {
+            ULONG nLane = 1 + (nFirst + i) % (DV_RUNDOWN_LANES - 1);
+            BOOLEAN fClosed = FALSE;
+            if (LaneEnter(&pRundown->aLane[nLane], pThread, &fClosed)) {
+                *pnLane = nLane;
+                return TRUE;
+            }
+            if (fClosed) {
+                return FALSE;
+            }
+        }
+        DV_CPU_PAUSE();
+    }
 }
 
 DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
-    ULONG nLane = SharedLane(KeGetCurrentThread());
-    if (!LaneEnter(pRundown, nLane)) {
+    ULONG nLane;
+    if (!EnterShared(pRundown, KeGetCurrentThread(), &nLane)) {
         return NULL;
     }
     return HeldStream(pRundown, nIndex, nLane, pnLane);
@@ -75,31 +142,31 @@ DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     PKTHREAD pThread = KeGetCurrentThread();
-    if (!LaneEnter(pRundown, DV_LANE_PROVIDER)) {
-        return NULL;
+    BOOLEAN fClosed = FALSE;
+    ULONG nLane = DV_LANE_PROVIDER;
+    if (!LaneEnter(&pRundown->aLane[DV_LANE_PROVIDER], pThread, &fClosed)) {
+        /* Closing; or another thread's provider call is inside: a shared lane then. */
+        if (fClosed || !EnterShared(pRundown, pThread, &nLane)) {
+            return NULL;
+        }
     }
-    if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) != pThread) {
+    if (nLane == DV_LANE_PROVIDER && __atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) != pThread) {
         __atomic_store_n(&pRundown->pProviderHint, pThread, __ATOMIC_RELAXED);
     }
-    __atomic_store_n(&pRundown->aLane[DV_LANE_PROVIDER].pThread, pThread, __ATOMIC_RELAXED);
-    return HeldStream(pRundown, nIndex, DV_LANE_PROVIDER, pnLane);
+    return HeldStream(pRundown, nIndex, nLane, pnLane);
 }
 
 DeVididi *DvRundownEnterReport(ULONG nIndex, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     PKTHREAD pThread = KeGetCurrentThread();
-    /* Only this thread names itself on the provider's lane, and clears it before that hold goes. */
+    /* The hint keeps other processors off the provider's line; the owner's name is what counts. */
     if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
-        __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pThread, __ATOMIC_RELAXED) == pThread) {
+        __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread) {
         *pnLane = DV_LANE_NESTED;
         return __atomic_load_n(&pRundown->pStream, __ATOMIC_RELAXED);
     }
-    ULONG nLane = SharedLane(pThread);
-    if (!LaneEnter(pRundown, nLane)) {
-        return NULL;
-    }
-    return HeldStream(pRundown, nIndex, nLane, pnLane);
+    return DvRundownEnter(nIndex, pnLane);
 }
 
 void DvRundownLeave(ULONG nIndex, ULONG nLane)
@@ -107,13 +174,15 @@ void DvRundownLeave(ULONG nIndex, ULONG nLane)
     if (nLane == DV_LANE_NESTED) {
         return;
     }
-    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
-    if (nLane == DV_LANE_PROVIDER) {
-        __atomic_store_n(&pRundown->aLane[DV_LANE_PROVIDER].pThread, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
+    /* Only the owner changes the count (the close only clears OPEN): the last hold frees the name. */
+    if (LaneRead(pLane) / RUNDOWN_HOLDER == 1) {
+        __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
     }
     /* The last holder of a closed lane wakes the closer; the event is static, so it is still there. */
-    if (__atomic_sub_fetch(&pRundown->aLane[nLane].nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
-        KeSetEvent(&pRundown->Drained, 0, FALSE);
+    KX_SCHEDULING_POINT("rundown.lane.leave");
+    if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
+        KeSetEvent(&g_aRundown[nIndex & 0xFF].Drained, 0, FALSE);
     }
 }
 
@@ -124,8 +193,8 @@ void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream)
     __atomic_store_n(&pRundown->pProviderHint, (PKTHREAD)NULL, __ATOMIC_RELAXED);
     __atomic_store_n(&pRundown->pStream, pStream, __ATOMIC_RELEASE);
     for (ULONG nLane = 0; nLane < DV_RUNDOWN_LANES; ++nLane) {
-        __atomic_store_n(&pRundown->aLane[nLane].pThread, (PKTHREAD)NULL, __ATOMIC_RELAXED);
-        __atomic_store_n(&pRundown->aLane[nLane].nWord, RUNDOWN_OPEN, __ATOMIC_SEQ_CST);
+        __atomic_store_n(&pRundown->aLane[nLane].pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+        LaneWrite(&pRundown->aLane[nLane], RUNDOWN_OPEN);
     }
 }
 
@@ -140,6 +209,7 @@ void DvRundownOpen(DeVididi *pTable)
 static void ShutLanes(DV_RUNDOWN *pRundown)
 {
     for (ULONG nLane = 0; nLane < DV_RUNDOWN_LANES; ++nLane) {
+        KX_SCHEDULING_POINT("rundown.lane.shut");
         __atomic_fetch_and(&pRundown->aLane[nLane].nWord, ~RUNDOWN_OPEN, __ATOMIC_SEQ_CST);
     }
 }
@@ -147,24 +217,30 @@ static void ShutLanes(DV_RUNDOWN *pRundown)
 static BOOLEAN IsDrained(DV_RUNDOWN *pRundown)
 {
     for (ULONG nLane = 0; nLane < DV_RUNDOWN_LANES; ++nLane) {
-        if (__atomic_load_n(&pRundown->aLane[nLane].nWord, __ATOMIC_SEQ_CST) != 0) {
+        if (LaneRead(&pRundown->aLane[nLane]) != 0) {
             return FALSE;
         }
     }
     return TRUE;
 }
 
+/* Whether the calling thread holds the stream, on whichever lane and however deep. */
 static BOOLEAN IsHeldByCaller(DV_RUNDOWN *pRundown)
 {
-    return __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pThread, __ATOMIC_RELAXED) == KeGetCurrentThread()
-               ? TRUE
-               : FALSE;
+    PKTHREAD pThread = KeGetCurrentThread();
+    for (ULONG nLane = 0; nLane < DV_RUNDOWN_LANES; ++nLane) {
+        if (__atomic_load_n(&pRundown->aLane[nLane].pOwner, __ATOMIC_RELAXED) == pThread) {
+            return TRUE;
+        }
+    }
+    return FALSE;
 }
 
 static void WaitDrained(DV_RUNDOWN *pRundown)
 {
     /* A wake is a hint: the lanes are read again, so an old signal only costs a pass. */
     while (!IsDrained(pRundown)) {
+        KX_SCHEDULING_POINT("rundown.close.wait");
         KeWaitForSingleObject(&pRundown->Drained, Executive, KernelMode, FALSE, NULL);
     }
 }

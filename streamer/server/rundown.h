@@ -11,16 +11,27 @@
  * table: a call that is refused, or that leaves after the close began, touches only its record,
  * never the table. A holder reads its stream from the record (pStream), never the table's global.
  *
- * A lane is one word: bit 0 OPEN, the holders counted from bit 1 on (2 a holder).
- *   enter  one compare-exchange: +2, only while OPEN is set; refused without a write otherwise
- *   leave  one decrement (-2); the holder that takes a closed lane to 0 signals the closer's event
+ * A lane is one word, bit 0 OPEN and the holds counted from bit 1 on (2 a hold), and the name of
+ * the one thread that holds it (its owner), however deep its holds nest:
+ *   enter  one compare-exchange from OPEN alone (the lane free) to OPEN + 2, then the owner's name;
+ *          or, by the owner only, +2 while OPEN is set (a call nested in its own); refused without
+ *          a write once OPEN is clear
+ *   leave  by the owner: its last hold clears the name, then one decrement (-2); the holder that
+ *          takes a closed lane to 0 signals the closer's event
  *   close  one locked and-not of OPEN (a full barrier), then a wait until the lane reads 0
  * OPEN and the count share the word, so no store-load fence is needed between them: either the
  * enter's exchange comes first and the close sees its holder, or the close comes first and the
- * exchange fails. A stream has DV_RUNDOWN_LANES lanes, each on a cache line of its own: lane 0 is
- * the provider's (its data call, written on every block by the provider's thread only), the others
- * take every other call, spread by thread, so that reports from other processors share no line
- * with the provider and no count with other streams. The close sums the lanes.
+ * exchange fails. Only the owner changes the count (the close changes only OPEN), and only a thread
+ * names itself, so a thread that finds its name on a lane holds that lane: a thread's holds are
+ * known exactly, on whichever lane and however nested.
+ *
+ * A stream has DV_RUNDOWN_LANES lanes, each on a cache line of its own: lane 0 is the provider's
+ * (its data call, written on every block by the provider's thread only), the others take every
+ * other call, each thread from its own lane on to the next free one, so that reports from other
+ * processors share no line with the provider and no count with other streams. A provider call
+ * that finds lane 0 owned by another thread takes a shared lane; a call that finds every shared
+ * lane owned by other threads (more threads inside one stream at once than it has shared lanes)
+ * waits for one to leave. The close sums the lanes.
  *
  * States of a stream's rundown:
  *   closed, empty   zero (static storage before DriverEntry, and after the unload): all refused
@@ -29,12 +40,16 @@
  *   closed, empty   the last holder has left and signalled; the unload frees the table
  *
  * Nested holds. A consumer report made by a callback of the stream's own provider call (on its
- * thread) is covered by that call's hold: the provider's lane names its thread while it holds it
- * (stored after the enter, cleared before the leave), and only that thread writes its own name
- * there, so a thread that finds itself named is inside its provider call. A hint on a read-mostly
- * line, written only when the provider's thread changes, keeps other processors off the provider's
- * line. The same name lets the unload see that it was reached from inside a provider call on that
- * stream, whose hold it would wait for in vain: it refuses instead of waiting for ever.
+ * thread) is covered by that call's hold: the thread finds its name on the provider's lane. A hint
+ * on a read-mostly line, written only when the provider's thread changes, keeps other processors
+ * off the provider's line. Every other call made from inside a hold of its own thread (a provider
+ * call from a callback, a notification, a completion routine run inside a request) nests on that
+ * thread's lane. The unload reached from inside any hold of its thread on a stream (a removal from
+ * a callback, or from the completion routine of the ORB query, which holds stream 1 until its
+ * notification has gone out) would wait for that hold in vain: it refuses instead of waiting.
+ *
+ * Every access to a lane's word is a named scheduling point (KX_SCHEDULING_POINT, kernel.h), so
+ * that tests can force an interleaving. tests/model/rundown.pml checks this protocol.
  *
  * Under the rundown, inside a stream (devididi.h): the stream's reader/exclusive gate (lock-free
  * readers against a registration changing the records), then the stream lock. A replaced
@@ -57,8 +72,8 @@
 
 class DeVididi;
 
-/* Lane 0 is the provider's; the others are shared by every other call, chosen by thread. */
-#define DV_RUNDOWN_LANES 5
+/* Lane 0 is the provider's; the others are shared by every other call, each owned by one thread at a time. */
+#define DV_RUNDOWN_LANES 9
 #define DV_LANE_PROVIDER 0
 /* A report inside its stream's provider call: covered by that hold, nothing to leave. */
 #define DV_LANE_NESTED 0xFFFFFFFFUL
@@ -74,12 +89,12 @@ void DvRundownLeave(ULONG nIndex, ULONG nLane);
 /* DriverEntry: the 256 streams of this table open. */
 void DvRundownOpen(DeVididi *pTable);
 /* One stream alone (tests tear a single stream down): open on pStream; close and wait, FALSE when
- * the caller's own provider call holds it (then it is left closing). */
+ * the calling thread holds it (then it is left closing). */
 void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream);
 BOOLEAN DvRundownCloseStream(ULONG nIndex);
 /*
  * The unload, at PASSIVE_LEVEL: closes every stream, waits for the last holder of each and returns
- * the table (NULL when none is open). Reached from inside a provider call that holds a stream, it
+ * the table (NULL when none is open). Reached from inside any hold of its thread on a stream, it
  * cannot wait: it returns NULL with that stream in *pnHeldStream (else 0xFFFFFFFF), the streams
  * left closing, and a later unload finishes.
  */

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "entry_fixture.h"
+#include "streamer/bounded.h"
 
 namespace {
 
@@ -452,6 +453,61 @@ TEST_F(Rundown, UnloadReachedFromInsideAProviderCallRefusesInsteadOfWaitingForIt
     kemu::UnloadDriver(m_driver);
     m_driver = nullptr;
     EXPECT_EQ(pDeVididiArray, nullptr);
+}
+
+const std::string kHeldOne = "[1]STREAMER_Unload: ERROR --- reached from inside a call that holds stream 1, nothing is unloaded";
+const std::string kHeldFive = "[1]STREAMER_Unload: ERROR --- reached from inside a call that holds stream 5, nothing is unloaded";
+
+// The sender's completion routine runs inside the ORB query, which holds stream 1 until its
+// notification has gone out; a removal from there refuses as from inside a provider call.
+NTSTATUS NTAPI RemoveFromCompletion(PDEVICE_OBJECT, PIRP, PVOID pContext)
+{
+    kemu::PnpRemoveDevice(static_cast<PDEVICE_OBJECT>(pContext));
+    return STATUS_SUCCESS;
+}
+
+TEST_F(Rundown, RemovalFromTheOrbQuerysCompletionRoutineRefusesInsteadOfWaitingForItself)
+{
+    Load();
+    PDEVICE_OBJECT pdo = AddFunctionDevice();
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    PIRP irp = IoBuildDeviceIoControlRequest(STREAMER_IOCTL_IS_ORBDRV_ACTIVE, ControlDevice(), nullptr, 0, nullptr, 0,
+                                             FALSE, &done, &iosb);
+    ASSERT_NE(irp, nullptr);
+    IoSetCompletionRoutine(irp, RemoveFromCompletion, pdo, TRUE, TRUE, TRUE);
+    ReturnsWithin(5s, "a removal from the ORB query's completion routine",
+                  [&] { EXPECT_EQ(IoCallDriver(ControlDevice(), irp), STATUS_SUCCESS); });
+    EXPECT_EQ(Count(kHeldOne), 1u);
+    EXPECT_NE(pDeVididiArray, nullptr);
+    kemu::UnloadDriver(m_driver); // nothing holds stream 1 any more: this one finishes
+    m_driver = nullptr;
+}
+
+// A provider call nested in another on the same thread (from its data-complete callback) leaves;
+// the outer call still holds the stream, and a removal made after that must know it.
+TEST_F(Rundown, RemovalAfterANestedProviderCallLeftStillKnowsTheOuterCallsHold)
+{
+    Load();
+    PDEVICE_OBJECT pdo = AddFunctionDevice();
+    BlockingProvider provider;
+    ASSERT_EQ(provider.Register(ControlDevice(), 5), STATUS_SUCCESS);
+    provider.release = true;
+    UCHAR block[4] = {};
+    int depth = 0;
+    provider.whileInside = [&] {
+        if (++depth == 1) {
+            provider.pfnProvideData(5, block, sizeof block);
+            kemu::PnpRemoveDevice(pdo);
+        }
+    };
+    ReturnsWithin(5s, "a removal after a nested provider call", [&] { provider.pfnProvideData(5, block, sizeof block); });
+    EXPECT_EQ(depth, 2);
+    EXPECT_EQ(Count(kHeldFive), 1u);
+    EXPECT_NE(pDeVididiArray, nullptr);
+    kemu::UnloadDriver(m_driver);
+    m_driver = nullptr;
 }
 
 } // namespace

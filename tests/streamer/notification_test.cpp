@@ -119,6 +119,35 @@ TEST_F(Notifications, ConcurrentReplacementsHandOutOnlyLiveBlocks)
     }
 }
 
+// Two passes hand out one block (a replacement, and a snapshot nested in its callback); a third
+// replaces it meanwhile. The inner pass ends first: the block stays until the outer one ends too.
+TEST_F(Notifications, AnInformationBlockHandedOutByTwoPassesLastsUntilBothEnd)
+{
+    Open(22);
+    UCHAR first[16], second[16];
+    std::memset(first, 0x11, sizeof first);
+    std::memset(second, 0x22, sizeof second);
+    int depth = 0;
+    std::vector<UCHAR> seenAfter;
+    a.onNotify = [&](ULONG code) {
+        if (code != STREAMERNOTIFY_STREAM_INFO_CHANGED) {
+            return;
+        }
+        const auto *mine = static_cast<const UCHAR *>(a.params.back().StreamInfo.pInfo);
+        ++depth;
+        if (depth == 1) {
+            provider.pfnNotify(22, STREAMERNOTIFY_STREAM_INFO_CHANGED, nullptr); // a snapshot of the same block
+            seenAfter.assign(mine, mine + sizeof first);
+        } else if (depth == 2) {
+            provider.SendInfo(22, second, sizeof second); // the stream's block now another
+        }
+    };
+    provider.SendInfo(22, first, sizeof first);
+    EXPECT_EQ(depth, 3);
+    EXPECT_EQ(seenAfter, std::vector<UCHAR>(first, first + sizeof first)) << "the block was freed under its pass";
+    EXPECT_EQ(std::memcmp(Stream(22).m_pStreamInfo, second, sizeof second), 0);
+}
+
 // The walk reads the global table: without it, no callback; the entry points on a closed stream are
 // Registration.TeardownTellsEveryone...'s.
 TEST_F(Notifications, WithoutATableTheEntryPointsAndNewDataReadyOnlyLog)

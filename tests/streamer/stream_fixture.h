@@ -13,6 +13,7 @@
 #include "alloc/alloc_fixture.h"
 #include "devididi.h"
 #include "rundown.h"
+#include "streamer/bounded.h"
 
 namespace dvtest {
 
@@ -202,7 +203,11 @@ protected:
     {
         kemu::DebugService::SetSink({}); // before the table goes: a sink may still talk to it
         ULONG held = 0;
-        EXPECT_EQ(DvRundownClose(&held), pDeVididiArray);
+        ReturnsWithin(std::chrono::seconds(5), "the close of the streams after " + TestName(),
+                      [&] { EXPECT_EQ(DvRundownClose(&held), pDeVididiArray); });
+        for (int i = 0; i < STREAMER_NUM_STREAMS; ++i) {
+            EXPECT_TRUE(pDeVididiArray[i].IsGateIdle()) << "stream " << i << "'s gate after " << TestName();
+        }
         for (int i = STREAMER_NUM_STREAMS - 1; i >= 0; --i) { // ... and destroyed 255 down to 0
             pDeVididiArray[i].~DeVididi();
         }
@@ -219,6 +224,11 @@ protected:
         return *m_consumers.back();
     }
     static DeVididi &Stream(ULONG index) { return pDeVididiArray[index]; }
+    static std::string TestName()
+    {
+        const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        return std::string(info->test_suite_name()) + "." + info->name();
+    }
     static QvConsumerInfo *Record(DeVididi &stream, PVOID handle)
     {
         QvConsumerInfo *record = nullptr;

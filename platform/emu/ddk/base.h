@@ -244,15 +244,24 @@ KEMU_END_C
 /*
  * Randomized preemption (kemu::SetRandomPreemption): every kernel call below is a point where the
  * calling thread may yield or sleep briefly. Off, a point costs one load.
+ * KemuPreemptionArmed: bit 0 randomized preemption, bit 1 a forced schedule (kemu::ForceSchedule).
  */
 KEMU_BEGIN_C
 extern int KemuPreemptionArmed;
 void KemuPreemptionPoint(void);
+/* A named point of the driver's own (KX_SCHEDULING_POINT in platform/kernel.h). */
+void KemuNamedSchedulingPoint(const char *pszPoint);
 KEMU_END_C
 static inline void KemuMaybePreempt(void)
 {
-    if (__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED)) {
+    if (__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED) & 1) {
         KemuPreemptionPoint();
+    }
+}
+static inline void KemuSchedulingPoint(const char *pszPoint)
+{
+    if (__builtin_expect(__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED) != 0, 0)) {
+        KemuNamedSchedulingPoint(pszPoint);
     }
 }
 

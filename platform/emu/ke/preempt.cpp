@@ -5,14 +5,23 @@
 // which threads first reach a point after SetRandomPreemption. The same seed therefore makes the
 // same decisions at the same calls of the same thread; which interleaving follows still depends on
 // the host's scheduler, so a seed that failed once is a strong hint, not a guarantee, for a replay.
+//
+// A forced schedule is the exact replay: the driver's named points (KX_SCHEDULING_POINT) hold a
+// thread at one point until another reaches a second, so a test names the interleaving it needs.
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "emu/internal/core.h"
 #include "emu/kemu/core.h"
 
 // Read inline by the interlocked operations of ddk/base.h: one load when preemption is off.
+// Bit 0: randomized preemption; bit 1: a forced schedule.
 extern "C" {
 int KemuPreemptionArmed = 0;
 }
@@ -58,7 +67,74 @@ uint64_t Threshold(double probability)
     return static_cast<uint64_t>(probability * 18446744073709551616.0);
 }
 
+constexpr int kRandomBit = 1;
+constexpr int kScheduleBit = 2;
+
+struct Step {
+    kemu::ScheduleStep names;
+    bool used = false;
+};
+
+struct Schedule {
+    std::mutex lock;
+    std::condition_variable reached;
+    std::vector<Step> steps;
+    std::map<std::string, uint64_t> hits;
+    std::vector<std::string> misses;
+    std::chrono::milliseconds patience{2000};
+    uint64_t generation = 0; // a new or stopped schedule lets every held thread go
+};
+
+Schedule &TheSchedule()
+{
+    static Schedule schedule;
+    return schedule;
+}
+
+void Arm(int bit, bool on)
+{
+    if (on) {
+        __atomic_fetch_or(&KemuPreemptionArmed, bit, __ATOMIC_SEQ_CST);
+    } else {
+        __atomic_fetch_and(&KemuPreemptionArmed, ~bit, __ATOMIC_SEQ_CST);
+    }
+}
+
+void FollowSchedule(const char *point)
+{
+    Schedule &schedule = TheSchedule();
+    std::unique_lock<std::mutex> guard(schedule.lock);
+    ++schedule.hits[point];
+    schedule.reached.notify_all();
+    for (Step &step : schedule.steps) {
+        if (step.used || step.names.at != point) {
+            continue;
+        }
+        step.used = true;
+        const std::string until = step.names.until;
+        const uint64_t before = schedule.hits[until];
+        const uint64_t generation = schedule.generation;
+        if (!schedule.reached.wait_for(guard, schedule.patience, [&] {
+                return schedule.hits[until] > before || schedule.generation != generation;
+            })) {
+            schedule.misses.push_back("held at " + std::string(point) + ", " + until + " never came");
+        }
+        return; // the steps may have changed while this thread was held
+    }
+}
+
 } // namespace
+
+extern "C" void KemuNamedSchedulingPoint(const char *pszPoint)
+{
+    const int armed = __atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED);
+    if (armed & kScheduleBit) {
+        FollowSchedule(pszPoint);
+    }
+    if (armed & kRandomBit) {
+        KemuPreemptionPoint();
+    }
+}
 
 extern "C" void KemuPreemptionPoint(void)
 {
@@ -86,7 +162,7 @@ namespace kemu {
 void SetRandomPreemption(uint64_t seed, const PreemptionOptions &options)
 {
     Settings &s = g_settings;
-    __atomic_store_n(&KemuPreemptionArmed, 0, __ATOMIC_SEQ_CST);
+    Arm(kRandomBit, false);
     s.seed = seed;
     s.nextThread = 0;
     s.yieldBelow = Threshold(options.yieldProbability);
@@ -96,12 +172,55 @@ void SetRandomPreemption(uint64_t seed, const PreemptionOptions &options)
     s.yields = 0;
     s.sleeps = 0;
     s.generation.fetch_add(1, std::memory_order_release);
-    __atomic_store_n(&KemuPreemptionArmed, 1, __ATOMIC_SEQ_CST);
+    Arm(kRandomBit, true);
 }
 
-void StopRandomPreemption() { __atomic_store_n(&KemuPreemptionArmed, 0, __ATOMIC_SEQ_CST); }
+void StopRandomPreemption() { Arm(kRandomBit, false); }
 
-bool RandomPreemptionActive() { return __atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED) != 0; }
+bool RandomPreemptionActive() { return (__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED) & kRandomBit) != 0; }
+
+void ForceSchedule(const std::vector<ScheduleStep> &steps, std::chrono::milliseconds patience)
+{
+    Schedule &schedule = TheSchedule();
+    {
+        std::lock_guard<std::mutex> guard(schedule.lock);
+        schedule.steps.clear();
+        for (const ScheduleStep &step : steps) {
+            schedule.steps.push_back(Step{step, false});
+        }
+        schedule.hits.clear();
+        schedule.misses.clear();
+        schedule.patience = patience;
+        ++schedule.generation;
+    }
+    schedule.reached.notify_all();
+    Arm(kScheduleBit, true);
+}
+
+void StopForcedSchedule()
+{
+    Arm(kScheduleBit, false);
+    Schedule &schedule = TheSchedule();
+    std::lock_guard<std::mutex> guard(schedule.lock);
+    schedule.steps.clear();
+    ++schedule.generation;
+    schedule.reached.notify_all();
+}
+
+std::vector<std::string> ForcedScheduleMisses()
+{
+    Schedule &schedule = TheSchedule();
+    std::lock_guard<std::mutex> guard(schedule.lock);
+    return schedule.misses;
+}
+
+uint64_t SchedulingPointHits(const std::string &point)
+{
+    Schedule &schedule = TheSchedule();
+    std::lock_guard<std::mutex> guard(schedule.lock);
+    const auto found = schedule.hits.find(point);
+    return found == schedule.hits.end() ? 0 : found->second;
+}
 
 PreemptionStats RandomPreemptionStats()
 {
@@ -110,7 +229,11 @@ PreemptionStats RandomPreemptionStats()
 }
 
 namespace detail {
-void ResetPreemption() { StopRandomPreemption(); }
+void ResetPreemption()
+{
+    StopRandomPreemption();
+    StopForcedSchedule();
+}
 } // namespace detail
 
 } // namespace kemu

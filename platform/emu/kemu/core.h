@@ -120,6 +120,27 @@ void StopRandomPreemption();
 bool RandomPreemptionActive();
 PreemptionStats RandomPreemptionStats();
 
+// ---- Forced interleavings --------------------------------------------------------------------
+
+// The driver names its scheduling points (KX_SCHEDULING_POINT in platform/kernel.h: before each
+// locked operation and shared-word access of the stream rundown and the stream gate). A forced
+// schedule lets a test name the interleaving it needs: each step holds the first thread that
+// reaches `at` until another thread reaches `until` after it, or until `patience` has passed (the
+// step is then a miss, and the held thread goes on). Each step holds once; the steps are
+// independent. The same steps make the same interleaving every run. A new schedule replaces the
+// old; randomized preemption also draws at every named point.
+struct ScheduleStep {
+    std::string at;
+    std::string until;
+};
+void ForceSchedule(const std::vector<ScheduleStep> &steps,
+                   std::chrono::milliseconds patience = std::chrono::milliseconds(2000));
+void StopForcedSchedule();
+// One line a missed step: "held at <at>, <until> never came".
+std::vector<std::string> ForcedScheduleMisses();
+// How often a named point was reached since the schedule was set.
+uint64_t SchedulingPointHits(const std::string &point);
+
 // ---- Pool -----------------------------------------------------------------------------------
 
 // Every fresh block is filled with this byte and every freed block with the other, so that reading
