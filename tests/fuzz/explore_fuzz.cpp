@@ -101,7 +101,6 @@ public:
         --m_left;
         return *m_data++;
     }
-    uint32_t U32() { return uint32_t(Byte()) | uint32_t(Byte()) << 8 | uint32_t(Byte()) << 16 | uint32_t(Byte()) << 24; }
     template <typename T, size_t N>
     const T &Pick(const T (&choices)[N])
     {
@@ -128,7 +127,6 @@ class Explorer;
 // consumer's. Never freed before the end of the run: late callbacks must find it.
 struct Registration {
     enum State { Asked, Active, Refused, Unregistered };
-    Explorer *explorer = nullptr;
     int client = 0;
     bool provider = false;
     ULONG hStream = 0;
@@ -163,6 +161,7 @@ struct Request {
     IO_STATUS_BLOCK iosb{};
     int completions = 0;
     bool allocated = false; // built by IoAllocateIrp: freed by its completion routine
+    bool unregistration = false;
     Registration *registration = nullptr;
     ULONG code = 0;
     STREAMER_SRV_PARAM record{};
@@ -579,7 +578,6 @@ private:
     {
         m_registrations.push_back(std::make_unique<Registration>());
         Registration &g = *m_registrations.back();
-        g.explorer = this;
         g.client = c.id;
         g.provider = provider;
         g.hStream = hStream;
@@ -602,10 +600,9 @@ private:
                                          &g.nTail,    &g.pfnDataProcessed, &g.pfnConsumerNotify,
                                          &g.hReturned};
         }
-        const NTSTATUS status = Send(c, r, &r.record, sizeof r.record, nullptr, 0, false);
-        if (status == STATUS_SUCCESS) {
-            g.state = Registration::Active;
-        } else if (status != STATUS_PENDING && g.state == Registration::Asked) {
+        // Its completion routine (or a request never sent) has settled the state already.
+        Send(c, r, &r.record, sizeof r.record, nullptr, 0, false);
+        if (r.completions != 0 && g.state == Registration::Asked) {
             g.state = Registration::Refused;
         }
     }
@@ -632,17 +629,21 @@ private:
         } else {
             r.record.UnRegisterConsumer = {hStream, g != nullptr ? g->hConsumer : nullptr};
         }
-        const NTSTATUS status = Send(c, r, &r.record, sizeof r.record, nullptr, 0, false);
-        if (status != STATUS_SUCCESS) {
-            return;
-        }
-        // The registration it took away: from now on no callback of it may come.
-        for (const auto &reg : m_registrations) {
-            const bool same = reg->provider == provider &&
-                              DEVIDIDI_STREAM_INDEX(reg->hStream) == DEVIDIDI_STREAM_INDEX(hStream) &&
-                              (provider || reg->hConsumer == r.record.UnRegisterConsumer.hConsumer);
-            if (same && (reg->state == Registration::Active || reg->state == Registration::Asked)) {
-                reg->state = Registration::Unregistered;
+        r.unregistration = true;
+        Send(c, r, &r.record, sizeof r.record, nullptr, 0, false);
+    }
+
+    // At the completion of a successful unregistration, before its routine takes steps: from now on
+    // no callback of the registration it took away may come.
+    void Unregistered(const Request &r)
+    {
+        const bool provider = r.code == STREAMER_UNREGISTER_PROVIDER;
+        const ULONG index = DEVIDIDI_STREAM_INDEX(r.record.UnRegisterProvider.hStream);
+        for (const auto &g : m_registrations) {
+            const bool same = g->provider == provider && DEVIDIDI_STREAM_INDEX(g->hStream) == index &&
+                              (provider || g->hConsumer == r.record.UnRegisterConsumer.hConsumer);
+            if (same && (g->state == Registration::Active || g->state == Registration::Asked)) {
+                g->state = Registration::Unregistered;
             }
         }
     }
@@ -1044,6 +1045,9 @@ private:
                             r.what.c_str());
         }
         const NTSTATUS status = irp->IoStatus.Status;
+        if (r.unregistration && status == STATUS_SUCCESS) {
+            x.Unregistered(r);
+        }
         if (Registration *g = r.registration) {
             if (status == STATUS_SUCCESS && g->state == Registration::Asked) {
                 g->state = Registration::Active;
