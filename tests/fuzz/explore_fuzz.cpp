@@ -89,28 +89,7 @@ const Expected &Contract(Callback c)
 
 // ---- Input ------------------------------------------------------------------------------------
 
-class Reader {
-public:
-    Reader(const uint8_t *data, size_t size) : m_data(data), m_left(size) {}
-    bool Empty() const { return m_left == 0; }
-    uint8_t Byte()
-    {
-        if (m_left == 0) {
-            return 0;
-        }
-        --m_left;
-        return *m_data++;
-    }
-    template <typename T, size_t N>
-    const T &Pick(const T (&choices)[N])
-    {
-        return choices[Byte() % N];
-    }
-
-private:
-    const uint8_t *m_data;
-    size_t m_left;
-};
+using dvfuzz::Reader;
 
 std::string Hex(uint64_t value)
 {
@@ -420,7 +399,7 @@ private:
     };
     static constexpr int kChildNamed = 90, kChildNothing = 91, kChildUnnamed = 92, kChildOther = 93;
     static constexpr int kMaxChildren = 8;
-    static constexpr unsigned kChildSeconds = 5;
+    static constexpr unsigned kChildSeconds = 2;
 
     // `stream`: the step's stream, for registration, unregistration and data (else kNoStream).
     static constexpr ULONG kNoStream = 0xFFFFFFFF;
