@@ -707,13 +707,14 @@ private:
         static constexpr ULONG kCodes[] = {STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, STREAMER_IOCTL_PRINT_STATUS,
                                            STREAMER_IOCTL_RESYNC_OAPI_CONSUMER, STREAMER_IOCTL_IS_ORBDRV_ACTIVE,
                                            STREAMER_IOCTL_PRINT_STREAMS,        STREAMER_IOCTL_GET_BANDWIDTH,
-                                           STREAMER_REGISTER_PROVIDER,          STREAMER_UNREGISTER_CONSUMER,
+                                           STREAMER_REGISTER_PROVIDER,          STREAMER_UNREGISTER_PROVIDER,
+                                           STREAMER_REGISTER_CONSUMER,          STREAMER_UNREGISTER_CONSUMER,
                                            0x00222014};
         const uint8_t how = m_in.Byte();
         const ULONG code = m_in.Pick(kCodes);
         const bool fromUser = how & 1;
-        if (code == STREAMER_REGISTER_PROVIDER && !fromUser) {
-            return; // a kernel-mode registration is its own step
+        if ((code == STREAMER_REGISTER_PROVIDER || code == STREAMER_REGISTER_CONSUMER) && !fromUser) {
+            return; // a kernel-mode record's pointers are trusted: registrations are steps of their own
         }
         auto step = Forbid(level, PASSIVE_LEVEL, kNoStream, who + "control request " + Hex(code));
         if (step.Skip()) {
