@@ -2,13 +2,13 @@
 # Builds the libFuzzer targets (preset "fuzz") and runs each for SECONDS (default 60) on its committed
 # corpus (tests/fuzz/corpus/NAME) plus what earlier runs found (build/fuzz/corpus/NAME). Fails when a
 # target crashes, and says how to replay the input that did it.
-#   scripts/fuzz.sh [SECONDS] [TARGET...]      TARGET: control, reg_import, script, ldr (default: all)
+#   scripts/fuzz.sh [SECONDS] [TARGET...]      TARGET: control, reg_import, script, ldr, explore (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(control reg_import script ldr)
+[ ${#targets[@]} -eq 0 ] && targets=(control reg_import script ldr explore)
 case "$seconds" in ''|*[!0-9]*) echo "fuzz.sh: SECONDS must be a whole number, not '$seconds'" >&2; exit 2 ;; esac
 
 scripts/install-deps.sh

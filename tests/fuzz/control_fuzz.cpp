@@ -25,31 +25,7 @@ namespace {
 
 constexpr int kMaxOperations = 64;
 
-class Reader {
-public:
-    Reader(const uint8_t *data, size_t size) : m_data(data), m_left(size) {}
-    bool Empty() const { return m_left == 0; }
-    uint8_t Byte()
-    {
-        if (m_left == 0) {
-            return 0;
-        }
-        --m_left;
-        return *m_data++;
-    }
-    uint16_t U16() { return uint16_t(Byte() | Byte() << 8); }
-    uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
-    void Fill(void *to, size_t n)
-    {
-        auto *bytes = static_cast<uint8_t *>(to);
-        for (size_t i = 0; i < n; ++i) {
-            bytes[i] = Byte();
-        }
-    }
-private:
-    const uint8_t *m_data;
-    size_t m_left;
-};
+using dvfuzz::Reader;
 
 // Where the driver writes what a registration hands back; must outlive the run.
 struct Handed {

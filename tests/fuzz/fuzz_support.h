@@ -4,6 +4,8 @@
 #define DEVIDIDI_TESTS_FUZZ_SUPPORT_H
 
 #include <cstdarg>
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,6 +14,40 @@
 #include "emu/kemu/kemu.h"
 
 namespace dvfuzz {
+
+// The input, read a byte at a time; past its end every byte reads 0.
+class Reader {
+public:
+    Reader(const uint8_t *data, size_t size) : m_data(data), m_left(size) {}
+    bool Empty() const { return m_left == 0; }
+    uint8_t Byte()
+    {
+        if (m_left == 0) {
+            return 0;
+        }
+        --m_left;
+        return *m_data++;
+    }
+    uint16_t U16() { return uint16_t(Byte() | Byte() << 8); }
+    uint32_t U32() { return uint32_t(U16()) | uint32_t(U16()) << 16; }
+    void Fill(void *to, size_t n)
+    {
+        auto *bytes = static_cast<uint8_t *>(to);
+        for (size_t i = 0; i < n; ++i) {
+            bytes[i] = Byte();
+        }
+    }
+    // One of the choices, by the next byte.
+    template <typename T, size_t N>
+    const T &Pick(const T (&choices)[N])
+    {
+        return choices[Byte() % N];
+    }
+
+private:
+    const uint8_t *m_data;
+    size_t m_left;
+};
 
 // A finding: said on stderr, then an abort, so that libFuzzer saves the input.
 [[noreturn]] __attribute__((format(printf, 1, 2))) inline void Finding(const char *format, ...)

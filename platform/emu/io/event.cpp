@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "emu/internal/core.h"
 #include "emu/io/internal.h"
 #include "emu/kemu/core.h"
 
@@ -131,6 +132,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     if (unloading != nullptr) {
         remaining = std::chrono::duration_cast<std::chrono::microseconds>(kemu::io::UnloadWaitLimit()).count() * 10;
     }
+    // Any other wait longer than the watchdog's limit: bounded, and a stop naming it after.
+    const LONGLONG watchdog = std::chrono::duration_cast<std::chrono::microseconds>(kemu::WaitWatchdog()).count() * 10;
+    const bool watched = unloading == nullptr && watchdog > 0 && remaining > watchdog;
+    if (watched) {
+        remaining = watchdog;
+    }
     const bool bounded = remaining < kForever;
     const Clock::time_point deadline = Clock::now() + std::chrono::microseconds(std::min(remaining, kForever) / 10);
 
@@ -153,9 +160,21 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                     std::lock_guard<std::mutex> state(kemu::io::StateLock());
                     who = kemu::io::DescribeDriver(unloading);
                 }
+                const std::string code = kemu::CurrentCodeName();
                 kemu::Stop("unload of " + who + " made no progress: its DriverUnload waited " +
                            std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for event " +
-                           kemu::io::Hex(event) + ", which nothing set");
+                           kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
+            }
+            if (watched) {
+                lock.unlock();
+                kemu::FaultText caller;
+                kemu::DescribeCode(reinterpret_cast<uintptr_t>(__builtin_return_address(0)), caller);
+                const std::string code = kemu::CurrentCodeName();
+                kemu::Stop("wait made no progress: " + std::string(caller.Text()) + " waited " +
+                           std::to_string(kemu::WaitWatchdog().count()) + " ms in KeWaitForSingleObject at IRQL " +
+                           std::to_string(irql) + " for " +
+                           (event->Type == SynchronizationEvent ? "synchronization" : "notification") + " event " +
+                           kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
             }
             return STATUS_TIMEOUT;
         }

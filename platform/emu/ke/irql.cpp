@@ -557,6 +557,31 @@ size_t HeldSpinLocks() { return t_state.held.size(); }
 
 ULONG_PTR CurrentThreadLockToken() { return t_state.Token(); }
 
+bool HoldsSpinLock(const KSPIN_LOCK *lock) { return FindHeld(t_state, const_cast<PKSPIN_LOCK>(lock)) >= 0; }
+
+ScopedReturnCheck::ScopedReturnCheck(std::string routine)
+    : m_routine(std::move(routine)), m_level(t_state.irql), m_locks(t_state.held.size())
+{
+}
+
+ScopedReturnCheck::~ScopedReturnCheck()
+{
+    const ThreadState &t = t_state;
+    if (!kemu::detail::ChecksOn()) {
+        return;
+    }
+    if (t.irql != m_level) {
+        kemu::ReportViolation(rule::kReturnedAtOtherLevel, m_routine + " was called at IRQL " + Level(m_level) +
+                                                               " and returned at IRQL " + Level(t.irql));
+    }
+    if (t.held.size() != m_locks) {
+        kemu::ReportViolation(rule::kReturnedWithOtherLocks,
+                              m_routine + " was called holding " + std::to_string(m_locks) +
+                                  " spin lock(s) and returned holding " + std::to_string(t.held.size()) +
+                                  (t.held.empty() ? "" : " (" + HeldList(t) + ")"));
+    }
+}
+
 namespace detail {
 // The locks are forgotten, not released: their memory may already be gone.
 void ResetThreadLevelAndLocks()

@@ -62,6 +62,55 @@ private:
     ViolationMode m_previous;
 };
 
+// ---- Who runs: names for the reports -------------------------------------------------------
+
+// Names what the calling thread runs for the life of the object, e.g. "client 2: new-data callback
+// of stream 0x3"; names nest. Every violation the thread reports meanwhile ends with
+// " [in <outermost> > ... > <innermost>]", and the wait watchdog names the waiter so. A test or tool
+// that drives several client drivers on one thread tells with it whose code broke a rule.
+class ScopedCodeName {
+public:
+    explicit ScopedCodeName(std::string name);
+    ~ScopedCodeName();
+    ScopedCodeName(const ScopedCodeName &) = delete;
+    ScopedCodeName &operator=(const ScopedCodeName &) = delete;
+};
+// The calling thread's names, outermost first, joined by " > " ("" when none).
+std::string CurrentCodeName();
+
+// ---- Returns across a driver boundary --------------------------------------------------------
+
+namespace rule {
+inline constexpr char kReturnedAtOtherLevel[] = "routine returned at another IRQL than it was called at";
+inline constexpr char kReturnedWithOtherLocks[] = "routine returned holding other spin locks than it was called with";
+} // namespace rule
+
+// What a verifier checks at the return of a routine that one driver calls in another (an entry
+// point handed out, a callback): at the end of the object's life the calling thread must be back
+// at the level and hold as many spin locks as at its start; otherwise a report names `routine`.
+class ScopedReturnCheck {
+public:
+    explicit ScopedReturnCheck(std::string routine);
+    ~ScopedReturnCheck();
+    ScopedReturnCheck(const ScopedReturnCheck &) = delete;
+    ScopedReturnCheck &operator=(const ScopedReturnCheck &) = delete;
+
+private:
+    std::string m_routine;
+    KIRQL m_level;
+    size_t m_locks;
+};
+
+// ---- The wait watchdog -----------------------------------------------------------------------
+
+// A KeWaitForSingleObject without a time-out (or with one longer than `limit`) that is not
+// satisfied within `limit` is taken for a hang: a stop (kemu::Stop) naming the wait, the waiter
+// (the code that called, and CurrentCodeName) and the event it waits for, instead of a process that
+// never ends. Zero, the start value and the value after every ResetCore, leaves such waits alone.
+// A wait inside a DriverUnload keeps its own limit (SetUnloadWaitLimit) and report.
+void SetWaitWatchdog(std::chrono::milliseconds limit);
+std::chrono::milliseconds WaitWatchdog();
+
 // ---- The verifier's checks, on or off --------------------------------------------------------
 
 // On by default and after every ResetCore: tests, the simulator and fuzzing run with them. Off, the
@@ -96,6 +145,8 @@ private:
 size_t HeldSpinLocks();
 // The value a KSPIN_LOCK holds while the calling thread owns it (0 means free).
 ULONG_PTR CurrentThreadLockToken();
+// True when the calling thread holds this spin lock (the word is not read: it may be gone).
+bool HoldsSpinLock(const KSPIN_LOCK *lock);
 
 // ---- Randomized preemption ------------------------------------------------------------------
 
@@ -356,7 +407,7 @@ void SetStopHandler(std::function<void(const std::string &)> handler);
 // Puts every base service back to its start state for the next test: violation mode Abort, no
 // reports and no observer, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
 // and fresh pool statistics, real tick count and performance counter, no captured output, no
-// sinks, the debug service present with the default version, no randomized preemption. Live pool
+// sinks, the debug service present with the default version, no randomized preemption, the wait watchdog off. Live pool
 // blocks are not freed (code may still use them): they are listed on stderr and left out of later
 // statistics and reports; freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
 // mode is back to Abort. Returns the number of live blocks set aside.

@@ -1,10 +1,13 @@
 // Rule violations: reported like a kernel verifier would, then abort or record. Also the reset of
 // every base service between tests.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <vector>
 
 #include "emu/internal/core.h"
 #include "emu/kemu/core.h"
@@ -17,7 +20,11 @@ struct Verifier {
     std::atomic<ViolationMode> mode{ViolationMode::Abort};
     std::atomic<size_t> count{0};
     std::function<void(const Violation &)> observer;
+    std::atomic<long long> watchdogMs{0};
 };
+
+// The calling thread's ScopedCodeName names, outermost first.
+thread_local std::vector<std::string> t_codeNames;
 
 // Never destroyed: a thread that exits late may still report.
 Verifier &TheVerifier()
@@ -47,8 +54,25 @@ bool VerifierChecks() { return detail::ChecksOn(); }
 void SetViolationMode(ViolationMode mode) { TheVerifier().mode = mode; }
 ViolationMode GetViolationMode() { return TheVerifier().mode; }
 
-void ReportViolation(const std::string &rule, const std::string &detail)
+ScopedCodeName::ScopedCodeName(std::string name) { t_codeNames.push_back(std::move(name)); }
+ScopedCodeName::~ScopedCodeName() { t_codeNames.pop_back(); }
+
+std::string CurrentCodeName()
 {
+    std::string joined;
+    for (const std::string &name : t_codeNames) {
+        joined += (joined.empty() ? "" : " > ") + name;
+    }
+    return joined;
+}
+
+void SetWaitWatchdog(std::chrono::milliseconds limit) { TheVerifier().watchdogMs = limit.count(); }
+std::chrono::milliseconds WaitWatchdog() { return std::chrono::milliseconds(TheVerifier().watchdogMs.load()); }
+
+void ReportViolation(const std::string &rule, const std::string &reported)
+{
+    const std::string who = CurrentCodeName();
+    const std::string detail = who.empty() ? reported : reported + " [in " + who + "]";
     Verifier &v = TheVerifier();
     ++v.count;
     {
@@ -119,6 +143,7 @@ void ResetViolations()
     v.recorded.clear();
     v.observer = nullptr;
     v.count = 0;
+    v.watchdogMs = 0;
     v.mode = ViolationMode::Abort;
     g_verifierChecks.store(true, std::memory_order_relaxed);
 }
