@@ -1103,6 +1103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // A hang is a finding: the unload's waits and every other wait end within the watchdog's limit.
     kemu::SetWaitWatchdog(kWatchdog);
     kemu::SetUnloadWaitLimit(kWatchdog);
+    kemu::SetSpinWatchdog(kWatchdog);
     kemu::SetStopHandler([](const std::string &report) {
         std::fprintf(stderr, "%s: FINDING: a stop: %s\n", kTarget, report.c_str());
         std::fflush(stderr);

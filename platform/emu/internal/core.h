@@ -31,6 +31,8 @@ size_t ResetPool();
 void ResetClock();
 void ResetDebugOutput();
 void ResetPreemption();
+// Arms the spin watchdog (ke/preempt.cpp) with the verifier's checks, or disarms it.
+void ArmSpinWatchdog(bool checks);
 
 } // namespace kemu::detail
 

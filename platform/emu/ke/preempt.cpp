@@ -8,6 +8,11 @@
 //
 // A forced schedule is the exact replay: the driver's named points (KX_SCHEDULING_POINT) hold a
 // thread at one point until another reaches a second, so a test names the interleaving it needs.
+//
+// The spin watchdog: a thread that passes the same named point again and again, with no other
+// point between, for longer than the limit is spinning for something that never comes (a client
+// that registers on a stream from a callback the stream's gate is held for, say). A real processor
+// spins there for ever; the run stops, naming the point, the code and the level.
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -21,9 +26,10 @@
 #include "emu/kemu/core.h"
 
 // Read inline by the interlocked operations of ddk/base.h: one load when preemption is off.
-// Bit 0: randomized preemption; bit 1: a forced schedule.
+// Bit 0: randomized preemption; bit 1: a forced schedule; bit 2: the spin watchdog (on with the
+// verifier's checks, which start on).
 extern "C" {
-int KemuPreemptionArmed = 0;
+int KemuPreemptionArmed = 4;
 }
 
 namespace {
@@ -69,6 +75,55 @@ uint64_t Threshold(double probability)
 
 constexpr int kRandomBit = 1;
 constexpr int kScheduleBit = 2;
+constexpr int kSpinWatchBit = 4;
+
+constexpr long long kDefaultSpinLimitMs = 10000;
+std::atomic<long long> g_spinLimitMs{kDefaultSpinLimitMs};
+
+// The point this thread passed last, how often in a row, and since when (taken only every
+// kSpinCheckEvery passes, so that a point costs a compare and an increment).
+constexpr uint32_t kSpinCheckEvery = 4096;
+struct SpinWatch {
+    const char *point;
+    uint32_t passes;
+    long long since; // steady-clock milliseconds at the first check, 0 before it
+};
+thread_local SpinWatch t_spin{nullptr, 0, 0};
+
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void WatchSpin(const char *point, uintptr_t caller)
+{
+    SpinWatch &w = t_spin;
+    if (w.point != point) {
+        w = SpinWatch{point, 1, 0};
+        return;
+    }
+    if (++w.passes % kSpinCheckEvery != 0) {
+        return;
+    }
+    const long long now = NowMs();
+    if (w.since == 0) {
+        w.since = now;
+        return;
+    }
+    const long long limit = g_spinLimitMs.load(std::memory_order_relaxed);
+    if (limit <= 0 || now - w.since < limit) {
+        return;
+    }
+    kemu::FaultText code;
+    kemu::DescribeCode(caller, code);
+    const std::string names = kemu::CurrentCodeName();
+    const long long spun = now - w.since;
+    w = SpinWatch{nullptr, 0, 0};
+    kemu::Stop("spin made no progress: " + std::string(code.Text()) + " passed its point " + point + " for " +
+               std::to_string(spun) + " ms at IRQL " + std::to_string(KeGetCurrentIrql()) +
+               ", waiting for something that never came" + (names.empty() ? "" : " [in " + names + "]"));
+}
 
 struct Step {
     kemu::ScheduleStep names;
@@ -128,6 +183,9 @@ void FollowSchedule(const char *point)
 extern "C" void KemuNamedSchedulingPoint(const char *pszPoint)
 {
     const int armed = __atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED);
+    if (armed & kSpinWatchBit) {
+        WatchSpin(pszPoint, reinterpret_cast<uintptr_t>(__builtin_return_address(0)));
+    }
     if (armed & kScheduleBit) {
         FollowSchedule(pszPoint);
     }
@@ -176,6 +234,18 @@ void SetRandomPreemption(uint64_t seed, const PreemptionOptions &options)
 }
 
 void StopRandomPreemption() { Arm(kRandomBit, false); }
+
+void SetSpinWatchdog(std::chrono::milliseconds limit)
+{
+    g_spinLimitMs.store(limit.count(), std::memory_order_relaxed);
+    Arm(kSpinWatchBit, limit.count() > 0 && VerifierChecks());
+}
+
+std::chrono::milliseconds SpinWatchdog() { return std::chrono::milliseconds(g_spinLimitMs.load()); }
+
+namespace detail {
+void ArmSpinWatchdog(bool checks) { Arm(kSpinWatchBit, checks && g_spinLimitMs.load() > 0); }
+} // namespace detail
 
 bool RandomPreemptionActive() { return (__atomic_load_n(&KemuPreemptionArmed, __ATOMIC_RELAXED) & kRandomBit) != 0; }
 
@@ -233,6 +303,8 @@ void ResetPreemption()
 {
     StopRandomPreemption();
     StopForcedSchedule();
+    g_spinLimitMs.store(kDefaultSpinLimitMs);
+    ArmSpinWatchdog(ChecksOn());
 }
 } // namespace detail
 

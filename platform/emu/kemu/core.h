@@ -111,6 +111,14 @@ private:
 void SetWaitWatchdog(std::chrono::milliseconds limit);
 std::chrono::milliseconds WaitWatchdog();
 
+// The spin watchdog: a thread that passes one of the driver's named scheduling points again and
+// again, with no other point between, for longer than `limit` spins for something that never comes
+// (a registration from a callback its own stream's gate is held for). A stop names the point, the
+// code, the level and CurrentCodeName. Works while the verifier's checks are on; 10 s at the start
+// and after every ResetCore; zero switches it off.
+void SetSpinWatchdog(std::chrono::milliseconds limit);
+std::chrono::milliseconds SpinWatchdog();
+
 // ---- The verifier's checks, on or off --------------------------------------------------------
 
 // On by default and after every ResetCore: tests, the simulator and fuzzing run with them. Off, the

@@ -46,6 +46,7 @@ bool SetVerifierChecks(bool on)
         return false;
     }
     detail::g_verifierChecks.store(on, std::memory_order_relaxed);
+    detail::ArmSpinWatchdog(on);
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Randomized preemption: which kernel calls are points, and that a seed fixes each thread's draws.
 #include "platform/emu/core_test_support.h"
 
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -58,3 +59,31 @@ TEST_F(RandomPreemption, EveryKernelCallBoundaryIsAPointAndTheSeedFixesTheDraws)
 }
 
 } // namespace
+
+// A thread that passes one named point again and again, with no other between, spins for something
+// that never comes: past the watchdog's limit the run stops naming the point and the level. Two
+// points in turn are progress, and with the verifier's checks off the watchdog is off too.
+TEST(SpinWatchdogDeathTest, OnePointPassedForTooLongStopsTheRun)
+{
+    const auto spin = [](std::chrono::milliseconds lasting, bool alternate) {
+        const auto end = std::chrono::steady_clock::now() + lasting;
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        while (std::chrono::steady_clock::now() < end) {
+            KemuSchedulingPoint("test.spin");
+            if (alternate) {
+                KemuSchedulingPoint("test.other");
+            }
+        }
+        KfLowerIrql(old);
+    };
+    kemu::ResetCore();
+    kemu::SetSpinWatchdog(std::chrono::milliseconds(30));
+    spin(std::chrono::milliseconds(100), true);
+    ASSERT_TRUE(kemu::SetVerifierChecks(false));
+    spin(std::chrono::milliseconds(100), false);
+    ASSERT_TRUE(kemu::SetVerifierChecks(true));
+    EXPECT_EXIT(spin(std::chrono::milliseconds(2000), false), testing::ExitedWithCode(3),
+                "spin made no progress: .* passed its point test.spin for [0-9]+ ms at IRQL 2");
+    kemu::ResetCore();
+    EXPECT_EQ(kemu::SpinWatchdog(), std::chrono::milliseconds(10000));
+}
