@@ -125,9 +125,20 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
     pStream->ProvideData(pProviderBuffer, dwSize);
-    pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
+    /*
+     * The data-complete callback may have unregistered this provider (a request it sent from there):
+     * its record is then freed, and the checkpoints go only into a record that is still the stream's.
+     */
+    if (__atomic_load_n(&pStream->m_pProviderInfo, __ATOMIC_ACQUIRE) != pProvider) {
+        pProvider = NULL;
+    }
+    if (pProvider != NULL) {
+        pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
+    }
     SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
-    pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
+    if (pProvider != NULL) {
+        pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
+    }
     DvRundownLeave(nIndex, nLane);
 }
 
