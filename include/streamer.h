@@ -143,8 +143,10 @@ typedef struct _STREAMER_STREAM_INFO {
  * Under the lock or as a reader, a callback must not block or wait and must not register or
  * unregister on that stream (the lock is not re-entrant and the registration waits for the reader:
  * a real processor spins for ever); under the lock it must not provide data on that stream either.
- * OnDataProcessed and OnNotify may be called from any callback. A consumer reports at most what it
- * was told of; a report larger than one ring is taken for an error.
+ * OnDataProcessed and OnNotify may be called from any callback; the data-complete callback, which
+ * runs outside the stream, may also send the provider's unregistration (at PASSIVE_LEVEL). A
+ * provider that provides again from there nests one call in another, on the caller's stack. A
+ * consumer reports at most what it was told of; a report larger than one ring is taken for an error.
  */
 typedef VOID (STREAMER_CALL *STREAMER_PROVIDER_NOTIFY_CALLBACK)(PVOID hConsumer, ULONG dwType,
                                                                 PSTREAMER_NOTIFICATION_PARAM pParam,
