@@ -18,7 +18,8 @@ const char kChartLibrary[] = DEVIDIDI_CHART_LIBRARY;
 namespace {
 
 // The page: styles, then the script that draws the charts from RUN once the library is loaded. It
-// marks each canvas with the series it drew (data-drawn="drawn/total") and the body with the number
+// marks each canvas with the series it drew (data-drawn="drawn/total", data-series their labels
+// separated by '|') and the body with the number
 // of charts once all are drawn (data-rendered), and keeps any script error in data-errors, so that a
 // headless browser can tell from the page itself that it rendered.
 const char kPageHead[] = R"(<!DOCTYPE html>
@@ -151,6 +152,7 @@ the device's removal and the unload. Hover a point for its detail.</p>
     var metas = c.getSortedVisibleDatasetMetas();
     var drawn = metas.filter(function (m) { return m.data.length > 0 && m.data.every(function (p) { return isFinite(p.x) && isFinite(p.y); }); }).length;
     c.canvas.setAttribute('data-drawn', drawn + '/' + c.data.datasets.length);
+    c.canvas.setAttribute('data-series', c.data.datasets.map(function (d) { return d.label; }).join('|'));
     if (drawn === c.data.datasets.length && c.data.datasets.length > 0) { complete++; }
   });
   document.body.setAttribute('data-charts', String(charts.length));
