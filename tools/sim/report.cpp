@@ -76,6 +76,9 @@ the device's removal and the unload. Hover a point for its detail.</p>
     var box = document.createElement('div'); box.className = 'chart';
     var canvas = document.createElement('canvas'); box.appendChild(canvas); parent.appendChild(box);
     canvas.setAttribute('data-title', title);
+    if (run.scripted) { // scripts: a value holds from its line to the next
+      datasets.forEach(function (d) { if (d.type !== 'scatter') { d.stepped = true; } });
+    }
     var c = new Chart(canvas, {type: type || 'line', data: {datasets: datasets},
       options: {animation: false, responsive: true, maintainAspectRatio: false, parsing: true,
         plugins: {title: {display: true, text: title}, legend: {labels: {boxWidth: 12}}},
@@ -89,7 +92,7 @@ the device's removal and the unload. Hover a point for its detail.</p>
     section.appendChild(h);
     var grid = document.createElement('div'); grid.className = 'stream'; section.appendChild(grid);
     document.getElementById('streams').appendChild(section);
-    chart(grid, 'provider\'s rate', [{label: 'provided, ' + run.rateUnit + (run.rateWindow ? ' over the last second' : ''), data: xy(s.t, s.rate), borderColor: palette[0]}], run.rateUnit);
+    chart(grid, 'provider\'s rate', [{label: 'provided, ' + run.rateUnit + (run.rateWindow ? ' over the last second' : ''), data: xy(s.rateT, s.rate), borderColor: palette[0]}], run.rateUnit);
     var fill = s.consumers.map(function (c, i) {
       return {label: c.name + ' (ring ' + c.ring + ' B)', data: xy(s.t, c.used), borderColor: palette[i % palette.length]};
     });
@@ -233,7 +236,7 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
     std::string data = "{\"title\":" + JsonText(title) + ",\"timeUnit\":" +
                        JsonText(real ? "time (s)" : "time (ms of the scripted clock: 10 ms a tick, 1 us a step)") +
                        ",\"rateUnit\":" + JsonText(real ? "B/s" : "bytes per script line") +
-                       ",\"rateWindow\":" + (real ? "true" : "false") + ",\"clockNote\":" +
+                       ",\"rateWindow\":" + (real ? "true" : "false") + ",\"scripted\":" + (real ? "false" : "true") + ",\"clockNote\":" +
                        JsonText(real ? "Sampled from the clients' counters every 50 ms of real time; registrations "
                                        "and losses recorded as they happened."
                                      : "Sampled after every script line; registrations and losses recorded as they "
@@ -241,7 +244,7 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
                        ",\"streams\":[";
     bool firstStream = true;
     for (int stream : streams) {
-        std::vector<double> t, rate, provided;
+        std::vector<double> t, rateT, rate, provided;
         std::vector<std::string> names; // consumers of the stream, in order of first sample
         for (const auto &sample : samples) {
             for (const auto &c : sample.consumers) {
@@ -267,7 +270,12 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
             const uint64_t before = samples[from].committed[static_cast<size_t>(stream)];
             const double delta = static_cast<double>(committed - std::min(committed, before));
             const double span = static_cast<double>(sample.ts - samples[from].ts) * 1e-6;
+            rateT.push_back(t.back());
             rate.push_back(!real ? delta : span > 0 ? delta / span : 0);
+            if (!real && delta > 0) { // a script line's bytes: a spike at the line, back to 0 at once
+                rateT.push_back(t.back());
+                rate.push_back(0);
+            }
             provided.push_back(static_cast<double>(committed));
             for (const std::string &name : names) {
                 auto &s = series[name];
@@ -292,7 +300,8 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
         auto numbers = [](const std::vector<double> &v) { return Array(v, [](double x) { return Number(x); }); };
         data += std::string(firstStream ? "" : ",") + "\n{\"index\":" + std::to_string(stream) +
                 ",\"providers\":" + Array(providers[stream], [](const std::string &n) { return JsonText(n); }) +
-                ",\"t\":" + numbers(t) + ",\"rate\":" + numbers(rate) + ",\"provided\":" + numbers(provided) +
+                ",\"t\":" + numbers(t) + ",\"rateT\":" + numbers(rateT) + ",\"rate\":" + numbers(rate) +
+                ",\"provided\":" + numbers(provided) +
                 ",\"consumers\":[";
         firstStream = false;
         for (size_t i = 0; i < names.size(); ++i) {
