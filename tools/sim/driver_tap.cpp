@@ -124,6 +124,8 @@ void Notify(size_t slot, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOI
         return;
     }
     HandOutEntry(*c);
+    RecordedCall call("notified", c->driver, c->stream, RecordedCall::Callback);
+    call.Code(dwType);
     if (dwType == STREAMERNOTIFY_LOST_BYTES && pParam != nullptr) {
         Told(*c, pParam->LostBytes.dwSize, true);
         if (Recording() != nullptr) {
