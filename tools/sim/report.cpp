@@ -379,18 +379,9 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
             Array(rows, [](const std::string &n) { return JsonText(n); }) + ",\n\"lines\":" +
             Array(record.Lines(), [](const std::string &l) { return JsonText(l); }) + "}";
 
-    std::ofstream out(path, std::ios::binary);
-    if (!out) {
-        error = "cannot write the report " + path;
-        return false;
-    }
-    out << kPageHead << chartLibrary << "\n</script>\n<script>\nconst RUN = " << data << ";" << kPageScript;
-    out.close();
-    if (!out) {
-        error = "cannot write the report " + path;
-        return false;
-    }
-    return true;
+    return WriteWholeFile(path,
+                          kPageHead + chartLibrary + "\n</script>\n<script>\nconst RUN = " + data + ";" + kPageScript,
+                          "the report", error);
 }
 
 } // namespace sim

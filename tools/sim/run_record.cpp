@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "client.h"
 #include "driver_tap.h"
@@ -249,6 +250,18 @@ void RecordEvent(const std::string &kind, const std::string &client, unsigned lo
     }
 }
 
+bool WriteWholeFile(const std::string &path, const std::string &text, const std::string &what, std::string &error)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+    out.close();
+    if (!out) {
+        error = "cannot write " + what + " " + path;
+        return false;
+    }
+    return true;
+}
+
 // ---- The trace ------------------------------------------------------------------------------
 
 bool WriteTrace(const RunRecord &record, const std::string &path, std::string &error)
@@ -295,11 +308,7 @@ bool WriteTrace(const RunRecord &record, const std::string &path, std::string &e
     }
     std::stable_sort(items.begin(), items.end(),
                      [](const auto &a, const auto &b) { return a.first < b.first; });
-    std::ofstream out(path, std::ios::binary);
-    if (!out) {
-        error = "cannot write the trace " + path;
-        return false;
-    }
+    std::ostringstream out;
     out << "{\"displayTimeUnit\":\"ms\",\"otherData\":{\"clock\":\""
         << (record.clock() == RunRecord::Clock::Real ? "real" : "scripted: 10 ms a tick, 1 us a recorded step")
         << "\"},\"traceEvents\":[\n";
@@ -312,12 +321,7 @@ bool WriteTrace(const RunRecord &record, const std::string &path, std::string &e
         out << ",\n" << item.second;
     }
     out << "\n]}\n";
-    out.close();
-    if (!out) {
-        error = "cannot write the trace " + path;
-        return false;
-    }
-    return true;
+    return WriteWholeFile(path, out.str(), "the trace", error);
 }
 
 } // namespace sim

@@ -152,6 +152,9 @@ void RecordEvent(const std::string &kind, const std::string &client, unsigned lo
 // A JSON string of the text (also safe inside an HTML script element).
 std::string JsonText(const std::string &text);
 
+// The text as the whole of the file: false with "cannot write WHAT PATH" when it cannot be written.
+bool WriteWholeFile(const std::string &path, const std::string &text, const std::string &what, std::string &error);
+
 // The trace in the Trace Event Format (JSON): false with the reason when it cannot be written.
 bool WriteTrace(const RunRecord &record, const std::string &path, std::string &error);
 
