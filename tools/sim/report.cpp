@@ -258,7 +258,7 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
         size_t from = 0; // live runs: the rate over the last second, as the view shows it
         for (size_t i = 0; i < samples.size(); ++i) {
             const auto &sample = samples[i];
-            const uint64_t committed = sample.committed[static_cast<size_t>(stream)];
+            const uint64_t committed = sample.Committed(stream);
             t.push_back(static_cast<double>(sample.ts) * scale);
             if (real) {
                 while (sample.ts - samples[from].ts > 1000000) {
@@ -267,7 +267,7 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
             } else {
                 from = i == 0 ? 0 : i - 1; // scripts: what the line provided
             }
-            const uint64_t before = samples[from].committed[static_cast<size_t>(stream)];
+            const uint64_t before = samples[from].Committed(stream);
             const double delta = static_cast<double>(committed - std::min(committed, before));
             const double span = static_cast<double>(sample.ts - samples[from].ts) * 1e-6;
             rateT.push_back(t.back());
@@ -311,24 +311,25 @@ bool WriteReport(const RunRecord &record, const std::string &chartLibrary, const
                     ",\"announced\":" + numbers(s[1]) + ",\"processed\":" + numbers(s[2]) + ",\"lost\":" + numbers(s[3]) +
                     "}";
         }
-        // Each loss where it happened, at the ring use of the latest sample before it.
+        // Each loss where it happened, at the ring use of the latest sample before it (the events
+        // and the samples are both in the order of their times).
         data += "],\"losses\":[";
         bool firstLoss = true;
+        std::map<std::string, double> usedThen;
+        size_t next = 0;
         for (const auto &e : events) {
             if (e.kind != "lost" || e.stream != stream) {
                 continue;
             }
-            double used = 0;
-            for (const auto &sample : samples) {
-                if (sample.ts > e.ts) {
-                    break;
-                }
-                for (const auto &c : sample.consumers) {
-                    if (c.stream == stream && c.name == e.client) {
-                        used = static_cast<double>(c.used);
+            for (; next < samples.size() && samples[next].ts <= e.ts; ++next) {
+                for (const auto &c : samples[next].consumers) {
+                    if (c.stream == stream) {
+                        usedThen[c.name] = static_cast<double>(c.used);
                     }
                 }
             }
+            const auto then = usedThen.find(e.client);
+            const double used = then != usedThen.end() ? then->second : 0;
             data += std::string(firstLoss ? "" : ",") + "{\"t\":" + at(e.ts) + ",\"consumer\":" + JsonText(e.client) +
                     ",\"bytes\":" + std::to_string(e.value) + ",\"used\":" + Number(used) + "}";
             firstLoss = false;

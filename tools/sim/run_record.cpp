@@ -93,6 +93,9 @@ void RunRecord::Slice(const std::string &name, uint64_t begin, int stream, const
     slice.bytes = bytes;
     slice.hasBytes = hasBytes;
     slice.accepted = accepted;
+    if (stream >= 0) {
+        m_streamsCalled[static_cast<size_t>(stream)] = true;
+    }
     m_slices.push_back(std::move(slice));
 }
 
@@ -159,15 +162,9 @@ void RunRecord::Sample(const std::string &label)
         seen[static_cast<size_t>(row.stream)] = true;
         sample.consumers.push_back(row);
     }
-    for (const SliceRecord &slice : m_slices) {
-        if (slice.stream >= 0) {
-            seen[static_cast<size_t>(slice.stream)] = true;
-        }
-    }
-    sample.committed.assign(256, 0);
-    for (size_t index = 0; index < 256; ++index) {
-        if (seen[index]) {
-            sample.committed[index] = Ledger(static_cast<ULONG>(index)).committed.load();
+    for (size_t index = 0; index < seen.size(); ++index) {
+        if (seen[index] || m_streamsCalled[index]) {
+            sample.committed[static_cast<int>(index)] = Ledger(static_cast<ULONG>(index)).committed.load();
         }
     }
     m_samples.push_back(std::move(sample));

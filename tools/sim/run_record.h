@@ -65,7 +65,12 @@ public:
     struct SampleRecord {
         uint64_t ts = 0;
         std::string label;
-        std::vector<uint64_t> committed; // per stream index 0..255 that has been seen
+        std::map<int, uint64_t> committed; // per stream seen so far: the bytes it accepted
+        uint64_t Committed(int stream) const
+        {
+            auto found = committed.find(stream);
+            return found != committed.end() ? found->second : 0;
+        }
         std::vector<ConsumerSample> consumers;
     };
 
@@ -104,6 +109,7 @@ private:
     std::vector<std::string> m_lines;
     std::vector<std::string> m_tracks; // in order of first use
     std::vector<const ConsumerClient *> m_consumers;
+    std::vector<bool> m_streamsCalled = std::vector<bool>(256, false); // a slice named the stream
 };
 
 // The run being recorded, or null.
