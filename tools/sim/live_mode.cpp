@@ -355,6 +355,7 @@ int Terminal::Setup()
             std::printf("KERNEL RULE VIOLATION: %s: %s\n", violation.rule.c_str(), violation.detail.c_str());
         }
         std::printf("stop: %s\nsome checks FAILED\n", report.c_str());
+        RecordStop(report);
     });
     kemu::DebugService::SetPresent(true);
     if (!m_options.logFile.empty() && !kemu::DebugService::ForwardToFile(m_options.logFile)) {

@@ -287,18 +287,27 @@ int main(int argc, char **argv)
         }
     }
     std::optional<sim::RunRecord> record;
+    const std::string title = script.empty() ? "the default run" : "script " + script;
+    // The files, at the end of the run or at a stop (which then ends the process with its own status).
+    auto write = [&]() {
+        if (!traceFile.empty() && !sim::WriteTrace(*record, traceFile, error)) {
+            return false;
+        }
+        return reportFile.empty() || sim::WriteReport(*record, chartLibrary, title, reportFile, error);
+    };
     if (!reportFile.empty() || !traceFile.empty()) {
         record.emplace(script.empty() ? sim::RunRecord::Clock::Real : sim::RunRecord::Clock::Scripted);
         sim::SetRecording(&*record);
+        sim::SetRecordWriter([&]() {
+            if (!write()) {
+                std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+            }
+        });
     }
     const int status = script.empty() ? sim::RunLive(live) : sim::RunScript(script, scripted);
+    sim::SetRecordWriter(nullptr);
     sim::SetRecording(nullptr);
-    if (record && !traceFile.empty() && !sim::WriteTrace(*record, traceFile, error)) {
-        std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
-        return 2;
-    }
-    const std::string title = script.empty() ? "the default run" : "script " + script;
-    if (record && !reportFile.empty() && !sim::WriteReport(*record, chartLibrary, title, reportFile, error)) {
+    if (record && !write()) {
         std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
         return 2;
     }

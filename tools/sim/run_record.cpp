@@ -16,6 +16,7 @@ namespace sim {
 namespace {
 
 std::atomic<RunRecord *> g_record{nullptr};
+std::function<void()> g_writer;
 thread_local const std::string *t_track = nullptr;
 const std::string kMainTrack = "main";
 
@@ -52,6 +53,21 @@ std::string JsonText(const std::string &text)
 
 RunRecord *Recording() { return g_record.load(std::memory_order_acquire); }
 void SetRecording(RunRecord *record) { g_record.store(record, std::memory_order_release); }
+
+void SetRecordWriter(std::function<void()> writer) { g_writer = std::move(writer); }
+
+void RecordStop(const std::string &report)
+{
+    RunRecord *record = Recording();
+    if (record == nullptr) {
+        return;
+    }
+    record->Event("stop", "device", -1, 0, report);
+    record->Line("stop: " + report);
+    if (g_writer) {
+        g_writer();
+    }
+}
 
 RunRecord::RunRecord(Clock clock) : m_clock(clock), m_start(SteadyMicroseconds()) {}
 

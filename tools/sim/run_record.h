@@ -7,6 +7,7 @@
 #define DEVIDIDI_SIM_RUN_RECORD_H
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -154,6 +155,12 @@ private:
 constexpr unsigned long kNoStream = 0xFFFFFFFFul;
 void RecordEvent(const std::string &kind, const std::string &client, unsigned long stream, uint64_t value,
                  const std::string &detail = "");
+
+// What writes the record's files at the end of the run; a stop runs it too before the process ends
+// (RecordStop), so that a stopped run leaves its picture. An empty function: none.
+void SetRecordWriter(std::function<void()> writer);
+// The stop as the record's last event and line, then the files written. Called by the stop handlers.
+void RecordStop(const std::string &report);
 
 // A JSON string of the text (also safe inside an HTML script element).
 std::string JsonText(const std::string &text);

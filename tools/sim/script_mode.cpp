@@ -884,6 +884,7 @@ int ScriptRun::Run(std::istream &input)
     kemu::SetStopHandler([this](const std::string &report) {
         ReportViolations();
         Out("stop: " + report);
+        RecordStop(report);
     });
     // DPCs that client drivers queue run at the end of the command that queued them, in order.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
