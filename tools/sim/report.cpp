@@ -101,7 +101,13 @@ the device's removal and the unload. Hover a point for its detail.</p>
         backgroundColor: '#d62728', pointRadius: s.losses.map(function (l) { return Math.min(12, 3 + Math.sqrt(l.bytes) / 4); }),
         pointStyle: 'crossRot', borderColor: '#d62728'});
     }
-    chart(grid, 'ring in use per consumer (ring size - free space)', fill, 'bytes');
+    if (fill.length) {
+      chart(grid, 'ring in use per consumer (ring size - free space)', fill, 'bytes');
+    } else {
+      var none = document.createElement('p'); none.className = 'note';
+      none.textContent = 'No consumer of this stream was told of a block.';
+      grid.appendChild(none);
+    }
     var sums = [{label: 'provided', data: xy(s.t, s.provided), borderColor: '#000', borderDash: [4, 3]}];
     s.consumers.forEach(function (c, i) {
       var color = palette[i % palette.length];
