@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 #include <sstream>
 
 #include "client.h"
@@ -18,7 +19,8 @@ namespace {
 std::atomic<RunRecord *> g_record{nullptr};
 std::function<void()> g_writer;
 thread_local const std::string *t_track = nullptr;
-const std::string kMainTrack = "main";
+// A thread that is no client's (the run's own, the kernel's DPC and work threads): a track of its own.
+thread_local std::string t_threadTrack;
 
 uint64_t SteadyMicroseconds()
 {
@@ -88,7 +90,10 @@ uint64_t RunRecord::Now()
 
 const std::string &RunRecord::TrackLocked()
 {
-    const std::string &track = t_track != nullptr ? *t_track : kMainTrack;
+    if (t_track == nullptr && t_threadTrack.empty()) {
+        t_threadTrack = std::this_thread::get_id() == m_mainThread ? "main" : "thread " + std::to_string(++m_threads);
+    }
+    const std::string &track = t_track != nullptr ? *t_track : t_threadTrack;
     if (std::find(m_tracks.begin(), m_tracks.end(), track) == m_tracks.end()) {
         m_tracks.push_back(track);
     }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
@@ -110,6 +111,8 @@ private:
     std::vector<std::string> m_lines;
     std::vector<std::string> m_tracks; // in order of first use
     std::vector<const ConsumerClient *> m_consumers;
+    std::thread::id m_mainThread = std::this_thread::get_id(); // the run's own: track "main"
+    unsigned m_threads = 0;                                    // other threads, numbered as they come
     std::vector<bool> m_streamsCalled = std::vector<bool>(256, false); // a slice named the stream
 };
 
