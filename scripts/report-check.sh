@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The picture of a run, checked in a real browser: the default run and a script with a waiting
-# consumer and lost blocks (tests/tools/report-run.script) each write --report and --trace; headless
+# The picture of a run, checked in a real browser: the default run, a script with a waiting consumer
+# and lost blocks (tests/tools/report-run.script) and a run with a loaded client driver that loses
+# blocks each write --report and --trace; headless
 # Chromium renders each report, and the page must mark itself rendered with every chart's series
 # drawn and no console message, and with the series of the waits, losses and events each run is known
 # to have; each trace must carry the format's required fields and add up to the run's own sums. Every
@@ -14,7 +15,7 @@ screenshot=""
 [ "${2:-}" = "--screenshot" ] && screenshot=${3:?--screenshot takes a file}
 scripts/install-deps.sh
 [ -f "$build/CMakeCache.txt" ] || cmake --preset default >/dev/null
-cmake --build "$build" --target devididi-sim >/dev/null
+cmake --build "$build" --target devididi-sim echo_module >/dev/null
 sim=$build/tools/sim/devididi-sim
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -42,6 +43,13 @@ timeout 300 "$sim" --script tests/tools/report-run.script --report "$work/script
 render script "wait of display" "lost (point size: bytes)" lost register-consumer registration-completed \
   remove-device unload orb-query
 python3 tests/tools/report_check.py trace "$work/script.json" "$work/script.out"
+
+echo "=== report and trace: a loaded client driver that loses blocks"
+timeout 300 "$sim" --load-driver "$build/examples/client-driver/echo.so" --ring-size 1000 --block-size 100-450 \
+  --force-loss 10 --duration 2 --report "$work/driver.html" --trace "$work/driver.json" >"$work/driver.out" ||
+  { tail -30 "$work/driver.out"; echo "report-check: the run with a loaded driver failed" >&2; exit 1; }
+render driver "echo (ring 1000 B)" "echo lost" "wait of echo"
+python3 tests/tools/report_check.py trace "$work/driver.json" "$work/driver.out"
 
 if [ -n "$screenshot" ]; then
   browser --hide-scrollbars --window-size=1400,1500 --screenshot="$(realpath -m "$screenshot")" \

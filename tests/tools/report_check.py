@@ -5,7 +5,8 @@
       the page marked itself rendered, every chart drew every series, no script error, and the
       browser logged no console message; each SERIES named is among the series a chart drew
   report_check.py trace TRACE.json RUN.out
-      the Trace Event Format's required fields, and the slices and instants add up to the run's own
+      the Trace Event Format's required fields, the slices of each track nest (a viewer draws a
+      track as a stack of calls), and the slices and instants add up to the run's own
       sums: per consumer, the new-data slices to what it was announced, the loss instants to what it
       lost, the processed slices to what it reported; and its stream's accepted provide slices to at
       least what it was told of (exactly, when the run is a script whose consumers were there from
@@ -107,6 +108,19 @@ def check_trace(trace_path, out_path):
             stream_of[args["client"]] = args["stream"]
         elif e["ph"] == "i" and e["name"] == "lost":
             got[args["client"]]["lost"] += args["value"]
+    by_track = defaultdict(list)
+    for e in events:
+        if e["ph"] == "X":
+            by_track[e["tid"]].append(e)
+    for tid, slices in by_track.items():
+        open_ends = []
+        for e in sorted(slices, key=lambda e: (e["ts"], -e["dur"])):
+            while open_ends and open_ends[-1][0] <= e["ts"]:
+                open_ends.pop()
+            if open_ends and e["ts"] + e["dur"] > open_ends[-1][0]:
+                fail("%s: on track %d, %s at %s overlaps %s without nesting in it" %
+                     (trace_path, tid, e["name"], e["ts"], open_ends[-1][1]))
+            open_ends.append((e["ts"] + e["dur"], e["name"]))
     for kind in "XiCM":
         if phases[kind] == 0:
             fail("%s: no event of phase %s" % (trace_path, kind))
