@@ -126,9 +126,11 @@ the device's removal and the unload. Hover a point for its detail.</p>
     (kinds[e.kind] = kinds[e.kind] || []).push({x: e.t, y: rows.indexOf(e.client), detail: e.detail, value: e.value});
   });
   var styles = ['circle', 'triangle', 'rect', 'rectRot', 'star', 'cross', 'crossRot', 'rectRounded', 'line'];
+  // Each kind its own pair of colour and shape.
   var timeline = Object.keys(kinds).sort().map(function (kind, i) {
     var color = kind === 'lost' ? '#d62728' : palette[i % palette.length];
-    return {label: kind, data: kinds[kind], pointStyle: kind === 'lost' ? 'crossRot' : styles[i % styles.length],
+    var style = styles[Math.floor(i / palette.length) % styles.length];
+    return {label: kind, data: kinds[kind], pointStyle: kind === 'lost' ? 'crossRot' : style,
             pointRadius: kind === 'lost' ? 8 : 5, borderWidth: 2, backgroundColor: color, borderColor: color};
   });
   run.waits.forEach(function (w) {
@@ -137,10 +139,12 @@ the device's removal and the unload. Hover a point for its detail.</p>
                    borderColor: '#ff7f0e', borderWidth: 6, pointRadius: 0});
   });
   var canvas = document.getElementById('timeline');
+  // Tall enough for every row and every entry of the legend.
+  canvas.parentNode.style.height = Math.max(420, 22 * (timeline.length + 2), 18 * (rows.length + 4)) + 'px';
   canvas.setAttribute('data-title', 'timeline');
   charts.push(new Chart(canvas, {type: 'scatter', data: {datasets: timeline},
     options: {animation: false, responsive: true, maintainAspectRatio: false,
-      plugins: {legend: {position: 'right'}, tooltip: {callbacks: {label: function (item) {
+      plugins: {legend: {position: 'right', labels: {usePointStyle: true}}, tooltip: {callbacks: {label: function (item) {
         var p = item.raw; return item.dataset.label + ' ' + rows[p.y] + (p.detail ? ': ' + p.detail : '') + (p.value !== undefined ? ' (' + p.value + ')' : '');
       }}}},
       scales: {x: axis(run.timeUnit), y: {type: 'linear', min: -0.5, max: rows.length - 0.5, reverse: true,

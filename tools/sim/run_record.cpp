@@ -12,6 +12,7 @@
 #include "client.h"
 #include "driver_tap.h"
 #include "emu/kemu/kemu.h"
+#include "names.h"
 
 namespace sim {
 namespace {
@@ -249,7 +250,8 @@ RecordedCall::~RecordedCall()
 void RecordedCall::Code(unsigned long code)
 {
     if (m_record != nullptr) {
-        m_name += " " + std::to_string(code);
+        const std::string name = NotifyName(code);
+        m_name += " " + std::to_string(code) + (name.empty() ? "" : " " + name);
     }
 }
 

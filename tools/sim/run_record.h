@@ -131,7 +131,7 @@ public:
     RecordedCall &operator=(const RecordedCall &) = delete;
     void Bytes(uint64_t bytes) { m_bytes = bytes, m_hasBytes = true; }
     void Refused() { m_accepted = false; }
-    // A notification's code, after the name ("notify 21").
+    // A notification's code and its name, after the call's ("notify 21 LOST_BYTES").
     void Code(unsigned long code);
 
 private:
