@@ -4,7 +4,7 @@ set -euo pipefail
 need=()
 for pkg in cmake ninja-build g++ googletest libgtest-dev libbenchmark-dev libboost-dev \
            g++-mingw-w64-i686-win32 mingw-w64-i686-dev binutils-mingw-w64-i686 g++-multilib \
-           qemu-user clang libclang-rt-14-dev spin libcli11-dev valgrind; do
+           qemu-user clang libclang-rt-14-dev spin libcli11-dev valgrind libjs-chart.js chromium python3; do
   dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

@@ -9,6 +9,7 @@
 
 #include "emu/kemu/io.h"
 #include "names.h"
+#include "run_record.h"
 
 // A consumer reading the ring from its own thread races with the provider by design: the exchange
 // never holds a provider back, so a lagging reader's bytes may be overwritten while it reads them.
@@ -291,8 +292,10 @@ NTSTATUS ProviderClient::Register(DeviceHandle &device, ULONG hStream, ULONG rin
     // Registration calls back into the client (information block, consumers' arrival) before it
     // returns; the client counts itself registered from then on.
     m_registered = true;
+    ClientThread thread(m_name);
     NTSTATUS status = device.Call(STREAMER_REGISTER_PROVIDER, &param, sizeof param, nullptr, 0);
     m_registered = status == STATUS_SUCCESS;
+    RecordEvent("register-provider", m_name, hStream, ringSize, StatusName(status));
     return status;
 }
 
@@ -301,7 +304,9 @@ NTSTATUS ProviderClient::Unregister(DeviceHandle &device)
     STREAMER_SRV_PARAM param;
     std::memset(&param, 0, sizeof param);
     param.UnRegisterProvider.hStream = m_hStream;
+    ClientThread thread(m_name);
     NTSTATUS status = device.Call(STREAMER_UNREGISTER_PROVIDER, &param, sizeof param, nullptr, 0);
+    RecordEvent("unregister-provider", m_name, m_hStream, 0, StatusName(status));
     if (status == STATUS_SUCCESS) {
         m_registered = false;
     }
@@ -313,6 +318,8 @@ bool ProviderClient::Provide(ULONG size, bool atDispatch)
     if (m_pfnProvideData == nullptr) {
         return false;
     }
+    RecordedCall call("provide", m_name, m_hStream, atDispatch ? RecordedCall::DpcCall : RecordedCall::Call);
+    call.Bytes(size);
     if (m_buffer.size() < size) {
         m_buffer.resize(size);
     }
@@ -345,6 +352,7 @@ bool ProviderClient::Provide(ULONG size, bool atDispatch)
         ledger.written.store(ledger.committed.load());
         ledger.rejectedBlocks.fetch_add(1);
         blocksDropped.fetch_add(1);
+        call.Refused();
         return false;
     }
     return true;
@@ -353,6 +361,8 @@ bool ProviderClient::Provide(ULONG size, bool atDispatch)
 void ProviderClient::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
 {
     if (m_pfnNotify != nullptr) {
+        RecordedCall call("notify", m_name, m_hStream, RecordedCall::Call);
+        call.Code(code);
         m_pfnNotify(m_hStream, code, param);
     }
 }
@@ -361,6 +371,8 @@ VOID STREAMER_CALL ProviderClient::NotifyCallback(PVOID hConsumer, ULONG dwType,
                                                   PVOID pContext)
 {
     auto *self = static_cast<ProviderClient *>(pContext);
+    RecordedCall call("notified", self->m_name, self->m_hStream, RecordedCall::Callback);
+    call.Code(dwType);
     self->notificationsReceived.fetch_add(1);
     if ((dwType == STREAMERNOTIFY_CONSUMER_REGISTERED || dwType == STREAMERNOTIFY_CONSUMER_UNREGISTERED) &&
         pParam != nullptr) {
@@ -388,6 +400,7 @@ VOID STREAMER_CALL ProviderClient::NotifyCallback(PVOID hConsumer, ULONG dwType,
 VOID STREAMER_CALL ProviderClient::DataCompleteCallback(PUCHAR pProviderBuffer, PVOID pContext)
 {
     auto *self = static_cast<ProviderClient *>(pContext);
+    RecordedCall call("data-complete", self->m_name, self->m_hStream, RecordedCall::Callback);
     StreamLedger &ledger = Ledger(self->m_hStream);
     if (pProviderBuffer != nullptr && pProviderBuffer == ledger.pendingBuffer) {
         ledger.committed.store(ledger.pendingStart + ledger.pendingSize, std::memory_order_release);
@@ -409,9 +422,18 @@ ConsumerClient::ConsumerClient(std::string name, LineSink sink, Style style)
     : m_name(std::move(name)), m_sink(std::move(sink)), m_style(style)
 {
     m_queue.resize(kQueueSize);
+    if (RunRecord *record = Recording()) {
+        record->Watch(this);
+    }
 }
 
-ConsumerClient::~ConsumerClient() { DirectoryRemove(this); }
+ConsumerClient::~ConsumerClient()
+{
+    DirectoryRemove(this);
+    if (RunRecord *record = Recording()) {
+        record->Unwatch(this);
+    }
+}
 
 void ConsumerClient::Print(const std::string &text)
 {
@@ -485,8 +507,10 @@ NTSTATUS ConsumerClient::Register(DeviceHandle &device, ULONG hStream, PVOID hCo
     m_param.RegisterConsumer.phConsumer = &m_hConsumerBack;
     // Callbacks come during the request already (the information block first).
     m_state.store(State::Pending);
+    ClientThread thread(m_name);
     NTSTATUS status = device.Send(STREAMER_REGISTER_CONSUMER, &m_param, sizeof m_param, nullptr, 0, &m_event, &m_iosb,
                                   &ConsumerClient::RegistrationComplete, this);
+    RecordEvent("register-consumer", m_name, hStream, 0, StatusName(status));
     if (status == STATUS_PENDING && wait) {
         KeWaitForSingleObject(&m_event, Executive, KernelMode, FALSE, nullptr);
         status = m_iosb.Status;
@@ -510,6 +534,7 @@ NTSTATUS NTAPI ConsumerClient::RegistrationComplete(PDEVICE_OBJECT, PIRP irp, PV
     const NTSTATUS status = irp->IoStatus.Status;
     if (irp->PendingReturned) {
         self->Print("register-consumer completed " + StatusName(status));
+        RecordEvent("registration-completed", self->m_name, self->m_hStream, 0, StatusName(status));
     }
     if (status == STATUS_SUCCESS || status == STATUS_PENDING) {
         self->joinedAt.store(Ledger(self->m_hStream).committed.load());
@@ -529,7 +554,9 @@ NTSTATUS ConsumerClient::Unregister(DeviceHandle &device)
     std::memset(&param, 0, sizeof param);
     param.UnRegisterConsumer.hStream = m_hStream;
     param.UnRegisterConsumer.hConsumer = m_hConsumer;
+    ClientThread thread(m_name);
     NTSTATUS status = device.Call(STREAMER_UNREGISTER_CONSUMER, &param, sizeof param, nullptr, 0);
+    RecordEvent("unregister-consumer", m_name, m_hStream, 0, StatusName(status));
     if (status == STATUS_SUCCESS) {
         leftAt.store(Ledger(m_hStream).committed.load());
         left.store(true);
@@ -656,6 +683,8 @@ void ConsumerClient::Report(ULONG size)
     if (m_pfnDataProcessed == nullptr) {
         return;
     }
+    RecordedCall call("processed", m_name, m_hStream, RecordedCall::Callback);
+    call.Bytes(size);
     m_pfnDataProcessed(m_hStream, m_hConsumer, size);
     bytesProcessed.fetch_add(size);
     if (m_state.load() == State::Joined) {
@@ -665,6 +694,8 @@ void ConsumerClient::Report(ULONG size)
 
 void ConsumerClient::OnNewData(ULONG size)
 {
+    RecordedCall call("new-data", m_name, m_hStream, RecordedCall::Callback);
+    call.Bytes(size);
     StreamLedger &ledger = Ledger(m_hStream);
     Entry entry{};
     bytesAnnounced.fetch_add(size);
@@ -701,6 +732,8 @@ void ConsumerClient::OnNewData(ULONG size)
 
 void ConsumerClient::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
 {
+    RecordedCall call("notified", m_name, m_hStream, RecordedCall::Callback);
+    call.Code(code);
     notificationsReceived.fetch_add(1);
     StreamLedger &ledger = Ledger(m_hStream);
     if (code == STREAMERNOTIFY_LOST_BYTES && param != nullptr && ledger.providing) {
@@ -708,6 +741,9 @@ void ConsumerClient::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
         const ULONG size = param->LostBytes.dwSize;
         lostNotifications.fetch_add(1);
         bytesLost.fetch_add(size);
+        if (Recording() != nullptr) {
+            RecordEvent("lost", m_name, m_hStream, size, "lost=" + std::to_string(param->LostBytes.nLost));
+        }
         if (m_style == Style::Scripted) {
             Print("lost-bytes lost=" + std::to_string(param->LostBytes.nLost) + " block=" + std::to_string(size));
         }
@@ -758,6 +794,7 @@ VOID STREAMER_CALL ConsumerClient::NotifyCallback(ULONG dwType, PSTREAMER_NOTIFI
 
 void ConsumerClient::Process(ULONG size)
 {
+    ClientThread thread(m_name);
     if (m_ringGone.load()) {
         // Nothing of the ring may be read any more; the report goes to the exchange all the same.
         Entry entry{};
@@ -848,6 +885,7 @@ bool ConsumerClient::Tally(const ReadResult &result, char (&text)[200])
 
 void ConsumerClient::Service(uint64_t budget)
 {
+    ClientThread thread(m_name);
     Entry entry{};
     ReadResult result;
     if (m_ringGone.load()) {
@@ -873,6 +911,8 @@ void ConsumerClient::Service(uint64_t budget)
 void ConsumerClient::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
 {
     if (m_pfnNotify != nullptr) {
+        RecordedCall call("notify", m_name, m_hStream, RecordedCall::Call);
+        call.Code(code);
         m_pfnNotify(m_hStream, m_hConsumer, code, param);
     }
 }
@@ -892,7 +932,12 @@ NTSTATUS ControlClient::UpdateLevels()
     return Call(STREAMER_IOCTL_UPDATE_DEBUG_LEVELS, nullptr, 0, nullptr, 0);
 }
 
-NTSTATUS ControlClient::OrbQuery() { return Call(STREAMER_IOCTL_IS_ORBDRV_ACTIVE, nullptr, 0, nullptr, 0); }
+NTSTATUS ControlClient::OrbQuery()
+{
+    const NTSTATUS status = Call(STREAMER_IOCTL_IS_ORBDRV_ACTIVE, nullptr, 0, nullptr, 0);
+    RecordEvent("orb-query", "console", kNoStream, 0, StatusName(status));
+    return status;
+}
 
 NTSTATUS ControlClient::Resync()
 {

@@ -9,10 +9,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "emu/kemu/kemu.h"
 #include "emu/kemu/ldr.h"
+#include "names.h"
+#include "run_record.h"
 
 namespace sim {
 namespace {
@@ -109,6 +112,8 @@ void NewData(size_t slot, ULONG dwSize, PVOID pContext)
     }
     HandOutEntry(*c);
     Told(*c, dwSize, false);
+    RecordedCall call("new-data", c->driver, c->stream, RecordedCall::Callback);
+    call.Bytes(dwSize);
     c->pfnNewData(dwSize, pContext);
 }
 
@@ -119,8 +124,14 @@ void Notify(size_t slot, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOI
         return;
     }
     HandOutEntry(*c);
+    RecordedCall call("notified", c->driver, c->stream, RecordedCall::Callback);
+    call.Code(dwType);
     if (dwType == STREAMERNOTIFY_LOST_BYTES && pParam != nullptr) {
         Told(*c, pParam->LostBytes.dwSize, true);
+        if (Recording() != nullptr) {
+            RecordEvent("lost", c->driver, c->stream, pParam->LostBytes.dwSize,
+                        "lost=" + std::to_string(pParam->LostBytes.nLost));
+        }
     } else if (dwType == STREAMERNOTIFY_CONSUMER_DELETED) {
         c->leftAt = Ledger(c->stream).committed.load();
         c->joined = false;
@@ -155,7 +166,10 @@ VOID STREAMER_CALL ReportEntry(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
     TappedConsumer *c = Find(hConsumer, hStream);
     STREAMER_DATA_PROCESSED_ENTRY exchange = g_exchangeEntry.load();
+    std::optional<RecordedCall> call;
     if (c != nullptr) {
+        call.emplace("processed", c->driver, hStream, RecordedCall::Callback);
+        call->Bytes(dwSize);
         const uint64_t processed = c->bytesProcessed.fetch_add(dwSize) + dwSize;
         if (c->joined.load()) {
             c->processedWhileJoined.fetch_add(dwSize);
@@ -253,13 +267,14 @@ void Observe(const kemu::RequestEvent &event)
         return;
     }
     TappedConsumer *registering = nullptr, *leaving = nullptr;
-    bool completedFirst = false;
+    bool completedFirst = false, returnedFirst = false;
     {
         std::lock_guard<std::mutex> lock(g_lock);
         auto r = g_registering.find(event.irp);
         if (r != g_registering.end()) {
             registering = r->second.consumer;
             completedFirst = r->second.completed;
+            returnedFirst = r->second.returned;
             (event.kind == kemu::RequestEvent::Completed ? r->second.completed : r->second.returned) = true;
             // Done with the request once it has both returned and completed, in either order.
             if (r->second.completed && (r->second.returned || event.kind == kemu::RequestEvent::Returned)) {
@@ -275,6 +290,10 @@ void Observe(const kemu::RequestEvent &event)
         }
     }
     if (registering != nullptr) {
+        if (event.kind == kemu::RequestEvent::Returned || returnedFirst) { // a completion after pending
+            RecordEvent(event.kind == kemu::RequestEvent::Returned ? "register-consumer" : "registration-completed",
+                        registering->driver, registering->stream, 0, StatusName(event.status));
+        }
         if (event.kind == kemu::RequestEvent::Returned) {
             registering->firstAnswer = event.status;
             if (event.status != STATUS_PENDING && !completedFirst) {
@@ -293,6 +312,9 @@ void Observe(const kemu::RequestEvent &event)
                 registering->left = true;
             }
         }
+    }
+    if (leaving != nullptr) {
+        RecordEvent("unregister-consumer", leaving->driver, leaving->stream, 0, StatusName(event.status));
     }
     if (leaving != nullptr && NT_SUCCESS(event.status)) {
         if (leaving->joined.exchange(false)) {

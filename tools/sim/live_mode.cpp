@@ -21,6 +21,7 @@
 #include "live_view.h"
 #include "names.h"
 #include "platform.h"
+#include "run_record.h"
 
 namespace sim {
 namespace {
@@ -311,6 +312,9 @@ private:
     {
         std::fprintf(stdout, "%s\n", line.c_str());
         std::fflush(stdout);
+        if (RunRecord *record = Recording()) {
+            record->Line(line);
+        }
     }
 
     LiveOptions m_options;
@@ -351,6 +355,7 @@ int Terminal::Setup()
             std::printf("KERNEL RULE VIOLATION: %s: %s\n", violation.rule.c_str(), violation.detail.c_str());
         }
         std::printf("stop: %s\nsome checks FAILED\n", report.c_str());
+        RecordStop(report);
     });
     kemu::DebugService::SetPresent(true);
     if (!m_options.logFile.empty() && !kemu::DebugService::ForwardToFile(m_options.logFile)) {
@@ -566,9 +571,11 @@ void Terminal::Teardown()
     UnloadDriverFiles();
     if (m_machine.Devices() > 0) {
         m_removal = m_machine.RemoveDevice();
+        RecordEvent("remove-device", "device", kNoStream, 0, StatusName(m_removal));
         Say("remove-device: " + StatusName(m_removal));
     }
     m_machine.Unload();
+    RecordEvent("unload", "device", kNoStream, 0);
     m_leaks = LivePoolByTag();
     m_leakChecked = true;
     Say("unload: done");
@@ -823,6 +830,9 @@ int Terminal::Run()
         std::this_thread::sleep_for(milliseconds(50));
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - start).count();
+        if (RunRecord *record = Recording()) {
+            record->Sample(); // every turn: 50 ms
+        }
         if (now - lastQuery >= milliseconds(1000)) {
             control.OrbQuery();
             ++m_orbQueries;
@@ -853,6 +863,9 @@ int Terminal::Run()
     m_finalOrbAnswered = OrbAnswers() > answersBefore;
     StatusReport();
     Teardown();
+    if (RunRecord *record = Recording()) {
+        record->Sample();
+    }
     return Summary();
 }
 

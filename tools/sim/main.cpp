@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,6 +16,8 @@
 #include "emu/kemu/kemu.h"
 #include "live_mode.h"
 #include "platform.h"
+#include "report.h"
+#include "run_record.h"
 #include "script.h"
 #include "script_mode.h"
 
@@ -92,6 +95,8 @@ const std::map<std::string, std::string> kTakes = {
     {"--driver-dir", "--driver-dir takes a directory"},
     {"--image", "--image takes a kernel image file"},
     {"--family", "--family takes 98 or nt"},
+    {"--report", "--report takes a file name"},
+    {"--trace", "--trace takes a file name"},
 };
 
 // The library's reason, or ours when it names an option that takes a value.
@@ -115,7 +120,7 @@ int main(int argc, char **argv)
 {
     sim::LiveOptions live;
     sim::ScriptOptions scripted;
-    std::string script, driverFile, family, duration, preempt, ringSize, blockSize, forceLoss;
+    std::string script, driverFile, family, duration, preempt, ringSize, blockSize, forceLoss, reportFile, traceFile;
 
     CLI::App app(kDescription, "devididi-sim");
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast); // as before: the last one counts
@@ -176,6 +181,16 @@ int main(int argc, char **argv)
                    "the system family the emulated kernel presents: 98 (the default; WDM 1.05, the debug device "
                    "answers virtual-device calls) or nt (WDM 1.10)")
         ->type_name("98|nt")->group(bothGroup);
+    app.add_option("--report", reportFile,
+                   "at the end, an HTML report of the run that opens offline: per stream the provider's rate, each "
+                   "consumer's use of the ring with its losses, the bytes announced, processed and lost over time; a "
+                   "timeline of the clients; the checks")
+        ->type_name("FILE.html")->group(bothGroup);
+    app.add_option("--trace", traceFile,
+                   "at the end, the run in the Trace Event Format (Perfetto, chrome://tracing): a track per client "
+                   "thread, the calls and callbacks as slices, ring fill as counters, registrations and losses as "
+                   "instants; a script gives the same file every time")
+        ->type_name("FILE.json")->group(bothGroup);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &) {
@@ -231,7 +246,8 @@ int main(int argc, char **argv)
         liveOption = liveOption || app.count(option) > 0;
     }
     for (const auto &[option, text] : {std::pair{"--script", &script}, std::pair{"--driver-dir", &scripted.driverDir},
-                                       std::pair{"--image", &driverFile}}) {
+                                       std::pair{"--image", &driverFile}, std::pair{"--report", &reportFile},
+                                       std::pair{"--trace", &traceFile}}) {
         if (app.count(option) > 0 && text->empty()) {
             return Usage(kTakes.at(option));
         }
@@ -250,16 +266,50 @@ int main(int argc, char **argv)
     if (stress && live.driverFiles.empty()) {
         return Usage("--ring-size, --block-size and --force-loss act on the streams --load-driver drivers read");
     }
-    if (!script.empty()) {
-        if (liveOption) {
-            return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "
-                         "run, not to "
-                         "--script");
-        }
-        return sim::RunScript(script, scripted);
+    if (!script.empty() && liveOption) {
+        return Usage("--duration, --registry, --log, --verbose, --load-driver and --preempt belong to the default "
+                     "run, not to "
+                     "--script");
     }
-    if (scripted.stableAddresses || scripted.allocations || !scripted.driverDir.empty()) {
+    if (script.empty() && (scripted.stableAddresses || scripted.allocations || !scripted.driverDir.empty())) {
         return Usage("--stable-addresses, --allocations and --driver-dir belong to --script");
     }
-    return sim::RunLive(live);
+    // The picture of the run: recorded while it runs, written once it is over.
+    std::string chartLibrary;
+    if (!reportFile.empty() && !sim::ReadChartLibrary(chartLibrary, error)) {
+        std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+        return 2;
+    }
+    for (const std::string *file : {&reportFile, &traceFile}) {
+        if (!file->empty() && !std::ofstream(*file)) { // refused now rather than after the run
+            std::fprintf(stderr, "devididi-sim: cannot write %s\n", file->c_str());
+            return 2;
+        }
+    }
+    std::optional<sim::RunRecord> record;
+    const std::string title = script.empty() ? "the default run" : "script " + script;
+    // The files, at the end of the run or at a stop (which then ends the process with its own status).
+    auto write = [&]() {
+        if (!traceFile.empty() && !sim::WriteTrace(*record, traceFile, error)) {
+            return false;
+        }
+        return reportFile.empty() || sim::WriteReport(*record, chartLibrary, title, reportFile, error);
+    };
+    if (!reportFile.empty() || !traceFile.empty()) {
+        record.emplace(script.empty() ? sim::RunRecord::Clock::Real : sim::RunRecord::Clock::Scripted);
+        sim::SetRecording(&*record);
+        sim::SetRecordWriter([&]() {
+            if (!write()) {
+                std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+            }
+        });
+    }
+    const int status = script.empty() ? sim::RunLive(live) : sim::RunScript(script, scripted);
+    sim::SetRecordWriter(nullptr);
+    sim::SetRecording(nullptr);
+    if (record && !write()) {
+        std::fprintf(stderr, "devididi-sim: %s\n", error.c_str());
+        return 2;
+    }
+    return status;
 }

@@ -21,6 +21,7 @@
 #include "names.h"
 #include "newdel.h"
 #include "platform.h"
+#include "run_record.h"
 #include "script.h"
 
 namespace sim {
@@ -31,6 +32,9 @@ void Out(const std::string &line)
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
+    if (RunRecord *record = Recording()) {
+        record->Line(line);
+    }
 }
 
 std::string HexBytes(const std::vector<uint8_t> &bytes)
@@ -181,6 +185,8 @@ private:
     bool m_shutDown = false;
     uint64_t m_allocationBase = 0; // pool allocation requests before the last fail-alloc line
     void ReportAllocations();
+    // A recorded run: the device's removal and unload as events, and a sample after every line.
+    void RecordLine(const Command &cmd, int lineNo);
     // Where each traced block left by an earlier load was allocated, read while that load's module
     // was still mapped: the header's file name points into the module, which a new load replaces.
     struct BlockSource {
@@ -812,6 +818,18 @@ void ScriptRun::Shutdown()
     ReportViolations();
 }
 
+void ScriptRun::RecordLine(const Command &cmd, int lineNo)
+{
+    RunRecord *record = Recording();
+    if (record == nullptr) {
+        return;
+    }
+    if (cmd.op == Op::RemoveDevice || cmd.op == Op::Unload) {
+        record->Event(cmd.op == Op::Unload ? "unload" : "remove-device", "device", -1, 0, "line " + std::to_string(lineNo));
+    }
+    record->Sample(std::to_string(lineNo));
+}
+
 void ScriptRun::RememberBlockSources()
 {
     for (const auto &block : kemu::LivePoolBlocks()) {
@@ -866,6 +884,7 @@ int ScriptRun::Run(std::istream &input)
     kemu::SetStopHandler([this](const std::string &report) {
         ReportViolations();
         Out("stop: " + report);
+        RecordStop(report);
     });
     // DPCs that client drivers queue run at the end of the command that queued them, in order.
     kemu::SetDpcMode(kemu::DpcMode::Manual);
@@ -887,6 +906,7 @@ int ScriptRun::Run(std::istream &input)
             if (!m_holdDpcs) {
                 kemu::RunQueuedDpcs();
             }
+            RecordLine(*parsed.command, lineNo);
         }
         ReportViolations();
         if (!error.empty()) {

@@ -1,0 +1,15 @@
+# A run the machine stops leaves its picture all the same, with the stop on its timeline.
+set(out ${WORK}/stopped-picture)
+file(REMOVE_RECURSE ${out})
+file(MAKE_DIRECTORY ${out})
+execute_process(COMMAND ${EMULATOR} ${SIM} --driver-dir ${DRIVERS} --script ${SCRIPT} --trace ${out}/trace.json
+                        --report ${out}/report.html OUTPUT_QUIET ERROR_QUIET RESULT_VARIABLE status)
+if(NOT status EQUAL 3)
+  message(FATAL_ERROR "${SCRIPT}: exit status ${status}, expected 3 (a stop)")
+endif()
+foreach(file trace.json report.html)
+  file(READ ${out}/${file} text)
+  if(NOT text MATCHES "\"stop\"[^\n]*read past the end of a pool block")
+    message(FATAL_ERROR "${out}/${file} does not show the stop")
+  endif()
+endforeach()
