@@ -88,25 +88,36 @@ void QvProviderInfo::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOT
     SHOWDEBUG(PROVIDER_DBG, 7, "NotifyProvider --- End");
 }
 
-void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer)
+DV_DATA_PATH void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer, const BOOLEAN fTested)
 {
-    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- Start");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- Start");
     if (m_pfnProvideDataComplete != NULL) {
         m_pfnProvideDataComplete(pProviderBuffer, m_pContext);
     }
-    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- End");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- End");
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
 {
+    if (Dbg_DataPathQuiet()) {
+        ProvideDataCall(hStream, pProviderBuffer, dwSize, FALSE);
+    } else {
+        ProvideDataCall(hStream, pProviderBuffer, dwSize, TRUE);
+    }
+}
+
+DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize,
+                                                  const BOOLEAN fTested)
+{
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    PKTHREAD pThread = KeGetCurrentThread();
     QvProviderInfo *pProvider;
     ULONG nLane;
 
-    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
-    SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- Start");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = DvRundownEnterProvider(nIndex, &nLane);
+    DeVididi *pStream = DvRundownEnterProvider(nIndex, pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
@@ -124,9 +135,9 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
-    pStream->ProvideData(pProviderBuffer, dwSize);
+    pStream->ProvideData(pProviderBuffer, dwSize, pThread, fTested);
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
-    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
     DvRundownLeave(nIndex, nLane);
 }
@@ -210,9 +221,14 @@ void QvConsumerInfo::NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p
 
 void QvConsumerInfo::NewDataReady(ULONG dwSize)
 {
+    NewDataReady(dwSize, TRUE);
+}
+
+DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fTested)
+{
     LONG nSpace;
 
-    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: Start");
     /*
      * Unreachable from the walk, which holds its stream: the table is published before the streams
      * open and cleared only once they are drained. It stays for any caller outside that order, and
@@ -223,7 +239,7 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
         SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
         return;
     }
-    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
               AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
      * Only holders of m_Lock write m_nAvailableSpace, so the announcement needs no locked
@@ -235,13 +251,13 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace - dwSize));
     nSpace = (LONG)((ULONG)m_nAvailableSpace + m_nProcessedSeen);
     if (nSpace < 0 || __atomic_load_n(&m_nShrinks, __ATOMIC_ACQUIRE) != m_nShrinksSeen ||
-        Dbg_CheckDebugLevel(CONSUMER_DBG, 8)) {
+        (fTested && Dbg_CheckDebugLevel(CONSUMER_DBG, 8))) {
         nSpace = Refresh();
     }
     if (nSpace < 0) {
         STREAMER_NOTIFICATION_PARAM Param;
         LONG nLost = (LONG)(0UL - (ULONG)nSpace);
-        SHOWDEBUG(CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
         RtlZeroMemory(&Param, sizeof(Param));
         Param.LostBytes.nLost = nLost;
         Param.LostBytes.dwSize = dwSize;
@@ -251,21 +267,21 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     } else if (m_pfnNewDataReady != NULL) {
         m_pfnNewDataReady(dwSize, m_pContext);
     }
-    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
               DEVIDIDI_STREAM_INDEX(m_hStream));
-    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
 }
 
-void QvConsumerInfo::DataProcessed(ULONG dwSize)
+DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTested)
 {
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
     if (JoinedRingSize() == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
-        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
         /*
          * The one locked instruction of a report. A consumer may report from several threads at
          * once, so the add must not lose an update; a negative size is counted as a shrink after
@@ -275,15 +291,15 @@ void QvConsumerInfo::DataProcessed(ULONG dwSize)
         if (dwSize >= 0x80000000UL) {
             __atomic_add_fetch(&m_nShrinks, 1, __ATOMIC_RELEASE);
         }
-        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
     }
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
 /* The same report, made by the walk's own callback: m_Lock is held, so a plain add will do. */
-void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
+DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEAN fTested)
 {
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
@@ -291,30 +307,41 @@ void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
     if (DV_LOAD(m_fProviderRegistered) == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
-        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
         DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace + dwSize));
-        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
     }
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
+    if (Dbg_DataPathQuiet()) {
+        DataProcessedCall(hStream, hConsumer, dwSize, FALSE);
+    } else {
+        DataProcessedCall(hStream, hConsumer, dwSize, TRUE);
+    }
+}
+
+DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize,
+                                                    const BOOLEAN fTested)
+{
+    PKTHREAD pThread = KeGetCurrentThread();
     ULONG nLane;
 
-    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
-    SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
-              (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
+                 (ULONG)(ULONG_PTR)hConsumer, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
+    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
-    pStream->DataProcessed(hConsumer, dwSize);
+    pStream->DataProcessed(hConsumer, dwSize, pThread, fTested);
     DvRundownLeave(DEVIDIDI_STREAM_INDEX(hStream), nLane);
-    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
@@ -384,7 +411,7 @@ BOOLEAN DeVididi::IsGateIdle() const
  * read only by the thread of the latest walk. The thread is read again after the mark: a mark set
  * by a newer walk on another thread then shows that thread.
  */
-BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
+DV_DATA_PATH BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
 {
     if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) != pThread) {
         return FALSE;
@@ -731,7 +758,7 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  *                     the gate word (reader in, out), 1 on the consumer's own line; none on a
  *                     line the provider writes per block, none on a count other streams share
  */
-void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
+DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
 {
     ULONG nBufferSize = DV_LOAD(m_nBufferSize);
     PUCHAR pRing = DV_LOAD(m_pBuffer);
@@ -741,8 +768,8 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
     KIRQL OldIrql;
 
     m_pszCheckpoint = "Provide data start";
-    SHOWDEBUG(STREAM_DBG, 7, "ProvideData --- Start");
-    SHOWDEBUG(STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData --- Start");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
     if (dwSize == 0) {
         SHOWDEBUG(STREAM_DBG, 2, "ProvideData: WARNING --- Stream %ld got ProvideData function with 0 size", Handle());
     }
@@ -751,14 +778,14 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
                   "ProvideData: ERROR --- Stream %ld failed to provide data to its consumers (ProviderBuffer=%x, "
                   "dwSize=%ld)",
                   Handle(), (ULONG)(ULONG_PTR)pProviderBuffer, dwSize);
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData --- End (Action stoped)");
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData --- End (Action stoped)");
         m_pszCheckpoint = "Provide data exit (bad parameters)";
         return;
     }
 
     nRoom = nBufferSize - nTail;
     if (dwSize <= nRoom) {
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), There is enough place in DeVididi buffer (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (Before), There is enough place in DeVididi buffer (tail=%ld)", nTail);
         if (dwSize != 0) {
             RtlCopyMemory(pRing + nTail, pProviderBuffer, dwSize);
         }
@@ -766,16 +793,16 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
         if (nTail == nBufferSize) {
             nTail = 0;
         }
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), tail=%ld", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (After), tail=%ld", nTail);
     } else {
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), Cyclic copy (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (Before), Cyclic copy (tail=%ld)", nTail);
         RtlCopyMemory(pRing + nTail, pProviderBuffer, nRoom);
         RtlCopyMemory(pRing, pProviderBuffer + nRoom, dwSize - nRoom);
         nTail = dwSize - nRoom;
         if (nTail == nBufferSize) {
             nTail = 0;
         }
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
     }
 
     pProvider = Provider();
@@ -784,13 +811,12 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
         DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
     }
 
-    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: Before Acquire");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: Before Acquire");
     m_pszCheckpoint = "Provide data before locking";
     OldIrql = KfAcquireSpinLock(&m_Lock);
     DV_STORE(m_nTail, nTail);
-    SHOWDEBUG(STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     if (m_Consumers.GetCount() > 0) {
-        PKTHREAD pThread = KeGetCurrentThread();
         /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
         if (DV_LOAD(m_pWalkingThread) != pThread) {
             __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
@@ -801,23 +827,23 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
          * visits every bucket, most of them empty (about 130 instructions a block with one consumer).
          */
         for (QvConsumerInfo *pConsumer = m_pFirstToTell; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
-            SHOWDEBUG(STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
+            SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
                       (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";
             m_pToldConsumer = pConsumer;
-            pConsumer->NewDataReady(dwSize);
+            pConsumer->NewDataReady(dwSize, fTested);
             m_pszCheckpoint = "Provide data after new data ready";
         }
         __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
-    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
 
     if (pProvider != NULL) {
-        pProvider->ProvideDataComplete(pProviderBuffer);
+        pProvider->ProvideDataComplete(pProviderBuffer, fTested);
     }
-    SHOWDEBUG(STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
     m_pszCheckpoint = "Provide data exit (end ok)";
 }
 
@@ -828,14 +854,14 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
  * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
  * every registration out, and the walk is at DISPATCH_LEVEL already.
  */
-void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
+DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
 {
     QvConsumerInfo *pConsumer = NULL;
     ULONG nBufferSize;
     KIRQL OldIrql = PASSIVE_LEVEL;
-    const BOOLEAN fInWalk = IsWalkingThread(KeGetCurrentThread());
+    const BOOLEAN fInWalk = IsWalkingThread(pThread);
 
-    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- Start");
     if (!fInWalk) {
         EnterShared(&OldIrql);
     }
@@ -843,14 +869,14 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
         SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
                   dwSize);
     }
-    SHOWDEBUG(STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
     /* From the walk's callback the record is most likely the one being told: no map lookup then. */
     if (fInWalk && m_pToldConsumer->m_hConsumer == hConsumer) {
         pConsumer = m_pToldConsumer;
     } else if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
         SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
                   (ULONG)(ULONG_PTR)hConsumer);
-        SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "DataProcessed --- End (With Error)");
         if (!fInWalk) {
             LeaveShared(OldIrql);
         }
@@ -870,11 +896,11 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
                   Handle(), dwSize, nBufferSize);
     }
     if (fInWalk) {
-        pConsumer->DataProcessedInWalk(dwSize);
+        pConsumer->DataProcessedInWalk(dwSize, fTested);
     } else {
-        pConsumer->DataProcessed(dwSize);
+        pConsumer->DataProcessed(dwSize, fTested);
     }
-    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- End");
     if (!fInWalk) {
         LeaveShared(OldIrql);
     }

@@ -56,6 +56,12 @@ extern DeVididi *pDeVididiArray;
 /* A padding member: never read or written, only there to keep the fields around it apart. */
 #define DV_LINE_PAD(name) UCHAR name[DV_CACHE_LINE] __attribute__((unused))
 
+/*
+ * A step of the data path, built into its caller: each is defined in devididi.cpp, called only
+ * there, and takes fTested, a constant at every call (SHOWDEBUG_IF, krnl_dbg.h).
+ */
+#define DV_DATA_PATH inline __attribute__((always_inline))
+
 /* ---- The provider's record ---- */
 class QvProviderInfo
 {
@@ -64,11 +70,12 @@ public:
                    STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnProvideDataComplete, PVOID pContext);
 
     void NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
-    void ProvideDataComplete(PUCHAR pProviderBuffer);
+    DV_DATA_PATH void ProvideDataComplete(PUCHAR pProviderBuffer, BOOLEAN fTested);
 
     /* Entry points handed to the provider (STREAMER_PROVIDE_DATA_ENTRY, STREAMER_PROVIDER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    DV_DATA_PATH static void ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, BOOLEAN fTested);
 
     const char *m_pszCheckpoint;
     ULONG m_hStream;
@@ -92,13 +99,16 @@ public:
                    STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify, PVOID pContext, LONG nAvailableSpace, PIRP pIrp);
 
     void NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    /* The announcement of a block; the walk calls its quiet or tested form directly. */
     void NewDataReady(ULONG dwSize);
-    void DataProcessed(ULONG dwSize);
+    DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fTested);
+    DV_DATA_PATH void DataProcessed(ULONG dwSize, BOOLEAN fTested);
 
     /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
                                        PSTREAMER_NOTIFICATION_PARAM pParam);
+    DV_DATA_PATH static void DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, BOOLEAN fTested);
 
     PVOID m_hConsumer;
     ULONG m_hStream;
@@ -114,7 +124,7 @@ public:
     /* Under m_Lock: the consumer is joined to a ring of this size with the whole ring free. */
     void Join(ULONG nRingSize);
     /* Under m_Lock, from a report made inside the walk's own callback. */
-    void DataProcessedInWalk(ULONG dwSize);
+    DV_DATA_PATH void DataProcessedInWalk(ULONG dwSize, BOOLEAN fTested);
     /* The ring size once joined, else 0; read by reports. */
     ULONG JoinedRingSize() const;
 
@@ -153,9 +163,9 @@ public:
     ~DeVididi();
 
     NTSTATUS CreateBuffer(ULONG dwSize);
-    /* Every member below is called with the stream's rundown held (rundown.h). */
-    void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize);
-    void DataProcessed(PVOID hConsumer, ULONG dwSize);
+    /* Every member below is called with the stream's rundown held (rundown.h); pThread is the caller's. */
+    DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
+    DV_DATA_PATH void DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
 
     NTSTATUS RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam);
     NTSTATUS CreateProviderInfoClass(PSTREAMER_SRV_PARAM pSrvParam);
@@ -211,7 +221,7 @@ private:
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
 
-    BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
 
     /* The provider's line: written on every block by the provider's thread only. */
     LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */
