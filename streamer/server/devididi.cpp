@@ -314,19 +314,35 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEA
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
+/* A report's whole road in its quiet and its tested form, each built once. */
+static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, FALSE);
+}
+
+static __attribute__((noinline)) void DataProcessedTested(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, TRUE);
+}
+
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
+    PKTHREAD pThread = KeGetCurrentThread();
     if (Dbg_DataPathQuiet()) {
-        DataProcessedCall(hStream, hConsumer, dwSize, FALSE);
+        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
+        DeVididi *pStream = DvRundownNestedStream(DEVIDIDI_STREAM_INDEX(hStream), pThread);
+        if (pStream != NULL && pStream->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+            return;
+        }
+        DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
     } else {
-        DataProcessedCall(hStream, hConsumer, dwSize, TRUE);
+        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
     }
 }
 
-DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize,
+DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
                                                     const BOOLEAN fTested)
 {
-    PKTHREAD pThread = KeGetCurrentThread();
     ULONG nLane;
 
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
@@ -368,12 +384,20 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
 /* DeVididi: the gate                                                                       */
 /* ======================================================================================== */
 
-void DeVididi::GateEnter()
+DV_DATA_PATH void DeVididi::GateEnter()
+{
+    KX_SCHEDULING_POINT("gate.enter");
+    ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+    if ((nGate & (GATE_EXCLUSIVE | GATE_WAITING)) != 0) {
+        GateEnterBusy(nGate);
+    }
+}
+
+/* GateEnter once its reference met a change running or waiting (nGate, the gate with it). */
+void DeVididi::GateEnterBusy(ULONG nGate)
 {
     ULONG nPatience = GATE_PATIENCE;
     for (;;) {
-        KX_SCHEDULING_POINT("gate.enter");
-        ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_EXCLUSIVE) == 0 && ((nGate & GATE_WAITING) == 0 || nPatience == 0)) {
             return;
         }
@@ -391,10 +415,12 @@ void DeVididi::GateEnter()
             }
             --nPatience;
         }
+        KX_SCHEDULING_POINT("gate.enter");
+        nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
     }
 }
 
-void DeVididi::GateLeave()
+DV_DATA_PATH void DeVididi::GateLeave()
 {
     KX_SCHEDULING_POINT("gate.leave");
     __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
@@ -427,13 +453,13 @@ DV_DATA_PATH BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
  * readers at DISPATCH_LEVEL, and must never wait for one that cannot run (on a single processor a
  * preempted reader would never run again). Client callbacks made by a reader run there too.
  */
-void DeVididi::EnterShared(PKIRQL pOldIrql)
+DV_DATA_PATH void DeVididi::EnterShared(PKIRQL pOldIrql)
 {
     *pOldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     GateEnter();
 }
 
-void DeVididi::LeaveShared(KIRQL OldIrql)
+DV_DATA_PATH void DeVididi::LeaveShared(KIRQL OldIrql)
 {
     GateLeave();
     KfLowerIrql(OldIrql);
@@ -854,10 +880,50 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PK
  * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
  * every registration out, and the walk is at DISPATCH_LEVEL already.
  */
+DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, const BOOLEAN fInWalk,
+                                       const BOOLEAN fTested)
+{
+    /*
+     * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
+     * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
+     */
+    ULONG nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
+    if (nBufferSize == 0) {
+        nBufferSize = DV_LOAD(m_nBufferSize);
+    }
+    if (dwSize > nBufferSize) {
+        SHOWDEBUG(STREAM_DBG, 1,
+                  "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
+                  Handle(), dwSize, nBufferSize);
+    }
+    if (fInWalk) {
+        pConsumer->DataProcessedInWalk(dwSize, fTested);
+    } else {
+        pConsumer->DataProcessed(dwSize, fTested);
+    }
+}
+
+/*
+ * DataProcessed's usual case while every data-path level is 0: from a new-data callback of this
+ * stream's walk, on the walking thread, for the consumer being told. FALSE, having done nothing,
+ * for any other report.
+ */
+DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    if (!IsWalkingThread(pThread) || m_pToldConsumer->m_hConsumer != hConsumer) {
+        return FALSE;
+    }
+    if (dwSize >= 32768) {
+        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
+                  dwSize);
+    }
+    TakeReport(m_pToldConsumer, dwSize, TRUE, FALSE);
+    return TRUE;
+}
+
 DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
 {
     QvConsumerInfo *pConsumer = NULL;
-    ULONG nBufferSize;
     KIRQL OldIrql = PASSIVE_LEVEL;
     const BOOLEAN fInWalk = IsWalkingThread(pThread);
 
@@ -882,24 +948,7 @@ DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREA
         }
         return;
     }
-    /*
-     * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
-     * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
-     */
-    nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
-    if (nBufferSize == 0) {
-        nBufferSize = DV_LOAD(m_nBufferSize);
-    }
-    if (dwSize > nBufferSize) {
-        SHOWDEBUG(STREAM_DBG, 1,
-                  "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
-                  Handle(), dwSize, nBufferSize);
-    }
-    if (fInWalk) {
-        pConsumer->DataProcessedInWalk(dwSize, fTested);
-    } else {
-        pConsumer->DataProcessed(dwSize, fTested);
-    }
+    TakeReport(pConsumer, dwSize, fInWalk, fTested);
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- End");
     if (!fInWalk) {
         LeaveShared(OldIrql);

@@ -108,7 +108,8 @@ public:
     static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
                                        PSTREAMER_NOTIFICATION_PARAM pParam);
-    DV_DATA_PATH static void DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, BOOLEAN fTested);
+    DV_DATA_PATH static void DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
+                                               BOOLEAN fTested);
 
     PVOID m_hConsumer;
     ULONG m_hStream;
@@ -166,6 +167,7 @@ public:
     /* Every member below is called with the stream's rundown held (rundown.h); pThread is the caller's. */
     DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
     DV_DATA_PATH void DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
+    DV_DATA_PATH BOOLEAN DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread);
 
     NTSTATUS RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam);
     NTSTATUS CreateProviderInfoClass(PSTREAMER_SRV_PARAM pSrvParam);
@@ -179,8 +181,8 @@ public:
     void ShowStream();
 
     /* A gate reader: raises to DISPATCH_LEVEL and keeps registration from changing the records. */
-    void EnterShared(PKIRQL pOldIrql);
-    void LeaveShared(KIRQL OldIrql);
+    DV_DATA_PATH void EnterShared(PKIRQL pOldIrql);
+    DV_DATA_PATH void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
     BOOLEAN IsProviderReady() const;
     /* No reader inside the gate, no change running or waiting: the gate between calls. */
@@ -203,8 +205,9 @@ private:
     void DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoShowStream();
-    void GateEnter();
-    void GateLeave();
+    DV_DATA_PATH void GateEnter();
+    void GateEnterBusy(ULONG nGate);
+    DV_DATA_PATH void GateLeave();
     void EnterExclusive();
     void LeaveExclusive();
     void UnlockStream(KIRQL OldIrql, const char *pszAfterRelease);
@@ -222,6 +225,7 @@ private:
     void SetHandle(ULONG hStream);
 
     DV_DATA_PATH BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH void TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
 
     /* The provider's line: written on every block by the provider's thread only. */
     LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */

@@ -84,26 +84,23 @@ static DeVididi *HeldStream(DV_RUNDOWN *pRundown, ULONG nIndex, ULONG nLane, PUL
     return pStream;
 }
 
-/* The shared lane a thread tries first: threads on different processors mostly use different lines. */
-static ULONG SharedLane(PKTHREAD pThread)
-{
-    ULONG_PTR nBits = (ULONG_PTR)pThread;
-    return (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
-}
-
 /*
  * A hold on one of the shared lanes: the one this thread owns, else a free one, from the thread's
  * own lane on. While every shared lane is owned by other threads (more threads inside one stream
- * than it has lanes) it waits for one of them to leave.
+ * than it has lanes) it waits for one of them to leave. fFirstTried: the exchange on the thread's
+ * own lane was made already and failed (DvRundownEnterAs, rundown.h).
  */
-static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane)
+static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane, BOOLEAN fFirstTried)
 {
-    ULONG nFirst = SharedLane(pThread);
+    ULONG nFirst = DvRundownSharedLane(pThread) - 1;
     for (;;) {
         for (ULONG i = 0; i < DV_RUNDOWN_LANES - 1; ++i) {
             ULONG nLane = 1 + (nFirst + i) % (DV_RUNDOWN_LANES - 1);
             BOOLEAN fClosed = FALSE;
-            if (LaneEnter(&pRundown->aLane[nLane], pThread, &fClosed)) {
+            BOOLEAN fEntered = fFirstTried ? LaneEnterBusy(&pRundown->aLane[nLane], pThread, &fClosed)
+                                           : LaneEnter(&pRundown->aLane[nLane], pThread, &fClosed);
+            fFirstTried = FALSE;
+            if (fEntered) {
                 *pnLane = nLane;
                 return TRUE;
             }
@@ -115,11 +112,11 @@ static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane
     }
 }
 
-DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     ULONG nLane;
-    if (!EnterShared(pRundown, pThread, &nLane)) {
+    if (!EnterShared(pRundown, pThread, &nLane, TRUE)) {
         return NULL;
     }
     return HeldStream(pRundown, nIndex, nLane, pnLane);
@@ -137,7 +134,7 @@ DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLa
     ULONG nLane = DV_LANE_PROVIDER;
     if (!LaneEnterBusy(&pRundown->aLane[DV_LANE_PROVIDER], pThread, &fClosed)) {
         /* Closing; or another thread's provider call is inside: a shared lane then. */
-        if (fClosed || !EnterShared(pRundown, pThread, &nLane)) {
+        if (fClosed || !EnterShared(pRundown, pThread, &nLane, FALSE)) {
             return NULL;
         }
     }

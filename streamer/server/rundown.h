@@ -105,8 +105,8 @@ extern DV_RUNDOWN g_aRundown[STREAMER_NUM_STREAMS];
 
 /* Any call but the provider's data call; NULL when the stream is not open (nothing held then). */
 DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane);
-/* The same for the calling thread pThread. */
-DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
+/* The same once the exchange on the thread's own shared lane failed: deeper, another lane, or refused. */
+DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
 /* The provider's data call once lane 0 was not free: nested on it, or a shared lane, or refused. */
 DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
 /* The last holder of a closed lane wakes the closer. */
@@ -156,15 +156,53 @@ static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, P
     return pStream;
 }
 
-/* A consumer report: nested when made on the thread of the stream's provider call. */
-static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+/* The shared lane a thread tries first: threads on different processors mostly use different lines. */
+static inline ULONG DvRundownSharedLane(PKTHREAD pThread)
+{
+    ULONG_PTR nBits = (ULONG_PTR)pThread;
+    return 1 + (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
+}
+
+/* DvRundownEnter for the calling thread pThread. */
+static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
+    ULONG nLane = DvRundownSharedLane(pThread);
+    DV_LANE *pLane = &pRundown->aLane[nLane];
+    LONG nFree = RUNDOWN_OPEN;
+    KX_SCHEDULING_POINT("rundown.lane.exchange");
+    if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED)) {
+        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
+    }
+    __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
+    *pnLane = nLane;
+    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
+    if (pStream == NULL) {
+        DvRundownLeave(nIndex, nLane);
+    }
+    return pStream;
+}
+
+/* The stream while pThread is inside its provider call on lane 0 (a hold that covers the caller), else NULL. */
+static inline DeVididi *DvRundownNestedStream(ULONG nIndex, PKTHREAD pThread)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     /* The hint keeps other processors off the provider's line; the owner's name is what counts. */
     if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
         __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread) {
-        *pnLane = DV_LANE_NESTED;
         return __atomic_load_n(&pRundown->pStream, __ATOMIC_RELAXED);
+    }
+    return NULL;
+}
+
+/* A consumer report: nested when made on the thread of the stream's provider call. */
+static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    DeVididi *pStream = DvRundownNestedStream(nIndex, pThread);
+    if (pStream != NULL) {
+        *pnLane = DV_LANE_NESTED;
+        return pStream;
     }
     return DvRundownEnterAs(nIndex, pThread, pnLane);
 }
