@@ -221,20 +221,21 @@ void QvConsumerInfo::NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p
 
 void QvConsumerInfo::NewDataReady(ULONG dwSize)
 {
-    NewDataReady(dwSize, TRUE);
+    NewDataReady(dwSize, FALSE, TRUE);
 }
 
-DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fTested)
+DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWalk, const BOOLEAN fTested)
 {
     LONG nSpace;
+    LONG nAvailable;
 
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: Start");
     /*
-     * Unreachable from the walk, which holds its stream: the table is published before the streams
-     * open and cleared only once they are drained. It stays for any caller outside that order, and
-     * reads the global only; the record is reached through the walk, never through the table.
+     * The walk holds its stream, so for it the table is there: it is published before the streams
+     * open and cleared only once they are drained. The test stays for any caller outside that
+     * order, and reads the global only; the record is reached through the walk, never the table.
      */
-    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
+    if (!fInWalk && __atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
         return;
@@ -248,8 +249,9 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fTest
      * a fit seen in the old view is a fit now, and the reporting processor's line is left alone.
      * Every decision that tells of a loss, and every value logged, comes from a fresh read.
      */
-    DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace - dwSize));
-    nSpace = (LONG)((ULONG)m_nAvailableSpace + m_nProcessedSeen);
+    nAvailable = (LONG)((ULONG)m_nAvailableSpace - dwSize);
+    DV_STORE(m_nAvailableSpace, nAvailable);
+    nSpace = (LONG)((ULONG)nAvailable + m_nProcessedSeen);
     if (nSpace < 0 || __atomic_load_n(&m_nShrinks, __ATOMIC_ACQUIRE) != m_nShrinksSeen ||
         (fTested && Dbg_CheckDebugLevel(CONSUMER_DBG, 8))) {
         nSpace = Refresh();
@@ -330,8 +332,9 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
     PKTHREAD pThread = KeGetCurrentThread();
     if (Dbg_DataPathQuiet()) {
         /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
-        DeVididi *pStream = DvRundownNestedStream(DEVIDIDI_STREAM_INDEX(hStream), pThread);
-        if (pStream != NULL && pStream->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+        const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+        if (DvRundownIsNested(nIndex, pThread) &&
+            DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
             return;
         }
         DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
@@ -857,7 +860,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PK
                       (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";
             m_pToldConsumer = pConsumer;
-            pConsumer->NewDataReady(dwSize, fTested);
+            pConsumer->NewDataReady(dwSize, TRUE, fTested);
             m_pszCheckpoint = "Provide data after new data ready";
         }
         __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);

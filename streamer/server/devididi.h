@@ -99,9 +99,9 @@ public:
                    STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify, PVOID pContext, LONG nAvailableSpace, PIRP pIrp);
 
     void NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
-    /* The announcement of a block; the walk calls its quiet or tested form directly. */
+    /* The announcement of a block; the walk (fInWalk) calls its quiet or tested form directly. */
     void NewDataReady(ULONG dwSize);
-    DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fTested);
+    DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
     DV_DATA_PATH void DataProcessed(ULONG dwSize, BOOLEAN fTested);
 
     /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */

@@ -184,25 +184,29 @@ static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG 
     return pStream;
 }
 
-/* The stream while pThread is inside its provider call on lane 0 (a hold that covers the caller), else NULL. */
-static inline DeVididi *DvRundownNestedStream(ULONG nIndex, PKTHREAD pThread)
+/* Whether pThread is inside its provider call on lane 0: a hold that covers a call nested in it. */
+static inline BOOLEAN DvRundownIsNested(ULONG nIndex, PKTHREAD pThread)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     /* The hint keeps other processors off the provider's line; the owner's name is what counts. */
-    if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
-        __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread) {
-        return __atomic_load_n(&pRundown->pStream, __ATOMIC_RELAXED);
-    }
-    return NULL;
+    return __atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
+                   __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread
+               ? TRUE
+               : FALSE;
+}
+
+/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
+static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
+{
+    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
 }
 
 /* A consumer report: nested when made on the thread of the stream's provider call. */
 static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
 {
-    DeVididi *pStream = DvRundownNestedStream(nIndex, pThread);
-    if (pStream != NULL) {
+    if (DvRundownIsNested(nIndex, pThread)) {
         *pnLane = DV_LANE_NESTED;
-        return pStream;
+        return DvRundownHeldStream(nIndex);
     }
     return DvRundownEnterAs(nIndex, pThread, pnLane);
 }
