@@ -135,7 +135,7 @@ DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProvide
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
-    pStream->ProvideData(pProviderBuffer, dwSize, pThread, fTested);
+    pStream->ProvideData(pProviderBuffer, dwSize, pProvider, pThread, fTested);
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
     SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- End");
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
@@ -240,8 +240,9 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
         SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
         return;
     }
-    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
-              AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8,
+                 "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
+                 AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
      * Only holders of m_Lock write m_nAvailableSpace, so the announcement needs no locked
      * instruction. The reports' half is read afresh only when the walk's last view of it does not
@@ -270,7 +271,7 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
         m_pfnNewDataReady(dwSize, m_pContext);
     }
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
-              DEVIDIDI_STREAM_INDEX(m_hStream));
+                 DEVIDIDI_STREAM_INDEX(m_hStream));
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
 }
 
@@ -293,7 +294,8 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTes
         if (dwSize >= 0x80000000UL) {
             __atomic_add_fetch(&m_nShrinks, 1, __ATOMIC_RELEASE);
         }
-        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize,
+                     AvailableSpace());
     }
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
@@ -311,7 +313,8 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEA
     } else {
         SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
         DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace + dwSize));
-        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize,
+                     AvailableSpace());
     }
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
@@ -787,13 +790,13 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  *                     the gate word (reader in, out), 1 on the consumer's own line; none on a
  *                     line the provider writes per block, none on a count other streams share
  */
-DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
+DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, QvProviderInfo *pProvider, PKTHREAD pThread,
+                                        const BOOLEAN fTested)
 {
     ULONG nBufferSize = DV_LOAD(m_nBufferSize);
     PUCHAR pRing = DV_LOAD(m_pBuffer);
     ULONG nTail = DV_LOAD(m_nTail);
     ULONG nRoom;
-    QvProviderInfo *pProvider;
     KIRQL OldIrql;
 
     m_pszCheckpoint = "Provide data start";
@@ -834,18 +837,16 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PK
         SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
     }
 
-    pProvider = Provider();
-    if (pProvider != NULL) {
-        /* The only writer: no locked add. ShowStream reports the growth since its last report. */
-        DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
-    }
+    /* The only writer: no locked add. ShowStream reports the growth since its last report. */
+    DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
 
     SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: Before Acquire");
     m_pszCheckpoint = "Provide data before locking";
     OldIrql = KfAcquireSpinLock(&m_Lock);
     DV_STORE(m_nTail, nTail);
     SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
-    if (m_Consumers.GetCount() > 0) {
+    /* The chain holds the map's records (registration relinks it with every change): not the map's line. */
+    if (m_pFirstToTell != NULL) {
         /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
         if (DV_LOAD(m_pWalkingThread) != pThread) {
             __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
@@ -857,7 +858,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PK
          */
         for (QvConsumerInfo *pConsumer = m_pFirstToTell; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
             SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
-                      (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
+                         (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";
             m_pToldConsumer = pConsumer;
             pConsumer->NewDataReady(dwSize, TRUE, fTested);
@@ -869,9 +870,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PK
     m_pszCheckpoint = "Provide data lock released";
     SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
 
-    if (pProvider != NULL) {
-        pProvider->ProvideDataComplete(pProviderBuffer, fTested);
-    }
+    pProvider->ProvideDataComplete(pProviderBuffer, fTested);
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
     m_pszCheckpoint = "Provide data exit (end ok)";
 }

@@ -165,7 +165,9 @@ public:
 
     NTSTATUS CreateBuffer(ULONG dwSize);
     /* Every member below is called with the stream's rundown held (rundown.h); pThread is the caller's. */
-    DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
+    /* pProvider: the ready provider's record, which its own data call finds there throughout. */
+    DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, QvProviderInfo *pProvider, PKTHREAD pThread,
+                                  BOOLEAN fTested);
     DV_DATA_PATH void DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
     DV_DATA_PATH BOOLEAN DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread);
 
