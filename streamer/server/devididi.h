@@ -57,8 +57,8 @@ extern DeVididi *pDeVididiArray;
 #define DV_LINE_PAD(name) UCHAR name[DV_CACHE_LINE] __attribute__((unused))
 
 /*
- * A step of the data path, built into its caller: each is defined in devididi.cpp, called only
- * there, and takes fTested, a constant at every call (SHOWDEBUG_IF, krnl_dbg.h).
+ * A step of the data path, built into its caller: defined in devididi.cpp and called only there.
+ * A step with fTested is given a constant at every call (SHOWDEBUG_IF, krnl_dbg.h).
  */
 #define DV_DATA_PATH inline __attribute__((always_inline))
 
@@ -164,8 +164,10 @@ public:
     ~DeVididi();
 
     NTSTATUS CreateBuffer(ULONG dwSize);
-    /* Every member below is called with the stream's rundown held (rundown.h); pThread is the caller's. */
-    /* pProvider: the ready provider's record, which its own data call finds there throughout. */
+    /*
+     * Every member below is called with the stream's rundown held (rundown.h); pThread is the
+     * caller's thread, pProvider the ready provider's record, which its own data call keeps.
+     */
     DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, QvProviderInfo *pProvider, PKTHREAD pThread,
                                   BOOLEAN fTested);
     DV_DATA_PATH void DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
