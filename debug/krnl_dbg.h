@@ -59,6 +59,28 @@ void Dbg_ShowDebugLine(ULONG nModule, USHORT nLevel, const char *pszFormat, ...)
             Dbg_ShowDebugLine(nShowDebugModule_, nShowDebugLevel_, __VA_ARGS__); \
     } while (0)
 
+/*
+ * The data path's lines belong to three modules, and none of its lines has level 0. While all three
+ * modules are at level 0, as in production, none of them can show: the data path tests that once a
+ * call and then runs a form of itself built without the per-line tests (SHOWDEBUG_IF with a FALSE
+ * constant). A negative level also shows nothing; it takes the tested form.
+ */
+static inline BOOLEAN Dbg_DataPathQuiet(void)
+{
+    return (__atomic_load_n(&DebugIdArray[QVDBG_MODULE_PROVIDER_INFO].nDebugLevel, __ATOMIC_RELAXED) |
+            __atomic_load_n(&DebugIdArray[QVDBG_MODULE_CONSUMER_INFO].nDebugLevel, __ATOMIC_RELAXED) |
+            __atomic_load_n(&DebugIdArray[QVDBG_MODULE_STREAM].nDebugLevel, __ATOMIC_RELAXED)) == 0
+               ? TRUE
+               : FALSE;
+}
+
+/* SHOWDEBUG in a form of the data path: fTested FALSE is the quiet form, where the line cannot show. */
+#define SHOWDEBUG_IF(fTested, nModule, nLevel, ...) \
+    do {                                            \
+        if (fTested)                                \
+            SHOWDEBUG(nModule, nLevel, __VA_ARGS__); \
+    } while (0)
+
 void VIDOREDU_SHOW_DEBUG(const char *pszText);
 ULONG VIDOREDU_VXDSHOWDEBUG(const char *pszText);
 ULONG VIDOREDU_Get_Version(void);

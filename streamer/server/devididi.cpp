@@ -88,25 +88,36 @@ void QvProviderInfo::NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOT
     SHOWDEBUG(PROVIDER_DBG, 7, "NotifyProvider --- End");
 }
 
-void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer)
+DV_DATA_PATH void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer, const BOOLEAN fTested)
 {
-    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- Start");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- Start");
     if (m_pfnProvideDataComplete != NULL) {
         m_pfnProvideDataComplete(pProviderBuffer, m_pContext);
     }
-    SHOWDEBUG(PROVIDER_DBG, 7, "ProvideDataComplete --- End");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- End");
 }
 
 VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
 {
+    if (Dbg_DataPathQuiet()) {
+        ProvideDataCall(hStream, pProviderBuffer, dwSize, FALSE);
+    } else {
+        ProvideDataCall(hStream, pProviderBuffer, dwSize, TRUE);
+    }
+}
+
+DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize,
+                                                  const BOOLEAN fTested)
+{
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    PKTHREAD pThread = KeGetCurrentThread();
     QvProviderInfo *pProvider;
     ULONG nLane;
 
-    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
-    SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- Start");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = DvRundownEnterProvider(nIndex, &nLane);
+    DeVididi *pStream = DvRundownEnterProvider(nIndex, pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(PROVIDER_DBG, 1, "static OnProvideData: ERROR --- stream %x (ID=%d) not exist", hStream, nIndex);
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
@@ -124,7 +135,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
         return;
     }
     pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData before provide data";
-    pStream->ProvideData(pProviderBuffer, dwSize);
+    pStream->ProvideData(pProviderBuffer, dwSize, pProvider, pThread, fTested);
     /*
      * The data-complete callback may have unregistered this provider (a request it sent from there):
      * its record is then freed, and the checkpoints go only into a record that is still the stream's.
@@ -135,7 +146,7 @@ VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProvider
     if (pProvider != NULL) {
         pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data";
     }
-    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- End");
+    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- End");
     if (pProvider != NULL) {
         pProvider->m_pszCheckpoint = "static QvProviderInfo::OnProvideData after provide data (exiting)";
     }
@@ -221,21 +232,28 @@ void QvConsumerInfo::NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM p
 
 void QvConsumerInfo::NewDataReady(ULONG dwSize)
 {
-    LONG nSpace;
+    NewDataReady(dwSize, FALSE, TRUE);
+}
 
-    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: Start");
+DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWalk, const BOOLEAN fTested)
+{
+    LONG nSpace;
+    LONG nAvailable;
+
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: Start");
     /*
-     * Unreachable from the walk, which holds its stream: the table is published before the streams
-     * open and cleared only once they are drained. It stays for any caller outside that order, and
-     * reads the global only; the record is reached through the walk, never through the table.
+     * The walk holds its stream, so for it the table is there: it is published before the streams
+     * open and cleared only once they are drained. The test stays for any caller outside that
+     * order, and reads the global only; the record is reached through the walk, never the table.
      */
-    if (__atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
+    if (!fInWalk && __atomic_load_n(&pDeVididiArray, __ATOMIC_RELAXED) == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "NewDataReady: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "NewDataReady --- End (With Critical Error)");
         return;
     }
-    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
-              AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8,
+                 "NewDataReady: (Before), dwSize=%ld, m_nAvailableSpace=%ld in Stream index = %d", dwSize,
+                 AvailableSpace(), DEVIDIDI_STREAM_INDEX(m_hStream));
     /*
      * Only holders of m_Lock write m_nAvailableSpace, so the announcement needs no locked
      * instruction. The reports' half is read afresh only when the walk's last view of it does not
@@ -243,16 +261,17 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
      * a fit seen in the old view is a fit now, and the reporting processor's line is left alone.
      * Every decision that tells of a loss, and every value logged, comes from a fresh read.
      */
-    DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace - dwSize));
-    nSpace = (LONG)((ULONG)m_nAvailableSpace + m_nProcessedSeen);
+    nAvailable = (LONG)((ULONG)m_nAvailableSpace - dwSize);
+    DV_STORE(m_nAvailableSpace, nAvailable);
+    nSpace = (LONG)((ULONG)nAvailable + m_nProcessedSeen);
     if (nSpace < 0 || __atomic_load_n(&m_nShrinks, __ATOMIC_ACQUIRE) != m_nShrinksSeen ||
-        Dbg_CheckDebugLevel(CONSUMER_DBG, 8)) {
+        (fTested && Dbg_CheckDebugLevel(CONSUMER_DBG, 8))) {
         nSpace = Refresh();
     }
     if (nSpace < 0) {
         STREAMER_NOTIFICATION_PARAM Param;
         LONG nLost = (LONG)(0UL - (ULONG)nSpace);
-        SHOWDEBUG(CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
         RtlZeroMemory(&Param, sizeof(Param));
         Param.LostBytes.nLost = nLost;
         Param.LostBytes.dwSize = dwSize;
@@ -262,21 +281,21 @@ void QvConsumerInfo::NewDataReady(ULONG dwSize)
     } else if (m_pfnNewDataReady != NULL) {
         m_pfnNewDataReady(dwSize, m_pContext);
     }
-    SHOWDEBUG(CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
-              DEVIDIDI_STREAM_INDEX(m_hStream));
-    SHOWDEBUG(CONSUMER_DBG, 7, "NewDataReady: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
+                 DEVIDIDI_STREAM_INDEX(m_hStream));
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
 }
 
-void QvConsumerInfo::DataProcessed(ULONG dwSize)
+DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTested)
 {
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
     if (JoinedRingSize() == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
-        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
         /*
          * The one locked instruction of a report. A consumer may report from several threads at
          * once, so the add must not lose an update; a negative size is counted as a shrink after
@@ -286,15 +305,16 @@ void QvConsumerInfo::DataProcessed(ULONG dwSize)
         if (dwSize >= 0x80000000UL) {
             __atomic_add_fetch(&m_nShrinks, 1, __ATOMIC_RELEASE);
         }
-        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize,
+                     AvailableSpace());
     }
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
 /* The same report, made by the walk's own callback: m_Lock is held, so a plain add will do. */
-void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
+DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEAN fTested)
 {
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
     if (dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
@@ -302,30 +322,59 @@ void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize)
     if (DV_LOAD(m_fProviderRegistered) == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
-        SHOWDEBUG(CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
         DV_STORE(m_nAvailableSpace, (LONG)((ULONG)m_nAvailableSpace + dwSize));
-        SHOWDEBUG(CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize, AvailableSpace());
+        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 6, "DataProcessed: After adding %ld m_nAvailableSpace is %ld", dwSize,
+                     AvailableSpace());
     }
-    SHOWDEBUG(CONSUMER_DBG, 7, "DataProcessed: End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
+}
+
+/* A report's whole road in its quiet and its tested form, each built once. */
+static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, FALSE);
+}
+
+static __attribute__((noinline)) void DataProcessedTested(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, TRUE);
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
+    PKTHREAD pThread = KeGetCurrentThread();
+    if (Dbg_DataPathQuiet()) {
+        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
+        const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+        if (DvRundownIsNested(nIndex, pThread) &&
+            DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+            return;
+        }
+        DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
+    } else {
+        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
+    }
+}
+
+DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
+                                                    const BOOLEAN fTested)
+{
     ULONG nLane;
 
-    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
-    SHOWDEBUG(CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
-              (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "static OnDataProcessed --- Start");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
+                 (ULONG)(ULONG_PTR)hConsumer, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), &nLane);
+    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
         return;
     }
-    pStream->DataProcessed(hConsumer, dwSize);
+    pStream->DataProcessed(hConsumer, dwSize, pThread, fTested);
     DvRundownLeave(DEVIDIDI_STREAM_INDEX(hStream), nLane);
-    SHOWDEBUG(CONSUMER_DBG, 7, "static OnDataProcessed --- End");
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "static OnDataProcessed --- End");
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
@@ -352,12 +401,20 @@ VOID STREAMER_CALL QvConsumerInfo::OnNotify(ULONG hStream, PVOID hConsumer, ULON
 /* DeVididi: the gate                                                                       */
 /* ======================================================================================== */
 
-void DeVididi::GateEnter()
+DV_DATA_PATH void DeVididi::GateEnter()
+{
+    KX_SCHEDULING_POINT("gate.enter");
+    ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
+    if ((nGate & (GATE_EXCLUSIVE | GATE_WAITING)) != 0) {
+        GateEnterBusy(nGate);
+    }
+}
+
+/* GateEnter once its reference met a change running or waiting (nGate, the gate with it). */
+void DeVididi::GateEnterBusy(ULONG nGate)
 {
     ULONG nPatience = GATE_PATIENCE;
     for (;;) {
-        KX_SCHEDULING_POINT("gate.enter");
-        ULONG nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
         if ((nGate & GATE_EXCLUSIVE) == 0 && ((nGate & GATE_WAITING) == 0 || nPatience == 0)) {
             return;
         }
@@ -375,10 +432,12 @@ void DeVididi::GateEnter()
             }
             --nPatience;
         }
+        KX_SCHEDULING_POINT("gate.enter");
+        nGate = __atomic_add_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
     }
 }
 
-void DeVididi::GateLeave()
+DV_DATA_PATH void DeVididi::GateLeave()
 {
     KX_SCHEDULING_POINT("gate.leave");
     __atomic_sub_fetch(&m_nGate, GATE_READER, __ATOMIC_SEQ_CST);
@@ -395,7 +454,7 @@ BOOLEAN DeVididi::IsGateIdle() const
  * read only by the thread of the latest walk. The thread is read again after the mark: a mark set
  * by a newer walk on another thread then shows that thread.
  */
-BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
+DV_DATA_PATH BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
 {
     if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) != pThread) {
         return FALSE;
@@ -411,13 +470,13 @@ BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
  * readers at DISPATCH_LEVEL, and must never wait for one that cannot run (on a single processor a
  * preempted reader would never run again). Client callbacks made by a reader run there too.
  */
-void DeVididi::EnterShared(PKIRQL pOldIrql)
+DV_DATA_PATH void DeVididi::EnterShared(PKIRQL pOldIrql)
 {
     *pOldIrql = KfRaiseIrql(DISPATCH_LEVEL);
     GateEnter();
 }
 
-void DeVididi::LeaveShared(KIRQL OldIrql)
+DV_DATA_PATH void DeVididi::LeaveShared(KIRQL OldIrql)
 {
     GateLeave();
     KfLowerIrql(OldIrql);
@@ -742,18 +801,18 @@ NTSTATUS DeVididi::CreateBuffer(ULONG dwSize)
  *                     the gate word (reader in, out), 1 on the consumer's own line; none on a
  *                     line the provider writes per block, none on a count other streams share
  */
-void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
+DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, QvProviderInfo *pProvider, PKTHREAD pThread,
+                                        const BOOLEAN fTested)
 {
     ULONG nBufferSize = DV_LOAD(m_nBufferSize);
     PUCHAR pRing = DV_LOAD(m_pBuffer);
     ULONG nTail = DV_LOAD(m_nTail);
     ULONG nRoom;
-    QvProviderInfo *pProvider;
     KIRQL OldIrql;
 
     m_pszCheckpoint = "Provide data start";
-    SHOWDEBUG(STREAM_DBG, 7, "ProvideData --- Start");
-    SHOWDEBUG(STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData --- Start");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
     if (dwSize == 0) {
         SHOWDEBUG(STREAM_DBG, 2, "ProvideData: WARNING --- Stream %ld got ProvideData function with 0 size", Handle());
     }
@@ -762,14 +821,14 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
                   "ProvideData: ERROR --- Stream %ld failed to provide data to its consumers (ProviderBuffer=%x, "
                   "dwSize=%ld)",
                   Handle(), (ULONG)(ULONG_PTR)pProviderBuffer, dwSize);
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData --- End (Action stoped)");
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData --- End (Action stoped)");
         m_pszCheckpoint = "Provide data exit (bad parameters)";
         return;
     }
 
     nRoom = nBufferSize - nTail;
     if (dwSize <= nRoom) {
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), There is enough place in DeVididi buffer (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (Before), There is enough place in DeVididi buffer (tail=%ld)", nTail);
         if (dwSize != 0) {
             RtlCopyMemory(pRing + nTail, pProviderBuffer, dwSize);
         }
@@ -777,31 +836,28 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
         if (nTail == nBufferSize) {
             nTail = 0;
         }
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), tail=%ld", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (After), tail=%ld", nTail);
     } else {
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (Before), Cyclic copy (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (Before), Cyclic copy (tail=%ld)", nTail);
         RtlCopyMemory(pRing + nTail, pProviderBuffer, nRoom);
         RtlCopyMemory(pRing, pProviderBuffer + nRoom, dwSize - nRoom);
         nTail = dwSize - nRoom;
         if (nTail == nBufferSize) {
             nTail = 0;
         }
-        SHOWDEBUG(STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: (After), one Cyclic copy (tail=%ld)", nTail);
     }
 
-    pProvider = Provider();
-    if (pProvider != NULL) {
-        /* The only writer: no locked add. ShowStream reports the growth since its last report. */
-        DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
-    }
+    /* The only writer: no locked add. ShowStream reports the growth since its last report. */
+    DV_STORE(pProvider->m_nBytesProvided, DV_LOAD(pProvider->m_nBytesProvided) + dwSize);
 
-    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: Before Acquire");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: Before Acquire");
     m_pszCheckpoint = "Provide data before locking";
     OldIrql = KfAcquireSpinLock(&m_Lock);
     DV_STORE(m_nTail, nTail);
-    SHOWDEBUG(STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
-    if (m_Consumers.GetCount() > 0) {
-        PKTHREAD pThread = KeGetCurrentThread();
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
+    /* The chain holds the map's records (registration relinks it with every change): not the map's line. */
+    if (m_pFirstToTell != NULL) {
         /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
         if (DV_LOAD(m_pWalkingThread) != pThread) {
             __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
@@ -812,23 +868,21 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
          * visits every bucket, most of them empty (about 130 instructions a block with one consumer).
          */
         for (QvConsumerInfo *pConsumer = m_pFirstToTell; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
-            SHOWDEBUG(STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
-                      (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
+            SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
+                         (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";
             m_pToldConsumer = pConsumer;
-            pConsumer->NewDataReady(dwSize);
+            pConsumer->NewDataReady(dwSize, TRUE, fTested);
             m_pszCheckpoint = "Provide data after new data ready";
         }
         __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
-    SHOWDEBUG(STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 8, "ProvideData: (Critical section) After Release");
 
-    if (pProvider != NULL) {
-        pProvider->ProvideDataComplete(pProviderBuffer);
-    }
-    SHOWDEBUG(STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
+    pProvider->ProvideDataComplete(pProviderBuffer, fTested);
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData: (End), (tail=%ld)", nTail);
     m_pszCheckpoint = "Provide data exit (end ok)";
 }
 
@@ -839,39 +893,14 @@ void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize)
  * stream's own walk, on the walking thread, it needs no gate reference: m_Lock, held there, keeps
  * every registration out, and the walk is at DISPATCH_LEVEL already.
  */
-void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
+DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, const BOOLEAN fInWalk,
+                                       const BOOLEAN fTested)
 {
-    QvConsumerInfo *pConsumer = NULL;
-    ULONG nBufferSize;
-    KIRQL OldIrql = PASSIVE_LEVEL;
-    const BOOLEAN fInWalk = IsWalkingThread(KeGetCurrentThread());
-
-    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- Start");
-    if (!fInWalk) {
-        EnterShared(&OldIrql);
-    }
-    if (dwSize >= 32768) {
-        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
-                  dwSize);
-    }
-    SHOWDEBUG(STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
-    /* From the walk's callback the record is most likely the one being told: no map lookup then. */
-    if (fInWalk && m_pToldConsumer->m_hConsumer == hConsumer) {
-        pConsumer = m_pToldConsumer;
-    } else if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
-        SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
-                  (ULONG)(ULONG_PTR)hConsumer);
-        SHOWDEBUG(STREAM_DBG, 5, "DataProcessed --- End (With Error)");
-        if (!fInWalk) {
-            LeaveShared(OldIrql);
-        }
-        return;
-    }
     /*
      * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
      * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
      */
-    nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
+    ULONG nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
     if (nBufferSize == 0) {
         nBufferSize = DV_LOAD(m_nBufferSize);
     }
@@ -881,11 +910,59 @@ void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize)
                   Handle(), dwSize, nBufferSize);
     }
     if (fInWalk) {
-        pConsumer->DataProcessedInWalk(dwSize);
+        pConsumer->DataProcessedInWalk(dwSize, fTested);
     } else {
-        pConsumer->DataProcessed(dwSize);
+        pConsumer->DataProcessed(dwSize, fTested);
     }
-    SHOWDEBUG(STREAM_DBG, 7, "DataProcessed --- End");
+}
+
+/*
+ * DataProcessed's usual case while every data-path level is 0: from a new-data callback of this
+ * stream's walk, on the walking thread, for the consumer being told. FALSE, having done nothing,
+ * for any other report.
+ */
+DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    if (!IsWalkingThread(pThread) || m_pToldConsumer->m_hConsumer != hConsumer) {
+        return FALSE;
+    }
+    if (dwSize >= 32768) {
+        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
+                  dwSize);
+    }
+    TakeReport(m_pToldConsumer, dwSize, TRUE, FALSE);
+    return TRUE;
+}
+
+DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
+{
+    QvConsumerInfo *pConsumer = NULL;
+    KIRQL OldIrql = PASSIVE_LEVEL;
+    const BOOLEAN fInWalk = IsWalkingThread(pThread);
+
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- Start");
+    if (!fInWalk) {
+        EnterShared(&OldIrql);
+    }
+    if (dwSize >= 32768) {
+        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
+                  dwSize);
+    }
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "DataProcessed: hConsumer=0x%08x dwSize=%ld", (ULONG)(ULONG_PTR)hConsumer, dwSize);
+    /* From the walk's callback the record is most likely the one being told: no map lookup then. */
+    if (fInWalk && m_pToldConsumer->m_hConsumer == hConsumer) {
+        pConsumer = m_pToldConsumer;
+    } else if (!m_Consumers.Lookup(hConsumer, pConsumer)) {
+        SHOWDEBUG(STREAM_DBG, 1, "OnDataProcessed: ERROR in stream %ld has no consumer 0x%08x", Handle(),
+                  (ULONG)(ULONG_PTR)hConsumer);
+        SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "DataProcessed --- End (With Error)");
+        if (!fInWalk) {
+            LeaveShared(OldIrql);
+        }
+        return;
+    }
+    TakeReport(pConsumer, dwSize, fInWalk, fTested);
+    SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- End");
     if (!fInWalk) {
         LeaveShared(OldIrql);
     }

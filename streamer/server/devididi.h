@@ -56,6 +56,12 @@ extern DeVididi *pDeVididiArray;
 /* A padding member: never read or written, only there to keep the fields around it apart. */
 #define DV_LINE_PAD(name) UCHAR name[DV_CACHE_LINE] __attribute__((unused))
 
+/*
+ * A step of the data path, built into its caller: defined in devididi.cpp and called only there.
+ * A step with fTested is given a constant at every call (SHOWDEBUG_IF, krnl_dbg.h).
+ */
+#define DV_DATA_PATH inline __attribute__((always_inline))
+
 /* ---- The provider's record ---- */
 class QvProviderInfo
 {
@@ -64,11 +70,12 @@ public:
                    STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnProvideDataComplete, PVOID pContext);
 
     void NotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
-    void ProvideDataComplete(PUCHAR pProviderBuffer);
+    DV_DATA_PATH void ProvideDataComplete(PUCHAR pProviderBuffer, BOOLEAN fTested);
 
     /* Entry points handed to the provider (STREAMER_PROVIDE_DATA_ENTRY, STREAMER_PROVIDER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    DV_DATA_PATH static void ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, BOOLEAN fTested);
 
     const char *m_pszCheckpoint;
     ULONG m_hStream;
@@ -92,13 +99,17 @@ public:
                    STREAMER_CONSUMER_NOTIFY_CALLBACK pfnNotify, PVOID pContext, LONG nAvailableSpace, PIRP pIrp);
 
     void NotifyConsumer(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
+    /* The announcement of a block; the walk (fInWalk) calls its quiet or tested form directly. */
     void NewDataReady(ULONG dwSize);
-    void DataProcessed(ULONG dwSize);
+    DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
+    DV_DATA_PATH void DataProcessed(ULONG dwSize, BOOLEAN fTested);
 
     /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, PVOID hConsumer, ULONG dwType,
                                        PSTREAMER_NOTIFICATION_PARAM pParam);
+    DV_DATA_PATH static void DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
+                                               BOOLEAN fTested);
 
     PVOID m_hConsumer;
     ULONG m_hStream;
@@ -114,7 +125,7 @@ public:
     /* Under m_Lock: the consumer is joined to a ring of this size with the whole ring free. */
     void Join(ULONG nRingSize);
     /* Under m_Lock, from a report made inside the walk's own callback. */
-    void DataProcessedInWalk(ULONG dwSize);
+    DV_DATA_PATH void DataProcessedInWalk(ULONG dwSize, BOOLEAN fTested);
     /* The ring size once joined, else 0; read by reports. */
     ULONG JoinedRingSize() const;
 
@@ -153,9 +164,14 @@ public:
     ~DeVididi();
 
     NTSTATUS CreateBuffer(ULONG dwSize);
-    /* Every member below is called with the stream's rundown held (rundown.h). */
-    void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize);
-    void DataProcessed(PVOID hConsumer, ULONG dwSize);
+    /*
+     * Every member below is called with the stream's rundown held (rundown.h); pThread is the
+     * caller's thread, pProvider the ready provider's record, which its own data call keeps.
+     */
+    DV_DATA_PATH void ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, QvProviderInfo *pProvider, PKTHREAD pThread,
+                                  BOOLEAN fTested);
+    DV_DATA_PATH void DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
+    DV_DATA_PATH BOOLEAN DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread);
 
     NTSTATUS RegisterProvider(PSTREAMER_SRV_PARAM pSrvParam);
     NTSTATUS CreateProviderInfoClass(PSTREAMER_SRV_PARAM pSrvParam);
@@ -169,8 +185,8 @@ public:
     void ShowStream();
 
     /* A gate reader: raises to DISPATCH_LEVEL and keeps registration from changing the records. */
-    void EnterShared(PKIRQL pOldIrql);
-    void LeaveShared(KIRQL OldIrql);
+    DV_DATA_PATH void EnterShared(PKIRQL pOldIrql);
+    DV_DATA_PATH void LeaveShared(KIRQL OldIrql);
     /* Provider registered and its ring in place: data may flow, consumers join at once. */
     BOOLEAN IsProviderReady() const;
     /* No reader inside the gate, no change running or waiting: the gate between calls. */
@@ -193,8 +209,9 @@ private:
     void DoNotifyConsumers(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoNotifyProvider(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
     void DoShowStream();
-    void GateEnter();
-    void GateLeave();
+    DV_DATA_PATH void GateEnter();
+    void GateEnterBusy(ULONG nGate);
+    DV_DATA_PATH void GateLeave();
     void EnterExclusive();
     void LeaveExclusive();
     void UnlockStream(KIRQL OldIrql, const char *pszAfterRelease);
@@ -211,7 +228,8 @@ private:
     ULONG Handle() const;
     void SetHandle(ULONG hStream);
 
-    BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH void TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
 
     /* The provider's line: written on every block by the provider's thread only. */
     LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */

@@ -7,34 +7,13 @@
 #include "rundown.h"
 #include "devididi.h"
 
-#define RUNDOWN_OPEN 1L
-#define RUNDOWN_HOLDER 2L
-
 #if defined(__i386__) || defined(__x86_64__)
 #define DV_CPU_PAUSE() __builtin_ia32_pause()
 #else
 #define DV_CPU_PAUSE() ((void)0)
 #endif
 
-typedef struct _DV_LANE {
-    PKTHREAD pOwner; /* the one thread holding the lane (however deep), NULL while it is free */
-    LONG nWord;      /* OPEN | holds * 2 */
-    UCHAR abPad[DV_CACHE_LINE - sizeof(PKTHREAD) - sizeof(LONG)];
-} DV_LANE;
-
-typedef struct _DV_RUNDOWN {
-    DV_LANE aLane[DV_RUNDOWN_LANES];
-    /* Read-mostly: the stream, the provider thread's hint, the closer's event. */
-    DeVididi *pStream;
-    PKTHREAD pProviderHint;
-    KEVENT Drained;
-    UCHAR abPad[DV_CACHE_LINE - (sizeof(PVOID) * 2 + sizeof(KEVENT)) % DV_CACHE_LINE];
-} DV_RUNDOWN;
-
-static_assert(sizeof(DV_LANE) == DV_CACHE_LINE, "a lane is one cache line");
-
-/* Static: it outlives every table, so a refused or late call never touches freed memory. */
-static DV_RUNDOWN g_aRundown[STREAMER_NUM_STREAMS] __attribute__((aligned(DV_CACHE_LINE)));
+DV_RUNDOWN g_aRundown[STREAMER_NUM_STREAMS] __attribute__((aligned(DV_CACHE_LINE)));
 
 /* Every access to a lane's word is a named scheduling point (kernel.h), so that tests can force
  * any interleaving of enters, leaves and the close. */
@@ -61,12 +40,20 @@ static inline BOOLEAN LaneExchange(DV_LANE *pLane, LONG nFrom, LONG nTo)
  * A new hold on a lane: taken when the lane is open and free (then this thread owns it), or
  * deeper when this thread owns it already. FALSE with *pfClosed set when the stream is closing.
  */
+static BOOLEAN LaneEnterBusy(DV_LANE *pLane, PKTHREAD pThread, BOOLEAN *pfClosed);
+
 static BOOLEAN LaneEnter(DV_LANE *pLane, PKTHREAD pThread, BOOLEAN *pfClosed)
 {
     if (LaneExchange(pLane, RUNDOWN_OPEN, RUNDOWN_OPEN + RUNDOWN_HOLDER)) {
         __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
         return TRUE;
     }
+    return LaneEnterBusy(pLane, pThread, pfClosed);
+}
+
+/* LaneEnter once its exchange from the free lane failed: deeper for the owner, else refused. */
+static BOOLEAN LaneEnterBusy(DV_LANE *pLane, PKTHREAD pThread, BOOLEAN *pfClosed)
+{
     /* Only this thread names itself, and clears its name before its last hold goes. */
     if (__atomic_load_n(&pLane->pOwner, __ATOMIC_RELAXED) == pThread) {
         LONG nWord = LaneRead(pLane);
@@ -97,26 +84,23 @@ static DeVididi *HeldStream(DV_RUNDOWN *pRundown, ULONG nIndex, ULONG nLane, PUL
     return pStream;
 }
 
-/* The shared lane a thread tries first: threads on different processors mostly use different lines. */
-static ULONG SharedLane(PKTHREAD pThread)
-{
-    ULONG_PTR nBits = (ULONG_PTR)pThread;
-    return (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
-}
-
 /*
  * A hold on one of the shared lanes: the one this thread owns, else a free one, from the thread's
  * own lane on. While every shared lane is owned by other threads (more threads inside one stream
- * than it has lanes) it waits for one of them to leave.
+ * than it has lanes) it waits for one of them to leave. fFirstTried: the exchange on the thread's
+ * own lane was made already and failed (DvRundownEnterAs, rundown.h).
  */
-static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane)
+static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane, BOOLEAN fFirstTried)
 {
-    ULONG nFirst = SharedLane(pThread);
+    ULONG nFirst = DvRundownSharedLane(pThread) - 1;
     for (;;) {
         for (ULONG i = 0; i < DV_RUNDOWN_LANES - 1; ++i) {
             ULONG nLane = 1 + (nFirst + i) % (DV_RUNDOWN_LANES - 1);
             BOOLEAN fClosed = FALSE;
-            if (LaneEnter(&pRundown->aLane[nLane], pThread, &fClosed)) {
+            BOOLEAN fEntered = fFirstTried ? LaneEnterBusy(&pRundown->aLane[nLane], pThread, &fClosed)
+                                           : LaneEnter(&pRundown->aLane[nLane], pThread, &fClosed);
+            fFirstTried = FALSE;
+            if (fEntered) {
                 *pnLane = nLane;
                 return TRUE;
             }
@@ -128,25 +112,29 @@ static BOOLEAN EnterShared(DV_RUNDOWN *pRundown, PKTHREAD pThread, PULONG pnLane
     }
 }
 
-DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane)
+DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     ULONG nLane;
-    if (!EnterShared(pRundown, KeGetCurrentThread(), &nLane)) {
+    if (!EnterShared(pRundown, pThread, &nLane, TRUE)) {
         return NULL;
     }
     return HeldStream(pRundown, nIndex, nLane, pnLane);
 }
 
-DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane)
+DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane)
+{
+    return DvRundownEnterAs(nIndex, KeGetCurrentThread(), pnLane);
+}
+
+DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
-    PKTHREAD pThread = KeGetCurrentThread();
     BOOLEAN fClosed = FALSE;
     ULONG nLane = DV_LANE_PROVIDER;
-    if (!LaneEnter(&pRundown->aLane[DV_LANE_PROVIDER], pThread, &fClosed)) {
+    if (!LaneEnterBusy(&pRundown->aLane[DV_LANE_PROVIDER], pThread, &fClosed)) {
         /* Closing; or another thread's provider call is inside: a shared lane then. */
-        if (fClosed || !EnterShared(pRundown, pThread, &nLane)) {
+        if (fClosed || !EnterShared(pRundown, pThread, &nLane, FALSE)) {
             return NULL;
         }
     }
@@ -156,34 +144,9 @@ DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane)
     return HeldStream(pRundown, nIndex, nLane, pnLane);
 }
 
-DeVididi *DvRundownEnterReport(ULONG nIndex, PULONG pnLane)
+void DvRundownSignalDrained(ULONG nIndex)
 {
-    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
-    PKTHREAD pThread = KeGetCurrentThread();
-    /* The hint keeps other processors off the provider's line; the owner's name is what counts. */
-    if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
-        __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread) {
-        *pnLane = DV_LANE_NESTED;
-        return __atomic_load_n(&pRundown->pStream, __ATOMIC_RELAXED);
-    }
-    return DvRundownEnter(nIndex, pnLane);
-}
-
-void DvRundownLeave(ULONG nIndex, ULONG nLane)
-{
-    if (nLane == DV_LANE_NESTED) {
-        return;
-    }
-    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
-    /* Only the owner changes the count (the close only clears OPEN): the last hold frees the name. */
-    if (LaneRead(pLane) / RUNDOWN_HOLDER == 1) {
-        __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
-    }
-    /* The last holder of a closed lane wakes the closer; the event is static, so it is still there. */
-    KX_SCHEDULING_POINT("rundown.lane.leave");
-    if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
-        KeSetEvent(&g_aRundown[nIndex & 0xFF].Drained, 0, FALSE);
-    }
+    KeSetEvent(&g_aRundown[nIndex & 0xFF].Drained, 0, FALSE);
 }
 
 void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream)

@@ -69,8 +69,7 @@
 #define DEVIDIDI_RUNDOWN_H
 
 #include "kernel.h"
-
-class DeVididi;
+#include "devididi.h"
 
 /* Lane 0 is the provider's; the others are shared by every other call, each owned by one thread at a time. */
 #define DV_RUNDOWN_LANES 9
@@ -78,13 +77,150 @@ class DeVididi;
 /* A report inside its stream's provider call: covered by that hold, nothing to leave. */
 #define DV_LANE_NESTED 0xFFFFFFFFUL
 
+#define RUNDOWN_OPEN 1L
+#define RUNDOWN_HOLDER 2L
+
+typedef struct _DV_LANE {
+    PKTHREAD pOwner; /* the one thread holding the lane (however deep), NULL while it is free */
+    LONG nWord;      /* OPEN | holds * 2 */
+    UCHAR abPad[DV_CACHE_LINE - sizeof(PKTHREAD) - sizeof(LONG)];
+} DV_LANE;
+
+typedef struct _DV_RUNDOWN {
+    DV_LANE aLane[DV_RUNDOWN_LANES];
+    /* Read-mostly: the stream, the provider thread's hint, the closer's event. */
+    DeVididi *pStream;
+    PKTHREAD pProviderHint;
+    KEVENT Drained;
+    UCHAR abPad[DV_CACHE_LINE - (sizeof(PVOID) * 2 + sizeof(KEVENT)) % DV_CACHE_LINE];
+} DV_RUNDOWN;
+
+static_assert(sizeof(DV_LANE) == DV_CACHE_LINE, "a lane is one cache line");
+
+/*
+ * Static: it outlives every table, so a refused or late call never touches freed memory. Only this
+ * header's inline forms of the data path's calls and rundown.cpp touch it.
+ */
+extern DV_RUNDOWN g_aRundown[STREAMER_NUM_STREAMS];
+
 /* Any call but the provider's data call; NULL when the stream is not open (nothing held then). */
 DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane);
-/* The provider's data call, on lane 0, naming its thread there. */
-DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane);
+/* The same once the exchange on the thread's own shared lane failed: deeper, another lane, or refused. */
+DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
+/* The provider's data call once lane 0 was not free: nested on it, or a shared lane, or refused. */
+DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
+/* The last holder of a closed lane wakes the closer. */
+void DvRundownSignalDrained(ULONG nIndex);
+
+/*
+ * The data path's calls, inline, for the calling thread pThread: the usual case (lane 0 free and
+ * open for the provider; a report inside the provider call of its own thread) takes no call.
+ */
+static inline void DvRundownLeave(ULONG nIndex, ULONG nLane)
+{
+    if (nLane == DV_LANE_NESTED) {
+        return;
+    }
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
+    /* Only the owner changes the count (the close only clears OPEN): the last hold frees the name. */
+    KX_SCHEDULING_POINT("rundown.lane.read");
+    if (__atomic_load_n(&pLane->nWord, __ATOMIC_SEQ_CST) / RUNDOWN_HOLDER == 1) {
+        __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+    }
+    /* The last holder of a closed lane wakes the closer; the event is static, so it is still there. */
+    KX_SCHEDULING_POINT("rundown.lane.leave");
+    if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
+        DvRundownSignalDrained(nIndex);
+    }
+}
+
+static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
+    DV_LANE *pLane = &pRundown->aLane[DV_LANE_PROVIDER];
+    LONG nFree = RUNDOWN_OPEN;
+    KX_SCHEDULING_POINT("rundown.lane.exchange");
+    if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED)) {
+        return DvRundownEnterProviderBusy(nIndex, pThread, pnLane);
+    }
+    __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
+    if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) != pThread) {
+        __atomic_store_n(&pRundown->pProviderHint, pThread, __ATOMIC_RELAXED);
+    }
+    *pnLane = DV_LANE_PROVIDER;
+    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
+    if (pStream == NULL) {
+        DvRundownLeave(nIndex, DV_LANE_PROVIDER);
+    }
+    return pStream;
+}
+
+/* The shared lane a thread tries first: threads on different processors mostly use different lines. */
+static inline ULONG DvRundownSharedLane(PKTHREAD pThread)
+{
+    ULONG_PTR nBits = (ULONG_PTR)pThread;
+    return 1 + (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
+}
+
+/* DvRundownEnter for the calling thread pThread. */
+static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
+    ULONG nLane = DvRundownSharedLane(pThread);
+    DV_LANE *pLane = &pRundown->aLane[nLane];
+    LONG nFree = RUNDOWN_OPEN;
+    KX_SCHEDULING_POINT("rundown.lane.exchange");
+    if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_RELAXED)) {
+        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
+    }
+    __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
+    *pnLane = nLane;
+    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
+    if (pStream == NULL) {
+        DvRundownLeave(nIndex, nLane);
+    }
+    return pStream;
+}
+
+/* Whether pThread is inside its provider call on lane 0: a hold that covers a call nested in it. */
+static inline BOOLEAN DvRundownIsNested(ULONG nIndex, PKTHREAD pThread)
+{
+    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
+    /* The hint keeps other processors off the provider's line; the owner's name is what counts. */
+    return __atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) == pThread &&
+                   __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread
+               ? TRUE
+               : FALSE;
+}
+
+/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
+static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
+{
+    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
+}
+
 /* A consumer report: nested when made on the thread of the stream's provider call. */
-DeVididi *DvRundownEnterReport(ULONG nIndex, PULONG pnLane);
-void DvRundownLeave(ULONG nIndex, ULONG nLane);
+static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    if (DvRundownIsNested(nIndex, pThread)) {
+        *pnLane = DV_LANE_NESTED;
+        return DvRundownHeldStream(nIndex);
+    }
+    return DvRundownEnterAs(nIndex, pThread, pnLane);
+}
+
+/* The provider's data call, on lane 0, naming its thread there. */
+static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PULONG pnLane)
+{
+    return DvRundownEnterProvider(nIndex, KeGetCurrentThread(), pnLane);
+}
+
+static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PULONG pnLane)
+{
+    return DvRundownEnterReport(nIndex, KeGetCurrentThread(), pnLane);
+}
 
 /* DriverEntry: the 256 streams of this table open. */
 void DvRundownOpen(DeVididi *pTable);

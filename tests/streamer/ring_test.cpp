@@ -98,6 +98,35 @@ TEST_F(Ring, OversizedNullEmptyAndProviderlessBlocks)
     EXPECT_TRUE(waiting.announced.empty());
 }
 
+// The data path tests its three modules' levels once a call: each module on alone still shows every
+// line it shows beside the others, for a block and for reports from the walk and from elsewhere.
+TEST_F(Ring, EachDataPathModuleOnAloneShowsAllItsLines)
+{
+    reader.onNewData = [this](ULONG n) { reader.pfnDataProcessed(4, reader.handle, n); };
+    Open(8);
+    const ULONG modules[] = {QVDBG_MODULE_PROVIDER_INFO, QVDBG_MODULE_CONSUMER_INFO, QVDBG_MODULE_STREAM};
+    auto run = [this] { // the ring's size with its tail at 0: the same lines every time
+        Provide(8);
+        reader.pfnDataProcessed(4, reader.handle, 0);
+        return Lines();
+    };
+    for (ULONG module : modules) {
+        Show(module, 8);
+    }
+    const Strings all = run();
+    for (ULONG shown : modules) {
+        for (ULONG module : modules) {
+            Show(module, module == shown ? 8 : 0);
+        }
+        const std::string tag = std::string("]") + DebugIdArray[shown].szModuleName + ":";
+        Strings expected;
+        std::copy_if(all.begin(), all.end(), std::back_inserter(expected),
+                     [&](const std::string &line) { return line.find(tag) != std::string::npos; });
+        EXPECT_FALSE(expected.empty()) << tag;
+        EXPECT_EQ(run(), expected) << tag;
+    }
+}
+
 TEST_F(Ring, FreeSpaceFollowsTheThousandByteExampleAndTakesEveryReport)
 {
     Open(1000);
