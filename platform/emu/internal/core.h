@@ -35,6 +35,9 @@ LONG ReadSignalState(struct _KEVENT *header);
 // script holds the tick count (clock.cpp).
 uint64_t InterruptTime();
 bool TickCountHeld();
+// True when the tick count is held and the calling thread is the one that last moved it: a wait
+// there for a timer would never end.
+bool MovesHeldClock();
 // Fires the timers due by InterruptTime() on the calling thread; the clock calls it whenever its
 // count is set or advanced (timer.cpp).
 void ExpireTimers();

@@ -22,6 +22,7 @@ struct TickClock {
     uint64_t realBase = 0;       // the count at realOrigin
     Clock::time_point realOrigin = Clock::now();
     std::atomic<unsigned> tornLeft{0};
+    std::thread::id mover; // the thread that last set or advanced a held count
 };
 
 TickClock &Ticks()
@@ -177,6 +178,7 @@ void SetTickCount(uint64_t ticks)
         std::lock_guard<std::mutex> lock(c.mutex);
         c.frozen = true;
         c.frozenValue = ticks;
+        c.mover = std::this_thread::get_id();
         WriteShared(c);
     }
     detail::ExpireTimers();
@@ -189,6 +191,7 @@ void AdvanceTicks(uint64_t ticks)
         std::lock_guard<std::mutex> lock(c.mutex);
         if (c.frozen) {
             c.frozenValue += ticks;
+            c.mover = std::this_thread::get_id();
         } else {
             c.realBase += ticks;
         }
@@ -255,6 +258,13 @@ bool TickCountHeld()
     TickClock &c = Ticks();
     std::lock_guard<std::mutex> lock(c.mutex);
     return c.frozen;
+}
+
+bool MovesHeldClock()
+{
+    TickClock &c = Ticks();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.frozen && c.mover == std::this_thread::get_id();
 }
 
 void ResetClock()

@@ -257,6 +257,14 @@ NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertabl
         ReportViolation(rule::kDelayAboveApc, "KeDelayExecutionThread at IRQL " + std::to_string(KeGetCurrentIrql()));
         return STATUS_SUCCESS; // a real processor would hang; the emulation goes on
     }
+    if (detail::MovesHeldClock() && Interval->QuadPart != 0) {
+        const std::string code = CurrentCodeName();
+        FaultText caller;
+        DescribeCode(reinterpret_cast<uintptr_t>(__builtin_return_address(0)), caller);
+        Stop("wait made no progress: " + std::string(caller.Text()) +
+             " called KeDelayExecutionThread on the thread that moves the held tick count, which no other "
+             "thread moves: it would wait for ever" + (code.empty() ? "" : " [in " + code + "]"));
+    }
     KTIMER timer;
     KeInitializeTimer(&timer);
     KeSetTimer(&timer, *Interval, nullptr);

@@ -137,4 +137,16 @@ TEST_F(Timer, MisuseIsReported)
                                  {kemu::rule::kDelayAboveApc, "at IRQL 2"}});
 }
 
+// The script's own thread delaying on the clock only it moves would hang the run: a stop instead.
+TEST(TimerDeathTest, ADelayOnTheThreadThatMovesTheHeldClockStops)
+{
+    kemu::ResetCore();
+    kemu::SetTickCount(0);
+    LARGE_INTEGER interval = InMs(10);
+    EXPECT_EXIT(KeDelayExecutionThread(KernelMode, FALSE, &interval), testing::ExitedWithCode(3),
+                "STOP: wait made no progress: .* called KeDelayExecutionThread on the thread that moves the held "
+                "tick count");
+    kemu::ResetCore();
+}
+
 } // namespace
