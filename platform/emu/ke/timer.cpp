@@ -81,11 +81,13 @@ void FireDue(TimerTable &table, uint64_t now)
         } else {
             Unlink(table, timer);
         }
-        kemu::detail::ExchangeSignalState(&timer->Header, 1);
+        // The DPC first: a waiter woken by the signal finds it queued already, as on the kernel,
+        // where both happen before any waiter runs.
         if (timer->Dpc != nullptr) {
             KeInsertQueueDpc(timer->Dpc, reinterpret_cast<PVOID>(ULONG_PTR(ULONG(systemTime))),
                              reinterpret_cast<PVOID>(ULONG_PTR(ULONG(uint64_t(systemTime) >> 32))));
         }
+        kemu::detail::ExchangeSignalState(&timer->Header, 1);
     }
 }
 
