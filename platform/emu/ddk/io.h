@@ -15,6 +15,9 @@
 #ifndef STATUS_DELETE_PENDING
 #define STATUS_DELETE_PENDING            ((NTSTATUS)0xC0000056L)
 #endif
+#ifndef STATUS_OBJECT_TYPE_MISMATCH
+#define STATUS_OBJECT_TYPE_MISMATCH      ((NTSTATUS)0xC0000024L)
+#endif
 #ifndef STATUS_NOT_SUPPORTED
 #define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
 #endif
@@ -67,7 +70,7 @@ KEMU_END_C
 
 /*
  * ---- Timers ----
- * A timer is signalled at its due time and then queues its DPC, if it has one. Due times are in
+ * At its due time a timer queues its DPC, if it has one, and is signalled. Due times are in
  * 100 ns units: negative relative to now, positive an absolute system time (one in the past fires
  * at once). Time is the emulated clock's: real time by default; while a test or script holds the
  * tick count (kemu::SetTickCount), a timer fires only when the count is set or advanced to its due

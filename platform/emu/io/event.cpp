@@ -1,6 +1,6 @@
 // Kernel events: notification and synchronization events over one process-wide mutex and
 // condition variable. SignalState is read and written under that mutex only; timers and system
-// threads (ke/timer.cpp, ke/thread.cpp) begin with the same header and go through it too.
+// threads (ke/timer.cpp, ps/thread.cpp) begin with the same header and go through it too.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -192,8 +192,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                 const std::string code = kemu::CurrentCodeName();
                 kemu::Stop("wait made no progress: " + std::string(caller.Text()) + " waited " +
                            std::to_string(kemu::WaitWatchdog().count()) + " ms in KeWaitForSingleObject at IRQL " +
-                           std::to_string(irql) + " for " +
-                           Describe(event) + " " + kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
+                           std::to_string(irql) + " for " + Describe(event) + " " + kemu::io::Hex(event) +
+                           ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
             }
             return STATUS_TIMEOUT;
         }

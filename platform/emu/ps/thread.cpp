@@ -14,8 +14,6 @@
 
 namespace {
 
-#define STATUS_OBJECT_TYPE_MISMATCH ((NTSTATUS)0xC0000024L)
-
 struct SystemThread {
     KEVENT header; // first: what KeWaitForSingleObject sees
     PKSTART_ROUTINE start;
