@@ -406,7 +406,8 @@ void SetStopHandler(std::function<void(const std::string &)> handler);
 
 // Puts every base service back to its start state for the next test: violation mode Abort, no
 // reports and no observer, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
-// and fresh pool statistics, real tick count and performance counter, no captured output, no
+// and fresh pool statistics, real tick count and performance counter, no timer set (the timers'
+// memory is not touched), no captured output, no
 // sinks, the debug service present with the default version, no randomized preemption, the wait watchdog off. Live pool
 // blocks are not freed (code may still use them): they are listed on stderr and left out of later
 // statistics and reports; freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the

@@ -76,10 +76,10 @@ void Ended(SystemThread *thread)
 
 void Run(SystemThread *thread)
 {
-    std::jmp_buf exit;
+    std::jmp_buf end;
     t_current = thread;
-    t_exit = &exit;
-    if (setjmp(exit) == 0) {
+    t_exit = &end;
+    if (setjmp(end) == 0) {
         thread->start(thread->context);
     }
     t_current = nullptr;
