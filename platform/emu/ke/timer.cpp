@@ -191,8 +191,8 @@ BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PK
         return FALSE;
     }
     if (Period < 0) {
-        ReportViolation(rule::kTimerUninitialised, "KeSetTimerEx on timer " + detail::Hex(Timer) +
-                                                       " with a negative period " + std::to_string(Period));
+        ReportViolation(rule::kTimerNegativePeriod, "KeSetTimerEx on timer " + detail::Hex(Timer) + ": period " +
+                                                        std::to_string(Period) + " ms, taken as one-shot");
         Period = 0;
     }
     TimerTable &table = Table();

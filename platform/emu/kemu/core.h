@@ -448,6 +448,7 @@ std::vector<std::string> RemoveDpcsOf(const std::function<bool(const void *)> &i
 // thread, in order of due time, each queuing its DPC (run in Manual mode by RunQueuedDpcs).
 namespace rule {
 inline constexpr char kTimerUninitialised[] = "timer used without KeInitializeTimer";
+inline constexpr char kTimerNegativePeriod[] = "timer set with a negative period";
 inline constexpr char kTimerAboveDispatch[] = "timer routine called above DISPATCH_LEVEL";
 inline constexpr char kTimerLeftAtUnload[] = "driver unloaded while a timer of its image is still set";
 inline constexpr char kDelayAboveApc[] = "KeDelayExecutionThread called above APC_LEVEL";
