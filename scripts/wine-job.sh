@@ -39,9 +39,9 @@ mkdir -p "$bin"
 "$root/tools/ntbuild/check-sys.sh" "$bin/nt" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
 "$root/tools/ntbuild/build-client-sys.sh" "$bin/echo" echo "$root/examples/client-driver/imports.allow" \
   "$root/examples/client-driver/echo.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
-# The provider sample with its 20 ms timer, which the simulator's build leaves out.
-"$root/tools/ntbuild/build-client-sys.sh" "$bin/provider" provider "$root/tests/wine/provider-timer.allow" \
-  "$root/tests/wine/provider-timer.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
+# The provider sample, paced by its 20 ms timer as in the simulator.
+"$root/tools/ntbuild/build-client-sys.sh" "$bin/provider" provider "$root/examples/client-driver/provider-imports.allow" \
+  "$root/examples/client-driver/provider.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
 "$root/tools/ntbuild/build-client-sys.sh" "$bin/dvwine" dvwine "$root/tests/wine/imports.allow" \
   "$root/tests/wine/dvwine.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
 "$root/tools/win/build-win.sh" "$bin/win" hostile-register="$root/tests/wine/hostile-register.c:HostileMain" \

@@ -6,12 +6,9 @@
  * place, and checks every byte against what it sent: byte n of the stream is PatternByte(n). With
  * echo.c loaded the two close a loop: provider -> stream 3 -> echo -> stream 9 -> provider.
  *
- * Its pace comes from one of two places:
- *   stepped  (always)  a consumer of stream 3 sends it notification PROVIDER_STEP: one packet, from
- *                      the DPC. A test drives it so, in a fixed order, with no timer.
- *   timer    (PROVIDER_WITH_TIMER)  a kernel timer every 20 ms queues the DPC. KeSetTimer exists on
- *                      98/Me as on the NT family; the emulated kernel has no timers, so the
- *                      simulator's build leaves this out.
+ * Its pace is a kernel timer: every 20 ms its DPC asks for one packet, sent from the work DPC.
+ * KeSetTimer exists on 98/Me as on the NT family. In the simulator's scripts the timer follows
+ * the scripted clock (`tick`), so a run sends the same packets at the same ticks every time.
  *
  * At unload it prints its sums: provided = bytes pushed on stream 3; for its consumer of stream 9
  * announced + lost, processed, checked and mismatched bytes. It uses only the exchange's header
@@ -24,7 +21,6 @@
 #define PROVIDER_RING_SIZE 4000
 #define PROVIDER_PACKET 160
 #define PROVIDER_PERIOD_MS 20
-#define PROVIDER_STEP 32       /* consumer -> provider: send one packet */
 #define PROVIDER_TAG_TEXT "provider: "
 #define PROVIDER_CONSUMER_HANDLE ((PVOID)(ULONG_PTR)0x9A0)
 
@@ -63,10 +59,8 @@ static ULONG g_nTold, g_nLost, g_nProcessed;      /* stream 9: announced, lost, 
 static ULONG g_nChecked, g_nBad, g_nExpected;     /* g_nExpected: stream 9 position we expect next */
 static UCHAR g_Packet[PROVIDER_PACKET];
 
-#if defined(PROVIDER_WITH_TIMER)
 static KTIMER g_Timer;
 static KDPC g_TimerDpc;
-#endif
 
 /* Byte n of what we send; position-dependent, so a lost, doubled or shifted byte shows. */
 static UCHAR PatternByte(ULONG n)
@@ -177,7 +171,6 @@ static VOID NTAPI ProviderDpc(PKDPC pDpc, PVOID pContext, PVOID pArg1, PVOID pAr
     }
 }
 
-#if defined(PROVIDER_WITH_TIMER)
 static VOID ArmTimer(VOID)
 {
     LARGE_INTEGER Due;
@@ -196,7 +189,6 @@ static VOID NTAPI TimerDpc(PKDPC pDpc, PVOID pContext, PVOID pArg1, PVOID pArg2)
     }
     KeReleaseSpinLockFromDpcLevel(&g_Lock);
 }
-#endif
 
 /* ---- Callbacks: DISPATCH_LEVEL, the exchange's stream lock held: note and queue only ---- */
 
@@ -249,12 +241,6 @@ static VOID STREAMER_CALL OnProviderNotify(PVOID hConsumer, ULONG dwType, PSTREA
     KIRQL OldIrql;
 
     switch (dwType) {
-    case PROVIDER_STEP:
-        KeAcquireSpinLock(&g_Lock, &OldIrql);
-        g_nSteps++;
-        QueueWork();
-        KeReleaseSpinLock(&g_Lock, OldIrql);
-        break;
     case STREAMERNOTIFY_CONSUMER_REGISTERED:
     case STREAMERNOTIFY_CONSUMER_UNREGISTERED:
         DbgPrint(PROVIDER_TAG_TEXT "%ld listener(s) of the far end\n", pParam != NULL ? pParam->nConsumers : 0);
@@ -364,18 +350,14 @@ static VOID NTAPI ProviderUnload(PDRIVER_OBJECT pDriverObject)
     /* The pace first (timer, then queued work), then the consumer, the provider and the handle. */
     KeAcquireSpinLock(&g_Lock, &OldIrql);
     g_fStopping = TRUE;
-#if defined(PROVIDER_WITH_TIMER)
     KeCancelTimer(&g_Timer);
-#endif
     if (KeRemoveQueueDpc(&g_Dpc)) {
         DpcSettled();
     }
     KeReleaseSpinLock(&g_Lock, OldIrql);
-#if defined(PROVIDER_WITH_TIMER)
     /* A timer DPC that fired before the cancel may still be queued: take it back. One that runs
        from here on sees g_fStopping and neither queues work nor re-arms. */
     KeRemoveQueueDpc(&g_TimerDpc);
-#endif
     KeWaitForSingleObject(&g_DpcIdle, Executive, KernelMode, FALSE, NULL);
 
     if (g_fConsumer) {
@@ -434,11 +416,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
         g_pExchange = NULL;
         return Status;
     }
-#if defined(PROVIDER_WITH_TIMER)
     KeInitializeTimer(&g_Timer);
     KeInitializeDpc(&g_TimerDpc, TimerDpc, NULL);
     ArmTimer();
-#endif
     pDriverObject->DriverUnload = ProviderUnload;
     return STATUS_SUCCESS;
 }

@@ -1,6 +1,7 @@
 // The emulated registry: a tree of keys under \Registry, the key handles of ZwOpenKey, the key
 // services with the kernel's buffer rules, and the control API of kemu/registry.h.
 #include "emu/ddk/registry.h"
+#include "emu/internal/core.h"
 #include "emu/kemu/core.h"
 #include "emu/kemu/registry.h"
 #include "emu/config/internal.h"
@@ -473,6 +474,7 @@ extern "C" NTSTATUS NTAPI ZwClose(HANDLE Handle)
     std::lock_guard<std::mutex> lock(store.mutex);
     auto it = store.handles.find(reinterpret_cast<uintptr_t>(Handle));
     if (it == store.handles.end()) {
+        if (kemu::detail::CloseThreadHandle(Handle)) return STATUS_SUCCESS; // a system thread's
         kemu::ReportViolation("invalid handle", "ZwClose(" + Hex(reinterpret_cast<uintptr_t>(Handle)) +
                                               "): not an open handle");
         return STATUS_INVALID_HANDLE;

@@ -15,6 +15,9 @@
 #ifndef STATUS_DELETE_PENDING
 #define STATUS_DELETE_PENDING            ((NTSTATUS)0xC0000056L)
 #endif
+#ifndef STATUS_OBJECT_TYPE_MISMATCH
+#define STATUS_OBJECT_TYPE_MISMATCH      ((NTSTATUS)0xC0000024L)
+#endif
 #ifndef STATUS_NOT_SUPPORTED
 #define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
 #endif
@@ -56,12 +59,80 @@ NTKERNELAPI VOID NTAPI KeClearEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeResetEvent(PRKEVENT Event);
 NTKERNELAPI LONG NTAPI KeReadStateEvent(PRKEVENT Event);
 /*
- * Waits on a KEVENT only. Time-out in 100 ns units: negative is relative, positive an absolute
- * system time, zero a poll; NULL waits for ever. Refused at DISPATCH_LEVEL unless the time-out is
- * zero. Returns STATUS_SUCCESS or STATUS_TIMEOUT.
+ * Waits on an event, a timer or a system thread's object (from ObReferenceObjectByHandle).
+ * Time-out in 100 ns units: negative is relative, positive an absolute system time, zero a poll;
+ * NULL waits for ever. Refused at DISPATCH_LEVEL unless the time-out is zero. Returns
+ * STATUS_SUCCESS or STATUS_TIMEOUT. A satisfied wait clears a synchronization event or timer.
  */
 NTKERNELAPI NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
                                                  BOOLEAN Alertable, PLARGE_INTEGER Timeout);
+KEMU_END_C
+
+/*
+ * ---- Timers ----
+ * At its due time a timer queues its DPC, if it has one, and is signalled. Due times are in
+ * 100 ns units: negative relative to now, positive an absolute system time (one in the past fires
+ * at once). Time is the emulated clock's: real time by default; while a test or script holds the
+ * tick count (kemu::SetTickCount), a timer fires only when the count is set or advanced to its due
+ * time, on the thread that moves it. A periodic timer (KeSetTimerEx, Period in ms) is set again
+ * from each expiry; when the count jumps over several periods it fires once, as a kernel whose
+ * clock interrupt came late would.
+ */
+typedef enum _TIMER_TYPE { NotificationTimer = 0, SynchronizationTimer = 1 } TIMER_TYPE;
+#define TimerNotificationObject 8
+#define TimerSynchronizationObject 9
+typedef struct _KTIMER {
+    KEVENT Header;        /* what a wait sees; Type is TimerNotificationObject or TimerSynchronizationObject */
+    ULONGLONG DueTime;    /* while set: the interrupt time (100 ns) it fires at */
+    LIST_ENTRY TimerListEntry;
+    PKDPC Dpc;
+    LONG Period;          /* ms between expiries; 0 for a one-shot timer */
+    BOOLEAN Inserted;     /* set and not yet expired or cancelled */
+} KTIMER, *PKTIMER, *PRKTIMER;
+
+KEMU_BEGIN_C
+NTKERNELAPI VOID NTAPI KeInitializeTimer(PKTIMER Timer); /* a notification timer */
+NTKERNELAPI VOID NTAPI KeInitializeTimerEx(PKTIMER Timer, TIMER_TYPE Type);
+/* Both clear the signal and return whether the timer was set already (it is set anew). */
+NTKERNELAPI BOOLEAN NTAPI KeSetTimer(PKTIMER Timer, LARGE_INTEGER DueTime, PKDPC Dpc);
+NTKERNELAPI BOOLEAN NTAPI KeSetTimerEx(PKTIMER Timer, LARGE_INTEGER DueTime, LONG Period, PKDPC Dpc);
+/* Whether the timer was set; a DPC it queued already stays queued, the signal stays as it is. */
+NTKERNELAPI BOOLEAN NTAPI KeCancelTimer(PKTIMER Timer);
+NTKERNELAPI BOOLEAN NTAPI KeReadStateTimer(PKTIMER Timer);
+/* Waits on a timer of its own for Interval (100 ns units, as a due time); PASSIVE_LEVEL or APC_LEVEL. */
+NTKERNELAPI NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval);
+KEMU_END_C
+
+/*
+ * ---- System threads ----
+ * PsCreateSystemThread runs StartRoutine(StartContext) on a thread of its own at PASSIVE_LEVEL and
+ * returns a handle to it, to be closed with ZwClose. ObReferenceObjectByHandle on that handle gives
+ * the thread's object, which KeWaitForSingleObject waits on until the thread ends (by
+ * PsTerminateSystemThread or by returning from StartRoutine); ObDereferenceObject drops it. Only
+ * system threads: ProcessHandle must be NULL.
+ */
+#define SYNCHRONIZE 0x00100000L
+#define THREAD_ALL_ACCESS 0x001F03FFL
+typedef struct _CLIENT_ID {
+    HANDLE UniqueProcess;
+    HANDLE UniqueThread;
+} CLIENT_ID, *PCLIENT_ID;
+typedef VOID NTAPI KSTART_ROUTINE(PVOID StartContext);
+typedef KSTART_ROUTINE *PKSTART_ROUTINE;
+typedef struct _OBJECT_TYPE *POBJECT_TYPE;
+#define ThreadObject 6
+
+KEMU_BEGIN_C
+extern POBJECT_TYPE *PsThreadType;
+NTKERNELAPI NTSTATUS NTAPI PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
+                                                POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
+                                                PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext);
+/* Ends the calling system thread; never returns. */
+NTKERNELAPI NTSTATUS NTAPI PsTerminateSystemThread(NTSTATUS ExitStatus);
+/* Thread handles only (ObjectType NULL or *PsThreadType); the object is referenced once more. */
+NTKERNELAPI NTSTATUS NTAPI ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                                     KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                                     PVOID HandleInformation);
 KEMU_END_C
 
 /* ---- Requests ---- */
@@ -410,7 +481,8 @@ NTKERNELAPI PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVIC
                                                      PVOID OutputBuffer, ULONG OutputBufferLength,
                                                      BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                                      PIO_STATUS_BLOCK IoStatusBlock);
-/* Dropping the last reference of a file object from IoGetDeviceObjectPointer closes it. */
+/* Dropping the last reference of a file object from IoGetDeviceObjectPointer closes it; takes a
+   system thread's object too. */
 NTKERNELAPI VOID NTAPI ObDereferenceObject(PVOID Object);
 KEMU_END_C
 #define ObDereferenceObjectDeferDelete(o) ObDereferenceObject(o)

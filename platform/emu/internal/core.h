@@ -24,6 +24,30 @@ size_t FormatKernel(char *buffer, size_t capacity, const char *format, va_list a
 std::string Hex(const void *p);
 std::string Hex(ULONG_PTR value);
 
+// The header that events, timers and system threads share, read and written under the events'
+// lock so that KeWaitForSingleObject sees every change (io/event.cpp). Setting a state other than
+// 0 wakes the waiters; the previous state is returned.
+void InitializeDispatcherHeader(struct _KEVENT *header, UCHAR type, LONG state);
+LONG ExchangeSignalState(struct _KEVENT *header, LONG state);
+LONG ReadSignalState(struct _KEVENT *header);
+
+// The clock's time in 100 ns units (the tick count's, finer in real time), and whether a test or
+// script holds the tick count (clock.cpp).
+uint64_t InterruptTime();
+bool TickCountHeld();
+// True when the tick count is held and the calling thread is the one that last moved it: a wait
+// there for a timer would never end.
+bool MovesHeldClock();
+// Fires the timers due by InterruptTime() on the calling thread; the clock calls it whenever its
+// count is set or advanced (timer.cpp).
+void ExpireTimers();
+// Forgets every timer, set or not (called by ResetClock).
+void ResetTimers();
+// System threads' objects and handles (thread.cpp): true when `object` or `handle` is one, which is
+// then dereferenced or closed.
+bool DereferenceThreadObject(void *object);
+bool CloseThreadHandle(HANDLE handle);
+
 // Reset hooks called by ResetCore.
 void ResetViolations();
 void ResetThreadLevelAndLocks();

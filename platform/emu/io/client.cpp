@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "emu/internal/core.h"
 #include "emu/io/internal.h"
 #include "emu/kemu/core.h"
 #include "emu/kemu/ldr.h"
@@ -127,6 +128,9 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
 VOID NTAPI ObDereferenceObject(PVOID Object)
 {
     CheckIrqlAtMost(DISPATCH_LEVEL, "ObDereferenceObject");
+    if (kemu::detail::DereferenceThreadObject(Object)) {
+        return;
+    }
     auto file = static_cast<PFILE_OBJECT>(Object);
     PDEVICE_OBJECT device;
     {

@@ -1,5 +1,6 @@
 // Kernel events: notification and synchronization events over one process-wide mutex and
-// condition variable. SignalState is read and written under that mutex only.
+// condition variable. SignalState is read and written under that mutex only; timers and system
+// threads (ke/timer.cpp, ps/thread.cpp) begin with the same header and go through it too.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -18,10 +19,28 @@ constexpr ULONG kEventMagic = 0x76456b4b; // "KkEv"
 // 1970-01-01 in the kernel's system time: 100 ns units since 1601-01-01.
 constexpr long long kEpochDifference100ns = 116444736000000000LL;
 
-std::mutex g_eventLock;
-std::condition_variable g_eventChanged;
+// Never destroyed: a system thread may still wait on them while the process exits.
+std::mutex &g_eventLock = *new std::mutex;
+std::condition_variable &g_eventChanged = *new std::condition_variable;
 
 bool IsInitialised(const KEVENT *event) { return event->Magic == kEventMagic; }
+
+// A satisfied wait takes these back to not signalled.
+bool ClearedByWait(const KEVENT *object)
+{
+    return object->Type == SynchronizationEvent || object->Type == TimerSynchronizationObject;
+}
+
+std::string Describe(const KEVENT *object)
+{
+    switch (object->Type) {
+    case SynchronizationEvent: return "synchronization event";
+    case NotificationEvent: return "notification event";
+    case TimerSynchronizationObject: return "synchronization timer";
+    case TimerNotificationObject: return "notification timer";
+    default: return "system thread";
+    }
+}
 
 bool CheckEvent(PRKEVENT event, const char *routine)
 {
@@ -147,8 +166,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     }
     for (;;) {
         if (event->SignalState != 0) {
-            if (event->Type == SynchronizationEvent) {
-                event->SignalState = 0; // a satisfied wait takes a synchronization event
+            if (ClearedByWait(event)) {
+                event->SignalState = 0;
             }
             return STATUS_SUCCESS;
         }
@@ -162,7 +181,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                 }
                 const std::string code = kemu::CurrentCodeName();
                 kemu::Stop("unload of " + who + " made no progress: its DriverUnload waited " +
-                           std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for event " +
+                           std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for " +
+                           (event->Type <= SynchronizationEvent ? "event" : Describe(event)) + " " +
                            kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
             }
             if (watched) {
@@ -172,9 +192,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                 const std::string code = kemu::CurrentCodeName();
                 kemu::Stop("wait made no progress: " + std::string(caller.Text()) + " waited " +
                            std::to_string(kemu::WaitWatchdog().count()) + " ms in KeWaitForSingleObject at IRQL " +
-                           std::to_string(irql) + " for " +
-                           (event->Type == SynchronizationEvent ? "synchronization" : "notification") + " event " +
-                           kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
+                           std::to_string(irql) + " for " + Describe(event) + " " + kemu::io::Hex(event) +
+                           ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));
             }
             return STATUS_TIMEOUT;
         }
@@ -187,3 +206,36 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
 }
 
 } // extern "C"
+
+namespace kemu::detail {
+
+void InitializeDispatcherHeader(PRKEVENT header, UCHAR type, LONG state)
+{
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    header->Type = type;
+    header->Reserved[0] = header->Reserved[1] = header->Reserved[2] = 0;
+    header->SignalState = state;
+    header->Magic = kEventMagic;
+}
+
+LONG ExchangeSignalState(PRKEVENT header, LONG state)
+{
+    LONG previous;
+    {
+        std::lock_guard<std::mutex> lock(g_eventLock);
+        previous = header->SignalState;
+        header->SignalState = state;
+    }
+    if (state != 0) {
+        g_eventChanged.notify_all();
+    }
+    return previous;
+}
+
+LONG ReadSignalState(PRKEVENT header)
+{
+    std::lock_guard<std::mutex> lock(g_eventLock);
+    return header->SignalState;
+}
+
+} // namespace kemu::detail

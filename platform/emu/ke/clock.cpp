@@ -1,5 +1,6 @@
 // The emulated clock: tick count (KeTickCount) and performance counter, real by default and
-// scriptable by tests.
+// scriptable by tests. The timers (timer.cpp) run on its time: every move of a held count fires
+// what fell due, on the thread that moved it.
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -21,6 +22,7 @@ struct TickClock {
     uint64_t realBase = 0;       // the count at realOrigin
     Clock::time_point realOrigin = Clock::now();
     std::atomic<unsigned> tornLeft{0};
+    std::thread::id mover; // the thread that last set or advanced a held count
 };
 
 TickClock &Ticks()
@@ -35,6 +37,16 @@ uint64_t CurrentTicks(TickClock &c)
         return c.frozenValue;
     }
     return c.realBase + uint64_t((Clock::now() - c.realOrigin) / kemu::kTickInterval);
+}
+
+// 100 ns units: the tick count's, plus in real time what has passed of the current tick.
+uint64_t CurrentInterruptTime(TickClock &c)
+{
+    constexpr uint64_t kPerTick = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(kemu::kTickInterval).count() / 100);
+    if (c.frozen) {
+        return c.frozenValue * kPerTick;
+    }
+    return c.realBase * kPerTick + uint64_t((Clock::now() - c.realOrigin) / std::chrono::nanoseconds(100));
 }
 
 struct PerformanceCounter {
@@ -162,32 +174,43 @@ uint64_t TickCount()
 void SetTickCount(uint64_t ticks)
 {
     TickClock &c = Ticks();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.frozen = true;
-    c.frozenValue = ticks;
-    WriteShared(c);
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.frozen = true;
+        c.frozenValue = ticks;
+        c.mover = std::this_thread::get_id();
+        WriteShared(c);
+    }
+    detail::ExpireTimers();
 }
 
 void AdvanceTicks(uint64_t ticks)
 {
     TickClock &c = Ticks();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.frozen) {
-        c.frozenValue += ticks;
-    } else {
-        c.realBase += ticks;
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        if (c.frozen) {
+            c.frozenValue += ticks;
+            c.mover = std::this_thread::get_id();
+        } else {
+            c.realBase += ticks;
+        }
+        WriteShared(c);
     }
-    WriteShared(c);
+    detail::ExpireTimers();
 }
 
 void UseRealTimeTicks()
 {
     TickClock &c = Ticks();
-    std::lock_guard<std::mutex> lock(c.mutex);
-    c.realBase = CurrentTicks(c);
-    c.realOrigin = Clock::now();
-    c.frozen = false;
-    WriteShared(c);
+    {
+        std::lock_guard<std::mutex> lock(c.mutex);
+        c.realBase = CurrentTicks(c);
+        c.realOrigin = Clock::now();
+        c.frozen = false;
+        WriteShared(c);
+    }
+    detail::ExpireTimers();
 }
 
 void InjectTornTickReads(unsigned n) { Ticks().tornLeft = n; }
@@ -223,8 +246,30 @@ size_t ScriptedReadingsLeft()
 }
 
 namespace detail {
+uint64_t InterruptTime()
+{
+    TickClock &c = Ticks();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return CurrentInterruptTime(c);
+}
+
+bool TickCountHeld()
+{
+    TickClock &c = Ticks();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.frozen;
+}
+
+bool MovesHeldClock()
+{
+    TickClock &c = Ticks();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    return c.frozen && c.mover == std::this_thread::get_id();
+}
+
 void ResetClock()
 {
+    ResetTimers();
     TickClock &c = Ticks();
     {
         std::lock_guard<std::mutex> lock(c.mutex);

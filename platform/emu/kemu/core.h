@@ -414,7 +414,8 @@ void SetStopHandler(std::function<void(const std::string &)> handler);
 
 // Puts every base service back to its start state for the next test: violation mode Abort, no
 // reports and no observer, the calling thread at PASSIVE_LEVEL holding no spin lock, no allocation failures armed
-// and fresh pool statistics, real tick count and performance counter, no captured output, no
+// and fresh pool statistics, real tick count and performance counter, no timer set (the timers'
+// memory is not touched), no captured output, no
 // sinks, the debug service present with the default version, no randomized preemption, the wait watchdog off. Live pool
 // blocks are not freed (code may still use them): they are listed on stderr and left out of later
 // statistics and reports; freeing them later is still accepted. Freed blocks are checked as by CheckFreedPool, after the
@@ -447,6 +448,30 @@ size_t ResetDpcs();
 // Takes out of the queue every DPC whose object or routine `inImage` says lies in an image being
 // unloaded, so that none runs in unmapped code; returns each one described for a report.
 std::vector<std::string> RemoveDpcsOf(const std::function<bool(const void *)> &inImage);
+
+// ---- Timers and system threads ---------------------------------------------------------------
+
+// Timers run on the emulated clock: in real time a platform thread fires them when due; while the
+// tick count is held (SetTickCount) only SetTickCount and AdvanceTicks fire them, on the calling
+// thread, in order of due time, each queuing its DPC (run in Manual mode by RunQueuedDpcs).
+namespace rule {
+inline constexpr char kTimerUninitialised[] = "timer used without KeInitializeTimer";
+inline constexpr char kTimerNegativePeriod[] = "timer set with a negative period";
+inline constexpr char kTimerAboveDispatch[] = "timer routine called above DISPATCH_LEVEL";
+inline constexpr char kTimerLeftAtUnload[] = "driver unloaded while a timer of its image is still set";
+inline constexpr char kDelayAboveApc[] = "KeDelayExecutionThread called above APC_LEVEL";
+inline constexpr char kThreadNotPassive[] = "system thread created or ended above PASSIVE_LEVEL";
+inline constexpr char kThreadHoldsSpinLock[] = "system thread ended holding a spin lock";
+inline constexpr char kTerminateOutsideThread[] = "PsTerminateSystemThread called outside a system thread";
+inline constexpr char kThreadLeftAtUnload[] = "driver unloaded while a system thread of its image is still running";
+} // namespace rule
+// Timers set now.
+size_t SetTimerCount();
+// Cancels every set timer whose object, DPC object or DPC routine `inImage` says lies in an image
+// being unloaded, so that none fires into unmapped memory; returns each one described for a report.
+std::vector<std::string> CancelTimersOf(const std::function<bool(const void *)> &inImage);
+// System threads whose start routine lies in the image and that have not ended, each described.
+std::vector<std::string> RunningThreadsOf(const std::function<bool(const void *)> &inImage);
 
 } // namespace kemu
 

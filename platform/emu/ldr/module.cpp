@@ -383,6 +383,13 @@ DriverModule::~DriverModule()
     // Nothing may call into the code once it is gone: what still would is the driver's fault.
     const std::string who = m_name.empty() ? m_path : m_name;
     auto inImage = [this](const void *address) { return Holds(address); };
+    // Timers first: one firing meanwhile could queue its DPC after the queue was cleared.
+    for (const std::string &timer : CancelTimersOf(inImage)) {
+        ReportViolation(rule::kTimerLeftAtUnload, timer + " of " + who + ": cancelled at its unload");
+    }
+    for (const std::string &thread : RunningThreadsOf(inImage)) {
+        ReportViolation(rule::kThreadLeftAtUnload, thread + " of " + who + ": still running at its unload");
+    }
     for (const std::string &dpc : RemoveDpcsOf(inImage)) {
         ReportViolation(rule::kDpcLeftAtUnload, dpc + " of " + who + ": removed from the queue at its unload");
     }

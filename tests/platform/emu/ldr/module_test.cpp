@@ -1,8 +1,9 @@
-// What a driver leaves behind at its unload: every queued DPC and every request of its code is
-// reported naming the driver, and nothing of it runs after its image is gone.
+// What a driver leaves behind at its unload: every queued DPC, set timer, running thread and request
+// of its code is reported naming the driver, and nothing of it runs after its image is gone.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "emu/kemu/kemu.h"
 #include "emu/kemu/ldr.h"
@@ -34,11 +35,14 @@ struct Careless {
         load = kemu::LoadDriver(module->Entry(), u"\\Driver\\careless", u"\\Registry\\X");
         if (load.status != STATUS_SUCCESS) return testing::AssertionFailure() << "DriverEntry: 0x" << std::hex << load.status;
         module->Attach(load.driver, "\\Driver\\careless");
+        // Until its thread sleeps inside the kernel (the timer of its delay beside its own): an
+        // unload before would take the code from under a running thread, which stops the test.
+        while (kemu::SetTimerCount() < 2) std::this_thread::yield();
         return testing::AssertionSuccess();
     }
 };
 
-TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedAndItsDpcNeverRunsAgain)
+TEST(ModuleUnload, ACarelessDriversDpcTimerThreadAndRequestsAreReportedAndItsDpcAndTimerNeverRunAgain)
 {
     Careless careless;
     kemu::ScopedViolationRecording recording;
@@ -47,7 +51,12 @@ TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedA
     kemu::UnloadDriver(careless.load.driver);
     careless.module.reset();
     EXPECT_EQ(kemu::QueuedDpcCount(), 0u);
+    EXPECT_EQ(kemu::SetTimerCount(), 1u); // the thread's delay
     const std::vector<kemu::Violation> seen = recording.Take();
+    EXPECT_EQ(Count(seen, kemu::rule::kTimerLeftAtUnload, "periodic timer 0x"), 1u);
+    EXPECT_EQ(Count(seen, kemu::rule::kTimerLeftAtUnload, "(DPC routine 0x"), 1u);
+    EXPECT_EQ(Count(seen, kemu::rule::kTimerLeftAtUnload, "\\Driver\\careless: cancelled"), 1u);
+    EXPECT_EQ(Count(seen, kemu::rule::kThreadLeftAtUnload, "\\Driver\\careless: still running"), 1u);
     // One request built in its DPC, one in its unload: both its own.
     EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 2u);
     EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "DPC 0x"), 1u);
