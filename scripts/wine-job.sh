@@ -6,7 +6,7 @@
 #
 # Two passes, each in a fresh 32-bit prefix: the NT family (the prefix as shipped) and the 98/Me
 # family (the prefix set to Windows 98: the driver takes its 98 path and its log reaches the debug
-# device that tests/wine/dvwine.sys stands in for). Each pass installs the package with
+# device that tools/wine/dvwine.sys stands in for). Each pass installs the package with
 # devididi-install, sends every devididi-ctl request and checks what comes back, sends the hostile
 # user-mode registration, lets echo.sys and provider.sys exchange data with every byte checked,
 # replays every control code with every shape of buffer from user mode (also on a handle kept
@@ -42,10 +42,10 @@ mkdir -p "$bin"
 # The provider sample, paced by its 20 ms timer as in the simulator.
 "$root/tools/ntbuild/build-client-sys.sh" "$bin/provider" provider "$root/examples/client-driver/provider-imports.allow" \
   "$root/examples/client-driver/provider.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
-"$root/tools/ntbuild/build-client-sys.sh" "$bin/dvwine" dvwine "$root/tests/wine/imports.allow" \
-  "$root/tests/wine/dvwine.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
+"$root/tools/ntbuild/build-client-sys.sh" "$bin/dvwine" dvwine "$root/tools/wine/imports.allow" \
+  "$root/tools/wine/dvwine.c" >>"$out/build.log" 2>&1 || { cat "$out/build.log"; exit 1; }
 "$root/tools/win/build-win.sh" "$bin/win" hostile-register="$root/tests/wine/hostile-register.c:HostileMain" \
-  replay-requests="$root/tests/wine/replay-requests.c:ReplayMain" >>"$out/build.log" 2>&1 ||
+  replay-requests="$root/tools/win/replay-requests.c:ReplayMain" >>"$out/build.log" 2>&1 ||
   { cat "$out/build.log"; exit 1; }
 say "built devididi.sys, echo.sys, provider.sys, dvwine.sys and the Windows-side tools"
 
@@ -58,7 +58,7 @@ ensure_sim() {
 }
 
 # ---- The user-mode requests: Wine's answers against the simulator's ----
-# tests/wine/replay-requests.exe sends every control code with every shape of buffer, on fresh
+# replay-requests.exe (tools/win/replay-requests.c) sends every control code with every shape of buffer, on fresh
 # handles and on one kept across the removal; tests/wine/user-requests.script sends the same in
 # the simulator. Each line is "<handle> <code> <shape>" and its result; every result that differs
 # fails the job unless an entry of tests/wine/user-requests.exceptions (request and Wine's result,

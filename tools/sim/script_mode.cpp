@@ -679,7 +679,7 @@ std::string ScriptRun::ExactIoctl(const Command &cmd, ControlClient &control, De
 
 std::string ScriptRun::UserRequests(const Command &cmd)
 {
-    // The shapes of tests/wine/replay-requests.c, in its order: no buffer, one byte each, one byte
+    // The shapes of tools/win/replay-requests.c, in its order: no buffer, one byte each, one byte
     // short of the record and of the answer, exact, large, and an output buffer alone.
     constexpr ULONG kLarge = 256; // also the most that in= and out= may say
     const ULONG in = cmd.inLength, out = cmd.outLength;
