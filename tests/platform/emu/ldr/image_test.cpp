@@ -194,20 +194,14 @@ TEST_F(ImageTest, CraftedImagesAreRefusedBeforeTheyCanWriteOutsideTheirSections)
 
 TEST(ExportList, ConventionsAndArgumentBytesMatchTheImportLibrariesDecoratedNames)
 {
-    // The link maps of the exchange and the sample client driver decorate each import: _Name@N
-    // for stdcall, @Name@N for fastcall, _Name for cdecl and data.
+    // The kernel's import libraries declare each routine decorated: _Name@N for stdcall, @Name@N
+    // for fastcall, _Name for cdecl and data (nm lists the import thunk as __imp_<decorated>).
     std::set<std::string> decorated;
-    for (const std::string &map : {std::string(DV_IMAGE).substr(0, std::string(DV_IMAGE).rfind('/')) + "/devididi.map",
-                                  std::string(DV_CLIENT_MAP)}) {
-        std::ifstream in(map);
-        ASSERT_TRUE(in) << map << " is not built";
-        // C++ objects list "__imp_<decorated>"; a C object's archive references "(_imp_<decorated>)".
-        for (std::string word; in >> word;) {
-            if (word.rfind("__imp_", 0) == 0) {
-                decorated.insert(word.substr(6));
-            } else if (word.rfind("(_imp_", 0) == 0 && word.back() == ')') {
-                decorated.insert(word.substr(6, word.size() - 7));
-            }
+    std::ifstream in(DV_IMPORT_NAMES);
+    ASSERT_TRUE(in) << DV_IMPORT_NAMES << " was not written";
+    for (std::string word; in >> word;) {
+        if (word.rfind("__imp_", 0) == 0) {
+            decorated.insert(word.substr(6));
         }
     }
     for (const Export &e : ExportList()) {
