@@ -506,6 +506,9 @@ void Observe(const kemu::RequestEvent &event)
         RecordEvent("unregister-consumer", leaving->driver, leaving->stream, 0, StatusName(event.status));
     }
     if (leaving != nullptr && NT_SUCCESS(event.status)) {
+        if (leaving->registration.load() != STATUS_SUCCESS) {
+            leaving->withdrawn = true;
+        }
         if (leaving->joined.exchange(false)) {
             leaving->leftAt = Ledger(leaving->stream).committed.load();
         }

@@ -29,6 +29,8 @@ struct TappedConsumer {
     std::atomic<NTSTATUS> firstAnswer{STATUS_PENDING};  // what the registration request returned
     std::atomic<NTSTATUS> registration{STATUS_PENDING}; // its final status
     std::atomic<bool> joined{false}, left{false};
+    // The driver unregistered it while it still waited for its provider (no fault of the driver's).
+    std::atomic<bool> withdrawn{false};
     // As ConsumerClient counts them (see there).
     std::atomic<uint64_t> bytesAnnounced{0}, bytesLost{0}, bytesProcessed{0}, processedWhileJoined{0};
     std::atomic<uint64_t> firstTold{0}, toldEnd{0}, joinedAt{0}, leftAt{0};
