@@ -58,7 +58,7 @@ RecordedBytes::RecordedBytes(uint64_t start, uint64_t ringSize)
           }
           return size - 1;
       }()),
-      window(new std::atomic<uint8_t>[mask + 1])
+      window(new std::atomic<uint8_t>[mask + 1]())
 {
 }
 

@@ -248,9 +248,7 @@ VOID STREAMER_CALL ProvideEntry(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwS
     ledger.End(p->completed);
     if (p->completed) {
         p->bytesAccepted.fetch_add(dwSize);
-        p->blocksAccepted.fetch_add(1);
     } else {
-        p->blocksRefused.fetch_add(1);
         call.Refused();
     }
 }
@@ -321,9 +319,10 @@ void SentProvider(PIRP irp, ULONG code, STREAMER_SRV_PARAM &param)
         return;
     }
     auto &record = param.RegisterProvider;
-    const void *code0 = record.pfnProvideDataComplete != nullptr ? reinterpret_cast<const void *>(record.pfnProvideDataComplete)
-                                                                 : reinterpret_cast<const void *>(record.pfnNotify);
-    const std::string driver = code0 != nullptr ? DriverName(code0) : "";
+    const void *callback = record.pfnProvideDataComplete != nullptr
+                               ? reinterpret_cast<const void *>(record.pfnProvideDataComplete)
+                               : reinterpret_cast<const void *>(record.pfnNotify);
+    const std::string driver = callback != nullptr ? DriverName(callback) : "";
     const size_t stream = record.hStream & 0xFF;
     TappedProvider *holder = g_streamProviders[stream].load();
     if (driver.empty() || (holder != nullptr && !holder->left.load())) {
@@ -506,7 +505,7 @@ void Observe(const kemu::RequestEvent &event)
         RecordEvent("unregister-consumer", leaving->driver, leaving->stream, 0, StatusName(event.status));
     }
     if (leaving != nullptr && NT_SUCCESS(event.status)) {
-        if (leaving->registration.load() != STATUS_SUCCESS) {
+        if (leaving->firstAnswer.load() == STATUS_PENDING && leaving->registration.load() != STATUS_SUCCESS) {
             leaving->withdrawn = true;
         }
         if (leaving->joined.exchange(false)) {

@@ -66,7 +66,7 @@ struct TappedProvider {
     ULONG ringSize = 0;
     std::atomic<NTSTATUS> registration{STATUS_PENDING};
     std::atomic<bool> joined{false}, left{false};
-    std::atomic<uint64_t> bytesAccepted{0}, blocksAccepted{0}, blocksRefused{0};
+    std::atomic<uint64_t> bytesAccepted{0};
 
     // The driver's own side of the registration, and the exchange's entry it provides through.
     STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnDataComplete = nullptr;

@@ -664,9 +664,9 @@ int Terminal::Summary()
     }
     const std::vector<TappedProvider *> driverProviders = TappedProviders();
     for (TappedProvider *p : driverProviders) {
-        std::snprintf(text, sizeof text, "  %-10s %-6lu %-9s %-42s %10s %10s %10s %10d", p->driver.c_str(),
+        std::snprintf(text, sizeof text, "  %-10s %-6lu %-9s %-42s %10s %10s %10s %10s", p->driver.c_str(),
                       static_cast<unsigned long>(p->stream), "provider", StatusName(p->registration).c_str(),
-                      Bytes(static_cast<double>(p->bytesAccepted.load())).c_str(), "-", "-", 0);
+                      Bytes(static_cast<double>(p->bytesAccepted.load())).c_str(), "-", "-", "-");
         Say(text);
     }
     const std::vector<TappedConsumer *> drivers = TappedConsumers();
