@@ -741,7 +741,6 @@ void ConsumerClient::Read(const Entry &entry, ULONG from, ULONG count, bool guar
     for (uint64_t i = safeFrom; i < count; ++i) {
         expect[i - safeFrom] = ledger.Expected(index, first + i);
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
     const uint64_t after = ledger.written.load(std::memory_order_seq_cst);
     for (uint64_t i = safeFrom; i < count; ++i) {
         const uint64_t position = first + i;

@@ -34,7 +34,8 @@ uint8_t PatternByte(uint32_t streamIndex, uint64_t position);
 struct RecordedBytes {
     RecordedBytes(uint64_t from, uint64_t ringSize);
     void Record(uint64_t start, const UCHAR *bytes, ULONG size);
-    uint8_t At(uint64_t position) const { return window[position & mask].load(std::memory_order_relaxed); }
+    // Acquire: pairs with Record's release (see there).
+    uint8_t At(uint64_t position) const { return window[position & mask].load(std::memory_order_acquire); }
     const uint64_t from; // positions before it carry the pattern
     const uint64_t mask;
     std::unique_ptr<std::atomic<uint8_t>[]> window;
