@@ -45,6 +45,96 @@ StreamLedger &Ledger(ULONG hStream)
     return ledgers[hStream & 0xFF];
 }
 
+namespace {
+std::mutex g_recordedLock;
+std::deque<std::unique_ptr<RecordedBytes>> g_recorded; // every window of the run, for its readers
+} // namespace
+
+RecordedBytes::RecordedBytes(uint64_t start, uint64_t ringSize)
+    : from(start), mask([ringSize] {
+          uint64_t size = 16 * 1024;
+          while (size < 4 * ringSize) {
+              size *= 2;
+          }
+          return size - 1;
+      }()),
+      window(new std::atomic<uint8_t>[mask + 1]())
+{
+}
+
+void RecordedBytes::Record(uint64_t start, const UCHAR *bytes, ULONG size)
+{
+    // The exchange refuses a block larger than its ring: one must not wipe the bytes still in it.
+    if (bytes == nullptr || size > (mask + 1) / 4) {
+        return;
+    }
+    for (ULONG i = 0; i < size; ++i) {
+        // Release: a reader that sees a new byte here sees the stream's write position that made
+        // the old one's ring byte stale (StreamLedger::written).
+        window[(start + i) & mask].store(bytes[i], std::memory_order_release);
+    }
+}
+
+void StreamLedger::RecordFromNow(uint64_t ringSize)
+{
+    std::lock_guard<std::mutex> hold(g_recordedLock);
+    RecordedBytes *old = recorded.load();
+    if (old != nullptr && old->mask + 1 >= 4 * ringSize) {
+        return;
+    }
+    // A larger window takes over what the smaller one still holds.
+    const uint64_t end = committed.load();
+    auto window = std::make_unique<RecordedBytes>(old != nullptr ? old->from : end, ringSize);
+    if (old != nullptr) {
+        for (uint64_t p = std::max(old->from, end - std::min(end, old->mask + 1)); p < end; ++p) {
+            window->window[p & window->mask].store(old->At(p), std::memory_order_relaxed);
+        }
+    }
+    recorded.store(window.get(), std::memory_order_release);
+    g_recorded.push_back(std::move(window));
+}
+
+uint8_t StreamLedger::Expected(uint32_t streamIndex, uint64_t position) const
+{
+    const RecordedBytes *bytes = recorded.load(std::memory_order_acquire);
+    return bytes != nullptr && position >= bytes->from ? bytes->At(position) : PatternByte(streamIndex, position);
+}
+
+void StreamLedger::Begin(const UCHAR *buffer, ULONG size)
+{
+    const uint64_t start = committed.load(std::memory_order_acquire);
+    if (RecordedBytes *bytes = recorded.load(std::memory_order_acquire)) {
+        bytes->Record(start, buffer, size);
+    }
+    pendingBuffer = buffer;
+    pendingStart = start;
+    pendingSize = size;
+    providing = true;
+    // Published before the exchange copies: a consumer reading in place learns from it which ring
+    // bytes may be changing under it.
+    written.store(start + size, std::memory_order_seq_cst);
+}
+
+bool StreamLedger::Complete(const UCHAR *buffer)
+{
+    if (buffer == nullptr || buffer != pendingBuffer || !providing) {
+        return false;
+    }
+    committed.store(pendingStart + pendingSize, std::memory_order_release);
+    return true;
+}
+
+void StreamLedger::End(bool accepted)
+{
+    providing = false;
+    pendingBuffer = nullptr;
+    if (!accepted) {
+        // Nothing was copied.
+        written.store(committed.load());
+        rejectedBlocks.fetch_add(1);
+    }
+}
+
 void ProblemLog::Report(const char *text)
 {
     count.fetch_add(1);
@@ -329,13 +419,7 @@ bool ProviderClient::Provide(ULONG size, bool atDispatch)
     for (ULONG i = 0; i < size; ++i) {
         m_buffer[i] = PatternByte(index, start + i);
     }
-    ledger.pendingBuffer = m_buffer.data();
-    ledger.pendingStart = start;
-    ledger.pendingSize = size;
-    ledger.providing = true;
-    // Published before the exchange copies: a consumer reading in place learns from it which ring
-    // bytes may be changing under it.
-    ledger.written.store(start + size, std::memory_order_seq_cst);
+    ledger.Begin(m_buffer.data(), size);
     m_completed = false;
     KIRQL previous = PASSIVE_LEVEL;
     if (atDispatch) {
@@ -345,12 +429,9 @@ bool ProviderClient::Provide(ULONG size, bool atDispatch)
     if (atDispatch) {
         KeLowerIrql(previous);
     }
-    ledger.providing = false;
-    ledger.pendingBuffer = nullptr;
+    ledger.End(m_completed);
     if (!m_completed) {
         // Dropped by the exchange: no data-complete came, nothing was copied.
-        ledger.written.store(ledger.committed.load());
-        ledger.rejectedBlocks.fetch_add(1);
         blocksDropped.fetch_add(1);
         call.Refused();
         return false;
@@ -402,10 +483,8 @@ VOID STREAMER_CALL ProviderClient::DataCompleteCallback(PUCHAR pProviderBuffer, 
     auto *self = static_cast<ProviderClient *>(pContext);
     RecordedCall call("data-complete", self->m_name, self->m_hStream, RecordedCall::Callback);
     StreamLedger &ledger = Ledger(self->m_hStream);
-    if (pProviderBuffer != nullptr && pProviderBuffer == ledger.pendingBuffer) {
-        ledger.committed.store(ledger.pendingStart + ledger.pendingSize, std::memory_order_release);
-    }
-    if (pProviderBuffer != self->m_buffer.data() || !ledger.providing) {
+    const bool inHand = ledger.Complete(pProviderBuffer);
+    if (pProviderBuffer != self->m_buffer.data() || !inHand) {
         self->problems.Report("data-complete for a buffer it did not hand over");
         self->Print("MISMATCH: data-complete for a buffer it did not hand over");
         return;
@@ -656,6 +735,12 @@ void ConsumerClient::Read(const Entry &entry, ULONG from, ULONG count, bool guar
     if (guard) {
         SIM_RACY_READS_END();
     }
+    // What the provider handed over, taken before the write position is read again: a recorded
+    // byte replaced since is a ring byte overwritten since, and is not compared.
+    std::vector<uint8_t> expect(count - safeFrom);
+    for (uint64_t i = safeFrom; i < count; ++i) {
+        expect[i - safeFrom] = ledger.Expected(index, first + i);
+    }
     const uint64_t after = ledger.written.load(std::memory_order_seq_cst);
     for (uint64_t i = safeFrom; i < count; ++i) {
         const uint64_t position = first + i;
@@ -663,7 +748,7 @@ void ConsumerClient::Read(const Entry &entry, ULONG from, ULONG count, bool guar
             result.overwritten++; // changed while it was read: lost, not wrong
             continue;
         }
-        const uint8_t expected = PatternByte(index, position);
+        const uint8_t expected = expect[i - safeFrom];
         const uint8_t read = copy[i - safeFrom];
         if (read == expected) {
             result.asProvided++;

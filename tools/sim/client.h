@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,19 @@ using LineSink = std::function<void(const std::string &)>;
 // any ring size, so a byte read from the wrong place in the ring shows.
 uint8_t PatternByte(uint32_t streamIndex, uint64_t position);
 
+// The bytes a stream carried, by position, kept for a provider whose bytes are not the pattern (a
+// loaded driver's): a window of a power of two bytes, at least four of its rings, so that every
+// byte a consumer can still find intact in the ring is still here. Never freed during a run.
+struct RecordedBytes {
+    RecordedBytes(uint64_t from, uint64_t ringSize);
+    void Record(uint64_t start, const UCHAR *bytes, ULONG size);
+    // Acquire: pairs with Record's release (see there).
+    uint8_t At(uint64_t position) const { return window[position & mask].load(std::memory_order_acquire); }
+    const uint64_t from; // positions before it carry the pattern
+    const uint64_t mask;
+    std::unique_ptr<std::atomic<uint8_t>[]> window;
+};
+
 struct StreamLedger {
     // Bytes the stream has accepted so far: the position of its next byte.
     std::atomic<uint64_t> committed{0};
@@ -40,6 +54,19 @@ struct StreamLedger {
     uint64_t pendingStart = 0;
     ULONG pendingSize = 0;
     bool providing = false; // inside OnProvideData
+    // Null while every provider of the stream has sent the pattern.
+    std::atomic<RecordedBytes *> recorded{nullptr};
+
+    // From now on the stream's bytes are recorded as they go in (blocks of at most ringSize bytes).
+    void RecordFromNow(uint64_t ringSize);
+    // The byte the stream carried at a position: recorded, or the pattern.
+    uint8_t Expected(uint32_t streamIndex, uint64_t position) const;
+    // A block on its way into the exchange: consumers told of it now know where it lies.
+    void Begin(const UCHAR *buffer, ULONG size);
+    // The data-complete of the block in hand (the exchange copied it): false for any other buffer.
+    bool Complete(const UCHAR *buffer);
+    // After the exchange's entry returned; a block without data-complete was refused.
+    void End(bool accepted);
 };
 
 // The ledger of the stream a handle selects.

@@ -1,6 +1,6 @@
-// The simulator stands in the path of a loaded driver's consumer registration the way a filter
-// driver would: the record the exchange receives names the simulator's callbacks and report slot,
-// which pass every call on to the driver's own and to the exchange's entry unchanged.
+// The simulator stands in the path of a loaded driver's registrations the way a filter driver
+// would: the record the exchange receives names the simulator's callbacks and entry slots, which
+// pass every call on to the driver's own and to the exchange's entry unchanged.
 #include "driver_tap.h"
 
 #include <array>
@@ -208,6 +208,186 @@ std::string DriverName(const void *code)
     return where.substr(0, where.find('.'));
 }
 
+// ---- Providers ------------------------------------------------------------------------------
+
+std::deque<std::unique_ptr<TappedProvider>> g_providers;
+std::map<PIRP, TappedProvider *> g_providerRegistering, g_providerLeaving;
+std::atomic<STREAMER_PROVIDE_DATA_ENTRY> g_exchangeProvideEntry{nullptr};
+// A stream has one provider at a time, and its data-complete callback names no stream: a tapped
+// registration gets the callbacks of its stream's slot, and a slot is taken back once it has left.
+std::atomic<TappedProvider *> g_streamProviders[STREAMER_NUM_STREAMS];
+
+VOID STREAMER_CALL ProvideEntry(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
+void HandOutEntry(TappedProvider &p)
+{
+    if (p.pDriverEntry != nullptr && *p.pDriverEntry != &ProvideEntry) {
+        *p.pDriverEntry = &ProvideEntry;
+    }
+}
+
+// The block goes into the ledger first, as the simulator's own providers' blocks do.
+VOID STREAMER_CALL ProvideEntry(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
+{
+    TappedProvider *p = g_streamProviders[hStream & 0xFF].load();
+    STREAMER_PROVIDE_DATA_ENTRY exchange =
+        p != nullptr && p->pfnExchangeEntry != nullptr ? p->pfnExchangeEntry : g_exchangeProvideEntry.load();
+    if (exchange == nullptr) {
+        return;
+    }
+    if (p == nullptr || !p->joined.load()) {
+        exchange(hStream, pProviderBuffer, dwSize); // not a registration of ours: the exchange says no
+        return;
+    }
+    RecordedCall call("provide", p->driver, p->stream,
+                      KeGetCurrentIrql() >= DISPATCH_LEVEL ? RecordedCall::DpcCall : RecordedCall::Call);
+    call.Bytes(dwSize);
+    StreamLedger &ledger = Ledger(hStream);
+    p->completed = false;
+    ledger.Begin(pProviderBuffer, dwSize);
+    exchange(hStream, pProviderBuffer, dwSize);
+    ledger.End(p->completed);
+    if (p->completed) {
+        p->bytesAccepted.fetch_add(dwSize);
+    } else {
+        call.Refused();
+    }
+}
+
+void DataComplete(size_t stream, PUCHAR pProviderBuffer, PVOID pContext)
+{
+    TappedProvider *p = g_streamProviders[stream].load();
+    if (p == nullptr) {
+        return;
+    }
+    RecordedCall call("data-complete", p->driver, p->stream, RecordedCall::Callback);
+    if (Ledger(p->stream).Complete(pProviderBuffer)) {
+        p->completed = true;
+    }
+    if (p->pfnDataComplete != nullptr) {
+        p->pfnDataComplete(pProviderBuffer, pContext);
+    }
+}
+
+void ProviderNotify(size_t stream, PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
+{
+    TappedProvider *p = g_streamProviders[stream].load();
+    if (p == nullptr) {
+        return;
+    }
+    HandOutEntry(*p);
+    RecordedCall call("notified", p->driver, p->stream, RecordedCall::Callback);
+    call.Code(dwType);
+    if (dwType == STREAMERNOTIFY_PROVIDER_DELETED) {
+        p->joined = false;
+        p->left = true;
+    }
+    if (p->pfnNotify != nullptr) {
+        p->pfnNotify(hConsumer, dwType, pParam, pContext);
+    }
+}
+
+template <size_t Stream>
+VOID STREAMER_CALL DataCompleteAt(PUCHAR pProviderBuffer, PVOID pContext)
+{
+    DataComplete(Stream, pProviderBuffer, pContext);
+}
+template <size_t Stream>
+VOID STREAMER_CALL ProviderNotifyAt(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID pContext)
+{
+    ProviderNotify(Stream, hConsumer, dwType, pParam, pContext);
+}
+struct StreamCallbacks {
+    STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK dataComplete;
+    STREAMER_PROVIDER_NOTIFY_CALLBACK notify;
+};
+template <size_t... Stream>
+constexpr std::array<StreamCallbacks, sizeof...(Stream)> MakeStreamCallbacks(std::index_sequence<Stream...>)
+{
+    return {{{&DataCompleteAt<Stream>, &ProviderNotifyAt<Stream>}...}};
+}
+constexpr std::array<StreamCallbacks, STREAMER_NUM_STREAMS> kStreamCallbacks =
+    MakeStreamCallbacks(std::make_index_sequence<STREAMER_NUM_STREAMS>());
+
+void SentProvider(PIRP irp, ULONG code, STREAMER_SRV_PARAM &param)
+{
+    if (code == STREAMER_UNREGISTER_PROVIDER) {
+        TappedProvider *p = g_streamProviders[param.UnRegisterProvider.hStream & 0xFF].load();
+        if (p != nullptr && !p->left.load()) {
+            std::lock_guard<std::mutex> lock(g_lock);
+            g_providerLeaving[irp] = p;
+        }
+        return;
+    }
+    auto &record = param.RegisterProvider;
+    const void *callback = record.pfnProvideDataComplete != nullptr
+                               ? reinterpret_cast<const void *>(record.pfnProvideDataComplete)
+                               : reinterpret_cast<const void *>(record.pfnNotify);
+    const std::string driver = callback != nullptr ? DriverName(callback) : "";
+    const size_t stream = record.hStream & 0xFF;
+    TappedProvider *holder = g_streamProviders[stream].load();
+    if (driver.empty() || (holder != nullptr && !holder->left.load())) {
+        return; // the simulator's own client, or a second provider the exchange refuses
+    }
+    auto p = std::make_unique<TappedProvider>();
+    p->driver = driver;
+    p->stream = static_cast<ULONG>(stream);
+    p->ringSize = record.dwBufferSize;
+    p->pfnDataComplete = record.pfnProvideDataComplete;
+    p->pfnNotify = record.pfnNotify;
+    p->pDriverEntry = record.ppfnProvideData;
+    p->joined = true; // the exchange may call it back before the request returns
+    Ledger(p->stream).RecordFromNow(record.dwBufferSize);
+    record.pfnProvideDataComplete = kStreamCallbacks[stream].dataComplete;
+    record.pfnNotify = kStreamCallbacks[stream].notify;
+    record.ppfnProvideData = &p->pfnExchangeEntry;
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_streamProviders[stream] = p.get();
+    g_providerRegistering[irp] = p.get();
+    g_providers.push_back(std::move(p));
+}
+
+// A provider's registration and unregistration are answered at once (no provider waits).
+void ReturnedProvider(PIRP irp, NTSTATUS status)
+{
+    TappedProvider *registering = nullptr, *leaving = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        auto r = g_providerRegistering.find(irp);
+        if (r != g_providerRegistering.end()) {
+            registering = r->second;
+            g_providerRegistering.erase(r);
+        }
+        auto l = g_providerLeaving.find(irp);
+        if (l != g_providerLeaving.end()) {
+            leaving = l->second;
+            g_providerLeaving.erase(l);
+        }
+    }
+    if (registering != nullptr) {
+        registering->registration = status;
+        RecordEvent("register-provider", registering->driver, registering->stream, registering->ringSize,
+                    StatusName(status));
+        if (NT_SUCCESS(status)) {
+            if (registering->pfnExchangeEntry != nullptr) {
+                g_exchangeProvideEntry = registering->pfnExchangeEntry;
+            }
+            HandOutEntry(*registering);
+        } else {
+            registering->joined = false;
+            registering->left = true;
+        }
+    }
+    if (leaving != nullptr) {
+        RecordEvent("unregister-provider", leaving->driver, leaving->stream, 0, StatusName(status));
+        if (NT_SUCCESS(status)) {
+            leaving->joined = false;
+            leaving->left = true;
+        }
+    }
+}
+
+// ---- Requests ------------------------------------------------------------------------------
+
 void Sent(PIRP irp)
 {
     PIO_STACK_LOCATION at = IoGetCurrentIrpStackLocation(irp);
@@ -217,6 +397,11 @@ void Sent(PIRP irp)
     }
     const ULONG code = at->Parameters.DeviceIoControl.IoControlCode;
     const ULONG length = at->Parameters.DeviceIoControl.InputBufferLength;
+    if ((code == STREAMER_REGISTER_PROVIDER && length >= sizeof param->RegisterProvider) ||
+        (code == STREAMER_UNREGISTER_PROVIDER && length >= sizeof param->UnRegisterProvider)) {
+        SentProvider(irp, code, *param);
+        return;
+    }
     if (code == STREAMER_UNREGISTER_CONSUMER && length >= sizeof param->UnRegisterConsumer) {
         std::lock_guard<std::mutex> lock(g_lock);
         for (auto &c : g_consumers) {
@@ -265,6 +450,9 @@ void Observe(const kemu::RequestEvent &event)
     if (event.kind == kemu::RequestEvent::Sent) {
         Sent(event.irp);
         return;
+    }
+    if (event.kind == kemu::RequestEvent::Returned) {
+        ReturnedProvider(event.irp, event.status);
     }
     TappedConsumer *registering = nullptr, *leaving = nullptr;
     bool completedFirst = false, returnedFirst = false;
@@ -317,6 +505,9 @@ void Observe(const kemu::RequestEvent &event)
         RecordEvent("unregister-consumer", leaving->driver, leaving->stream, 0, StatusName(event.status));
     }
     if (leaving != nullptr && NT_SUCCESS(event.status)) {
+        if (leaving->firstAnswer.load() == STATUS_PENDING && leaving->registration.load() != STATUS_SUCCESS) {
+            leaving->withdrawn = true;
+        }
         if (leaving->joined.exchange(false)) {
             leaving->leftAt = Ledger(leaving->stream).committed.load();
         }
@@ -336,6 +527,13 @@ std::function<void(const kemu::RequestEvent &)> TapDriverRequests()
     g_registering.clear();
     g_leaving.clear();
     g_exchangeEntry = nullptr;
+    g_providers.clear();
+    for (auto &slot : g_streamProviders) {
+        slot = nullptr;
+    }
+    g_providerRegistering.clear();
+    g_providerLeaving.clear();
+    g_exchangeProvideEntry = nullptr;
     return &Observe;
 }
 
@@ -345,6 +543,16 @@ std::vector<TappedConsumer *> TappedConsumers()
     std::vector<TappedConsumer *> all;
     for (auto &c : g_consumers) {
         all.push_back(c.get());
+    }
+    return all;
+}
+
+std::vector<TappedProvider *> TappedProviders()
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    std::vector<TappedProvider *> all;
+    for (auto &p : g_providers) {
+        all.push_back(p.get());
     }
     return all;
 }

@@ -1,5 +1,5 @@
 // Client drivers loaded from a file, accounted as the simulator's own clients are, from outside
-// them: their consumer registrations are seen on their way to the exchange, and the callbacks and
+// them: their registrations are seen on their way to the exchange, and the callbacks and
 // the report entry they name are routed through the simulator, which counts what the exchange
 // tells the driver and what the driver reports back before passing each call on unchanged.
 #ifndef DEVIDIDI_SIM_DRIVER_TAP_H
@@ -29,6 +29,8 @@ struct TappedConsumer {
     std::atomic<NTSTATUS> firstAnswer{STATUS_PENDING};  // what the registration request returned
     std::atomic<NTSTATUS> registration{STATUS_PENDING}; // its final status
     std::atomic<bool> joined{false}, left{false};
+    // The driver unregistered it while it still waited for its provider (no fault of the driver's).
+    std::atomic<bool> withdrawn{false};
     // As ConsumerClient counts them (see there).
     std::atomic<uint64_t> bytesAnnounced{0}, bytesLost{0}, bytesProcessed{0}, processedWhileJoined{0};
     std::atomic<uint64_t> firstTold{0}, toldEnd{0}, joinedAt{0}, leftAt{0};
@@ -55,10 +57,31 @@ struct TappedConsumer {
     }
 };
 
+// A loaded driver's provider registration. Its provide entry and data-complete callback pass
+// through the simulator, which records each block in the stream's ledger on its way in, so that
+// every consumer of the stream checks the bytes it reads in place against what the driver sent.
+struct TappedProvider {
+    std::string driver;
+    ULONG stream = 0;
+    ULONG ringSize = 0;
+    std::atomic<NTSTATUS> registration{STATUS_PENDING};
+    std::atomic<bool> joined{false}, left{false};
+    std::atomic<uint64_t> bytesAccepted{0};
+
+    // The driver's own side of the registration, and the exchange's entry it provides through.
+    STREAMER_PROVIDE_DATA_COMPLETE_CALLBACK pfnDataComplete = nullptr;
+    STREAMER_PROVIDER_NOTIFY_CALLBACK pfnNotify = nullptr;
+    STREAMER_PROVIDE_DATA_ENTRY *pDriverEntry = nullptr;
+    STREAMER_PROVIDE_DATA_ENTRY pfnExchangeEntry = nullptr;
+    bool completed = false; // the block in hand got its data-complete (the providing thread only)
+};
+
 // Starts afresh; the observer to chain after the kit's (devididi::kit::WatchRegistrations).
 std::function<void(const kemu::RequestEvent &)> TapDriverRequests();
 // Every consumer registration of a loaded driver so far, in order; they live until the next start.
 std::vector<TappedConsumer *> TappedConsumers();
+// Every provider registration of a loaded driver so far, in order; they live until the next start.
+std::vector<TappedProvider *> TappedProviders();
 
 } // namespace sim
 

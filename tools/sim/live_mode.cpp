@@ -303,6 +303,7 @@ private:
     void UnloadDriverFiles();
     void StartClients();
     bool ConsumedByDriver(ULONG stream) const;
+    const TappedProvider *ProvidedByDriver(ULONG stream) const;
     void Stress(ProviderPlan &plan) const;
     ViewSnapshot Snapshot(double elapsed, double interval);
     void StatusReport();
@@ -411,6 +412,11 @@ void Terminal::StartClients()
         m_consumers.push_back(std::move(run));
     }
     for (ProviderPlan plan : ProviderPlans()) {
+        if (const TappedProvider *driver = ProvidedByDriver(plan.stream)) {
+            Say(std::string(plan.name) + ": stands aside on stream " + std::to_string(plan.stream) +
+                " for the loaded driver " + driver->driver);
+            continue;
+        }
         if (ConsumedByDriver(plan.stream)) {
             Stress(plan);
         }
@@ -425,6 +431,17 @@ void Terminal::StartClients()
     for (auto &run : m_providers) {
         run->thread = std::thread(ProviderThread, std::ref(*run));
     }
+}
+
+// A loaded driver that registered as the stream's provider (in its DriverEntry) and still is.
+const TappedProvider *Terminal::ProvidedByDriver(ULONG stream) const
+{
+    for (TappedProvider *p : TappedProviders()) {
+        if (p->stream == stream && p->joined.load()) {
+            return p;
+        }
+    }
+    return nullptr;
 }
 
 bool Terminal::ConsumedByDriver(ULONG stream) const
@@ -470,6 +487,9 @@ ViewSnapshot Terminal::Snapshot(double elapsed, double interval)
             if (run->plan.stream == static_cast<ULONG>(index) && run->client->Registered()) {
                 row.provider = run->plan.name;
             }
+        }
+        if (const TappedProvider *driver = ProvidedByDriver(static_cast<ULONG>(index))) {
+            row.provider = driver->driver;
         }
         const uint64_t committed = Ledger(static_cast<ULONG>(index)).committed.load();
         row.bytesPerSecond = interval > 0 ? static_cast<double>(committed - m_lastCommitted[static_cast<size_t>(index)]) / interval : 0;
@@ -554,6 +574,11 @@ void Terminal::StatusReport()
 
 void Terminal::Teardown()
 {
+    // Loaded drivers leave first: a provider of theirs keeps its own pace until its unload, and the
+    // terminal's consumers of its stream must leave a stream that no longer moves.
+    Say("");
+    kemu::DebugService::Clear();
+    UnloadDriverFiles();
     g_phase = Phase::Leave;
     for (auto &run : m_providers) {
         if (run->thread.joinable()) {
@@ -566,9 +591,7 @@ void Terminal::Teardown()
         }
     }
     m_console.Close();
-    Say("");
     kemu::DebugService::Clear();
-    UnloadDriverFiles();
     if (m_machine.Devices() > 0) {
         m_removal = m_machine.RemoveDevice();
         RecordEvent("remove-device", "device", kNoStream, 0, StatusName(m_removal));
@@ -639,6 +662,13 @@ int Terminal::Summary()
                       static_cast<unsigned long long>(client.problems.count.load()));
         Say(text);
     }
+    const std::vector<TappedProvider *> driverProviders = TappedProviders();
+    for (TappedProvider *p : driverProviders) {
+        std::snprintf(text, sizeof text, "  %-10s %-6lu %-9s %-42s %10s %10s %10s %10s", p->driver.c_str(),
+                      static_cast<unsigned long>(p->stream), "provider", StatusName(p->registration).c_str(),
+                      Bytes(static_cast<double>(p->bytesAccepted.load())).c_str(), "-", "-", "-");
+        Say(text);
+    }
     const std::vector<TappedConsumer *> drivers = TappedConsumers();
     for (TappedConsumer *c : drivers) {
         problems += c->problems.count.load();
@@ -681,8 +711,11 @@ int Terminal::Summary()
     for (auto &run : m_consumers) {
         registrations = registrations && run->registration == STATUS_SUCCESS && run->unregistration == STATUS_SUCCESS;
     }
+    for (TappedProvider *p : driverProviders) {
+        registrations = registrations && p->registration == STATUS_SUCCESS && p->left.load();
+    }
     for (TappedConsumer *c : drivers) {
-        registrations = registrations && c->registration == STATUS_SUCCESS && c->left.load();
+        registrations = registrations && (c->registration == STATUS_SUCCESS || c->withdrawn.load()) && c->left.load();
     }
     check(registrations, "every client registered and unregistered", "");
     bool waited = false;
