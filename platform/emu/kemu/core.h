@@ -37,6 +37,9 @@ void SetViolationMode(ViolationMode mode);
 ViolationMode GetViolationMode();
 // Reports a broken rule. In Abort mode it does not return.
 void ReportViolation(const std::string &rule, const std::string &detail);
+// A broken rule the machine cannot go on from (a spin lock taken twice, a spin lock or a wait above
+// its level): the observer sees it, then it is a stop (kemu::Stop) "<rule>: <detail>", in either mode.
+[[noreturn]] void StopViolation(const std::string &rule, const std::string &detail);
 // The reports recorded so far, oldest first; the list is emptied.
 std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).

@@ -69,18 +69,36 @@ std::string CurrentCodeName()
 void SetWaitWatchdog(std::chrono::milliseconds limit) { TheVerifier().watchdogMs = limit.count(); }
 std::chrono::milliseconds WaitWatchdog() { return std::chrono::milliseconds(TheVerifier().watchdogMs.load()); }
 
-void ReportViolation(const std::string &rule, const std::string &reported)
+namespace {
+// The detail as reported: the code names added.
+std::string Attributed(const std::string &reported)
 {
     const std::string who = CurrentCodeName();
-    const std::string detail = who.empty() ? reported : reported + " [in " + who + "]";
-    Verifier &v = TheVerifier();
+    return reported + (who.empty() ? "" : " [in " + who + "]");
+}
+
+void Observe(Verifier &v, const std::string &rule, const std::string &detail)
+{
     ++v.count;
-    {
-        std::lock_guard<std::mutex> lock(v.mutex);
-        if (v.observer) {
-            v.observer(Violation{rule, detail});
-        }
+    std::lock_guard<std::mutex> lock(v.mutex);
+    if (v.observer) {
+        v.observer(Violation{rule, detail});
     }
+}
+} // namespace
+
+void StopViolation(const std::string &rule, const std::string &reported)
+{
+    const std::string detail = Attributed(reported);
+    Observe(TheVerifier(), rule, detail);
+    Stop(rule + ": " + detail);
+}
+
+void ReportViolation(const std::string &rule, const std::string &reported)
+{
+    const std::string detail = Attributed(reported);
+    Verifier &v = TheVerifier();
+    Observe(v, rule, detail);
     if (v.mode == ViolationMode::Abort) {
         std::fprintf(stderr, "KERNEL RULE VIOLATION: %s: %s\n", rule.c_str(), detail.c_str());
         std::fflush(stderr);
