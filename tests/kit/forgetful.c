@@ -3,6 +3,8 @@
  *   FORGETFUL_FORGETS   its unload does not unregister
  *   FORGETFUL_WAITS     its unload waits for its registration to complete, still without unregistering
  *   FORGETFUL_OVERREADS its new-data callback reads on past the ring's end instead of wrapping
+ *   FORGETFUL_WAITS_IN_CALLBACK its new-data callback waits, at DISPATCH_LEVEL, for an event
+ *   FORGETFUL_RAISES    its new-data callback reports the bytes processed at HIGH_LEVEL
  * Built without either, it is the correct driver: it unregisters at its unload.
  * It adds up every byte it is told of ("forgetful: sum N" at its unload).
  */
@@ -33,7 +35,19 @@ static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID hConsumer)
 #endif
     }
     g_nTail = (g_nTail + dwSize) % g_nRingSize;
+#if defined(FORGETFUL_WAITS_IN_CALLBACK)
+    KeWaitForSingleObject(&g_Registered, Executive, KernelMode, FALSE, NULL);
+#endif
+#if defined(FORGETFUL_RAISES)
+    {
+        KIRQL OldIrql;
+        KeRaiseIrql(HIGH_LEVEL, &OldIrql);
+        g_pfnDataProcessed(FORGETFUL_STREAM, hConsumer, dwSize);
+        KeLowerIrql(OldIrql);
+    }
+#else
     g_pfnDataProcessed(FORGETFUL_STREAM, hConsumer, dwSize);
+#endif
 }
 
 static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID hConsumer)
