@@ -194,6 +194,8 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
         }
     });
     kemu::SetUnloadCheck(&Check);
+    // A client calls the exchange's entry points directly: a rule broken on such a call is the client's.
+    kemu::SetServingDriver("\\Driver\\DeVididi");
 }
 
 void UseSpecialPoolForRings()
@@ -214,6 +216,7 @@ void UnwatchRegistrations()
 {
     kemu::SetRequestObserver(nullptr);
     kemu::SetUnloadCheck(nullptr);
+    kemu::SetServingDriver("");
     g_also = nullptr;
 }
 

@@ -40,6 +40,16 @@ void ReportViolation(const std::string &rule, const std::string &detail);
 // A broken rule the machine cannot go on from (a spin lock taken twice, a spin lock or a wait above
 // its level): the observer sees it, then it is a stop (kemu::Stop) "<rule>: <detail>", in either mode.
 [[noreturn]] void StopViolation(const std::string &rule, const std::string &detail);
+// Every report and stop names the driver at fault: the innermost return address on the reporting
+// thread's stack that lies in an open driver module, as ", by <driver>+0x<offset>" after the detail.
+// The frames of the serving driver (one whose entry points other drivers call directly, such as an
+// exchange) are passed over while another driver's code is further out on the stack: that driver
+// called in, and the serving driver's own code is named only when no other driver's is there
+// ("by <serving>+0x<offset>", or "through <serving>+0x<offset>" after the caller's). Not reset by
+// ResetCore; "" names none.
+void SetServingDriver(const std::string &name);
+// The driver at fault as the reports name it ("" when no driver module's code is on the stack).
+std::string DriverAtFault();
 // The reports recorded so far, oldest first; the list is emptied.
 std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).
