@@ -379,6 +379,22 @@ std::string ModuleOfCode(const void *address)
     return "";
 }
 
+void NameModuleOfEntry(const void *entry, PDRIVER_OBJECT driver, const std::string &name)
+{
+    DriverModule *found = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_modulesLock);
+        for (const DriverModule *module : g_modules) {
+            if (module->Driver() == nullptr && module->Holds(entry)) {
+                found = const_cast<DriverModule *>(module);
+            }
+        }
+    }
+    if (found != nullptr) {
+        found->Attach(driver, name);
+    }
+}
+
 void SetUnloadCheck(UnloadCheck check)
 {
     std::lock_guard<std::mutex> guard(g_modulesLock);
