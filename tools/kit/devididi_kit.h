@@ -15,6 +15,11 @@
 
 namespace kemu {
 struct RequestEvent;
+namespace rule {
+inline constexpr char kEntryAboveDispatch[] = "exchange entry point called above DISPATCH_LEVEL";
+inline constexpr char kProvidedWithoutRegistration[] = "data provided without the stream's provider registration";
+inline constexpr char kKernelStackOverflow[] = "kernel stack overflow";
+} // namespace rule
 }
 
 namespace devididi::kit {

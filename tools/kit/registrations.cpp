@@ -1,4 +1,5 @@
 // The registrations the exchange holds, as seen from the requests that made and ended them.
+#include <atomic>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -20,6 +21,8 @@ struct Registration {
     PVOID handle = nullptr;
     const void *callbacks[2] = {};
     bool pending = false;
+    ULONG ringSize = 0;          // a provider's
+    void **entries[2] = {};      // where the exchange writes its entry points, in the client's memory
 };
 
 std::mutex g_lock;
@@ -43,6 +46,118 @@ void Forget(const Registration &r)
     }
 }
 
+// ---- The exchange's entry points, seen on their way in -------------------------------------------
+//
+// A registration's entry points are replaced, in the client's memory, by these, which check the call
+// and pass it on: the client's mistakes are then named where they are made, not where they do harm.
+
+constexpr size_t kKernelStack = 12 * 1024; // an x86 kernel thread's stack
+std::atomic<STREAMER_PROVIDE_DATA_ENTRY> g_provideData{nullptr};
+std::atomic<STREAMER_PROVIDER_NOTIFY_ENTRY> g_providerNotify{nullptr};
+std::atomic<STREAMER_DATA_PROCESSED_ENTRY> g_dataProcessed{nullptr};
+std::atomic<STREAMER_CONSUMER_NOTIFY_ENTRY> g_consumerNotify{nullptr};
+// The outermost data call of this thread still running: where its stack stood, and how deep.
+thread_local uintptr_t t_provideStack = 0;
+thread_local unsigned t_provideDepth = 0;
+
+std::string Stream(ULONG hStream) { return "stream " + std::to_string(hStream & 0xFF); }
+
+// Above DISPATCH_LEVEL the exchange's spin locks would spin for ever: a stop naming the caller.
+void CheckLevel(const char *entry, ULONG hStream)
+{
+    const KIRQL level = KeGetCurrentIrql();
+    if (level > DISPATCH_LEVEL) {
+        kemu::StopViolation(kemu::rule::kEntryAboveDispatch, std::string(entry) + " of " + Stream(hStream) +
+                                                                 " called at IRQL " + std::to_string(level));
+    }
+}
+
+VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
+{
+    CheckLevel("data entry point", hStream);
+    // The caller as the reports name it (a call made last in a callback returns into the exchange).
+    const std::string caller = kemu::DriverAtFault();
+    bool held = false;
+    ULONG ringSize = 0;
+    std::string holder = "nobody holds it";
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        for (const Registration &r : g_held) {
+            if (!r.consumer && r.stream == (hStream & 0xFF)) {
+                const std::string module = kemu::ModuleOfCode(r.callbacks[0]);
+                const std::string driver = module.substr(0, module.find('+'));
+                held = driver == caller.substr(0, caller.find('+'));
+                ringSize = r.ringSize;
+                holder = "held by " + (driver.empty() ? std::string("another driver") : driver);
+            }
+        }
+    }
+    if (!held) {
+        kemu::ReportViolation(kemu::rule::kProvidedWithoutRegistration,
+                              std::to_string(dwSize) + " bytes on " + Stream(hStream) +
+                                  " from a driver that does not hold its provider registration (" + holder + ")");
+    } else if (dwSize > ringSize) {
+        std::fprintf(stderr, "devididi kit: warning: %lu bytes provided on %s, more than its %lu-byte ring: the exchange "
+                             "drops such a block, by %s\n",
+                     static_cast<unsigned long>(dwSize), Stream(hStream).c_str(), static_cast<unsigned long>(ringSize),
+                     caller.c_str());
+    }
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    if (t_provideDepth == 0) {
+        t_provideStack = here;
+    } else if (t_provideStack > here && t_provideStack - here > kKernelStack) {
+        kemu::StopViolation(kemu::rule::kKernelStackOverflow,
+                            "data provided on " + Stream(hStream) + " from its own data-complete callback " +
+                                std::to_string(t_provideDepth) + " levels deep, " + std::to_string(t_provideStack - here) +
+                                " bytes of stack on the way, more than the " + std::to_string(kKernelStack) +
+                                " bytes of an x86 kernel stack");
+    }
+    ++t_provideDepth;
+    g_provideData.load()(hStream, pBuffer, dwSize);
+    --t_provideDepth;
+}
+
+VOID STREAMER_CALL ProviderNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    CheckLevel("notify entry point", hStream);
+    g_providerNotify.load()(hStream, dwType, pParam);
+}
+
+VOID STREAMER_CALL DataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
+{
+    CheckLevel("data-processed entry point", hStream);
+    g_dataProcessed.load()(hStream, hConsumer, dwSize);
+}
+
+VOID STREAMER_CALL ConsumerNotify(ULONG hStream, PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
+{
+    CheckLevel("notify entry point", hStream);
+    g_consumerNotify.load()(hStream, hConsumer, dwType, pParam);
+}
+
+// Keeps the entry point the exchange wrote at `slot` and puts `check` there instead.
+template <typename Entry>
+void Replace(void **slot, std::atomic<Entry> &kept, Entry check)
+{
+    if (slot == nullptr || *slot == nullptr || *slot == reinterpret_cast<void *>(check)) {
+        return;
+    }
+    kept = reinterpret_cast<Entry>(*slot);
+    *slot = reinterpret_cast<void *>(check);
+}
+
+// Under g_lock, once the registration is made (the exchange has written its entry points).
+void Interpose(const Registration &r)
+{
+    if (r.consumer) {
+        Replace(r.entries[0], g_dataProcessed, &DataProcessed);
+        Replace(r.entries[1], g_consumerNotify, &ConsumerNotify);
+    } else {
+        Replace(r.entries[0], g_provideData, &ProvideData);
+        Replace(r.entries[1], g_providerNotify, &ProviderNotify);
+    }
+}
+
 void Observe(const kemu::RequestEvent &event)
 {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -60,6 +175,7 @@ void Observe(const kemu::RequestEvent &event)
             r.stream = param->RegisterProvider.hStream & 0xFF;
             r.callbacks[0] = reinterpret_cast<const void *>(param->RegisterProvider.pfnProvideDataComplete);
             r.callbacks[1] = reinterpret_cast<const void *>(param->RegisterProvider.pfnNotify);
+            r.ringSize = param->RegisterProvider.dwBufferSize;
         } else if (code == STREAMER_REGISTER_CONSUMER && length >= sizeof param->RegisterConsumer) {
             r.consumer = true;
             r.stream = param->RegisterConsumer.hStream & 0xFF;
@@ -84,6 +200,7 @@ void Observe(const kemu::RequestEvent &event)
         if (waiting != g_waiting.end()) {
             if (NT_SUCCESS(event.status)) {
                 waiting->second.pending = false;
+                Interpose(waiting->second);
                 g_held.push_back(waiting->second);
             }
             g_waiting.erase(waiting);
@@ -105,7 +222,28 @@ void Observe(const kemu::RequestEvent &event)
         g_waiting[event.irp] = waiting;
     } else if (!leave && NT_SUCCESS(event.status)) {
         Forget(r); // a provider taking over an orphaned stream replaces the old record
+        Interpose(r);
         g_held.push_back(r);
+    }
+}
+
+// Where the exchange will write a registration's entry points, read after every observer has seen
+// the request (one in line may have put a slot of its own in the record).
+void TakeEntrySlots(PIRP irp)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto sent = g_sent.find(irp);
+    if (sent == g_sent.end() || sent->second.pending) {
+        return;
+    }
+    Registration &r = sent->second;
+    const auto *param = static_cast<const STREAMER_SRV_PARAM *>(irp->AssociatedIrp.SystemBuffer);
+    if (r.consumer) {
+        r.entries[0] = reinterpret_cast<void **>(param->RegisterConsumer.ppfnDataProcessed);
+        r.entries[1] = reinterpret_cast<void **>(param->RegisterConsumer.ppfnNotify);
+    } else {
+        r.entries[0] = reinterpret_cast<void **>(param->RegisterProvider.ppfnProvideData);
+        r.entries[1] = reinterpret_cast<void **>(param->RegisterProvider.ppfnNotify);
     }
 }
 
@@ -191,6 +329,9 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
         Observe(event);
         if (g_also) {
             g_also(event);
+        }
+        if (event.kind == kemu::RequestEvent::Sent) {
+            TakeEntrySlots(event.irp);
         }
     });
     kemu::SetUnloadCheck(&Check);
