@@ -4,6 +4,7 @@
  *                          data entry point it kept
  *   TONEGEN_OVERSIZED      provides a block larger than its ring
  *   TONEGEN_RECURSES       provides again from its data-complete callback, 200 times deep
+ *   TONEGEN_SHORT_INFO     declares a 16-byte information block allocated with 8 bytes
  * It unregisters at its unload.
  */
 #include "streamer.h"
@@ -89,6 +90,15 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
     Param.RegisterProvider.pfnNotify = ProviderNotify;
     Param.RegisterProvider.ppfnProvideData = &g_pfnProvideData;
     Param.RegisterProvider.ppfnNotify = &g_pfnNotify;
+#if defined(TONEGEN_SHORT_INFO)
+    Param.RegisterProvider.pStreamInfo = ExAllocatePoolWithTag(NonPagedPool, 8, 0x656E6F54) /* 'Tone' */;
+    Param.RegisterProvider.nStreamInfoSize = 16;
+    if (Param.RegisterProvider.pStreamInfo == NULL) {
+        ObDereferenceObject(g_pExchangeFile);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(Param.RegisterProvider.pStreamInfo, 8);
+#endif
     Status = Call(STREAMER_REGISTER_PROVIDER, &Param);
     if (!NT_SUCCESS(Status)) {
         ObDereferenceObject(g_pExchangeFile);
