@@ -31,7 +31,8 @@ void UnwatchRegistrations();
 
 // Places the exchange's traced blocks, its rings among them, in the emulation's special pool (until
 // ResetCore), so that a client that reads past a ring's end stops at once with a report naming the
-// block, the source line that allocated it and the reading driver.
+// block, the source line that allocated it and the reading driver. Client drivers' blocks go there
+// too: a read past one (an information block declared longer than it is) stops naming its allocator.
 void UseSpecialPoolForRings();
 
 } // namespace devididi::kit

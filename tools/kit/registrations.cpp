@@ -342,6 +342,7 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
 void UseSpecialPoolForRings()
 {
     kemu::SetSpecialPoolTag(TRACED_POOL_TAG);
+    kemu::SetSpecialPoolForClients(true);
     // Runs inside the fault handler: it adds to the report without allocating.
     kemu::SetPoolBlockNamer([](const void *block, size_t size, ULONG tag, kemu::FaultText &name) {
         if (tag != TRACED_POOL_TAG || size < sizeof(TRACED_BLOCK_HEADER)) {

@@ -136,6 +136,15 @@ SpecialSlot g_special[kSpecialSlots];
 std::deque<size_t> g_freedSlots; // oldest first; under the pool lock
 bool g_specialFullSaid = false;  // under the pool lock
 std::atomic<ULONG> g_specialTag{0};
+std::atomic<bool> g_specialClients{false};
+
+// Code of a client driver: in an open driver module other than the serving driver's.
+bool ClientCode(uintptr_t address)
+{
+    const char *name = nullptr;
+    uintptr_t base = 0;
+    return address != 0 && kemu::FindModuleCode(address - 1, &name, &base) && !kemu::IsServingDriver(name);
+}
 std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
 
 size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
@@ -408,8 +417,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     unsigned char *bytes = nullptr;
     int special = -1;
     const ULONG specialTag = g_specialTag.load(std::memory_order_relaxed);
-    if (specialTag != 0 && Tag == specialTag && NumberOfBytes <= kemu::kPoolMaxAllocation) {
-        bytes = AllocateSpecial(NumberOfBytes, Tag, uintptr_t(__builtin_return_address(0)), &special);
+    const uintptr_t caller = uintptr_t(__builtin_return_address(0));
+    if (((specialTag != 0 && Tag == specialTag) || (g_specialClients.load(std::memory_order_relaxed) && ClientCode(caller))) &&
+        NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = AllocateSpecial(NumberOfBytes, Tag, caller, &special);
     }
     if (bytes == nullptr && NumberOfBytes <= kemu::kPoolMaxAllocation) {
         bytes = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuardSize));
@@ -595,6 +606,7 @@ namespace detail {
 size_t ResetPool()
 {
     g_specialTag.store(0, std::memory_order_relaxed);
+    g_specialClients.store(false, std::memory_order_relaxed);
     CheckFreedPool();
     std::string report = PoolLeakReport();
     Pool &pool = ThePool();
@@ -627,6 +639,14 @@ void SetSpecialPoolTag(ULONG tag)
         InstallFaultHandler();
     }
     g_specialTag.store(tag, std::memory_order_relaxed);
+}
+
+void SetSpecialPoolForClients(bool on)
+{
+    if (on) {
+        InstallFaultHandler();
+    }
+    g_specialClients.store(on, std::memory_order_relaxed);
 }
 
 void SetPoolBlockNamer(PoolBlockNamer namer)

@@ -249,6 +249,10 @@ std::optional<PoolBlock> FindPoolBlock(const void *address);
 // touched it. 4,096 blocks can be live in the special pool at once; running out is said on standard
 // error, and the blocks beyond come from the ordinary pool until some are freed.
 void SetSpecialPoolTag(ULONG tag);
+// Also every block that a client driver's code allocates (code in an open driver module other than
+// the serving driver's, see SetServingDriver), whatever its tag, until ResetCore: a read past one,
+// by the client or by the driver it hands the block to, stops naming the block and its allocator.
+void SetSpecialPoolForClients(bool on);
 namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";

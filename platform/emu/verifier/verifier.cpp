@@ -79,6 +79,13 @@ void SetServingDriver(const std::string &name)
     v.serving = name;
 }
 
+bool IsServingDriver(const char *name)
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    return !v.serving.empty() && v.serving == name;
+}
+
 std::string DriverAtFault()
 {
     std::string serving;
