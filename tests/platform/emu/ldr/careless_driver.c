@@ -1,10 +1,14 @@
 /* A careless client driver: its DPC allocates a request; its unload allocates another and
- * queues the DPC again. */
+ * queues the DPC again, with two more: one whose object lies in its image but whose routine is the
+ * test program's, and one whose object is a pool block ('Dpcc') but whose routine is its own. */
 #include "kernel.h"
 
 static KDPC g_dpc;
 static PIRP g_fromDpc;
 static PIRP g_fromUnload;
+static KDPC g_foreignRoutine;
+
+VOID NTAPI CarelessForeignRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
 static VOID NTAPI Work(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
 {
@@ -13,8 +17,15 @@ static VOID NTAPI Work(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument
 
 static VOID NTAPI Unload(PDRIVER_OBJECT driver)
 {
+    PKDPC pooled = (PKDPC)ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), 0x63637044);
     g_fromUnload = IoAllocateIrp(1, FALSE);
     KeInsertQueueDpc(&g_dpc, NULL, NULL);
+    KeInitializeDpc(&g_foreignRoutine, CarelessForeignRoutine, NULL);
+    KeInsertQueueDpc(&g_foreignRoutine, NULL, NULL);
+    if (pooled != NULL) {
+        KeInitializeDpc(pooled, Work, NULL);
+        KeInsertQueueDpc(pooled, NULL, NULL);
+    }
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath)
