@@ -5,6 +5,7 @@
  *   FORGETFUL_OVERREADS its new-data callback reads on past the ring's end instead of wrapping
  *   FORGETFUL_WAITS_IN_CALLBACK its new-data callback waits, at DISPATCH_LEVEL, for an event
  *   FORGETFUL_RAISES    its new-data callback reports the bytes processed at HIGH_LEVEL
+ *   FORGETFUL_READS_LATE its unload reads the ring after its unregistration
  * Built without either, it is the correct driver: it unregisters at its unload.
  * It adds up every byte it is told of ("forgetful: sum N" at its unload).
  */
@@ -80,6 +81,9 @@ static VOID NTAPI CarelessUnload(PDRIVER_OBJECT pDriverObject)
 #endif
 #if defined(FORGETFUL_WAITS)
     KeWaitForSingleObject(&g_Registered, Executive, KernelMode, FALSE, NULL);
+#endif
+#if defined(FORGETFUL_READS_LATE)
+    g_nSum += ((volatile UCHAR *)g_pRing)[g_nTail];
 #endif
     DbgPrint("forgetful: sum %lu\n", g_nSum);
     ObDereferenceObject(g_pExchangeFile);

@@ -5,6 +5,7 @@
  *   TONEGEN_OVERSIZED      provides a block larger than its ring
  *   TONEGEN_RECURSES       provides again from its data-complete callback, 200 times deep
  *   TONEGEN_SHORT_INFO     declares a 16-byte information block allocated with 8 bytes
+ *   TONEGEN_NOTIFY_PROVIDES provides from its notify callback, which runs under the stream's lock
  * It unregisters at its unload.
  */
 #include "streamer.h"
@@ -33,6 +34,11 @@ static VOID STREAMER_CALL ProvideDataComplete(PUCHAR pBuffer, PVOID pContext)
 static VOID STREAMER_CALL ProviderNotify(PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam,
                                          PVOID pContext)
 {
+#if defined(TONEGEN_NOTIFY_PROVIDES)
+    if (g_pfnProvideData != NULL) {
+        g_pfnProvideData(TONEGEN_STREAM, g_Tone, 160);
+    }
+#endif
 }
 
 static NTSTATUS Call(ULONG dwCode, PSTREAMER_SRV_PARAM pParam)
