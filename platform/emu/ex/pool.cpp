@@ -129,6 +129,8 @@ struct SpecialSlot {
     std::atomic<uintptr_t> freedBase{0}; // freed and still reserved: the mapping's start
     uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0, freer = 0;
     ULONG tag = 0;
+    // A freed block's first bytes, taken before its pages became inaccessible: the namer reads these.
+    alignas(16) unsigned char head[kemu::kPoolNamerBytes] = {};
 };
 constexpr size_t kSpecialSlots = 4096;
 constexpr size_t kFreedKept = 1024;
@@ -208,6 +210,7 @@ unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *sl
 void FreeSpecial(int slot, uintptr_t freer)
 {
     SpecialSlot &s = g_special[slot];
+    std::memcpy(s.head, reinterpret_cast<const void *>(s.block), std::min<size_t>(s.size, sizeof s.head));
     mprotect(reinterpret_cast<void *>(s.mapBase), s.mapLength, PROT_NONE);
     s.freer = freer;
     s.freedBase.store(s.mapBase, std::memory_order_release);
@@ -671,7 +674,9 @@ void NameSpecial(const SpecialSlot &s, FaultText &report)
 {
     FaultText name;
     if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
-        namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
+        // A freed block's pages are inaccessible: the namer gets the copy of its first bytes.
+        const bool freed = s.freedBase.load(std::memory_order_acquire) != 0;
+        namer(freed ? static_cast<const void *>(s.head) : reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
     }
     if (name.Empty()) {
         report.Add(", allocated by ");

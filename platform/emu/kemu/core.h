@@ -312,7 +312,10 @@ private:
 };
 // Names a block's allocator in those reports (e.g. from a header the allocator writes into it) by
 // adding to `name`; nothing added, or no namer, names the routine that called ExAllocatePoolWithTag.
-// It runs inside the fault handler: it must not allocate, lock or print.
+// It runs inside the fault handler: it must not allocate, lock or print. For a freed block, whose
+// pages are inaccessible, `block` is a copy of its first kPoolNamerBytes bytes (or fewer, as many as
+// it had), taken at the free: the namer must read no further.
+constexpr size_t kPoolNamerBytes = 64;
 using PoolBlockNamer = void (*)(const void *block, size_t size, ULONG tag, FaultText &name);
 void SetPoolBlockNamer(PoolBlockNamer namer);
 // Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.
