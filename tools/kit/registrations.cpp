@@ -2,7 +2,9 @@
 #include <atomic>
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,8 +23,19 @@ struct Registration {
     PVOID handle = nullptr;
     const void *callbacks[2] = {};
     bool pending = false;
-    ULONG ringSize = 0;          // a provider's
-    void **entries[2] = {};      // where the exchange writes its entry points, in the client's memory
+    ULONG ringSize = 0; // a provider's
+    std::shared_ptr<struct EntrySlots> slots;
+};
+
+// A registration's two entry points (data, then notify). The exchange writes them into the kit's
+// slots, and the client's slots hold the kit's checking entry points from the request on, so that
+// even a call during the registration itself goes through them; a refused registration gets its
+// slots' old values back. Shared: a pending registration's record is copied while the exchange may
+// still write.
+struct EntrySlots {
+    void *exchange[2] = {};
+    void **client[2] = {};
+    void *before[2] = {};
 };
 
 std::mutex g_lock;
@@ -52,15 +65,35 @@ void Forget(const Registration &r)
 // and pass it on: the client's mistakes are then named where they are made, not where they do harm.
 
 constexpr size_t kKernelStack = 12 * 1024; // an x86 kernel thread's stack
-std::atomic<STREAMER_PROVIDE_DATA_ENTRY> g_provideData{nullptr};
-std::atomic<STREAMER_PROVIDER_NOTIFY_ENTRY> g_providerNotify{nullptr};
-std::atomic<STREAMER_DATA_PROCESSED_ENTRY> g_dataProcessed{nullptr};
-std::atomic<STREAMER_CONSUMER_NOTIFY_ENTRY> g_consumerNotify{nullptr};
+// The exchange's entry points once a registration has been made: [consumer][data or notify].
+std::atomic<void *> g_known[2][2] = {};
 // The outermost data call of this thread still running: where its stack stood, and how deep.
 thread_local uintptr_t t_provideStack = 0;
 thread_local unsigned t_provideDepth = 0;
 
 std::string Stream(ULONG hStream) { return "stream " + std::to_string(hStream & 0xFF); }
+
+// The exchange's entry point behind a checking one: known once a registration is made, before
+// that in the slots of the registration under way.
+template <typename Entry>
+Entry Exchange(bool consumer, int which)
+{
+    if (void *known = g_known[consumer][which].load()) {
+        return reinterpret_cast<Entry>(known);
+    }
+    std::lock_guard<std::mutex> lock(g_lock);
+    auto written = [&](const Registration &r) {
+        return r.consumer == consumer && r.slots ? r.slots->exchange[which] : nullptr;
+    };
+    void *found = nullptr;
+    for (const auto &entry : g_sent) {
+        found = found != nullptr ? found : written(entry.second);
+    }
+    for (const auto &entry : g_waiting) {
+        found = found != nullptr ? found : written(entry.second);
+    }
+    return reinterpret_cast<Entry>(found);
+}
 
 // Above DISPATCH_LEVEL the exchange's spin locks would spin for ever: a stop naming the caller.
 void CheckLevel(const char *entry, ULONG hStream)
@@ -72,24 +105,52 @@ void CheckLevel(const char *entry, ULONG hStream)
     }
 }
 
+constexpr char kExchange[] = "\\Driver\\DeVididi";
+
+// The driver part of a code address as the reports name it ("\Driver\x+0x1f" -> "\Driver\x").
+std::string DriverOf(const std::string &code) { return code.substr(0, code.find('+')); }
+
+// The client driver whose call this is: "" for the tool's own (linked) clients, and when only the
+// exchange's code is on the way in (a call made last in a callback returns into the exchange).
+std::string CallingDriver(const std::string &code)
+{
+    const std::string driver = DriverOf(code);
+    return driver == kExchange ? "" : driver;
+}
+
+// What a client driver's call does, for every report made meanwhile: "\Driver\x: call of the data
+// entry point of stream 3".
+void NameCall(std::optional<kemu::ScopedCodeName> &named, const std::string &caller, const char *entry, ULONG hStream)
+{
+    if (!caller.empty()) {
+        named.emplace(caller + ": call of the " + entry + " of " + Stream(hStream));
+    }
+}
+
 VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
 {
     CheckLevel("data entry point", hStream);
-    // The caller as the reports name it (a call made last in a callback returns into the exchange).
-    const std::string caller = kemu::DriverAtFault();
+    const std::string code = kemu::DriverAtFault();
+    const std::string caller = CallingDriver(code);
+    const bool unknown = caller.empty() && !code.empty(); // only the exchange on the way in
     bool held = false;
     ULONG ringSize = 0;
     std::string holder = "nobody holds it";
     {
         std::lock_guard<std::mutex> lock(g_lock);
-        for (const Registration &r : g_held) {
-            if (!r.consumer && r.stream == (hStream & 0xFF)) {
-                const std::string module = kemu::ModuleOfCode(r.callbacks[0]);
-                const std::string driver = module.substr(0, module.find('+'));
-                held = driver == caller.substr(0, caller.find('+'));
+        auto provides = [&](const Registration &r) {
+            if (!r.consumer && !r.pending && r.stream == (hStream & 0xFF)) {
+                const std::string driver = DriverOf(kemu::ModuleOfCode(r.callbacks[0]));
+                held = unknown || driver == caller;
                 ringSize = r.ringSize;
                 holder = "held by " + (driver.empty() ? std::string("another driver") : driver);
             }
+        };
+        for (const auto &entry : g_sent) {
+            provides(entry.second); // a registration under way (a call from its own notification)
+        }
+        for (const Registration &r : g_held) {
+            provides(r);
         }
     }
     if (!held) {
@@ -100,7 +161,7 @@ VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
         std::fprintf(stderr, "devididi kit: warning: %lu bytes provided on %s, more than its %lu-byte ring: the exchange "
                              "drops such a block, by %s\n",
                      static_cast<unsigned long>(dwSize), Stream(hStream).c_str(), static_cast<unsigned long>(ringSize),
-                     caller.c_str());
+                     code.c_str());
     }
     const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
     if (t_provideDepth == 0) {
@@ -112,49 +173,49 @@ VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
                                 " bytes of stack on the way, more than the " + std::to_string(kKernelStack) +
                                 " bytes of an x86 kernel stack");
     }
+    std::optional<kemu::ScopedCodeName> named;
+    if (t_provideDepth == 0) {
+        NameCall(named, caller, "data entry point", hStream); // once, not at every level of a recursion
+    }
     ++t_provideDepth;
-    g_provideData.load()(hStream, pBuffer, dwSize);
+    Exchange<STREAMER_PROVIDE_DATA_ENTRY>(false, 0)(hStream, pBuffer, dwSize);
     --t_provideDepth;
 }
 
 VOID STREAMER_CALL ProviderNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
     CheckLevel("notify entry point", hStream);
-    g_providerNotify.load()(hStream, dwType, pParam);
+    std::optional<kemu::ScopedCodeName> named;
+    NameCall(named, CallingDriver(kemu::DriverAtFault()), "provider's notify entry point", hStream);
+    Exchange<STREAMER_PROVIDER_NOTIFY_ENTRY>(false, 1)(hStream, dwType, pParam);
 }
 
 VOID STREAMER_CALL DataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
     CheckLevel("data-processed entry point", hStream);
-    g_dataProcessed.load()(hStream, hConsumer, dwSize);
+    std::optional<kemu::ScopedCodeName> named;
+    NameCall(named, CallingDriver(kemu::DriverAtFault()), "data-processed entry point", hStream);
+    Exchange<STREAMER_DATA_PROCESSED_ENTRY>(true, 0)(hStream, hConsumer, dwSize);
 }
 
 VOID STREAMER_CALL ConsumerNotify(ULONG hStream, PVOID hConsumer, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam)
 {
     CheckLevel("notify entry point", hStream);
-    g_consumerNotify.load()(hStream, hConsumer, dwType, pParam);
+    std::optional<kemu::ScopedCodeName> named;
+    NameCall(named, CallingDriver(kemu::DriverAtFault()), "consumer's notify entry point", hStream);
+    Exchange<STREAMER_CONSUMER_NOTIFY_ENTRY>(true, 1)(hStream, hConsumer, dwType, pParam);
 }
 
-// Keeps the entry point the exchange wrote at `slot` and puts `check` there instead.
-template <typename Entry>
-void Replace(void **slot, std::atomic<Entry> &kept, Entry check)
+// Under g_lock, once the registration is made: its entry points are known, or it was refused and
+// the client's slots get back what they held.
+void Settle(const Registration &r, bool made)
 {
-    if (slot == nullptr || *slot == nullptr || *slot == reinterpret_cast<void *>(check)) {
-        return;
-    }
-    kept = reinterpret_cast<Entry>(*slot);
-    *slot = reinterpret_cast<void *>(check);
-}
-
-// Under g_lock, once the registration is made (the exchange has written its entry points).
-void Interpose(const Registration &r)
-{
-    if (r.consumer) {
-        Replace(r.entries[0], g_dataProcessed, &DataProcessed);
-        Replace(r.entries[1], g_consumerNotify, &ConsumerNotify);
-    } else {
-        Replace(r.entries[0], g_provideData, &ProvideData);
-        Replace(r.entries[1], g_providerNotify, &ProviderNotify);
+    for (int which = 0; r.slots && which < 2; ++which) {
+        if (made && r.slots->exchange[which] != nullptr) {
+            g_known[r.consumer][which] = r.slots->exchange[which];
+        } else if (!made && r.slots->client[which] != nullptr) {
+            *r.slots->client[which] = r.slots->before[which];
+        }
     }
 }
 
@@ -198,9 +259,9 @@ void Observe(const kemu::RequestEvent &event)
     if (event.kind == kemu::RequestEvent::Completed) {
         auto waiting = g_waiting.find(event.irp);
         if (waiting != g_waiting.end()) {
+            Settle(waiting->second, NT_SUCCESS(event.status));
             if (NT_SUCCESS(event.status)) {
                 waiting->second.pending = false;
-                Interpose(waiting->second);
                 g_held.push_back(waiting->second);
             }
             g_waiting.erase(waiting);
@@ -222,13 +283,15 @@ void Observe(const kemu::RequestEvent &event)
         g_waiting[event.irp] = waiting;
     } else if (!leave && NT_SUCCESS(event.status)) {
         Forget(r); // a provider taking over an orphaned stream replaces the old record
-        Interpose(r);
+        Settle(r, true);
         g_held.push_back(r);
+    } else if (!leave) {
+        Settle(r, false);
     }
 }
 
-// Where the exchange will write a registration's entry points, read after every observer has seen
-// the request (one in line may have put a slot of its own in the record).
+// Puts the kit's slots in the request and its checking entry points in the client's slots, once
+// every observer has seen the request (one in line may have put slots of its own in the record).
 void TakeEntrySlots(PIRP irp)
 {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -237,13 +300,30 @@ void TakeEntrySlots(PIRP irp)
         return;
     }
     Registration &r = sent->second;
-    const auto *param = static_cast<const STREAMER_SRV_PARAM *>(irp->AssociatedIrp.SystemBuffer);
+    auto *param = static_cast<STREAMER_SRV_PARAM *>(irp->AssociatedIrp.SystemBuffer);
+    void **requested[2];
+    void *checking[2];
     if (r.consumer) {
-        r.entries[0] = reinterpret_cast<void **>(param->RegisterConsumer.ppfnDataProcessed);
-        r.entries[1] = reinterpret_cast<void **>(param->RegisterConsumer.ppfnNotify);
+        requested[0] = reinterpret_cast<void **>(&param->RegisterConsumer.ppfnDataProcessed);
+        requested[1] = reinterpret_cast<void **>(&param->RegisterConsumer.ppfnNotify);
+        checking[0] = reinterpret_cast<void *>(&DataProcessed);
+        checking[1] = reinterpret_cast<void *>(&ConsumerNotify);
     } else {
-        r.entries[0] = reinterpret_cast<void **>(param->RegisterProvider.ppfnProvideData);
-        r.entries[1] = reinterpret_cast<void **>(param->RegisterProvider.ppfnNotify);
+        requested[0] = reinterpret_cast<void **>(&param->RegisterProvider.ppfnProvideData);
+        requested[1] = reinterpret_cast<void **>(&param->RegisterProvider.ppfnNotify);
+        checking[0] = reinterpret_cast<void *>(&ProvideData);
+        checking[1] = reinterpret_cast<void *>(&ProviderNotify);
+    }
+    r.slots = std::make_shared<EntrySlots>();
+    for (int which = 0; which < 2; ++which) {
+        auto **client = static_cast<void **>(*requested[which]);
+        if (client == nullptr) {
+            continue; // the exchange refuses such a record
+        }
+        r.slots->client[which] = client;
+        r.slots->before[which] = *client;
+        *client = checking[which];
+        *requested[which] = &r.slots->exchange[which];
     }
 }
 
@@ -336,7 +416,7 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
     });
     kemu::SetUnloadCheck(&Check);
     // A client calls the exchange's entry points directly: a rule broken on such a call is the client's.
-    kemu::SetServingDriver("\\Driver\\DeVididi");
+    kemu::SetServingDriver(kExchange);
 }
 
 void UseSpecialPoolForRings()
