@@ -7,6 +7,12 @@
  * reported as kemu::rule::kCallbacksLeftAtUnload ("<driver>: consumer of stream 2, handle 0x20,
  * still registered") and then unregistered for it through the exchange's own unregistration
  * request, so that the exchange never calls into the unloaded code.
+ *
+ * It also stands between every client and the exchange's entry points: the client's slots get the
+ * kit's, which check each call and pass it on (rules kEntryAboveDispatch, kProvidedWithoutRegistration,
+ * kKernelStackOverflow below; a block larger than the ring is a warning on standard error), each call
+ * of a client driver named for the reports made meanwhile. The exchange is the serving driver
+ * (kemu::SetServingDriver): a report names the client that called in.
  */
 #ifndef DEVIDIDI_KIT_H
 #define DEVIDIDI_KIT_H
