@@ -2,6 +2,9 @@
 // reported naming the driver, and nothing of it runs after its image is gone.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+#include <link.h>
+
 #include <algorithm>
 
 #include "emu/kemu/kemu.h"
@@ -41,11 +44,36 @@ struct Careless {
     }
 };
 
+// The end of the loaded segments of the shared object that holds `code`.
+uintptr_t EndOfObject(const void *code)
+{
+    Dl_info found{};
+    if (dladdr(code, &found) == 0) return 0;
+    std::pair<const void *, uintptr_t> search{found.dli_fbase, 0};
+    dl_iterate_phdr(
+        [](dl_phdr_info *info, size_t, void *data) {
+            auto *wanted = static_cast<std::pair<const void *, uintptr_t> *>(data);
+            if (reinterpret_cast<const void *>(info->dlpi_addr) != wanted->first) return 0;
+            for (ElfW(Half) i = 0; i < info->dlpi_phnum; ++i)
+                if (info->dlpi_phdr[i].p_type == PT_LOAD)
+                    wanted->second = std::max<uintptr_t>(wanted->second, info->dlpi_addr + info->dlpi_phdr[i].p_vaddr +
+                                                                             info->dlpi_phdr[i].p_memsz);
+            return 1;
+        },
+        &search);
+    return search.second;
+}
+
 TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedAndItsDpcNeverRunsAgain)
 {
     Careless careless;
     kemu::ScopedViolationRecording recording;
     ASSERT_TRUE(careless.Load());
+    // Its range ends where its last segment does: the byte after it is no longer its.
+    const uintptr_t end = EndOfObject(reinterpret_cast<const void *>(careless.module->Entry()));
+    ASSERT_NE(end, 0u);
+    EXPECT_EQ(kemu::DriverOfCode(reinterpret_cast<const void *>(end - 1)), careless.load.driver);
+    EXPECT_NE(kemu::DriverOfCode(reinterpret_cast<const void *>(end)), careless.load.driver);
     EXPECT_EQ(kemu::RunQueuedDpcs(), 1u); // it allocates a request; the unload queues it again
     kemu::UnloadDriver(careless.load.driver);
     careless.module.reset();
