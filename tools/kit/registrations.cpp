@@ -206,14 +206,15 @@ VOID STREAMER_CALL ConsumerNotify(ULONG hStream, PVOID hConsumer, ULONG dwType, 
     Exchange<STREAMER_CONSUMER_NOTIFY_ENTRY>(true, 1)(hStream, hConsumer, dwType, pParam);
 }
 
-// Under g_lock, once the registration is made: its entry points are known, or it was refused and
-// the client's slots get back what they held.
-void Settle(const Registration &r, bool made)
+// Under g_lock, once the registration is answered: the entry points the exchange wrote are known
+// (it may write them for a registration it then refuses, and the client keeps them), and a client
+// slot the exchange left alone gets back what it held.
+void Settle(const Registration &r)
 {
     for (int which = 0; r.slots && which < 2; ++which) {
-        if (made && r.slots->exchange[which] != nullptr) {
+        if (r.slots->exchange[which] != nullptr) {
             g_known[r.consumer][which] = r.slots->exchange[which];
-        } else if (!made && r.slots->client[which] != nullptr) {
+        } else if (r.slots->client[which] != nullptr) {
             *r.slots->client[which] = r.slots->before[which];
         }
     }
@@ -259,7 +260,7 @@ void Observe(const kemu::RequestEvent &event)
     if (event.kind == kemu::RequestEvent::Completed) {
         auto waiting = g_waiting.find(event.irp);
         if (waiting != g_waiting.end()) {
-            Settle(waiting->second, NT_SUCCESS(event.status));
+            Settle(waiting->second);
             if (NT_SUCCESS(event.status)) {
                 waiting->second.pending = false;
                 g_held.push_back(waiting->second);
@@ -283,10 +284,10 @@ void Observe(const kemu::RequestEvent &event)
         g_waiting[event.irp] = waiting;
     } else if (!leave && NT_SUCCESS(event.status)) {
         Forget(r); // a provider taking over an orphaned stream replaces the old record
-        Settle(r, true);
+        Settle(r);
         g_held.push_back(r);
     } else if (!leave) {
-        Settle(r, false);
+        Settle(r);
     }
 }
 
