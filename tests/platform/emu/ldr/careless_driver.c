@@ -1,12 +1,14 @@
 /* A careless client driver: its DPC allocates a request; its unload allocates another and
  * queues the DPC again, with two more: one whose object lies in its image but whose routine is the
- * test program's, and one whose object is a pool block ('Dpcc') but whose routine is its own. */
+ * test program's, and one whose object is a pool block ('Dpcc') but whose routine is its own; the
+ * request of its unload has its status block in the image, and its address in a pool block ('Irpc'). */
 #include "kernel.h"
 
 static KDPC g_dpc;
 static PIRP g_fromDpc;
 static PIRP g_fromUnload;
 static KDPC g_foreignRoutine;
+static IO_STATUS_BLOCK g_iosb;
 
 VOID NTAPI CarelessForeignRoutine(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2);
 
@@ -18,7 +20,14 @@ static VOID NTAPI Work(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument
 static VOID NTAPI Unload(PDRIVER_OBJECT driver)
 {
     PKDPC pooled = (PKDPC)ExAllocatePoolWithTag(NonPagedPool, sizeof(KDPC), 0x63637044);
+    PIRP *stash = (PIRP *)ExAllocatePoolWithTag(NonPagedPool, sizeof(PIRP), 0x63707249);
     g_fromUnload = IoAllocateIrp(1, FALSE);
+    if (g_fromUnload != NULL) {
+        g_fromUnload->UserIosb = &g_iosb;
+    }
+    if (stash != NULL) {
+        *stash = g_fromUnload;
+    }
     KeInsertQueueDpc(&g_dpc, NULL, NULL);
     KeInitializeDpc(&g_foreignRoutine, CarelessForeignRoutine, NULL);
     KeInsertQueueDpc(&g_foreignRoutine, NULL, NULL);

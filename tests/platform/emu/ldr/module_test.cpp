@@ -80,13 +80,21 @@ TEST(ModuleUnload, ACarelessDriversDpcAndRequestsFromItsDpcAndUnloadAreReportedA
     // Its DPCs whose object or routine lay in the image are gone; the pool one may be queued again.
     EXPECT_EQ(kemu::QueuedDpcCount(), 0u);
     const std::vector<kemu::PoolBlock> blocks = kemu::LivePoolBlocks();
-    const auto pooled = std::find_if(blocks.begin(), blocks.end(), [](const kemu::PoolBlock &b) { return b.tag == 0x63637044; });
-    ASSERT_NE(pooled, blocks.end());
-    EXPECT_FALSE(KeRemoveQueueDpc(static_cast<PKDPC>(const_cast<void *>(pooled->address))));
-    ExFreePool(const_cast<void *>(pooled->address));
+    auto tagged = [&](ULONG tag) {
+        const auto found = std::find_if(blocks.begin(), blocks.end(), [&](const kemu::PoolBlock &b) { return b.tag == tag; });
+        return found == blocks.end() ? nullptr : const_cast<void *>(found->address);
+    };
+    void *pooled = tagged(0x63637044), *stash = tagged(0x63707249);
+    ASSERT_NE(pooled, nullptr);
+    ASSERT_NE(stash, nullptr);
+    EXPECT_FALSE(KeRemoveQueueDpc(static_cast<PKDPC>(pooled)));
+    // Its unload's request keeps no status block in the unmapped image.
+    EXPECT_EQ((*static_cast<PIRP *>(stash))->UserIosb, nullptr);
+    ExFreePool(pooled);
+    ExFreePool(stash);
     const std::vector<kemu::Violation> seen = recording.Take();
-    // One request built in its DPC, one in its unload: both its own.
-    EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 2u);
+    // One request built in its DPC, one in its unload, whose status block is detached: all its own.
+    EXPECT_EQ(Count(seen, kemu::rule::kRequestLeftAtUnload, "careless"), 3u);
     EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "DPC 0x"), 3u);
     EXPECT_EQ(Count(seen, kemu::rule::kDpcLeftAtUnload, "\\Driver\\careless"), 3u);
     EXPECT_EQ(kemu::ResetDpcs(), 0u);
