@@ -2,9 +2,10 @@
 # Installs the kit, plain and sanitizer flavours, into one temporary prefix, then works from that
 # prefix alone, as a client-driver author would, with projects copied out of the tree:
 #  - the echo sample builds and passes its tests against each flavour;
-#  - the forgetful consumer (tests/kit) builds; the installed simulator runs its scripts: the correct
-#    driver runs clean, each mistake is stopped with a report naming the driver and the fault, a
-#    non-zero status, no signal and no hang; its kit test passes for the correct driver and fails,
+#  - the forgetful consumer and the tone provider (tests/kit) build; the installed simulator runs
+#    their scripts: the correct driver runs clean, each mistake is stopped or reported naming the
+#    driver and the fault (with a non-zero status, but for the warning of a block larger than the
+#    ring), no signal and no hang; the consumer's kit test passes for the correct driver and fails,
 #    with the report, for each mistake;
 #  - with the cross compiler present, the installed .sys build script builds and checks echo.sys.
 #
@@ -78,6 +79,21 @@ for flavour in plain asan; do
       '\*\*\* STOP: read past the end of a pool block: .*by code at .Driver.forgetful\+0x'
   run "$flavour" an_unload_that_waits_for_ever_stops_naming_the_driver 3 \
       '\*\*\* STOP: unload of .Driver.forgetful made no progress'
+  run "$flavour" a_wait_in_a_callback_stops_naming_the_driver 3 \
+      '\*\*\* STOP: wait with a time-out at DISPATCH_LEVEL: .*, by .Driver.forgetful\+0x'
+  run "$flavour" a_call_at_high_level_stops_naming_the_driver 3 \
+      '\*\*\* STOP: exchange entry point called above DISPATCH_LEVEL: .*, by .Driver.forgetful\+0x'
+  run "$flavour" a_ring_read_after_its_free_stops_naming_the_reader 3 \
+      '\*\*\* STOP: read of a freed pool block: .*by code at .Driver.forgetful\+0x'
+  run "$flavour" a_provider_calling_after_its_unregistration_is_named 1 \
+      "data provided without the stream's provider registration: .*, by .Driver.tonegen\\+0x"
+  run "$flavour" a_block_larger_than_the_ring_is_named 0 'warning: .* bytes provided on stream 3, .*, by .Driver.tonegen\+0x'
+  run "$flavour" recursion_from_data_complete_stops_at_the_kernel_stack 3 \
+      '\*\*\* STOP: kernel stack overflow: .*, by .Driver.tonegen\+0x'
+  run "$flavour" an_information_block_shorter_than_declared_stops_naming_its_allocator 3 \
+      '\*\*\* STOP: read past the end of a pool block: .*allocated by .Driver.tonegen\+0x'
+  run "$flavour" providing_from_a_notify_callback_stops_naming_the_provider 3 \
+      '\*\*\* STOP: spin lock acquired twice: .*, by .Driver.tonegen\+0x'
 done
 
 if command -v i686-w64-mingw32-gcc >/dev/null; then
@@ -86,4 +102,5 @@ if command -v i686-w64-mingw32-gcc >/dev/null; then
   echo "check-install: the installed build-client-sys.sh built and checked echo.sys"
 fi
 echo "check-install: the installed kit (plain and asan) builds and passes the echo sample's tests, and the" \
-     "forgetful consumer's mistakes are stopped by its simulator and failed by its test helpers"
+     "forgetful consumer's and the tone provider's mistakes are stopped or reported, each naming its driver, by" \
+     "its simulator, and the consumer's failed by its test helpers"

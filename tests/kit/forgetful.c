@@ -3,6 +3,9 @@
  *   FORGETFUL_FORGETS   its unload does not unregister
  *   FORGETFUL_WAITS     its unload waits for its registration to complete, still without unregistering
  *   FORGETFUL_OVERREADS its new-data callback reads on past the ring's end instead of wrapping
+ *   FORGETFUL_WAITS_IN_CALLBACK its new-data callback waits, at DISPATCH_LEVEL, for an event
+ *   FORGETFUL_RAISES    its new-data callback reports the bytes processed at HIGH_LEVEL
+ *   FORGETFUL_READS_LATE its unload reads the ring after its unregistration
  * Built without either, it is the correct driver: it unregisters at its unload.
  * It adds up every byte it is told of ("forgetful: sum N" at its unload).
  */
@@ -33,7 +36,19 @@ static VOID STREAMER_CALL NewData(ULONG dwSize, PVOID hConsumer)
 #endif
     }
     g_nTail = (g_nTail + dwSize) % g_nRingSize;
+#if defined(FORGETFUL_WAITS_IN_CALLBACK)
+    KeWaitForSingleObject(&g_Registered, Executive, KernelMode, FALSE, NULL);
+#endif
+#if defined(FORGETFUL_RAISES)
+    {
+        KIRQL OldIrql;
+        KeRaiseIrql(HIGH_LEVEL, &OldIrql);
+        g_pfnDataProcessed(FORGETFUL_STREAM, hConsumer, dwSize);
+        KeLowerIrql(OldIrql);
+    }
+#else
     g_pfnDataProcessed(FORGETFUL_STREAM, hConsumer, dwSize);
+#endif
 }
 
 static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam, PVOID hConsumer)
@@ -66,6 +81,9 @@ static VOID NTAPI CarelessUnload(PDRIVER_OBJECT pDriverObject)
 #endif
 #if defined(FORGETFUL_WAITS)
     KeWaitForSingleObject(&g_Registered, Executive, KernelMode, FALSE, NULL);
+#endif
+#if defined(FORGETFUL_READS_LATE)
+    g_nSum += ((volatile UCHAR *)g_pRing)[g_nTail];
 #endif
     DbgPrint("forgetful: sum %lu\n", g_nSum);
     ObDereferenceObject(g_pExchangeFile);

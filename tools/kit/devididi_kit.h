@@ -7,6 +7,12 @@
  * reported as kemu::rule::kCallbacksLeftAtUnload ("<driver>: consumer of stream 2, handle 0x20,
  * still registered") and then unregistered for it through the exchange's own unregistration
  * request, so that the exchange never calls into the unloaded code.
+ *
+ * It also stands between every client and the exchange's entry points: the client's slots get the
+ * kit's, which check each call and pass it on (rules kEntryAboveDispatch, kProvidedWithoutRegistration,
+ * kKernelStackOverflow below; a block larger than the ring is a warning on standard error), each call
+ * of a client driver named for the reports made meanwhile. The exchange is the serving driver
+ * (kemu::SetServingDriver): a report names the client that called in.
  */
 #ifndef DEVIDIDI_KIT_H
 #define DEVIDIDI_KIT_H
@@ -15,6 +21,11 @@
 
 namespace kemu {
 struct RequestEvent;
+namespace rule {
+inline constexpr char kEntryAboveDispatch[] = "exchange entry point called above DISPATCH_LEVEL";
+inline constexpr char kProvidedWithoutRegistration[] = "data provided without the stream's provider registration";
+inline constexpr char kKernelStackOverflow[] = "kernel stack overflow";
+} // namespace rule
 }
 
 namespace devididi::kit {
@@ -26,7 +37,8 @@ void UnwatchRegistrations();
 
 // Places the exchange's traced blocks, its rings among them, in the emulation's special pool (until
 // ResetCore), so that a client that reads past a ring's end stops at once with a report naming the
-// block, the source line that allocated it and the reading driver.
+// block, the source line that allocated it and the reading driver. Client drivers' blocks go there
+// too: a read past one (an information block declared longer than it is) stops naming its allocator.
 void UseSpecialPoolForRings();
 
 } // namespace devididi::kit

@@ -129,6 +129,8 @@ struct SpecialSlot {
     std::atomic<uintptr_t> freedBase{0}; // freed and still reserved: the mapping's start
     uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0, freer = 0;
     ULONG tag = 0;
+    // A freed block's first bytes, taken before its pages became inaccessible: the namer reads these.
+    alignas(16) unsigned char head[kemu::kPoolNamerBytes] = {};
 };
 constexpr size_t kSpecialSlots = 4096;
 constexpr size_t kFreedKept = 1024;
@@ -136,6 +138,15 @@ SpecialSlot g_special[kSpecialSlots];
 std::deque<size_t> g_freedSlots; // oldest first; under the pool lock
 bool g_specialFullSaid = false;  // under the pool lock
 std::atomic<ULONG> g_specialTag{0};
+std::atomic<bool> g_specialClients{false};
+
+// Code of a client driver: in an open driver module other than the serving driver's.
+bool ClientCode(uintptr_t address)
+{
+    const char *name = nullptr;
+    uintptr_t base = 0;
+    return address != 0 && kemu::FindModuleCode(address - 1, &name, &base) && !kemu::IsServingDriver(name);
+}
 std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
 
 size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
@@ -199,6 +210,7 @@ unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *sl
 void FreeSpecial(int slot, uintptr_t freer)
 {
     SpecialSlot &s = g_special[slot];
+    std::memcpy(s.head, reinterpret_cast<const void *>(s.block), std::min<size_t>(s.size, sizeof s.head));
     mprotect(reinterpret_cast<void *>(s.mapBase), s.mapLength, PROT_NONE);
     s.freer = freer;
     s.freedBase.store(s.mapBase, std::memory_order_release);
@@ -408,8 +420,10 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     unsigned char *bytes = nullptr;
     int special = -1;
     const ULONG specialTag = g_specialTag.load(std::memory_order_relaxed);
-    if (specialTag != 0 && Tag == specialTag && NumberOfBytes <= kemu::kPoolMaxAllocation) {
-        bytes = AllocateSpecial(NumberOfBytes, Tag, uintptr_t(__builtin_return_address(0)), &special);
+    const uintptr_t caller = uintptr_t(__builtin_return_address(0));
+    if (((specialTag != 0 && Tag == specialTag) || (g_specialClients.load(std::memory_order_relaxed) && ClientCode(caller))) &&
+        NumberOfBytes <= kemu::kPoolMaxAllocation) {
+        bytes = AllocateSpecial(NumberOfBytes, Tag, caller, &special);
     }
     if (bytes == nullptr && NumberOfBytes <= kemu::kPoolMaxAllocation) {
         bytes = static_cast<unsigned char *>(std::malloc(NumberOfBytes + kGuardSize));
@@ -595,6 +609,7 @@ namespace detail {
 size_t ResetPool()
 {
     g_specialTag.store(0, std::memory_order_relaxed);
+    g_specialClients.store(false, std::memory_order_relaxed);
     CheckFreedPool();
     std::string report = PoolLeakReport();
     Pool &pool = ThePool();
@@ -629,6 +644,14 @@ void SetSpecialPoolTag(ULONG tag)
     g_specialTag.store(tag, std::memory_order_relaxed);
 }
 
+void SetSpecialPoolForClients(bool on)
+{
+    if (on) {
+        InstallFaultHandler();
+    }
+    g_specialClients.store(on, std::memory_order_relaxed);
+}
+
 void SetPoolBlockNamer(PoolBlockNamer namer)
 {
     g_blockNamer.store(namer, std::memory_order_release);
@@ -651,7 +674,9 @@ void NameSpecial(const SpecialSlot &s, FaultText &report)
 {
     FaultText name;
     if (const PoolBlockNamer namer = g_blockNamer.load(std::memory_order_acquire)) {
-        namer(reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
+        // A freed block's pages are inaccessible: the namer gets the copy of its first bytes.
+        const bool freed = s.freedBase.load(std::memory_order_acquire) != 0;
+        namer(freed ? static_cast<const void *>(s.head) : reinterpret_cast<const void *>(s.block), s.size, s.tag, name);
     }
     if (name.Empty()) {
         report.Add(", allocated by ");

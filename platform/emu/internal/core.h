@@ -69,6 +69,11 @@ void InstallFaultHandler();
 void DescribeCode(uintptr_t address, FaultText &text);
 // "<driver>+0x<offset>" when `address` lies in an open driver module; the same constraints.
 bool DescribeModuleCode(uintptr_t address, FaultText &text);
+// The name of the open driver module whose ranges hold `address` and the address of its lowest
+// range; false when none does. The same constraints.
+bool FindModuleCode(uintptr_t address, const char **name, uintptr_t *base);
+// Whether a module of this name is the serving driver's (SetServingDriver).
+bool IsServingDriver(const char *name);
 // The broken rule and its report for a fault at `address` in a special pool block's guard page or
 // in a freed special pool block; null when the address is in neither.
 const char *SpecialPoolFault(const void *address, bool write, FaultText &report);

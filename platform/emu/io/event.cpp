@@ -123,12 +123,12 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
     using Clock = std::chrono::steady_clock;
     auto *event = static_cast<PRKEVENT>(Object);
 
-    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     const KIRQL irql = KeGetCurrentIrql();
     if (irql > DISPATCH_LEVEL || (irql == DISPATCH_LEVEL && !poll)) {
-        kemu::ReportViolation(kemu::rule::kWaitAtDispatch, "KeWaitForSingleObject on " + kemu::io::Hex(event) +
-                                                               " at IRQL " + std::to_string(irql));
-        poll = true; // a real processor would hang; the emulation looks once and goes on
+        // The dispatcher cannot switch away from this processor: a real machine bugchecks.
+        kemu::StopViolation(kemu::rule::kWaitAtDispatch,
+                            "KeWaitForSingleObject on " + kemu::io::Hex(event) + " at IRQL " + std::to_string(irql));
     }
 
     // How long to wait, in 100 ns units; anything beyond a year is as good as for ever.

@@ -11,6 +11,7 @@
 
 #include "emu/io/internal.h"
 #include "emu/kemu/core.h"
+#include "emu/kemu/ldr.h"
 
 namespace kemu::io {
 namespace {
@@ -774,6 +775,7 @@ DriverLoad LoadDriver(PDRIVER_INITIALIZE entry, const std::u16string &driverName
         std::lock_guard<std::mutex> lock(io::StateLock());
         path = &io::FindDriver(driver)->registryPathString;
     }
+    NameModuleOfEntry(reinterpret_cast<const void *>(entry), driver, io::Narrow(driverName));
     const KIRQL before = KeGetCurrentIrql();
     io::CallingDriver() = driver;
     const NTSTATUS status = entry(driver, path);

@@ -41,7 +41,6 @@ struct HeldLock {
     PKSPIN_LOCK lock;
     KIRQL restoreTo;  // what the acquire returned (or the level at the time, for the other forms)
     HowTaken how;
-    bool nested;      // a second acquire recorded in Record mode: the word belongs to the outer one
 };
 
 const char *HowName(HowTaken how)
@@ -114,9 +113,6 @@ struct ThreadState {
     {
         for (size_t i = 0; i < held.size(); ++i) {
             const HeldLock &h = held[i];
-            if (h.nested) {
-                continue;
-            }
             kemu::ReportViolation("thread ended holding a spin lock",
                                   "lock " + Hex(h.lock) + " taken by " + HowName(h.how) + " was never released");
             __atomic_store_n(h.lock, ULONG_PTR(0), __ATOMIC_RELEASE);
@@ -155,13 +151,9 @@ void AcquireWord(ThreadState &t, PKSPIN_LOCK lock, KIRQL restoreTo, HowTaken how
     int index = FindHeld(t, lock);
     if (index >= 0 || __atomic_load_n(lock, __ATOMIC_RELAXED) == me) {
         std::string where = index >= 0 ? std::string(" (taken by ") + HowName(t.held[size_t(index)].how) + ")" : "";
-        kemu::ReportViolation("spin lock acquired twice",
-                              "lock " + Hex(lock) + " is already held by this thread" + where + ", acquired again by " +
-                                  HowName(how) + " at IRQL " + Level(t.irql) +
-                                  "; a real processor would spin forever");
-        // Record mode: the matching release is accepted quietly, so one mistake gives one report.
-        t.held.push_back({lock, restoreTo, how, true});
-        return;
+        kemu::StopViolation("spin lock acquired twice", "lock " + Hex(lock) + " is already held by this thread" + where +
+                                                            ", acquired again by " + HowName(how) + " at IRQL " +
+                                                            Level(t.irql) + "; a real processor would spin forever");
     }
     // The wait is timed from its first pause only: a clock read costs more than an uncontended
     // acquire (tens of nanoseconds on a virtual machine's clock).
@@ -201,7 +193,7 @@ void AcquireWord(ThreadState &t, PKSPIN_LOCK lock, KIRQL restoreTo, HowTaken how
                          Hex(lock).c_str(), Hex(value).c_str());
         }
     }
-    t.held.push_back({lock, restoreTo, how, false});
+    t.held.push_back({lock, restoreTo, how});
 }
 
 // A release by a thread that does not hold the lock: say whose it is.
@@ -219,14 +211,11 @@ void ReportBadRelease(const ThreadState &t, PKSPIN_LOCK lock, const char *by)
     }
 }
 
-// Gives the word back (unless it belongs to an outer acquire of the same thread).
+// Gives the word back.
 void ReleaseWord(ThreadState &t, size_t index)
 {
     HeldLock h = t.held[index];
     t.held.erase(index);
-    if (h.nested) {
-        return;
-    }
     // Nobody but the holder may write a held word, so a check followed by a plain store releases it
     // as the kernel does, without a second locked instruction on every lock round trip.
     const ULONG_PTR found = __atomic_load_n(h.lock, __ATOMIC_RELAXED);
@@ -368,11 +357,11 @@ __attribute__((noinline)) static KIRQL AcquireSpinLockChecked(PKSPIN_LOCK SpinLo
         return old;
     }
     if (old > DISPATCH_LEVEL) {
-        kemu::ReportViolation("spin lock acquired above DISPATCH_LEVEL",
-                              "KfAcquireSpinLock(" + Hex(SpinLock) + ") called at IRQL " + Level(old));
-    } else {
-        t.irql = DISPATCH_LEVEL;
+        // An interrupt at that level may come in on the lock's holder: the processor spins for ever.
+        kemu::StopViolation("spin lock acquired above DISPATCH_LEVEL",
+                            "KfAcquireSpinLock(" + Hex(SpinLock) + ") called at IRQL " + Level(old));
     }
+    t.irql = DISPATCH_LEVEL;
     AcquireWord(t, SpinLock, old, HowTaken::Raise);
     return old;
 }

@@ -37,6 +37,19 @@ void SetViolationMode(ViolationMode mode);
 ViolationMode GetViolationMode();
 // Reports a broken rule. In Abort mode it does not return.
 void ReportViolation(const std::string &rule, const std::string &detail);
+// A broken rule the machine cannot go on from (a spin lock taken twice, a spin lock or a wait above
+// its level): the observer sees it, then it is a stop (kemu::Stop) "<rule>: <detail>", in either mode.
+[[noreturn]] void StopViolation(const std::string &rule, const std::string &detail);
+// Every report and stop names the driver at fault: the innermost return address on the reporting
+// thread's stack that lies in an open driver module, as ", by <driver>+0x<offset>" after the detail.
+// The frames of the serving driver (one whose entry points other drivers call directly, such as an
+// exchange) are passed over while another driver's code is further out on the stack: that driver
+// called in, and the serving driver's own code is named only when no other driver's is there
+// ("by <serving>+0x<offset>", or "through <serving>+0x<offset>" after the caller's). Not reset by
+// ResetCore; "" names none.
+void SetServingDriver(const std::string &name);
+// The driver at fault as the reports name it ("" when no driver module's code is on the stack).
+std::string DriverAtFault();
 // The reports recorded so far, oldest first; the list is emptied.
 std::vector<Violation> TakeViolations();
 // Number of reports since start or the last ResetCore (recorded or not yet taken).
@@ -244,6 +257,10 @@ std::optional<PoolBlock> FindPoolBlock(const void *address);
 // touched it. 4,096 blocks can be live in the special pool at once; running out is said on standard
 // error, and the blocks beyond come from the ordinary pool until some are freed.
 void SetSpecialPoolTag(ULONG tag);
+// Also every block that a client driver's code allocates (code in an open driver module other than
+// the serving driver's, see SetServingDriver), whatever its tag, until ResetCore: a read past one,
+// by the client or by the driver it hands the block to, stops naming the block and its allocator.
+void SetSpecialPoolForClients(bool on);
 namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";
@@ -303,7 +320,10 @@ private:
 };
 // Names a block's allocator in those reports (e.g. from a header the allocator writes into it) by
 // adding to `name`; nothing added, or no namer, names the routine that called ExAllocatePoolWithTag.
-// It runs inside the fault handler: it must not allocate, lock or print.
+// It runs inside the fault handler: it must not allocate, lock or print. For a freed block, whose
+// pages are inaccessible, `block` is a copy of its first kPoolNamerBytes bytes (or fewer, as many as
+// it had), taken at the free: the namer must read no further.
+constexpr size_t kPoolNamerBytes = 64;
 using PoolBlockNamer = void (*)(const void *block, size_t size, ULONG tag, FaultText &name);
 void SetPoolBlockNamer(PoolBlockNamer namer);
 // Human-readable list of the live blocks ("" when none), one line per block, tags as 4 characters.

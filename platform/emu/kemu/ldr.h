@@ -78,6 +78,9 @@ private:
 
 // The driver attached to the open module whose ranges hold `address`, or null.
 PDRIVER_OBJECT DriverOfCode(const void *address);
+// Attaches the open module that holds a DriverEntry about to run (LoadDriver calls it), if none is
+// attached yet, so that what the entry does is already reported under the driver's name.
+void NameModuleOfEntry(const void *entry, PDRIVER_OBJECT driver, const std::string &name);
 // "<driver>+0x<offset>" for an address in an open module, else "" (also when the module list is
 // busy: a fault handler asks).
 std::string ModuleOfCode(const void *address);

@@ -128,6 +128,26 @@ void InstallFaultHandler()
 
 namespace {
 
+// A fault in a routine outside every driver (a library's copy, say) is its caller's: the first word
+// just above the stack pointer that lies in a driver module names it. Leaf routines keep their
+// caller's return address there; the window is small enough to stay inside the caller's frame.
+void AddDriverCaller(uintptr_t pc, uintptr_t sp, FaultText &report)
+{
+    const char *name = nullptr;
+    uintptr_t base = 0;
+    if (sp == 0 || FindModuleCode(pc, &name, &base)) {
+        return;
+    }
+    constexpr size_t kWords = 32;
+    const auto *words = reinterpret_cast<const uintptr_t *>(sp);
+    for (size_t i = 0; i < kWords; ++i) {
+        if (words[i] != 0 && FindModuleCode(words[i] - 1, &name, &base)) {
+            report.Add(", called from ").Add(name).Add("+").Hex(words[i] - base);
+            return;
+        }
+    }
+}
+
 void OnFault(int signal, siginfo_t *info, void *context)
 {
     const uintptr_t address = reinterpret_cast<uintptr_t>(info->si_addr);
@@ -155,6 +175,7 @@ void OnFault(int signal, siginfo_t *info, void *context)
             report.Add(broken).Add(": ").Add(block.Text());
             report.Add(", by code at ");
             DescribeCode(pc, report);
+            AddDriverCaller(pc, sp, report);
             StopFromHandler(report, context);
             return;
         }

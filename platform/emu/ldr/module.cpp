@@ -310,7 +310,7 @@ void DriverModule::Publish() const
     kemu::Publish(this, ranges, m_name.empty() ? m_path : m_name);
 }
 
-bool DescribeModuleCode(uintptr_t address, FaultText &text)
+bool FindModuleCode(uintptr_t address, const char **name, uintptr_t *base)
 {
     for (const OpenSlot &s : g_open) {
         if (s.owner.load(std::memory_order_acquire) == nullptr) {
@@ -318,12 +318,24 @@ bool DescribeModuleCode(uintptr_t address, FaultText &text)
         }
         for (size_t i = 0; i < s.count; ++i) {
             if (address >= s.begin[i] && address < s.end[i]) {
-                text.Add(s.name).Add("+").Hex(address - s.base);
+                *name = s.name;
+                *base = s.base;
                 return true;
             }
         }
     }
     return false;
+}
+
+bool DescribeModuleCode(uintptr_t address, FaultText &text)
+{
+    const char *name = nullptr;
+    uintptr_t base = 0;
+    if (!FindModuleCode(address, &name, &base)) {
+        return false;
+    }
+    text.Add(name).Add("+").Hex(address - base);
+    return true;
 }
 
 bool DriverModule::Holds(const void *address) const
@@ -365,6 +377,22 @@ std::string ModuleOfCode(const void *address)
         }
     }
     return "";
+}
+
+void NameModuleOfEntry(const void *entry, PDRIVER_OBJECT driver, const std::string &name)
+{
+    DriverModule *found = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(g_modulesLock);
+        for (const DriverModule *module : g_modules) {
+            if (module->Driver() == nullptr && module->Holds(entry)) {
+                found = const_cast<DriverModule *>(module);
+            }
+        }
+    }
+    if (found != nullptr) {
+        found->Attach(driver, name);
+    }
 }
 
 void SetUnloadCheck(UnloadCheck check)

@@ -4,6 +4,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <execinfo.h>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -21,6 +23,7 @@ struct Verifier {
     std::atomic<size_t> count{0};
     std::function<void(const Violation &)> observer;
     std::atomic<long long> watchdogMs{0};
+    std::string serving; // under mutex
 };
 
 // The calling thread's ScopedCodeName names, outermost first.
@@ -70,18 +73,84 @@ std::string CurrentCodeName()
 void SetWaitWatchdog(std::chrono::milliseconds limit) { TheVerifier().watchdogMs = limit.count(); }
 std::chrono::milliseconds WaitWatchdog() { return std::chrono::milliseconds(TheVerifier().watchdogMs.load()); }
 
-void ReportViolation(const std::string &rule, const std::string &reported)
+void SetServingDriver(const std::string &name)
 {
-    const std::string who = CurrentCodeName();
-    const std::string detail = who.empty() ? reported : reported + " [in " + who + "]";
     Verifier &v = TheVerifier();
-    ++v.count;
+    std::lock_guard<std::mutex> lock(v.mutex);
+    v.serving = name;
+}
+
+bool IsServingDriver(const char *name)
+{
+    Verifier &v = TheVerifier();
+    std::lock_guard<std::mutex> lock(v.mutex);
+    return !v.serving.empty() && v.serving == name;
+}
+
+std::string DriverAtFault()
+{
+    std::string serving;
     {
+        Verifier &v = TheVerifier();
         std::lock_guard<std::mutex> lock(v.mutex);
-        if (v.observer) {
-            v.observer(Violation{rule, detail});
+        serving = v.serving;
+    }
+    // Return addresses, innermost first; a lookup takes the address before one, inside the call,
+    // so that a call that ends its module is still the module's.
+    void *frames[128];
+    const int count = backtrace(frames, 128);
+    FaultText inner, outer; // the serving driver's innermost and outermost frames passed over
+    for (int i = 1; i < count; ++i) {
+        const uintptr_t at = reinterpret_cast<uintptr_t>(frames[i]);
+        const char *name = nullptr;
+        uintptr_t base = 0;
+        if (at == 0 || !FindModuleCode(at - 1, &name, &base)) {
+            continue;
+        }
+        FaultText code;
+        code.Add(name).Add("+").Hex(at - base);
+        if (serving.empty() || std::strcmp(name, serving.c_str()) != 0) {
+            return std::string(code.Text()) + (outer.Empty() ? "" : std::string(" through ") + outer.Text());
+        }
+        outer = code;
+        if (inner.Empty()) {
+            inner = code;
         }
     }
+    return inner.Text();
+}
+
+namespace {
+// The detail as reported: the driver at fault and the code names added.
+std::string Attributed(const std::string &reported)
+{
+    const std::string guilty = DriverAtFault();
+    const std::string who = CurrentCodeName();
+    return reported + (guilty.empty() ? "" : ", by " + guilty) + (who.empty() ? "" : " [in " + who + "]");
+}
+
+void Observe(Verifier &v, const std::string &rule, const std::string &detail)
+{
+    ++v.count;
+    std::lock_guard<std::mutex> lock(v.mutex);
+    if (v.observer) {
+        v.observer(Violation{rule, detail});
+    }
+}
+} // namespace
+
+void StopViolation(const std::string &rule, const std::string &reported)
+{
+    const std::string detail = Attributed(reported);
+    Observe(TheVerifier(), rule, detail);
+    Stop(rule + ": " + detail);
+}
+
+void ReportViolation(const std::string &rule, const std::string &reported)
+{
+    const std::string detail = Attributed(reported);
+    Verifier &v = TheVerifier();
+    Observe(v, rule, detail);
     if (v.mode == ViolationMode::Abort) {
         std::fprintf(stderr, "KERNEL RULE VIOLATION: %s: %s\n", rule.c_str(), detail.c_str());
         std::fflush(stderr);
