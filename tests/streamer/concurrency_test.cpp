@@ -172,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(Concurrency, Preempted, ::testing::Values(0, 7, 1234, 9
                              return "seed_" + std::to_string(seed.param);
                          });
 
-// Reports during a walk, from its thread (also for another consumer) or another, count; unknown ones fail.
+// Reports during a walk, from its thread (also for another consumer) or another, count; unknown ones
+// fail, and every one returns at its caller's level.
 TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
 {
     TestConsumer &a = Consumer("A", 0x10), &b = Consumer("B", 0x20);
@@ -183,6 +184,7 @@ TEST_F(Concurrency, ReportsDuringAWalkCountFromTheWalkingThreadAndFromAnother)
         a.pfnDataProcessed(kStream, a.handle, dwSize);
         a.pfnDataProcessed(kStream, b.handle, 20);
         std::thread([&] {
+            kemu::ScopedReturnCheck check("OnDataProcessed from another thread, also for an unknown consumer");
             b.pfnDataProcessed(kStream, b.handle, 100);
             b.pfnDataProcessed(kStream, reinterpret_cast<PVOID>(0x990), 1);
         }).join();

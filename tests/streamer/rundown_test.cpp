@@ -102,6 +102,9 @@ TEST_F(Rundown, AnEnterRacingTheCloseIsRefusedOrWaitedFor)
             DvRundownLeave(kStream, lane);
         }
     });
+    while (kemu::SchedulingPointHits("test.enter") == 0) { // else the close may pass first, and nothing races
+        std::this_thread::yield();
+    }
     bool closedWhileInside = false;
     ReturnsWithin(5s, "a close racing an enter", [&] {
         EXPECT_TRUE(DvRundownCloseStream(kStream));
