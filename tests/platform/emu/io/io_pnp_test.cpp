@@ -55,4 +55,30 @@ TEST_F(PlugAndPlay, BusFailuresReachTheManagerAndAStackLeftOnARemovedDeviceIsRep
     EXPECT_TRUE(recording.TakeRules().empty());
 }
 
+// A removal may unload the driver: a wait there that nothing satisfies stops the run naming it,
+// as one in a DriverUnload does, instead of hanging the manager.
+TEST(PlugAndPlayDeathTest, ARemovalThatWaitsForEverStopsTheRunNamingTheDriver)
+{
+    const auto removeStuckDevice = [] {
+        kemu::SetUnloadWaitLimit(std::chrono::milliseconds(50));
+        kemu::ScopedViolationRecording recording; // the device is left initialising
+        PDRIVER_OBJECT driver = iotest::LoadRouteDriver(u"\\Driver\\Stuck");
+        driver->DriverExtension->AddDevice = &AddDevice;
+        g_function.handlers[IRP_MJ_PNP] = [](PDEVICE_OBJECT, PIRP irp) {
+            if (IoGetCurrentIrpStackLocation(irp)->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+                KEVENT never;
+                KeInitializeEvent(&never, NotificationEvent, FALSE);
+                KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+            }
+            IoSkipCurrentIrpStackLocation(irp);
+            return IofCallDriver(g_lower, irp);
+        };
+        PDEVICE_OBJECT pdo = kemu::CreatePdo(u"PnpStuck");
+        kemu::PnpAddDevice(driver, pdo);
+        kemu::PnpRemoveDevice(pdo);
+    };
+    EXPECT_EXIT(removeStuckDevice(), testing::ExitedWithCode(3),
+                "unload of .*Stuck.* made no progress: its IRP_MN_REMOVE_DEVICE waited 50 ms");
+}
+
 } // namespace
