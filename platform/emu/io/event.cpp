@@ -180,7 +180,7 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
                     who = kemu::io::DescribeDriver(unloading);
                 }
                 const std::string code = kemu::CurrentCodeName();
-                kemu::Stop("unload of " + who + " made no progress: its DriverUnload waited " +
+                kemu::Stop("unload of " + who + " made no progress: its " + kemu::io::UnloadingStep() + " waited " +
                            std::to_string(kemu::io::UnloadWaitLimit().count()) + " ms for " +
                            (event->Type <= SynchronizationEvent ? "event" : Describe(event)) + " " +
                            kemu::io::Hex(event) + ", which nothing set" + (code.empty() ? "" : " [in " + code + "]"));

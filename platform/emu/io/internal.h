@@ -51,6 +51,9 @@ PDRIVER_OBJECT &CallingDriver();
 // The driver whose DriverUnload the calling thread runs, else null; and how long a wait there may
 // make no progress before it is taken for a hang.
 PDRIVER_OBJECT &UnloadingDriver();
+// What the unloading driver runs: "DriverUnload", or "IRP_MN_REMOVE_DEVICE" while the plug-and-play
+// manager removes one of its devices (the removal may unload it, and a wait there hangs the manager).
+const char *&UnloadingStep();
 std::chrono::milliseconds &UnloadWaitLimit();
 // The driver's requests still live, each described for a report; call with StateLock held.
 std::vector<std::string> LiveRequestsSentBy(PDRIVER_OBJECT driver);

@@ -151,9 +151,21 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const char *what)
         std::lock_guard<std::mutex> lock(StateLock());
         top = TopOfStackLocked(pdo);
     }
+    // A removal may unload the driver: its waits are bounded like those of a DriverUnload.
+    PDRIVER_OBJECT &unloading = UnloadingDriver();
+    const char *&step = UnloadingStep();
+    const PDRIVER_OBJECT outerDriver = unloading;
+    const char *const outerStep = step;
+    if (minor == IRP_MN_REMOVE_DEVICE && outerDriver == nullptr) {
+        unloading = top->DriverObject;
+        step = "IRP_MN_REMOVE_DEVICE";
+    }
     // The kernel starts every plug-and-play request as not supported: only a driver that handles it
     // changes that.
-    return SendAndWait(top, IRP_MJ_PNP, minor, nullptr, STATUS_NOT_SUPPORTED, what);
+    const NTSTATUS status = SendAndWait(top, IRP_MJ_PNP, minor, nullptr, STATUS_NOT_SUPPORTED, what);
+    unloading = outerDriver;
+    step = outerStep;
+    return status;
 }
 
 } // namespace

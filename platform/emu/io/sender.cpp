@@ -16,6 +16,12 @@ PDRIVER_OBJECT &UnloadingDriver()
     return t_driver;
 }
 
+const char *&UnloadingStep()
+{
+    thread_local const char *t_step = "DriverUnload";
+    return t_step;
+}
+
 std::chrono::milliseconds &UnloadWaitLimit()
 {
     static std::chrono::milliseconds limit{5000};
