@@ -26,6 +26,8 @@ protected:
     {
         ReturnsWithin(5s, what, [] { EXPECT_TRUE(DvRundownCloseStream(kStream)); });
     }
+    // Outlives the teardown, which tells it of its stream's end.
+    TestProvider streamProvider;
 };
 
 // Once the close has begun nothing enters, on any lane, not even nested in the caller's own holds;
@@ -141,7 +143,7 @@ TEST_F(Rundown, TheLastHolderWakesTheCloserAsleepForIt)
 // call stays held for a closer elsewhere, and a close from inside it still refuses.
 TEST_F(Rundown, AReportNestedInTheProvidersCallKeepsItsHold)
 {
-    TestProvider provider;
+    TestProvider &provider = streamProvider;
     TestConsumer &a = Consumer("A", 0x10);
     ASSERT_EQ(provider.Register(Stream(kStream), kStream, 64), STATUS_SUCCESS);
     ASSERT_EQ(a.Register(Stream(kStream), kStream), STATUS_SUCCESS);
@@ -169,7 +171,7 @@ TEST_F(Rundown, AReportNestedInTheProvidersCallKeepsItsHold)
 // comes in after the change; the gate is idle after (the fixture checks every stream's).
 TEST_F(Rundown, AReaderMeetingAWaitingRegistrationStepsBackAndComesInAfter)
 {
-    TestProvider provider;
+    TestProvider &provider = streamProvider;
     TestConsumer &a = Consumer("A", 0x10), &b = Consumer("B", 0x20);
     ASSERT_EQ(provider.Register(Stream(kStream), kStream, 64), STATUS_SUCCESS);
     ASSERT_EQ(a.Register(Stream(kStream), kStream), STATUS_SUCCESS);
