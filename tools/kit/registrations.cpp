@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,9 @@ struct EntrySlots {
 };
 
 std::mutex g_lock;
+// Streams whose provider registration the exchange refused after it had handed out the entry
+// points (its prescribed order): a later call of the kept data entry point is named so.
+std::set<ULONG> g_refusedWithEntryPoints;
 std::map<PIRP, Registration> g_sent;                  // sent, not yet answered
 std::map<PIRP, Registration> g_waiting;               // pending until the provider comes
 std::vector<Registration> g_held;                     // registered
@@ -138,6 +142,9 @@ VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
     std::string holder = "nobody holds it";
     {
         std::lock_guard<std::mutex> lock(g_lock);
+        if (g_refusedWithEntryPoints.count(hStream & 0xFF) != 0) {
+            holder += "; its registration was refused after the exchange had handed out the entry point";
+        }
         auto provides = [&](const Registration &r) {
             if (!r.consumer && !r.pending && r.stream == (hStream & 0xFF)) {
                 const std::string driver = DriverOf(kemu::ModuleOfCode(r.callbacks[0]));
@@ -286,7 +293,13 @@ void Observe(const kemu::RequestEvent &event)
         Forget(r); // a provider taking over an orphaned stream replaces the old record
         Settle(r);
         g_held.push_back(r);
+        if (!r.consumer) {
+            g_refusedWithEntryPoints.erase(r.stream);
+        }
     } else if (!leave) {
+        if (!r.consumer && r.slots && r.slots->exchange[0] != nullptr) {
+            g_refusedWithEntryPoints.insert(r.stream);
+        }
         Settle(r);
     }
 }
@@ -320,6 +333,13 @@ void TakeEntrySlots(PIRP irp)
         auto **client = static_cast<void **>(*requested[which]);
         if (client == nullptr) {
             continue; // the exchange refuses such a record
+        }
+        // A slot in a pool block too short for a pointer is the client's mistake, for the exchange
+        // to meet as it would without the kit: the kit neither reads nor writes it.
+        const std::optional<kemu::PoolBlock> block = kemu::FindPoolBlock(client);
+        if (block && static_cast<const char *>(block->address) + block->size <
+                         reinterpret_cast<const char *>(client) + sizeof(void *)) {
+            continue;
         }
         r.slots->client[which] = client;
         r.slots->before[which] = *client;
@@ -372,6 +392,7 @@ std::vector<std::string> Check(const std::string &driver, const std::function<bo
         std::lock_guard<std::mutex> lock(g_lock);
         if (kemu::FindDevice(u"\\Device\\DeVididi") == nullptr) {
             g_held.clear(); // the exchange is gone, and every registration with it
+            g_refusedWithEntryPoints.clear();
             g_waiting.clear();
             return {};
         }
@@ -404,6 +425,7 @@ void WatchRegistrations(std::function<void(const kemu::RequestEvent &)> also)
         g_sent.clear();
         g_waiting.clear();
         g_held.clear();
+        g_refusedWithEntryPoints.clear();
     }
     g_also = std::move(also);
     kemu::SetRequestObserver([](const kemu::RequestEvent &event) {
