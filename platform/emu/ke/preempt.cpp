@@ -117,12 +117,13 @@ void WatchSpin(const char *point, uintptr_t caller)
     }
     kemu::FaultText code;
     kemu::DescribeCode(caller, code);
-    const std::string names = kemu::CurrentCodeName();
     const long long spun = now - w.since;
     w = SpinWatch{nullptr, 0, 0};
-    kemu::Stop("spin made no progress: " + std::string(code.Text()) + " passed its point " + point + " for " +
-               std::to_string(spun) + " ms at IRQL " + std::to_string(KeGetCurrentIrql()) +
-               ", waiting for something that never came" + (names.empty() ? "" : " [in " + names + "]"));
+    // Attributed like every stop: the driver that called in, and the code names.
+    kemu::StopViolation(kemu::rule::kSpinWithoutProgress,
+                        std::string(code.Text()) + " passed its point " + point + " for " + std::to_string(spun) +
+                            " ms at IRQL " + std::to_string(KeGetCurrentIrql()) +
+                            ", waiting for something that never came");
 }
 
 struct Step {

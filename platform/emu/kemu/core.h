@@ -131,6 +131,9 @@ std::chrono::milliseconds WaitWatchdog();
 // and after every ResetCore; zero switches it off.
 void SetSpinWatchdog(std::chrono::milliseconds limit);
 std::chrono::milliseconds SpinWatchdog();
+namespace rule {
+inline constexpr char kSpinWithoutProgress[] = "spin made no progress";
+} // namespace rule
 
 // ---- The verifier's checks, on or off --------------------------------------------------------
 
