@@ -81,6 +81,10 @@ void DeleteDeviceQuietly(PDEVICE_OBJECT device);
 // The platform's unload of a driver whose devices went with a removal, once it has none left.
 void MarkUnloadWhenUnused(PDRIVER_OBJECT driver);
 void UnloadIfUnused(PDRIVER_OBJECT driver);
+// Around a driver's dispatch routine: a request in it holds the driver, so a removal made meanwhile
+// (from a callback of its own unload, say) unloads it only once the last dispatch has returned.
+void EnterDispatch(PDRIVER_OBJECT driver);
+void LeaveDispatch(PDRIVER_OBJECT driver);
 // A file object's open count on its device; the device goes when deleted and no longer open.
 void AddOpenFile(PDEVICE_OBJECT device);
 void DropOpenFile(PDEVICE_OBJECT device);

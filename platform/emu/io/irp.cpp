@@ -670,6 +670,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     const KIRQL irql = KeGetCurrentIrql();
     PDRIVER_DISPATCH routine = nullptr;
+    PDRIVER_OBJECT driver = nullptr;
     std::shared_ptr<Frame> frame;
     uint64_t id = 0;
     {
@@ -695,7 +696,7 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         PIO_STACK_LOCATION location = Irp->Tail.Overlay.CurrentStackLocation;
         location->DeviceObject = DeviceObject;
         const UCHAR major = location->MajorFunction;
-        PDRIVER_OBJECT driver = DeviceObject->DriverObject;
+        driver = DeviceObject->DriverObject;
         if (major <= IRP_MJ_MAXIMUM_FUNCTION && driver != nullptr) {
             routine = driver->MajorFunction[major];
         }
@@ -708,7 +709,9 @@ NTSTATUS FASTCALL IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     Observe({kemu::RequestEvent::Sent, DeviceObject, Irp, STATUS_PENDING});
     // From here the device may be deleted by its own driver (a removal): it is not read again.
+    EnterDispatch(driver);
     const NTSTATUS status = RunDispatch(routine, DeviceObject, Irp, frame, id);
+    LeaveDispatch(driver);
     Observe({kemu::RequestEvent::Returned, DeviceObject, Irp, status});
     return status;
 }

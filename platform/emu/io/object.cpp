@@ -25,6 +25,7 @@ struct DriverRecord {
     bool loaded = false;           // DriverEntry succeeded and no unload ran since
     bool platform = false;         // the emulation's own (the bus)
     bool unloadWhenUnused = false; // a removal took its devices: unload once the last one is gone
+    int dispatching = 0;           // its dispatch routines running: a request holds its driver, so no unload
 };
 
 struct DeviceRecord {
@@ -389,7 +390,8 @@ void UnloadIfUnused(PDRIVER_OBJECT driver)
     {
         std::lock_guard<std::mutex> lock(StateLock());
         DriverRecord *record = FindDriver(driver);
-        if (record == nullptr || !record->loaded || !record->unloadWhenUnused || !DevicesOf(driver).empty()) {
+        if (record == nullptr || !record->loaded || !record->unloadWhenUnused || !DevicesOf(driver).empty() ||
+            record->dispatching != 0) {
             return;
         }
         record->loaded = false;
@@ -398,6 +400,26 @@ void UnloadIfUnused(PDRIVER_OBJECT driver)
     if (unload != nullptr) {
         CallUnload(driver, unload);
     }
+}
+
+void EnterDispatch(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> lock(StateLock());
+    if (DriverRecord *record = FindDriver(driver)) {
+        record->dispatching++;
+    }
+}
+
+void LeaveDispatch(PDRIVER_OBJECT driver)
+{
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        DriverRecord *record = FindDriver(driver);
+        if (record == nullptr || --record->dispatching != 0) {
+            return;
+        }
+    }
+    UnloadIfUnused(driver); // a removal made while it dispatched
 }
 
 void MarkUnloadWhenUnused(PDRIVER_OBJECT driver)
