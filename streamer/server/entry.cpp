@@ -306,6 +306,15 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
         while (pDevice != NULL) {
             SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Unload: deleting device");
             PDEVICE_OBJECT pNext = pDevice->NextDevice;
+            /*
+             * A function device that no removal took (one added from a callback of this unload) still
+             * holds its interface's link name, which the platform allocated for it.
+             */
+            PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDevice->DeviceExtension;
+            if (pExtension != NULL && pExtension->InterfaceLinkName.Buffer != NULL) {
+                IoSetDeviceInterfaceState(&pExtension->InterfaceLinkName, FALSE);
+                RtlFreeUnicodeString(&pExtension->InterfaceLinkName);
+            }
             IoDeleteDevice(pDevice);
             pDevice = pNext;
         }
