@@ -220,7 +220,8 @@ public:
     }
 
     // Forbidden steps run in child processes (see Forbid), so the only report meant here is the
-    // deletion of a still attached device when one of two function devices was removed (see Finish).
+    // deletion of a still attached device by the unload of a removal while the driver had another
+    // function device (see AddDevice).
     bool Accounted(const kemu::Violation &v) const
     {
         return m_twoDevices && v.rule == kemu::rule::kDeviceDeletedWhileAttached &&
@@ -786,7 +787,9 @@ private:
         kemu::ScopedCodeName name("the plug-and-play manager adding a function device");
         PDEVICE_OBJECT pdo = kemu::CreatePdo(u"DeVididi");
         m_pdos.push_back(pdo);
-        m_twoDevices = m_twoDevices || m_pdos.size() >= 2;
+        // A device beside another, or added while a removal (and its unload) runs: the unload deletes
+        // it still attached, as it deletes every device of the driver.
+        m_twoDevices = m_twoDevices || m_pdos.size() >= 2 || m_removing > 0;
         kemu::PnpAddDevice(m_driver, pdo);
     }
 
@@ -798,7 +801,9 @@ private:
         kemu::ScopedCodeName name("the plug-and-play manager removing the newest function device");
         PDEVICE_OBJECT pdo = m_pdos.back();
         m_pdos.pop_back();
+        ++m_removing;
         kemu::PnpRemoveDevice(pdo);
+        --m_removing;
     }
 
     // Every device removed; the driver object goes once no client holds a handle any more (the
@@ -1078,6 +1083,7 @@ private:
     int m_depth = 0;
     bool m_unloaded = false;
     bool m_twoDevices = false;
+    int m_removing = 0; // removals under way, nested in callbacks of one another
     std::vector<ULONG> m_inCallbackOf; // streams whose callbacks (data-complete aside) are on the stack
     std::vector<KIRQL> m_entryLevels;  // the level each callback, routine or DPC on the stack was called at
     bool m_inChild = false;
