@@ -681,7 +681,9 @@ private:
             break;
         case ProviderNotify:
             if (g->pfnProviderNotify != nullptr) {
+                ++m_relaying;
                 g->pfnProviderNotify(hStream, code, pParam);
+                --m_relaying;
             }
             break;
         case DataProcessed:
@@ -694,7 +696,9 @@ private:
             break;
         case ConsumerNotify:
             if (g->pfnConsumerNotify != nullptr) {
+                ++m_relaying;
                 g->pfnConsumerNotify(hStream, g->hConsumer, code, pParam);
+                --m_relaying;
             }
             break;
         default:
@@ -1003,7 +1007,7 @@ private:
         Explorer &x = *g_current;
         Registration *g = x.Consumer(pContext);
         const Callback c = dwType == STREAMERNOTIFY_LOST_BYTES        ? Callback::LostBytes
-                           : dwType == STREAMERNOTIFY_CONSUMER_DELETED ? Callback::ConsumerDeleted
+                           : dwType == STREAMERNOTIFY_CONSUMER_DELETED && x.m_relaying == 0 ? Callback::ConsumerDeleted
                                                                        : Callback::ConsumerNotify;
         x.Check(c, g, "code " + std::to_string(dwType));
         if (dwType == STREAMERNOTIFY_LOST_BYTES && pParam == nullptr) {
@@ -1019,7 +1023,9 @@ private:
         (void)pParam;
         Explorer &x = *g_current;
         auto *g = static_cast<Registration *>(pContext);
-        x.Check(dwType == STREAMERNOTIFY_PROVIDER_DELETED ? Callback::ProviderDeleted : Callback::ProviderNotify, g,
+        x.Check(dwType == STREAMERNOTIFY_PROVIDER_DELETED && x.m_relaying == 0 ? Callback::ProviderDeleted
+                                                                              : Callback::ProviderNotify,
+                g,
                 "code " + std::to_string(dwType));
         x.Nested(*g, "provider notify callback (code " + std::to_string(dwType) + ")");
     }
@@ -1084,6 +1090,8 @@ private:
     bool m_unloaded = false;
     bool m_twoDevices = false;
     int m_removing = 0; // removals under way, nested in callbacks of one another
+    // OnNotify calls under way: a DELETED code then is one a client relays, not the unload's.
+    int m_relaying = 0;
     std::vector<ULONG> m_inCallbackOf; // streams whose callbacks (data-complete aside) are on the stack
     std::vector<KIRQL> m_entryLevels;  // the level each callback, routine or DPC on the stack was called at
     bool m_inChild = false;
