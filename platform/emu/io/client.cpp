@@ -97,8 +97,9 @@ NTSTATUS NTAPI IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ACCESS_MASK 
             return STATUS_OBJECT_NAME_NOT_FOUND;
         }
         top = TopOfStackLocked(named);
-        // A device still being set up cannot be opened.
-        if ((named->Flags & DO_DEVICE_INITIALIZING) || (top->Flags & DO_DEVICE_INITIALIZING)) {
+        // A device still being set up cannot be opened, nor one whose driver is being unloaded.
+        if ((named->Flags & DO_DEVICE_INITIALIZING) || (top->Flags & DO_DEVICE_INITIALIZING) ||
+            UnloadInvokedLocked(named->DriverObject) || UnloadInvokedLocked(top->DriverObject)) {
             return STATUS_NO_SUCH_DEVICE;
         }
     }

@@ -84,6 +84,8 @@ void UnloadIfUnused(PDRIVER_OBJECT driver);
 // Around a driver's dispatch routine: a request in it holds the driver, so a removal made meanwhile
 // (from a callback of its own unload, say) unloads it only once the last dispatch has returned.
 void EnterDispatch(PDRIVER_OBJECT driver);
+// Whether the driver's DriverUnload has been called; call with StateLock held.
+bool UnloadInvokedLocked(PDRIVER_OBJECT driver);
 void LeaveDispatch(PDRIVER_OBJECT driver);
 // A file object's open count on its device; the device goes when deleted and no longer open.
 void AddOpenFile(PDEVICE_OBJECT device);

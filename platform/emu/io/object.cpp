@@ -26,6 +26,7 @@ struct DriverRecord {
     bool platform = false;         // the emulation's own (the bus)
     bool unloadWhenUnused = false; // a removal took its devices: unload once the last one is gone
     int dispatching = 0;           // its dispatch routines running: a request holds its driver, so no unload
+    bool unloadInvoked = false;    // its DriverUnload has been called: its devices open no more files
 };
 
 struct DeviceRecord {
@@ -214,6 +215,12 @@ void FreeDriverLocked(PDRIVER_OBJECT driver)
 void CallUnload(PDRIVER_OBJECT driver, PDRIVER_UNLOAD unload)
 {
     const KIRQL before = KeGetCurrentIrql();
+    {
+        std::lock_guard<std::mutex> lock(StateLock());
+        if (DriverRecord *record = FindDriver(driver)) {
+            record->unloadInvoked = true;
+        }
+    }
     UnloadingDriver() = driver;
     unload(driver);
     UnloadingDriver() = nullptr;
@@ -400,6 +407,12 @@ void UnloadIfUnused(PDRIVER_OBJECT driver)
     if (unload != nullptr) {
         CallUnload(driver, unload);
     }
+}
+
+bool UnloadInvokedLocked(PDRIVER_OBJECT driver)
+{
+    const DriverRecord *record = FindDriver(driver);
+    return record != nullptr && record->unloadInvoked;
 }
 
 void EnterDispatch(PDRIVER_OBJECT driver)
