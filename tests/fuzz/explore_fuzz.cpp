@@ -1006,11 +1006,13 @@ private:
     {
         Explorer &x = *g_current;
         Registration *g = x.Consumer(pContext);
-        const Callback c = dwType == STREAMERNOTIFY_LOST_BYTES        ? Callback::LostBytes
-                           : dwType == STREAMERNOTIFY_CONSUMER_DELETED && x.m_relaying == 0 ? Callback::ConsumerDeleted
+        // A code relayed through OnNotify is a notification like any other, whatever its number.
+        const Callback c = x.m_relaying != 0                               ? Callback::ConsumerNotify
+                           : dwType == STREAMERNOTIFY_LOST_BYTES        ? Callback::LostBytes
+                           : dwType == STREAMERNOTIFY_CONSUMER_DELETED ? Callback::ConsumerDeleted
                                                                        : Callback::ConsumerNotify;
         x.Check(c, g, "code " + std::to_string(dwType));
-        if (dwType == STREAMERNOTIFY_LOST_BYTES && pParam == nullptr) {
+        if (c == Callback::LostBytes && pParam == nullptr) {
             dvfuzz::Finding("%s: FINDING: %s was told of lost bytes without a parameter block\n", kTarget, g->Name().c_str());
         }
         x.Nested(*g, "notify callback (code " + std::to_string(dwType) + ")");
