@@ -275,25 +275,21 @@ private:
         case Nothing:
             break;
         case RegisterProvider:
-        case RegisterConsumer: {
-            const ULONG hStream = m_in.Pick(kStreams);
-            if (level > PASSIVE_LEVEL && Avoided("dispatch-registration")) {
-                break;
-            }
-            auto step = Forbid(level, PASSIVE_LEVEL, hStream, who + "register on " + Hex(hStream));
-            if (!step.Skip()) {
-                Register(c, kind == RegisterProvider, hStream);
-            }
-            break;
-        }
+        case RegisterConsumer:
         case UnregisterProvider:
         case UnregisterConsumer: {
+            const bool join = kind == RegisterProvider || kind == RegisterConsumer;
             const ULONG hStream = m_in.Pick(kStreams);
             if (level > PASSIVE_LEVEL && Avoided("dispatch-registration")) {
                 break;
             }
-            auto step = Forbid(level, PASSIVE_LEVEL, hStream, who + "unregister on " + Hex(hStream));
-            if (!step.Skip()) {
+            auto step = Forbid(level, PASSIVE_LEVEL, hStream, who + (join ? "register on " : "unregister on ") + Hex(hStream));
+            if (step.Skip()) {
+                break;
+            }
+            if (join) {
+                Register(c, kind == RegisterProvider, hStream);
+            } else {
                 Unregister(c, kind == UnregisterProvider, hStream);
             }
             break;
