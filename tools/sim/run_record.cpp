@@ -198,31 +198,11 @@ void RunRecord::Line(const std::string &line)
     m_lines.push_back(line);
 }
 
-std::vector<RunRecord::TimedEvent> RunRecord::Events() const
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_events;
-}
-std::vector<RunRecord::SliceRecord> RunRecord::Slices() const
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_slices;
-}
-std::vector<RunRecord::SampleRecord> RunRecord::Samples() const
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_samples;
-}
-std::vector<std::string> RunRecord::Lines() const
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_lines;
-}
-std::vector<std::string> RunRecord::Tracks() const
-{
-    std::lock_guard<std::mutex> hold(m_lock);
-    return m_tracks;
-}
+std::vector<RunRecord::TimedEvent> RunRecord::Events() const { return Locked(m_events); }
+std::vector<RunRecord::SliceRecord> RunRecord::Slices() const { return Locked(m_slices); }
+std::vector<RunRecord::SampleRecord> RunRecord::Samples() const { return Locked(m_samples); }
+std::vector<std::string> RunRecord::Lines() const { return Locked(m_lines); }
+std::vector<std::string> RunRecord::Tracks() const { return Locked(m_tracks); }
 
 RunRecord::TrackScope::TrackScope(const std::string &track) : m_previous(t_track), m_track(track) { t_track = &m_track; }
 RunRecord::TrackScope::~TrackScope() { t_track = m_previous; }

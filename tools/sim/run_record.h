@@ -105,6 +105,13 @@ private:
     uint64_t m_start = 0; // Real: steady clock at the start, in microseconds
     uint64_t m_last = 0;  // Scripted: the latest time given out
     mutable std::mutex m_lock;
+    // A copy of one of the lists below, taken under the lock.
+    template <typename T>
+    T Locked(const T &list) const
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        return list;
+    }
     std::vector<TimedEvent> m_events;
     std::vector<SliceRecord> m_slices;
     std::vector<SampleRecord> m_samples;
