@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "entry_fixture.h"
 #include "streamer/bounded.h"
@@ -167,6 +168,22 @@ TEST_F(Lifecycle, PlugAndPlayRequestsToTheControlDeviceAreCompletedAsTheyCame)
                               "[2]STREAMER_Pnp: WARNING --- minor function 0xff to the control device, completed with 0xc00000bb"}));
     EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS); // the function device's removal still unloads
     EXPECT_FALSE(kemu::DriverIsLoaded(m_driver));
+    EXPECT_EQ(kemu::ViolationCount(), 0u);
+}
+
+// Wine gives a device created without an extension a pointer just past its object: the driver
+// tells its control device by the object, and neither a request to it nor the unload reads that.
+TEST_F(Lifecycle, AControlDeviceWhoseHostGaveItAnExtensionAnywayIsNeverReadAsAFunctionDevice)
+{
+    Load();
+    PDEVICE_OBJECT pdo = AddFunctionDevice();
+    std::vector<unsigned char> junk(64, 0x53);
+    ControlDevice()->DeviceExtension = junk.data();
+    EXPECT_EQ(kemu::PnpSendRequestToDevice(ControlDevice(), IRP_MN_REMOVE_DEVICE), STATUS_NOT_SUPPORTED);
+    EXPECT_TRUE(kemu::DriverIsLoaded(m_driver));
+    EXPECT_EQ(kemu::PnpRemoveDevice(pdo), STATUS_SUCCESS); // its unload deletes the control device too
+    EXPECT_FALSE(kemu::DriverIsLoaded(m_driver));
+    EXPECT_EQ(junk, std::vector<unsigned char>(64, 0x53));
     EXPECT_EQ(kemu::ViolationCount(), 0u);
 }
 
