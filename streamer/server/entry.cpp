@@ -19,6 +19,13 @@ LONG nCounter = 0;
 KSPIN_LOCK CounterLock;
 
 /*
+ * The control device, known by its object and not by its missing extension: the NT family gives a
+ * device created without one a NULL extension, but other hosts (Wine among them) point it just past
+ * the device object, at memory that is not ours.
+ */
+static PDEVICE_OBJECT pControlDeviceObject = NULL;
+
+/*
  * nCounter changes under CounterLock, but the log lines around the lock read it without it. Both
  * sides go through whole 32-bit atomic accesses so that such a reading is merely stale, never torn.
  */
@@ -67,12 +74,14 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STR
         return ntStatus;
     }
     pDeviceObject->Flags |= DO_BUFFERED_IO;
+    pControlDeviceObject = pDeviceObject;
 
     RtlInitUnicodeString(&LinkName, KWSTR("\\DosDevices\\DeVididi"));
     ntStatus = IoCreateSymbolicLink(&LinkName, &DeviceName);
     if (!NT_SUCCESS(ntStatus)) {
         SHOWDEBUG(ENTRY_MODULE, 1, "DriverEntry: ERROR --- IoCreateSymbolicLink failed");
         IoDeleteDevice(pDriverObject->DeviceObject);
+        pControlDeviceObject = NULL;
         TermNewDel();
         return ntStatus;
     }
@@ -82,6 +91,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STR
         SHOWDEBUG(ENTRY_MODULE, 1, "DriverEntry: ERROR --- Allocates of pDeVididiArray failed");
         IoDeleteSymbolicLink(&LinkName);
         IoDeleteDevice(pDriverObject->DeviceObject);
+        pControlDeviceObject = NULL;
         TermNewDel();
         return STATUS_NO_MEMORY;
     }
@@ -178,7 +188,6 @@ NTSTATUS CopyStackLocationAndCallNextDeviceOnStack(PDEVICE_OBJECT pNextDevice, P
 
 NTSTATUS NTAPI STREAMER_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
 {
-    PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDeviceObject->DeviceExtension;
     UCHAR nMinor = IoGetCurrentIrpStackLocation(pIrp)->MinorFunction;
     NTSTATUS ntStatus;
 
@@ -188,7 +197,7 @@ NTSTATUS NTAPI STREAMER_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
      * for notifications on a handle to it). It is no plug-and-play device: the request is completed
      * with the status the I/O manager gave it (STATUS_NOT_SUPPORTED), and a removal removes nothing.
      */
-    if (pExtension == NULL) {
+    if (pDeviceObject == pControlDeviceObject) {
         ntStatus = pIrp->IoStatus.Status;
         SHOWDEBUG(ENTRY_MODULE, 2,
                   "STREAMER_Pnp: WARNING --- minor function 0x%02x to the control device, completed with 0x%08x",
@@ -197,6 +206,7 @@ NTSTATUS NTAPI STREAMER_Pnp(PDEVICE_OBJECT pDeviceObject, PIRP pIrp)
         return ntStatus;
     }
 
+    PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDeviceObject->DeviceExtension;
     PDEVICE_OBJECT pNextDevice = pExtension->pNextDeviceOnStack;
     if (nMinor == IRP_MN_REMOVE_DEVICE) {
         SHOWDEBUG(ENTRY_MODULE, 3, "STREAMER_Pnp: remove device");
@@ -310,10 +320,14 @@ VOID NTAPI STREAMER_Unload(PDRIVER_OBJECT pDriverObject)
              * A function device that no removal took (one added from a callback of this unload) still
              * holds its interface's link name, which the platform allocated for it.
              */
-            PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDevice->DeviceExtension;
-            if (pExtension != NULL && pExtension->InterfaceLinkName.Buffer != NULL) {
-                IoSetDeviceInterfaceState(&pExtension->InterfaceLinkName, FALSE);
-                RtlFreeUnicodeString(&pExtension->InterfaceLinkName);
+            if (pDevice == pControlDeviceObject) {
+                pControlDeviceObject = NULL;
+            } else {
+                PSTREAMER_DEVICE_EXTENSION pExtension = (PSTREAMER_DEVICE_EXTENSION)pDevice->DeviceExtension;
+                if (pExtension->InterfaceLinkName.Buffer != NULL) {
+                    IoSetDeviceInterfaceState(&pExtension->InterfaceLinkName, FALSE);
+                    RtlFreeUnicodeString(&pExtension->InterfaceLinkName);
+                }
             }
             IoDeleteDevice(pDevice);
             pDevice = pNext;
