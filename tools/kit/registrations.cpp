@@ -123,11 +123,13 @@ std::string CallingDriver(const std::string &code)
 }
 
 // What a client driver's call does, for every report made meanwhile: "\Driver\x: call of the data
-// entry point of stream 3".
-void NameCall(std::optional<kemu::ScopedCodeName> &named, const std::string &caller, const char *entry, ULONG hStream)
+// entry point of stream 3"; `code` is the call's address, which names the caller where the walk
+// cannot pass the exchange's frames (an image).
+void NameCall(std::optional<kemu::ScopedCodeName> &named, const std::string &code, const char *entry, ULONG hStream)
 {
+    const std::string caller = CallingDriver(code);
     if (!caller.empty()) {
-        named.emplace(caller + ": call of the " + entry + " of " + Stream(hStream));
+        named.emplace(caller + ": call of the " + entry + " of " + Stream(hStream), code);
     }
 }
 
@@ -182,7 +184,7 @@ VOID STREAMER_CALL ProvideData(ULONG hStream, PUCHAR pBuffer, ULONG dwSize)
     }
     std::optional<kemu::ScopedCodeName> named;
     if (t_provideDepth == 0) {
-        NameCall(named, caller, "data entry point", hStream); // once, not at every level of a recursion
+        NameCall(named, code, "data entry point", hStream); // once, not at every level of a recursion
     }
     ++t_provideDepth;
     Exchange<STREAMER_PROVIDE_DATA_ENTRY>(false, 0)(hStream, pBuffer, dwSize);
@@ -193,7 +195,7 @@ VOID STREAMER_CALL ProviderNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFIC
 {
     CheckLevel("notify entry point", hStream);
     std::optional<kemu::ScopedCodeName> named;
-    NameCall(named, CallingDriver(kemu::DriverAtFault()), "provider's notify entry point", hStream);
+    NameCall(named, kemu::DriverAtFault(), "provider's notify entry point", hStream);
     Exchange<STREAMER_PROVIDER_NOTIFY_ENTRY>(false, 1)(hStream, dwType, pParam);
 }
 
@@ -201,7 +203,7 @@ VOID STREAMER_CALL DataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
     CheckLevel("data-processed entry point", hStream);
     std::optional<kemu::ScopedCodeName> named;
-    NameCall(named, CallingDriver(kemu::DriverAtFault()), "data-processed entry point", hStream);
+    NameCall(named, kemu::DriverAtFault(), "data-processed entry point", hStream);
     Exchange<STREAMER_DATA_PROCESSED_ENTRY>(true, 0)(hStream, hConsumer, dwSize);
 }
 
@@ -209,7 +211,7 @@ VOID STREAMER_CALL ConsumerNotify(ULONG hStream, PVOID hConsumer, ULONG dwType, 
 {
     CheckLevel("notify entry point", hStream);
     std::optional<kemu::ScopedCodeName> named;
-    NameCall(named, CallingDriver(kemu::DriverAtFault()), "consumer's notify entry point", hStream);
+    NameCall(named, kemu::DriverAtFault(), "consumer's notify entry point", hStream);
     Exchange<STREAMER_CONSUMER_NOTIFY_ENTRY>(true, 1)(hStream, hConsumer, dwType, pParam);
 }
 

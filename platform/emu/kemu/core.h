@@ -81,9 +81,13 @@ private:
 // of stream 0x3"; names nest. Every violation the thread reports meanwhile ends with
 // " [in <outermost> > ... > <innermost>]", and the wait watchdog names the waiter so. A test or tool
 // that drives several client drivers on one thread tells with it whose code broke a rule.
+// `caller`, when given, is the code address of the call that began this code, as DriverAtFault
+// names it ("\Driver\x+0x1f"): a walk that finds only the serving driver's code, because it
+// cannot unwind that driver's frames (a PE image has no unwind tables), names the innermost such
+// caller, "through" the serving driver's outermost frame it found.
 class ScopedCodeName {
 public:
-    explicit ScopedCodeName(std::string name);
+    explicit ScopedCodeName(std::string name, std::string caller = {});
     ~ScopedCodeName();
     ScopedCodeName(const ScopedCodeName &) = delete;
     ScopedCodeName &operator=(const ScopedCodeName &) = delete;

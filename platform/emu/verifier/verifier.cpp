@@ -26,8 +26,11 @@ struct Verifier {
     std::string serving; // under mutex
 };
 
-// The calling thread's ScopedCodeName names, outermost first.
-thread_local std::vector<std::string> t_codeNames;
+// The calling thread's ScopedCodeName names and callers, outermost first.
+struct CodeName {
+    std::string name, caller;
+};
+thread_local std::vector<CodeName> t_codeNames;
 
 // Never destroyed: a thread that exits late may still report.
 Verifier &TheVerifier()
@@ -58,14 +61,17 @@ bool VerifierChecks() { return detail::ChecksOn(); }
 void SetViolationMode(ViolationMode mode) { TheVerifier().mode = mode; }
 ViolationMode GetViolationMode() { return TheVerifier().mode; }
 
-ScopedCodeName::ScopedCodeName(std::string name) { t_codeNames.push_back(std::move(name)); }
+ScopedCodeName::ScopedCodeName(std::string name, std::string caller)
+{
+    t_codeNames.push_back({std::move(name), std::move(caller)});
+}
 ScopedCodeName::~ScopedCodeName() { t_codeNames.pop_back(); }
 
 std::string CurrentCodeName()
 {
     std::string joined;
-    for (const std::string &name : t_codeNames) {
-        joined += (joined.empty() ? "" : " > ") + name;
+    for (const CodeName &code : t_codeNames) {
+        joined += (joined.empty() ? "" : " > ") + code.name;
     }
     return joined;
 }
@@ -115,6 +121,13 @@ std::string DriverAtFault()
         outer = code;
         if (inner.Empty()) {
             inner = code;
+        }
+    }
+    if (!outer.Empty()) {
+        for (auto it = t_codeNames.rbegin(); it != t_codeNames.rend(); ++it) {
+            if (!it->caller.empty()) {
+                return it->caller + " through " + outer.Text();
+            }
         }
     }
     return inner.Text();
