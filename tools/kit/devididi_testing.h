@@ -19,9 +19,10 @@
  * queued until RunDpcs (or run on their own thread after kemu::SetDpcMode(Thread)), kernel rule
  * violations recorded, the exchange's rings in the special pool (a read past a ring's end stops
  * the test process with a "*** STOP:" report naming the ring and the reading driver). TearDown
- * unloads the client driver, unregisters the helpers, removes the device and unloads the exchange,
- * then fails the test for each pool block leaked, request left pending, DPC left queued and rule
- * broken, e.g. a registration the driver did not take back at its unload.
+ * unloads the client driver, unregisters every helper still alive (those of StartProvider and
+ * StartConsumer and those the test made itself, wherever they live), removes the device and
+ * unloads the exchange, then fails the test for each pool block leaked, request left pending, DPC
+ * left queued and rule broken, e.g. a registration the driver did not take back at its unload.
  *
  * A driver loaded from its module (LoadClient) is checked fully: its registrations at its unload,
  * and a call into it after its unload is a stop naming it. A driver linked into the test
@@ -49,16 +50,24 @@ class DriverModule;
 
 namespace devididi::kit {
 
-// A client of the test's own, with its handle on the exchange's control device.
+// A client of the test's own, with its handle on the exchange's control device, opened at its first
+// request. A helper may live anywhere, a member of the test's fixture too: the fixture's TearDown
+// closes every helper still alive (Close) before it removes the exchange, so that none need go
+// first, and a helper used again after that opens the device anew.
 class Client {
 public:
     Client();
-    ~Client();
+    virtual ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
     // Sends a request to the exchange: its status, or STATUS_PENDING while it waits (for a
     // consumer, until the stream has a provider).
     NTSTATUS Send(ULONG code, const STREAMER_SRV_PARAM &param);
+    // Unregisters (a provider or consumer registered or waiting) and lets the device go.
+    void Close();
+
+protected:
+    virtual void Leave() {}
 
 private:
     PFILE_OBJECT m_pFile = nullptr;
@@ -73,7 +82,7 @@ private:
 class Provider : public Client {
 public:
     Provider(ULONG stream, ULONG ringSize);
-    ~Provider();
+    ~Provider() override;
     NTSTATUS Register();
     NTSTATUS Unregister();
     // Hands the next `size` bytes of the stream to the exchange and returns them.
@@ -83,6 +92,9 @@ public:
     std::vector<UCHAR> ProvideAcrossTheEnd(ULONG size);
     ULONG Stream() const { return m_stream; }
     uint64_t Sent() const { return m_sent; }
+
+protected:
+    void Leave() override;
 
 private:
     ULONG m_stream, m_ringSize;
@@ -97,11 +109,14 @@ private:
 class Consumer : public Client {
 public:
     explicit Consumer(ULONG stream);
-    ~Consumer();
+    ~Consumer() override;
     NTSTATUS Register();
     NTSTATUS Unregister();
     ULONG Stream() const { return m_stream; }
     std::vector<UCHAR> received;
+
+protected:
+    void Leave() override;
 
 private:
     static VOID STREAMER_CALL NewData(ULONG size, PVOID self);

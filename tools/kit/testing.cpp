@@ -9,25 +9,50 @@
 
 namespace devididi::kit {
 
-Client::Client()
+namespace {
+
+// Every helper alive, wherever it lives, for the fixture's TearDown.
+std::vector<Client *> &LiveClients()
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &m_pFile, &m_pDevice), STATUS_SUCCESS)
-        << "the exchange's device is not there";
+    static std::vector<Client *> clients;
+    return clients;
 }
+
+} // namespace
+
+Client::Client() { LiveClients().push_back(this); }
 
 Client::~Client()
 {
     if (m_pFile != nullptr) {
         ObDereferenceObject(m_pFile);
     }
+    std::vector<Client *> &clients = LiveClients();
+    clients.erase(std::remove(clients.begin(), clients.end(), this), clients.end());
+}
+
+void Client::Close()
+{
+    Leave();
+    if (m_pFile != nullptr) {
+        ObDereferenceObject(m_pFile);
+        m_pFile = nullptr;
+        m_pDevice = nullptr;
+    }
 }
 
 NTSTATUS Client::Send(ULONG code, const STREAMER_SRV_PARAM &param)
 {
-    if (m_pDevice == nullptr) {
-        return STATUS_NO_SUCH_DEVICE;
+    if (m_pFile == nullptr) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
+        const NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &m_pFile, &m_pDevice);
+        if (status != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the exchange's device is not there (status 0x" << std::hex << status << ")";
+            m_pFile = nullptr;
+            m_pDevice = nullptr;
+            return STATUS_NO_SUCH_DEVICE;
+        }
     }
     m_param = param;
     m_iosb = IO_STATUS_BLOCK{};
@@ -43,7 +68,9 @@ NTSTATUS Client::Send(ULONG code, const STREAMER_SRV_PARAM &param)
 
 Provider::Provider(ULONG stream, ULONG ringSize) : m_stream(stream), m_ringSize(ringSize) {}
 
-Provider::~Provider()
+Provider::~Provider() { Leave(); }
+
+void Provider::Leave()
 {
     if (m_registered) {
         Unregister();
@@ -99,7 +126,9 @@ std::vector<UCHAR> Provider::ProvideAcrossTheEnd(ULONG size)
 
 Consumer::Consumer(ULONG stream) : m_stream(stream) {}
 
-Consumer::~Consumer()
+Consumer::~Consumer() { Leave(); }
+
+void Consumer::Leave()
 {
     if (m_registered) {
         Unregister();
@@ -171,6 +200,11 @@ void ExchangeTest::TearDown()
     UnloadClient();
     m_providers.clear();
     m_consumers.clear();
+    // The test's own helpers, which may outlive the fixture: unregistered and closed while the
+    // exchange is there, so that nothing is left open and their destructors have nothing to do.
+    for (Client *client : std::vector<Client *>(LiveClients())) {
+        client->Close();
+    }
     RemoveExchangeDevice();
     if (m_pExchange != nullptr) {
         kemu::UnloadDriver(m_pExchange);
