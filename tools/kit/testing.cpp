@@ -18,6 +18,24 @@ std::vector<Client *> &LiveClients()
     return clients;
 }
 
+// A notification as a helper keeps it: the record copied, and the information block it points at.
+Notification Record(ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID from)
+{
+    Notification notification;
+    notification.code = code;
+    notification.from = from;
+    if (param != nullptr) {
+        notification.param = *param;
+        notification.hasParam = true;
+        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && param->StreamInfo.pInfo != nullptr &&
+            param->StreamInfo.nSize > 0) {
+            const auto *block = static_cast<const UCHAR *>(param->StreamInfo.pInfo);
+            notification.info.assign(block, block + param->StreamInfo.nSize);
+        }
+    }
+    return notification;
+}
+
 } // namespace
 
 Client::Client() { LiveClients().push_back(this); }
@@ -83,9 +101,10 @@ NTSTATUS Provider::Register()
     param.RegisterProvider.hStream = m_stream;
     param.RegisterProvider.dwBufferSize = m_ringSize;
     param.RegisterProvider.pfnProvideDataComplete = [](PUCHAR, PVOID) STREAMER_CALL {};
-    param.RegisterProvider.pfnNotify = [](PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
+    param.RegisterProvider.pfnNotify = &Provider::OnNotify;
     param.RegisterProvider.ppfnProvideData = &m_pfnProvide;
     param.RegisterProvider.ppfnNotify = &m_pfnNotify;
+    param.RegisterProvider.pContext = this;
     NTSTATUS status = Send(STREAMER_REGISTER_PROVIDER, param);
     m_registered = NT_SUCCESS(status);
     return status;
@@ -111,6 +130,20 @@ std::vector<UCHAR> Provider::Provide(ULONG size)
     }
     m_pfnProvide(m_stream, block.data(), size);
     return block;
+}
+
+void Provider::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
+{
+    if (m_pfnNotify == nullptr) {
+        ADD_FAILURE() << "stream " << m_stream << ": Notify before the provider is registered";
+        return;
+    }
+    m_pfnNotify(m_stream, code, param);
+}
+
+VOID STREAMER_CALL Provider::OnNotify(PVOID consumer, ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self)
+{
+    static_cast<Provider *>(self)->notifications.push_back(Record(code, param, consumer));
 }
 
 std::vector<UCHAR> Provider::ProvideAcrossTheEnd(ULONG size)
@@ -140,7 +173,7 @@ NTSTATUS Consumer::Register()
     STREAMER_SRV_PARAM param{};
     param.RegisterConsumer.hStream = m_stream;
     param.RegisterConsumer.pfnNewDataReady = &Consumer::NewData;
-    param.RegisterConsumer.pfnNotify = [](ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
+    param.RegisterConsumer.pfnNotify = &Consumer::OnNotify;
     param.RegisterConsumer.hConsumer = this;
     param.RegisterConsumer.ppBuffer = &m_pRing;
     param.RegisterConsumer.pdwBufferSize = &m_nSize;
@@ -159,6 +192,20 @@ NTSTATUS Consumer::Unregister()
     param.UnRegisterConsumer.hConsumer = this;
     m_registered = false;
     return Send(STREAMER_UNREGISTER_CONSUMER, param);
+}
+
+void Consumer::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
+{
+    if (m_pfnNotify == nullptr) {
+        ADD_FAILURE() << "stream " << m_stream << ": Notify before the consumer is registered";
+        return;
+    }
+    m_pfnNotify(m_stream, this, code, param);
+}
+
+VOID STREAMER_CALL Consumer::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self)
+{
+    static_cast<Consumer *>(self)->notifications.push_back(Record(code, param, nullptr));
 }
 
 VOID STREAMER_CALL Consumer::NewData(ULONG size, PVOID self)
