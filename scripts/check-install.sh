@@ -7,11 +7,15 @@
 #    driver and the fault (with a non-zero status, but for the warning of a block larger than the
 #    ring), no signal and no hang; the consumer's kit test passes for the correct driver and fails,
 #    with the report, for each mistake;
-#  - with the cross compiler present, the installed .sys build script builds and checks echo.sys.
+#  - with the cross compiler present, the installed .sys build script builds and checks echo.sys;
+#  - with a 32-bit build there too (M32-BUILD-DIR, configured: it is not configured here), its
+#    simulator is installed into the same prefix beside the genuine devididi.sys, leaving the
+#    64-bit kit as it was, and runs the echo sample's script with echo.sys beside that image, as
+#    the golden file says.
 #
-#   scripts/check-install.sh [PLAIN-BUILD-DIR [ASAN-BUILD-DIR]]
-#                     (default build/default and build/asan, configured from the presets if needed;
-#                      only their target "kit" is built)
+#   scripts/check-install.sh [PLAIN-BUILD-DIR [ASAN-BUILD-DIR [M32-BUILD-DIR]]]
+#                     (default build/default, build/asan and build/m32; the first two are
+#                      configured from the presets if needed; only their target "kit" is built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,6 +23,7 @@ die() { echo "check-install: $*" >&2; exit 1; }
 
 plain=${1:-build/default}
 asan=${2:-build/asan}
+m32=${3:-build/m32}
 [ -f "$plain/CMakeCache.txt" ] || cmake --preset default >/dev/null
 [ -f "$asan/CMakeCache.txt" ] || cmake --preset asan >/dev/null
 
@@ -41,6 +46,20 @@ for file in include/devididi/kernel.h include/devididi/streamer.h include/devidi
             lib/cmake/DeVididi/DeVididiKit-asan.cmake; do
   [ -e "$prefix/$file" ] || die "the install lacks $file"
 done
+# The 32-bit simulator goes in before the projects below are built: they find the 64-bit kit intact.
+sim32=
+if ! command -v i686-w64-mingw32-gcc >/dev/null; then
+  echo "check-install: no i686-w64-mingw32-gcc: the 32-bit simulator is neither installed nor checked"
+elif [ ! -f "$m32/CMakeCache.txt" ]; then
+  echo "check-install: no 32-bit build in $m32 (cmake --preset m32): the 32-bit simulator is neither installed nor checked"
+else
+  cmake --build "$m32" --target kit || die "cmake --build $m32 --target kit failed"
+  cmake --install "$m32" --prefix "$prefix" >/dev/null || die "cmake --install $m32 failed"
+  for file in bin/devididi-sim32 lib/devididi-sim32/devididi-sim lib/devididi-sim32/devididi.sys; do
+    [ -e "$prefix/$file" ] || die "the install from $m32 lacks $file"
+  done
+  sim32=$prefix/bin/devididi-sim32
+fi
 
 # Copies of the projects outside the tree: nothing but the prefix can be found from there.
 cp -r examples/client-driver "$work/echo"
@@ -100,6 +119,21 @@ if command -v i686-w64-mingw32-gcc >/dev/null; then
   "$prefix/share/devididi/ntbuild/build-client-sys.sh" "$work/sys" echo "$root/examples/client-driver/imports.allow" \
     "$root/examples/client-driver/echo.c" >/dev/null || die "the installed build-client-sys.sh does not build echo.sys"
   echo "check-install: the installed build-client-sys.sh built and checked echo.sys"
+fi
+if [ -n "$sim32" ]; then
+  # echo.script loads echo.so and imports ../debug-levels.reg; the installed devididi.sys is the
+  # exchange (the program has no module of its own to fall back on).
+  mkdir "$work/sys32"
+  cp "$work/sys/echo.sys" "$work/sys32/echo.so"
+  cp examples/debug-levels.reg "$work/"
+  status=0
+  timeout 60 "$sim32" --script "$work/echo/echo.script" --stable-addresses --driver-dir "$work/sys32" \
+    >"$work/echo32.out" 2>"$work/echo32.err" || status=$?
+  [ "$status" -eq 0 ] && [ ! -s "$work/echo32.err" ] ||
+    die "the installed devididi-sim32 ends echo.script with status $status:"$'\n'"$(cat "$work/echo32.err")"
+  diff -u examples/client-driver/expected/echo.out "$work/echo32.out" ||
+    die "the installed devididi-sim32's run of echo.script with echo.sys differs from its golden file (above)"
+  echo "check-install: the installed devididi-sim32 ran echo.sys beside the installed devididi.sys as the golden file says"
 fi
 echo "check-install: the installed kit (plain and asan) builds and passes the echo sample's tests, and the" \
      "forgetful consumer's and the tone provider's mistakes are stopped or reported, each naming its driver, by" \

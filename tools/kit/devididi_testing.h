@@ -19,9 +19,10 @@
  * queued until RunDpcs (or run on their own thread after kemu::SetDpcMode(Thread)), kernel rule
  * violations recorded, the exchange's rings in the special pool (a read past a ring's end stops
  * the test process with a "*** STOP:" report naming the ring and the reading driver). TearDown
- * unloads the client driver, unregisters the helpers, removes the device and unloads the exchange,
- * then fails the test for each pool block leaked, request left pending, DPC left queued and rule
- * broken, e.g. a registration the driver did not take back at its unload.
+ * unloads the client driver, unregisters every helper still alive (those of StartProvider and
+ * StartConsumer and those the test made itself, wherever they live), removes the device and
+ * unloads the exchange, then fails the test for each pool block leaked, request left pending, DPC
+ * left queued and rule broken, e.g. a registration the driver did not take back at its unload.
  *
  * A driver loaded from its module (LoadClient) is checked fully: its registrations at its unload,
  * and a call into it after its unload is a stop naming it. A driver linked into the test
@@ -49,16 +50,40 @@ class DriverModule;
 
 namespace devididi::kit {
 
-// A client of the test's own, with its handle on the exchange's control device.
+// A notification a helper received. The helper's callback records it where the exchange calls,
+// under the stream's lock or as its reader, and calls nothing back: with kemu::SetDpcMode(Thread)
+// that may be the DPC thread, so read a helper's records while DPCs are held or after RunDpcs.
+struct Notification {
+    ULONG code = 0;
+    // Its record as the exchange passed it (all zero, and `hasParam` false, when it passed none).
+    STREAMER_NOTIFICATION_PARAM param{};
+    bool hasParam = false;
+    // STREAM_INFO_CHANGED: a copy of the information block (param.StreamInfo.pInfo is the exchange's
+    // and need not outlive the call), empty when there is none.
+    std::vector<UCHAR> info;
+    // To a provider: the consumer that sent it (the Consumer helper's address is its handle), or
+    // nullptr when the exchange did.
+    PVOID from = nullptr;
+};
+
+// A client of the test's own, with its handle on the exchange's control device, opened at its first
+// request. A helper may live anywhere, a member of the test's fixture too: the fixture's TearDown
+// closes every helper still alive (Close) before it removes the exchange, so that none need go
+// first, and a helper used again after that opens the device anew.
 class Client {
 public:
     Client();
-    ~Client();
+    virtual ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
     // Sends a request to the exchange: its status, or STATUS_PENDING while it waits (for a
     // consumer, until the stream has a provider).
     NTSTATUS Send(ULONG code, const STREAMER_SRV_PARAM &param);
+    // Unregisters (a provider or consumer registered or waiting) and lets the device go.
+    void Close();
+
+protected:
+    virtual void Leave() {}
 
 private:
     PFILE_OBJECT m_pFile = nullptr;
@@ -69,11 +94,12 @@ private:
 };
 
 // The provider of a stream. Byte n of the stream (counted from the first Provide) is n * 7 + 1, so
-// that a consumer's copy that wraps wrongly or skips shows.
+// that a consumer's copy that wraps wrongly or skips shows. `notifications` holds every notification
+// it is told of, in order (CONSUMER_REGISTERED, those its consumers send, ...).
 class Provider : public Client {
 public:
     Provider(ULONG stream, ULONG ringSize);
-    ~Provider();
+    ~Provider() override;
     NTSTATUS Register();
     NTSTATUS Unregister();
     // Hands the next `size` bytes of the stream to the exchange and returns them.
@@ -81,10 +107,18 @@ public:
     // Brings the ring's head to `size / 2` bytes before its end with a first block, runs the queued
     // DPCs so that consumers take it, then provides `size` bytes across the end. Returns both blocks.
     std::vector<UCHAR> ProvideAcrossTheEnd(ULONG size);
+    // Sends a notification to the stream's consumers through the notify entry point the
+    // registration returned (`param` may be null where the code carries none).
+    void Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param = nullptr);
     ULONG Stream() const { return m_stream; }
     uint64_t Sent() const { return m_sent; }
+    std::vector<Notification> notifications;
+
+protected:
+    void Leave() override;
 
 private:
+    static VOID STREAMER_CALL OnNotify(PVOID consumer, ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self);
     ULONG m_stream, m_ringSize;
     uint64_t m_sent = 0;
     bool m_registered = false;
@@ -93,18 +127,28 @@ private:
 };
 
 // A consumer of a stream that copies every block out of the ring as it is told of it, wrapping at
-// the ring's end, and reports it processed at once.
+// the ring's end, and reports it processed at once. `notifications` holds every notification it is
+// told of, in order; a registration made before the stream's provider answers STATUS_PENDING and
+// its wait ends with PROVIDER_REGISTERED.
 class Consumer : public Client {
 public:
     explicit Consumer(ULONG stream);
-    ~Consumer();
+    ~Consumer() override;
     NTSTATUS Register();
     NTSTATUS Unregister();
+    // Sends a notification to the stream's provider through the notify entry point the
+    // registration returned (`param` may be null where the code carries none).
+    void Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param = nullptr);
     ULONG Stream() const { return m_stream; }
     std::vector<UCHAR> received;
+    std::vector<Notification> notifications;
+
+protected:
+    void Leave() override;
 
 private:
     static VOID STREAMER_CALL NewData(ULONG size, PVOID self);
+    static VOID STREAMER_CALL OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self);
     ULONG m_stream;
     bool m_registered = false;
     PUCHAR m_pRing = nullptr;

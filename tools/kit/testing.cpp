@@ -9,25 +9,68 @@
 
 namespace devididi::kit {
 
-Client::Client()
+namespace {
+
+// Every helper alive, wherever it lives, for the fixture's TearDown.
+std::vector<Client *> &LiveClients()
 {
-    UNICODE_STRING name;
-    RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &m_pFile, &m_pDevice), STATUS_SUCCESS)
-        << "the exchange's device is not there";
+    static std::vector<Client *> clients;
+    return clients;
 }
+
+// A notification as a helper keeps it: the record copied, and the information block it points at.
+Notification Record(ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID from)
+{
+    Notification notification;
+    notification.code = code;
+    notification.from = from;
+    if (param != nullptr) {
+        notification.param = *param;
+        notification.hasParam = true;
+        if (code == STREAMERNOTIFY_STREAM_INFO_CHANGED && param->StreamInfo.pInfo != nullptr &&
+            param->StreamInfo.nSize > 0) {
+            const auto *block = static_cast<const UCHAR *>(param->StreamInfo.pInfo);
+            notification.info.assign(block, block + param->StreamInfo.nSize);
+        }
+    }
+    return notification;
+}
+
+} // namespace
+
+Client::Client() { LiveClients().push_back(this); }
 
 Client::~Client()
 {
     if (m_pFile != nullptr) {
         ObDereferenceObject(m_pFile);
     }
+    std::vector<Client *> &clients = LiveClients();
+    clients.erase(std::remove(clients.begin(), clients.end(), this), clients.end());
+}
+
+void Client::Close()
+{
+    Leave();
+    if (m_pFile != nullptr) {
+        ObDereferenceObject(m_pFile);
+        m_pFile = nullptr;
+        m_pDevice = nullptr;
+    }
 }
 
 NTSTATUS Client::Send(ULONG code, const STREAMER_SRV_PARAM &param)
 {
-    if (m_pDevice == nullptr) {
-        return STATUS_NO_SUCH_DEVICE;
+    if (m_pFile == nullptr) {
+        UNICODE_STRING name;
+        RtlInitUnicodeString(&name, u"\\Device\\DeVididi");
+        const NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &m_pFile, &m_pDevice);
+        if (status != STATUS_SUCCESS) {
+            ADD_FAILURE() << "the exchange's device is not there (status 0x" << std::hex << status << ")";
+            m_pFile = nullptr;
+            m_pDevice = nullptr;
+            return STATUS_NO_SUCH_DEVICE;
+        }
     }
     m_param = param;
     m_iosb = IO_STATUS_BLOCK{};
@@ -43,7 +86,9 @@ NTSTATUS Client::Send(ULONG code, const STREAMER_SRV_PARAM &param)
 
 Provider::Provider(ULONG stream, ULONG ringSize) : m_stream(stream), m_ringSize(ringSize) {}
 
-Provider::~Provider()
+Provider::~Provider() { Leave(); }
+
+void Provider::Leave()
 {
     if (m_registered) {
         Unregister();
@@ -56,9 +101,10 @@ NTSTATUS Provider::Register()
     param.RegisterProvider.hStream = m_stream;
     param.RegisterProvider.dwBufferSize = m_ringSize;
     param.RegisterProvider.pfnProvideDataComplete = [](PUCHAR, PVOID) STREAMER_CALL {};
-    param.RegisterProvider.pfnNotify = [](PVOID, ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
+    param.RegisterProvider.pfnNotify = &Provider::OnNotify;
     param.RegisterProvider.ppfnProvideData = &m_pfnProvide;
     param.RegisterProvider.ppfnNotify = &m_pfnNotify;
+    param.RegisterProvider.pContext = this;
     NTSTATUS status = Send(STREAMER_REGISTER_PROVIDER, param);
     m_registered = NT_SUCCESS(status);
     return status;
@@ -86,6 +132,20 @@ std::vector<UCHAR> Provider::Provide(ULONG size)
     return block;
 }
 
+void Provider::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
+{
+    if (m_pfnNotify == nullptr) {
+        ADD_FAILURE() << "stream " << m_stream << ": Notify before the provider is registered";
+        return;
+    }
+    m_pfnNotify(m_stream, code, param);
+}
+
+VOID STREAMER_CALL Provider::OnNotify(PVOID consumer, ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self)
+{
+    static_cast<Provider *>(self)->notifications.push_back(Record(code, param, consumer));
+}
+
 std::vector<UCHAR> Provider::ProvideAcrossTheEnd(ULONG size)
 {
     const ULONG head = static_cast<ULONG>(m_sent % m_ringSize);
@@ -99,7 +159,9 @@ std::vector<UCHAR> Provider::ProvideAcrossTheEnd(ULONG size)
 
 Consumer::Consumer(ULONG stream) : m_stream(stream) {}
 
-Consumer::~Consumer()
+Consumer::~Consumer() { Leave(); }
+
+void Consumer::Leave()
 {
     if (m_registered) {
         Unregister();
@@ -111,7 +173,7 @@ NTSTATUS Consumer::Register()
     STREAMER_SRV_PARAM param{};
     param.RegisterConsumer.hStream = m_stream;
     param.RegisterConsumer.pfnNewDataReady = &Consumer::NewData;
-    param.RegisterConsumer.pfnNotify = [](ULONG, PSTREAMER_NOTIFICATION_PARAM, PVOID) STREAMER_CALL {};
+    param.RegisterConsumer.pfnNotify = &Consumer::OnNotify;
     param.RegisterConsumer.hConsumer = this;
     param.RegisterConsumer.ppBuffer = &m_pRing;
     param.RegisterConsumer.pdwBufferSize = &m_nSize;
@@ -130,6 +192,20 @@ NTSTATUS Consumer::Unregister()
     param.UnRegisterConsumer.hConsumer = this;
     m_registered = false;
     return Send(STREAMER_UNREGISTER_CONSUMER, param);
+}
+
+void Consumer::Notify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param)
+{
+    if (m_pfnNotify == nullptr) {
+        ADD_FAILURE() << "stream " << m_stream << ": Notify before the consumer is registered";
+        return;
+    }
+    m_pfnNotify(m_stream, this, code, param);
+}
+
+VOID STREAMER_CALL Consumer::OnNotify(ULONG code, PSTREAMER_NOTIFICATION_PARAM param, PVOID self)
+{
+    static_cast<Consumer *>(self)->notifications.push_back(Record(code, param, nullptr));
 }
 
 VOID STREAMER_CALL Consumer::NewData(ULONG size, PVOID self)
@@ -171,6 +247,11 @@ void ExchangeTest::TearDown()
     UnloadClient();
     m_providers.clear();
     m_consumers.clear();
+    // The test's own helpers, which may outlive the fixture: unregistered and closed while the
+    // exchange is there, so that nothing is left open and their destructors have nothing to do.
+    for (Client *client : std::vector<Client *>(LiveClients())) {
+        client->Close();
+    }
     RemoveExchangeDevice();
     if (m_pExchange != nullptr) {
         kemu::UnloadDriver(m_pExchange);
