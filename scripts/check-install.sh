@@ -85,6 +85,8 @@ for flavour in plain asan; do
       '\*\*\* STOP: exchange entry point called above DISPATCH_LEVEL: .*, by .Driver.forgetful\+0x'
   run "$flavour" a_ring_read_after_its_free_stops_naming_the_reader 3 \
       '\*\*\* STOP: read of a freed pool block: .*by code at .Driver.forgetful\+0x'
+  run "$flavour" a_live_ring_read_after_its_consumers_unregistration_stops_naming_the_reader 3 \
+      "\\*\\*\\* STOP: read of the ring of stream 2 after its consumer's unregistration: .*by code at .Driver.forgetful\\+0x"
   run "$flavour" a_provider_calling_after_its_unregistration_is_named 1 \
       "data provided without the stream's provider registration: .*, by .Driver.tonegen\\+0x"
   run "$flavour" a_block_larger_than_the_ring_is_named 0 'warning: .* bytes provided on stream 3, .*, by .Driver.tonegen\+0x'
