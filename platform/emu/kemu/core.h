@@ -264,6 +264,17 @@ void SetSpecialPoolTag(ULONG tag);
 // the serving driver's, see SetServingDriver), whatever its tag, until ResetCore: a read past one,
 // by the client or by the driver it hands the block to, stops naming the block and its allocator.
 void SetSpecialPoolForClients(bool on);
+// A view of a live special-pool block: the same bytes at a second address, with an inaccessible page
+// after them as the block has, for one user of the block to read it through. Returns the address in
+// the view that stands for `address`, or null when `address` lies in no live special-pool block or no
+// view can be had (256 a run; running out is said once on standard error). `object` names what the
+// block holds in the reports ("the ring of stream 2"). Views stay reserved until the process ends.
+void *OpenPoolView(const void *address, const char *object);
+// Closes the view that `address` lies in: from then on a read or write through it stops (kemu::Stop)
+// as "read of <object> <why>: pool block 0x... 'Trcd' 1040 bytes, byte 24, ..., by code at ...". Once
+// the block is freed, each of its views is inaccessible too, and a use through one is reported as the
+// freed block's.
+void ClosePoolView(const void *address, const char *why);
 namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";
