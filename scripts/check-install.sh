@@ -75,6 +75,8 @@ for flavour in plain asan; do
   run "$flavour" a_correct_consumer_runs_clean 0 'forgetful: sum [0-9]+'
   run "$flavour" a_registration_left_at_unload_is_named_and_taken_back 1 \
       'KERNEL RULE VIOLATION: driver unloaded while another driver still holds its callbacks: .Driver.forgetful'
+  run "$flavour" a_registration_whose_unregistration_was_refused_is_named_at_unload 1 \
+      'KERNEL RULE VIOLATION: driver unloaded while another driver still holds its callbacks: .Driver.forgetful'
   run "$flavour" a_read_past_the_rings_end_stops_naming_the_block_and_the_reader 3 \
       '\*\*\* STOP: read past the end of a pool block: .*by code at .Driver.forgetful\+0x'
   run "$flavour" an_unload_that_waits_for_ever_stops_naming_the_driver 3 \
