@@ -174,7 +174,7 @@ struct PoolView {
     char readRule[192] = {};
     char writeRule[192] = {};
 };
-constexpr size_t kPoolViews = 256;
+constexpr size_t kPoolViews = 1024;
 PoolView g_views[kPoolViews];
 size_t g_viewCount = 0;       // under the pool lock
 bool g_viewsFullSaid = false; // under the pool lock
