@@ -185,36 +185,43 @@ bool g_viewsFullSaid = false; // under the pool lock
 struct PoolFile {
     int fd = -1;
     bool tried = false;
+    bool failureSaid = false;
     int64_t end = 0, size = 0;
 };
 PoolFile g_poolFile;
 constexpr int64_t kPoolFileGrowth = int64_t(1) << 30; // the file's size grows by a sparse gigabyte
 
 // Under the pool lock: `bytes` of the memory file for a new block, mapped at `at` (a reservation),
-// and their offset; -1 when there is no memory file (the block then gets no views: said once).
+// and their offset; -1 when the memory file fails (the block then lies in anonymous memory and gets
+// no views: said once).
 int64_t MapFromPoolFile(void *at, size_t bytes)
 {
     PoolFile &f = g_poolFile;
+    auto failed = [&f](const char *what) {
+        if (!f.failureSaid) {
+            f.failureSaid = true;
+            std::fprintf(stderr, "kemu: the special pool's memory file failed (%s: %s): its blocks from here on "
+                                 "may have no views\n",
+                         what, std::strerror(errno));
+        }
+        return int64_t(-1);
+    };
     if (!f.tried) {
         f.tried = true;
         f.fd = memfd_create("kemu special pool", MFD_CLOEXEC);
-        if (f.fd < 0) {
-            std::fprintf(stderr, "kemu: no memory file for the special pool (%s): its blocks cannot be given views\n",
-                         std::strerror(errno));
-        }
     }
     if (f.fd < 0) {
-        return -1;
+        return failed("memfd_create");
     }
     if (f.end + int64_t(bytes) > f.size) {
         const int64_t size = (f.end + int64_t(bytes) + kPoolFileGrowth - 1) / kPoolFileGrowth * kPoolFileGrowth;
         if (ftruncate64(f.fd, size) != 0) {
-            return -1;
+            return failed("ftruncate");
         }
         f.size = size;
     }
     if (mmap64(at, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, f.fd, f.end) == MAP_FAILED) {
-        return -1;
+        return failed("mmap");
     }
     f.end += int64_t(bytes);
     return f.end - int64_t(bytes);
@@ -792,10 +799,6 @@ void NameSpecial(const SpecialSlot &s, FaultText &report)
     }
 }
 
-} // namespace
-
-namespace {
-
 // The fault at `at` in the slot's own mapping, if it is one the slot explains: past the end of the
 // live block, or in the freed block.
 const char *SlotFault(const SpecialSlot &s, uintptr_t at, bool write, FaultText &report)
@@ -861,7 +864,7 @@ void *OpenPoolView(const void *address, const char *object)
         ++slot;
     }
     if (slot == kSpecialSlots || g_special[slot].fileOffset < 0) {
-        return nullptr; // not in the special pool, or without a memory file (said when it was missed)
+        return nullptr; // not in the special pool, or not in its memory file (said when that failed)
     }
     SpecialSlot &s = g_special[slot];
     if (g_viewCount == kPoolViews) {
