@@ -136,6 +136,9 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
 #endif
     Status = Send(STREAMER_REGISTER_CONSUMER, &g_Param, &g_Registered, &g_Iosb);
     if (!NT_SUCCESS(Status)) {
+#if defined(FORGETFUL_MISNAMES)
+        IoDeleteDevice(pDriverObject->DeviceObject);
+#endif
         ObDereferenceObject(g_pExchangeFile);
         return Status;
     }
