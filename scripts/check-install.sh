@@ -94,6 +94,8 @@ for flavour in plain asan; do
   run "$flavour" a_correct_consumer_runs_clean 0 'forgetful: sum [0-9]+'
   run "$flavour" a_registration_left_at_unload_is_named_and_taken_back 1 \
       'KERNEL RULE VIOLATION: driver unloaded while another driver still holds its callbacks: .Driver.forgetful'
+  run "$flavour" a_registration_whose_unregistration_was_refused_is_named_at_unload 1 \
+      'KERNEL RULE VIOLATION: driver unloaded while another driver still holds its callbacks: .Driver.forgetful'
   run "$flavour" a_read_past_the_rings_end_stops_naming_the_block_and_the_reader 3 \
       '\*\*\* STOP: read past the end of a pool block: .*by code at .Driver.forgetful\+0x'
   run "$flavour" an_unload_that_waits_for_ever_stops_naming_the_driver 3 \
@@ -104,6 +106,8 @@ for flavour in plain asan; do
       '\*\*\* STOP: exchange entry point called above DISPATCH_LEVEL: .*, by .Driver.forgetful\+0x'
   run "$flavour" a_ring_read_after_its_free_stops_naming_the_reader 3 \
       '\*\*\* STOP: read of a freed pool block: .*by code at .Driver.forgetful\+0x'
+  run "$flavour" a_live_ring_read_after_its_consumers_unregistration_stops_naming_the_reader 3 \
+      "\\*\\*\\* STOP: read of the ring of stream 2 after its consumer's unregistration: .*by code at .Driver.forgetful\\+0x"
   run "$flavour" a_provider_calling_after_its_unregistration_is_named 1 \
       "data provided without the stream's provider registration: .*, by .Driver.tonegen\\+0x"
   run "$flavour" a_block_larger_than_the_ring_is_named 0 'warning: .* bytes provided on stream 3, .*, by .Driver.tonegen\+0x'

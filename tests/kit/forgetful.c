@@ -6,6 +6,8 @@
  *   FORGETFUL_WAITS_IN_CALLBACK its new-data callback waits, at DISPATCH_LEVEL, for an event
  *   FORGETFUL_RAISES    its new-data callback reports the bytes processed at HIGH_LEVEL
  *   FORGETFUL_READS_LATE its unload reads the ring after its unregistration
+ *   FORGETFUL_MISNAMES  its unload unregisters by a handle it never registered, then sends its
+ *                       unregistration to its own device: both refused, it stays registered
  * Built without either, it is the correct driver: it unregisters at its unload.
  * It adds up every byte it is told of ("forgetful: sum N" at its unload).
  */
@@ -55,29 +57,46 @@ static VOID STREAMER_CALL Notify(ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pPar
 {
 }
 
-static NTSTATUS Send(ULONG dwCode, PSTREAMER_SRV_PARAM pParam, PKEVENT pEvent, PIO_STATUS_BLOCK pIosb)
+static NTSTATUS SendTo(PDEVICE_OBJECT pDevice, ULONG dwCode, PSTREAMER_SRV_PARAM pParam, PKEVENT pEvent,
+                       PIO_STATUS_BLOCK pIosb)
 {
     PIRP pIrp;
     KeInitializeEvent(pEvent, NotificationEvent, FALSE);
-    pIrp = IoBuildDeviceIoControlRequest(dwCode, g_pExchange, pParam, sizeof *pParam, NULL, 0, FALSE, pEvent, pIosb);
+    pIrp = IoBuildDeviceIoControlRequest(dwCode, pDevice, pParam, sizeof *pParam, NULL, 0, FALSE, pEvent, pIosb);
     if (pIrp == NULL) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    return IoCallDriver(g_pExchange, pIrp);
+    return IoCallDriver(pDevice, pIrp);
 }
 
-static VOID NTAPI CarelessUnload(PDRIVER_OBJECT pDriverObject)
+static NTSTATUS Send(ULONG dwCode, PSTREAMER_SRV_PARAM pParam, PKEVENT pEvent, PIO_STATUS_BLOCK pIosb)
 {
+    return SendTo(g_pExchange, dwCode, pParam, pEvent, pIosb);
+}
+
 #if !defined(FORGETFUL_FORGETS) && !defined(FORGETFUL_WAITS)
+static VOID Unregister(PDEVICE_OBJECT pDevice, ULONG hStream, PVOID hConsumer)
+{
     STREAMER_SRV_PARAM Param;
     KEVENT Event;
     IO_STATUS_BLOCK Iosb;
     RtlZeroMemory(&Param, sizeof Param);
-    Param.UnRegisterConsumer.hStream = FORGETFUL_STREAM;
-    Param.UnRegisterConsumer.hConsumer = (PVOID)pDriverObject;
-    if (Send(STREAMER_UNREGISTER_CONSUMER, &Param, &Event, &Iosb) == STATUS_PENDING) {
+    Param.UnRegisterConsumer.hStream = hStream;
+    Param.UnRegisterConsumer.hConsumer = hConsumer;
+    if (SendTo(pDevice, STREAMER_UNREGISTER_CONSUMER, &Param, &Event, &Iosb) == STATUS_PENDING) {
         KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
     }
+}
+#endif
+
+static VOID NTAPI CarelessUnload(PDRIVER_OBJECT pDriverObject)
+{
+#if defined(FORGETFUL_MISNAMES)
+    Unregister(g_pExchange, FORGETFUL_STREAM, (PVOID)&g_Param);
+    Unregister(pDriverObject->DeviceObject, FORGETFUL_STREAM, (PVOID)pDriverObject);
+    IoDeleteDevice(pDriverObject->DeviceObject);
+#elif !defined(FORGETFUL_FORGETS) && !defined(FORGETFUL_WAITS)
+    Unregister(g_pExchange, FORGETFUL_STREAM, (PVOID)pDriverObject);
 #endif
 #if defined(FORGETFUL_WAITS)
     KeWaitForSingleObject(&g_Registered, Executive, KernelMode, FALSE, NULL);
@@ -108,8 +127,18 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT pDriverObject, PUNICODE_STRING pRegist
     g_Param.RegisterConsumer.ppfnDataProcessed = &g_pfnDataProcessed;
     g_Param.RegisterConsumer.ppfnNotify = &g_pfnNotify;
     g_Param.RegisterConsumer.phConsumer = &g_hRegistered;
+#if defined(FORGETFUL_MISNAMES)
+    Status = IoCreateDevice(pDriverObject, 0, NULL, FILE_DEVICE_UNKNOWN, 0, FALSE, &pDriverObject->DeviceObject);
+    if (!NT_SUCCESS(Status)) {
+        ObDereferenceObject(g_pExchangeFile);
+        return Status;
+    }
+#endif
     Status = Send(STREAMER_REGISTER_CONSUMER, &g_Param, &g_Registered, &g_Iosb);
     if (!NT_SUCCESS(Status)) {
+#if defined(FORGETFUL_MISNAMES)
+        IoDeleteDevice(pDriverObject->DeviceObject);
+#endif
         ObDereferenceObject(g_pExchangeFile);
         return Status;
     }

@@ -39,6 +39,10 @@ void UnwatchRegistrations();
 // ResetCore), so that a client that reads past a ring's end stops at once with a report naming the
 // block, the source line that allocated it and the reading driver. Client drivers' blocks go there
 // too: a read past one (an information block declared longer than it is) stops naming its allocator.
+// With WatchRegistrations, every consumer registration that succeeds gets its own view of the ring
+// (kemu::OpenPoolView) in place of the ring's address, closed when its unregistration succeeds: a
+// read through it after that stops naming the reader ("read of the ring of stream 2 after its
+// consumer's unregistration"), even while the ring lives on.
 void UseSpecialPoolForRings();
 
 } // namespace devididi::kit

@@ -15,6 +15,11 @@
 #include "newdel.h"
 #include "streamer.h"
 
+#if defined(__SANITIZE_THREAD__)
+extern "C" void AnnotateIgnoreWritesBegin(const char *file, int line);
+extern "C" void AnnotateIgnoreWritesEnd(const char *file, int line);
+#endif
+
 namespace devididi::kit {
 namespace {
 
@@ -26,6 +31,8 @@ struct Registration {
     bool pending = false;
     ULONG ringSize = 0; // a provider's
     std::shared_ptr<struct EntrySlots> slots;
+    void **ringAnswer = nullptr; // a consumer's: where the exchange writes the ring's address
+    void *view = nullptr;        // a consumer's own view of the ring, while it is registered
 };
 
 // A registration's two entry points (data, then notify). The exchange writes them into the kit's
@@ -53,10 +60,19 @@ bool Same(const Registration &a, const Registration &b)
     return a.consumer == b.consumer && a.stream == b.stream && (!a.consumer || a.handle == b.handle);
 }
 
+constexpr char kAfterUnregistration[] = "after its consumer's unregistration";
+
 void Forget(const Registration &r)
 {
     for (auto it = g_held.begin(); it != g_held.end();) {
-        it = Same(*it, r) ? g_held.erase(it) : it + 1;
+        if (!Same(*it, r)) {
+            ++it;
+            continue;
+        }
+        if (it->view != nullptr) {
+            kemu::ClosePoolView(it->view, kAfterUnregistration);
+        }
+        it = g_held.erase(it);
     }
     for (auto it = g_waiting.begin(); it != g_waiting.end();) {
         it = Same(it->second, r) ? g_waiting.erase(it) : std::next(it);
@@ -229,6 +245,40 @@ void Settle(const Registration &r)
     }
 }
 
+// A client's slot for a pointer that lies in a pool block too short for one is the client's mistake,
+// for the exchange to meet as it would without the kit: the kit neither reads nor writes it.
+bool HoldsPointer(const void *slot)
+{
+    const std::optional<kemu::PoolBlock> block = kemu::FindPoolBlock(slot);
+    return slot != nullptr && !(block && static_cast<const char *>(block->address) + block->size <
+                                             static_cast<const char *>(slot) + sizeof(void *));
+}
+
+// Under g_lock, once a consumer's registration has succeeded: the consumer reads the ring through a
+// view of its own (the special pool's), which closes at its unregistration, so that a read after it
+// stops naming the reader even while the ring lives on for the provider and the other consumers. The
+// view's address replaces the ring's in the client's memory before the answer reaches the client; a
+// read meanwhile (a callback on another processor) goes to the ring itself, the same bytes, so
+// ThreadSanitizer is told that this one store races on purpose. No view without the special pool, or
+// once its views are all taken (said on standard error).
+void GiveView(Registration &r)
+{
+    if (r.ringAnswer == nullptr || *r.ringAnswer == nullptr) {
+        return;
+    }
+    r.view = kemu::OpenPoolView(*r.ringAnswer, ("the ring of stream " + std::to_string(r.stream)).c_str());
+    if (r.view == nullptr) {
+        return;
+    }
+#if defined(__SANITIZE_THREAD__)
+    AnnotateIgnoreWritesBegin(__FILE__, __LINE__);
+#endif
+    __atomic_store_n(r.ringAnswer, r.view, __ATOMIC_RELAXED); // one untorn word, as the client reads it
+#if defined(__SANITIZE_THREAD__)
+    AnnotateIgnoreWritesEnd(__FILE__, __LINE__);
+#endif
+}
+
 void Observe(const kemu::RequestEvent &event)
 {
     std::lock_guard<std::mutex> lock(g_lock);
@@ -253,6 +303,9 @@ void Observe(const kemu::RequestEvent &event)
             r.handle = param->RegisterConsumer.hConsumer;
             r.callbacks[0] = reinterpret_cast<const void *>(param->RegisterConsumer.pfnNewDataReady);
             r.callbacks[1] = reinterpret_cast<const void *>(param->RegisterConsumer.pfnNotify);
+            if (HoldsPointer(param->RegisterConsumer.ppBuffer)) {
+                r.ringAnswer = reinterpret_cast<void **>(param->RegisterConsumer.ppBuffer);
+            }
         } else if (code == STREAMER_UNREGISTER_PROVIDER) {
             r.stream = param->UnRegisterProvider.hStream & 0xFF;
         } else if (code == STREAMER_UNREGISTER_CONSUMER && length >= sizeof param->UnRegisterConsumer) {
@@ -272,6 +325,7 @@ void Observe(const kemu::RequestEvent &event)
             Settle(waiting->second);
             if (NT_SUCCESS(event.status)) {
                 waiting->second.pending = false;
+                GiveView(waiting->second);
                 g_held.push_back(waiting->second);
             }
             g_waiting.erase(waiting);
@@ -282,7 +336,7 @@ void Observe(const kemu::RequestEvent &event)
     if (sent == g_sent.end()) {
         return;
     }
-    const Registration r = sent->second;
+    Registration r = sent->second;
     g_sent.erase(sent);
     const bool leave = r.pending;
     if (leave && NT_SUCCESS(event.status)) {
@@ -294,6 +348,7 @@ void Observe(const kemu::RequestEvent &event)
     } else if (!leave && NT_SUCCESS(event.status)) {
         Forget(r); // a provider taking over an orphaned stream replaces the old record
         Settle(r);
+        GiveView(r);
         g_held.push_back(r);
         if (!r.consumer) {
             g_refusedWithEntryPoints.erase(r.stream);
@@ -336,11 +391,7 @@ void TakeEntrySlots(PIRP irp)
         if (client == nullptr) {
             continue; // the exchange refuses such a record
         }
-        // A slot in a pool block too short for a pointer is the client's mistake, for the exchange
-        // to meet as it would without the kit: the kit neither reads nor writes it.
-        const std::optional<kemu::PoolBlock> block = kemu::FindPoolBlock(client);
-        if (block && static_cast<const char *>(block->address) + block->size <
-                         reinterpret_cast<const char *>(client) + sizeof(void *)) {
+        if (!HoldsPointer(client)) {
             continue;
         }
         r.slots->client[which] = client;

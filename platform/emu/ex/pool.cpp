@@ -2,8 +2,10 @@
 // guard area behind each block, the kernel's level and pointer checks, and failure injection.
 #include <algorithm>
 #include <atomic>
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,12 +125,16 @@ std::string Describe(uintptr_t address, const BlockInfo &b)
 // inaccessible, so that a use after the free faults too and is reported with the block; the last
 // kFreedKept freed blocks stay so, older ones give their pages back. A slot is live (guard set),
 // freed (freedBase set) or free (neither). Slots are read by the fault handler without a lock: a
-// slot's fields are written before its guard or freed address is published.
+// slot's fields are written before its guard or freed address is published. A block seen through
+// views (below) keeps its slot for the rest of the run once freed, so that its views are reported
+// with it.
 struct SpecialSlot {
     std::atomic<uintptr_t> guard{0};     // live: the inaccessible page after the block
     std::atomic<uintptr_t> freedBase{0}; // freed and still reserved: the mapping's start
     uintptr_t mapBase = 0, mapLength = 0, block = 0, size = 0, caller = 0, freer = 0;
     ULONG tag = 0;
+    int64_t fileOffset = -1; // where its pages lie in the pool's memory file (-1: anonymous memory)
+    unsigned views = 0;      // under the pool lock
     // A freed block's first bytes, taken before its pages became inaccessible: the namer reads these.
     alignas(16) unsigned char head[kemu::kPoolNamerBytes] = {};
 };
@@ -151,6 +157,85 @@ std::atomic<kemu::PoolBlockNamer> g_blockNamer{nullptr};
 
 size_t Page() { return static_cast<size_t>(sysconf(_SC_PAGESIZE)); }
 
+// A view of a special-pool block: the same pages of the memory file at a second address, with an
+// inaccessible page after them as the block has, so that one user of the block (a consumer of a
+// ring) reads it at an address of its own, which closes when that user's right to it ends while the
+// block lives on for the others. A second mapping of the same pages, rather than a copy, keeps every
+// byte read through it the byte written to the block. Views are few and never reused: closed, or of
+// a freed block, a view stays reserved and inaccessible until the process ends. Read by the fault
+// handler without a lock: a view's fields are written before its base is published, its rule texts
+// before it is marked closed, and it is marked closed before it becomes inaccessible.
+struct PoolView {
+    std::atomic<uintptr_t> base{0};
+    std::atomic<bool> closed{false};
+    uintptr_t length = 0; // the mapping, its inaccessible last page included
+    size_t slot = 0;
+    char object[96] = {};
+    char readRule[192] = {};
+    char writeRule[192] = {};
+};
+constexpr size_t kPoolViews = 1024;
+PoolView g_views[kPoolViews];
+size_t g_viewCount = 0;       // under the pool lock
+bool g_viewsFullSaid = false; // under the pool lock
+
+// The special pool's pages lie in one sparse memory file, so that views can map them again: every
+// block gets its own range of the file (never reused, so that a view can never see a later block),
+// and a block's range gives its pages back, as a hole, when its slot is released. Under the pool lock.
+struct PoolFile {
+    int fd = -1;
+    bool tried = false;
+    bool failureSaid = false;
+    int64_t end = 0, size = 0;
+};
+PoolFile g_poolFile;
+constexpr int64_t kPoolFileGrowth = int64_t(1) << 30; // the file's size grows by a sparse gigabyte
+
+// Under the pool lock: `bytes` of the memory file for a new block, mapped at `at` (a reservation),
+// and their offset; -1 when the memory file fails (the block then lies in anonymous memory and gets
+// no views: said once).
+int64_t MapFromPoolFile(void *at, size_t bytes)
+{
+    PoolFile &f = g_poolFile;
+    auto failed = [&f](const char *what) {
+        if (!f.failureSaid) {
+            f.failureSaid = true;
+            std::fprintf(stderr, "kemu: the special pool's memory file failed (%s: %s): its blocks from here on "
+                                 "may have no views\n",
+                         what, std::strerror(errno));
+        }
+        return int64_t(-1);
+    };
+    if (!f.tried) {
+        f.tried = true;
+        f.fd = memfd_create("kemu special pool", MFD_CLOEXEC);
+    }
+    if (f.fd < 0) {
+        return failed("memfd_create");
+    }
+    if (f.end + int64_t(bytes) > f.size) {
+        const int64_t size = (f.end + int64_t(bytes) + kPoolFileGrowth - 1) / kPoolFileGrowth * kPoolFileGrowth;
+        if (ftruncate64(f.fd, size) != 0) {
+            return failed("ftruncate");
+        }
+        f.size = size;
+    }
+    if (mmap64(at, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, f.fd, f.end) == MAP_FAILED) {
+        return failed("mmap");
+    }
+    f.end += int64_t(bytes);
+    return f.end - int64_t(bytes);
+}
+
+// Under the pool lock: a freed block's pages go back to the host (its mappings stay as they are).
+void DropFilePages(const SpecialSlot &s)
+{
+    if (s.fileOffset >= 0) {
+        fallocate64(g_poolFile.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, s.fileOffset,
+                    int64_t(s.mapLength - Page()));
+    }
+}
+
 // Under the pool lock: the oldest freed block gives its pages back and its slot becomes free.
 void ReleaseOldestFreed()
 {
@@ -158,6 +243,7 @@ void ReleaseOldestFreed()
     g_freedSlots.pop_front();
     s.freedBase.store(0, std::memory_order_release);
     munmap(reinterpret_cast<void *>(s.mapBase), s.mapLength);
+    DropFilePages(s);
 }
 
 // Under the pool lock. Null when every slot holds a live block (said once, until one is freed) or no
@@ -186,12 +272,16 @@ unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *sl
         }
         return nullptr;
     }
-    void *map = mmap(nullptr, body + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void *map = mmap(nullptr, body + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (map == MAP_FAILED) {
         return nullptr;
     }
+    const int64_t fileOffset = MapFromPoolFile(map, body);
+    if (fileOffset < 0 && mprotect(map, body, PROT_READ | PROT_WRITE) != 0) {
+        munmap(map, body + page);
+        return nullptr;
+    }
     unsigned char *guard = static_cast<unsigned char *>(map) + body;
-    mprotect(guard, page, PROT_NONE);
     // Eight-byte aligned, as the kernel's pool is: up to seven bytes may lie between it and the page.
     unsigned char *bytes = reinterpret_cast<unsigned char *>((uintptr_t(guard) - size) & ~uintptr_t(7));
     SpecialSlot &s = g_special[slot];
@@ -201,6 +291,8 @@ unsigned char *AllocateSpecial(size_t size, ULONG tag, uintptr_t caller, int *sl
     s.size = size;
     s.caller = caller;
     s.tag = tag;
+    s.fileOffset = fileOffset;
+    s.views = 0;
     s.guard.store(uintptr_t(guard), std::memory_order_release);
     *slotOut = int(slot);
     return bytes;
@@ -215,6 +307,17 @@ void FreeSpecial(int slot, uintptr_t freer)
     s.freer = freer;
     s.freedBase.store(s.mapBase, std::memory_order_release);
     s.guard.store(0, std::memory_order_release);
+    if (s.views != 0) {
+        // Kept for the rest of the run, as its views are; only its pages go back.
+        for (size_t i = 0; i < g_viewCount; ++i) {
+            if (g_views[i].slot == size_t(slot)) {
+                mprotect(reinterpret_cast<void *>(g_views[i].base.load(std::memory_order_relaxed)), g_views[i].length,
+                         PROT_NONE);
+            }
+        }
+        DropFilePages(s);
+        return;
+    }
     g_freedSlots.push_back(size_t(slot));
     g_specialFullSaid = false;
     if (g_freedSlots.size() > kFreedKept) {
@@ -670,6 +773,16 @@ void DescribeSpecial(const SpecialSlot &s, FaultText &report)
     report.Add("pool block ").Hex(s.block).Add(" '").Add(tag).Add("' ").Dec(s.size).Add(" bytes, ");
 }
 
+// "byte 24" of the block, for an address in its mapping.
+void ByteOf(const SpecialSlot &s, uintptr_t at, FaultText &report)
+{
+    if (at >= s.block && at < s.block + s.size) {
+        report.Add("byte ").Dec(at - s.block);
+    } else {
+        report.Add("outside its bytes");
+    }
+}
+
 void NameSpecial(const SpecialSlot &s, FaultText &report)
 {
     FaultText name;
@@ -686,35 +799,118 @@ void NameSpecial(const SpecialSlot &s, FaultText &report)
     }
 }
 
+// The fault at `at` in the slot's own mapping, if it is one the slot explains: past the end of the
+// live block, or in the freed block.
+const char *SlotFault(const SpecialSlot &s, uintptr_t at, bool write, FaultText &report)
+{
+    const uintptr_t guard = s.guard.load(std::memory_order_acquire);
+    if (guard != 0 && at >= guard && at < guard + Page()) {
+        DescribeSpecial(s, report);
+        report.Dec(at - s.block - s.size).Add(" bytes past its end");
+        NameSpecial(s, report);
+        return write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock;
+    }
+    const uintptr_t freed = s.freedBase.load(std::memory_order_acquire);
+    if (freed != 0 && at >= freed && at < freed + s.mapLength) {
+        DescribeSpecial(s, report);
+        ByteOf(s, at, report);
+        NameSpecial(s, report);
+        report.Add(", freed by ");
+        DescribeCode(s.freer, report);
+        return write ? rule::kWriteFreedPoolBlock : rule::kReadFreedPoolBlock;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 const char *SpecialPoolFault(const void *address, bool write, FaultText &report)
 {
     const uintptr_t at = uintptr_t(address);
-    const size_t page = Page();
     for (const SpecialSlot &s : g_special) {
-        const uintptr_t guard = s.guard.load(std::memory_order_acquire);
-        if (guard != 0 && at >= guard && at < guard + page) {
-            DescribeSpecial(s, report);
-            report.Dec(at - s.block - s.size).Add(" bytes past its end");
-            NameSpecial(s, report);
-            return write ? rule::kWritePastPoolBlock : rule::kReadPastPoolBlock;
+        if (const char *broken = SlotFault(s, at, write, report)) {
+            return broken;
         }
-        const uintptr_t freed = s.freedBase.load(std::memory_order_acquire);
-        if (freed != 0 && at >= freed && at < freed + s.mapLength) {
+    }
+    // Through a view: the same byte of the block's own mapping tells a freed block or a read past
+    // its end; otherwise the view is closed.
+    for (const PoolView &v : g_views) {
+        const uintptr_t base = v.base.load(std::memory_order_acquire);
+        if (base == 0 || at < base || at >= base + v.length) {
+            continue;
+        }
+        const SpecialSlot &s = g_special[v.slot];
+        if (const char *broken = SlotFault(s, s.mapBase + (at - base), write, report)) {
+            return broken;
+        }
+        if (v.closed.load(std::memory_order_acquire)) {
             DescribeSpecial(s, report);
-            if (at >= s.block && at < s.block + s.size) {
-                report.Add("byte ").Dec(at - s.block);
-            } else {
-                report.Add("outside its bytes");
-            }
+            ByteOf(s, s.mapBase + (at - base), report);
             NameSpecial(s, report);
-            report.Add(", freed by ");
-            DescribeCode(s.freer, report);
-            return write ? rule::kWriteFreedPoolBlock : rule::kReadFreedPoolBlock;
+            return write ? v.writeRule : v.readRule;
         }
     }
     return nullptr;
+}
+
+void *OpenPoolView(const void *address, const char *object)
+{
+    const uintptr_t at = uintptr_t(address);
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    size_t slot = 0;
+    while (slot < kSpecialSlots && !(g_special[slot].guard.load(std::memory_order_relaxed) != 0 &&
+                                     at >= g_special[slot].block && at < g_special[slot].block + g_special[slot].size)) {
+        ++slot;
+    }
+    if (slot == kSpecialSlots || g_special[slot].fileOffset < 0) {
+        return nullptr; // not in the special pool, or not in its memory file (said when that failed)
+    }
+    SpecialSlot &s = g_special[slot];
+    if (g_viewCount == kPoolViews) {
+        if (!g_viewsFullSaid) {
+            g_viewsFullSaid = true;
+            std::fprintf(stderr, "kemu: the special pool's %zu views are all taken: %s and later ones are read "
+                                 "unwatched, their use after their user's end not stopped\n",
+                         kPoolViews, object);
+        }
+        return nullptr;
+    }
+    const size_t body = s.mapLength - Page();
+    void *map = mmap(nullptr, s.mapLength, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (map == MAP_FAILED) {
+        return nullptr;
+    }
+    if (mmap64(map, body, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, g_poolFile.fd, s.fileOffset) == MAP_FAILED) {
+        munmap(map, s.mapLength);
+        return nullptr;
+    }
+    PoolView &v = g_views[g_viewCount++];
+    v.length = s.mapLength;
+    v.slot = slot;
+    std::snprintf(v.object, sizeof v.object, "%s", object);
+    v.base.store(uintptr_t(map), std::memory_order_release);
+    ++s.views;
+    return static_cast<unsigned char *>(map) + (at - s.mapBase);
+}
+
+void ClosePoolView(const void *address, const char *why)
+{
+    const uintptr_t at = uintptr_t(address);
+    Pool &pool = ThePool();
+    std::lock_guard<std::mutex> lock(pool.mutex);
+    for (size_t i = 0; i < g_viewCount; ++i) {
+        PoolView &v = g_views[i];
+        const uintptr_t base = v.base.load(std::memory_order_relaxed);
+        if (at >= base && at < base + v.length && !v.closed.load(std::memory_order_relaxed)) {
+            const std::string what = std::string(v.object) + " " + why;
+            std::snprintf(v.readRule, sizeof v.readRule, "read of %s", what.c_str());
+            std::snprintf(v.writeRule, sizeof v.writeRule, "write to %s", what.c_str());
+            v.closed.store(true, std::memory_order_release);
+            mprotect(reinterpret_cast<void *>(base), v.length, PROT_NONE);
+            return;
+        }
+    }
 }
 
 } // namespace kemu

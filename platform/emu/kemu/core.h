@@ -259,15 +259,28 @@ std::optional<PoolBlock> FindPoolBlock(const void *address);
 // against an inaccessible page (0: none, as after ResetCore), so that a read or write past its end
 // stops at once (kemu::Stop) naming the block and the code that went past it. Its bytes are then
 // eight-byte aligned and may end up to seven bytes before the page. A freed block's pages stay
-// reserved and inaccessible (the last 1,024 freed blocks), so that a read or write after the free
-// stops too, naming the block, where it was allocated, the code that freed it and the code that
-// touched it. 4,096 blocks can be live in the special pool at once; running out is said on standard
-// error, and the blocks beyond come from the ordinary pool until some are freed.
+// reserved and inaccessible (the last 1,024 freed blocks, and every block that had views, below,
+// for the rest of the run), so that a read or write after the free stops too, naming the block,
+// where it was allocated, the code that freed it and the code that touched it. 4,096 blocks can be
+// live in the special pool at once; running out is said on standard error, and the blocks beyond
+// come from the ordinary pool until some are freed. Its pages lie in one memory file, so that a
+// block can be seen through views (OpenPoolView); when the file fails (said once), blocks have none.
 void SetSpecialPoolTag(ULONG tag);
 // Also every block that a client driver's code allocates (code in an open driver module other than
 // the serving driver's, see SetServingDriver), whatever its tag, until ResetCore: a read past one,
 // by the client or by the driver it hands the block to, stops naming the block and its allocator.
 void SetSpecialPoolForClients(bool on);
+// A view of a live special-pool block: the same bytes at a second address, with an inaccessible page
+// after them as the block has, for one user of the block to read it through. Returns the address in
+// the view that stands for `address`, or null when `address` lies in no live special-pool block or no
+// view can be had (1,024 a run; running out is said once on standard error). `object` names what the
+// block holds in the reports ("the ring of stream 2"). Views stay reserved until the process ends.
+void *OpenPoolView(const void *address, const char *object);
+// Closes the view that `address` lies in: from then on a read or write through it stops (kemu::Stop)
+// as "read of <object> <why>: pool block 0x... 'Trcd' 1040 bytes, byte 24, ..., by code at ...". Once
+// the block is freed, each of its views is inaccessible too, and a use through one is reported as the
+// freed block's.
+void ClosePoolView(const void *address, const char *why);
 namespace rule {
 inline constexpr char kReadPastPoolBlock[] = "read past the end of a pool block";
 inline constexpr char kWritePastPoolBlock[] = "write past the end of a pool block";

@@ -211,4 +211,27 @@ TEST_F(PoolDeathTest, TheSpecialPoolStopsAUseAfterTheFreeAndGivesItsSlotsBack)
     }
 }
 
+// A view shows the block's own bytes; closed, a read through it stops in the closer's words; once the
+// block is freed, a use through any of its views is the freed block's, however many blocks come after.
+TEST_F(PoolDeathTest, AViewOfASpecialBlockSharesItsBytesAndStopsOnceClosedOrFreed)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    kemu::SetSpecialPoolTag(kTrcd);
+    auto *block = static_cast<char *>(ExAllocatePoolWithTag(NonPagedPool, 100, kTrcd));
+    auto *view = static_cast<volatile char *>(kemu::OpenPoolView(block + 10, "the test's block"));
+    ASSERT_NE(view, nullptr);
+    block[10] = 'x';
+    EXPECT_EQ(view[0], 'x');
+    auto *closed = static_cast<volatile char *>(kemu::OpenPoolView(block, "the test's block"));
+    kemu::ClosePoolView(const_cast<char *>(closed), "after its closing");
+    EXPECT_DEATH((void)closed[12], "STOP: read of the test's block after its closing: pool block 0x[0-9a-f]+ 'Trcd' "
+                                   "100 bytes, byte 12, allocated by .+, by code at ");
+    ExFreePool(block);
+    for (int i = 0; i < 5000; ++i) {
+        ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 16, kTrcd));
+    }
+    EXPECT_DEATH(view[1] = 'y', "STOP: write to a freed pool block: pool block 0x[0-9a-f]+ 'Trcd' 100 bytes, byte 11, ");
+    EXPECT_DEATH((void)closed[3], "STOP: read of a freed pool block: pool block 0x[0-9a-f]+ 'Trcd' 100 bytes, byte 3, ");
+}
+
 } // namespace
