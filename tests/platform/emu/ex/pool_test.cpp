@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -222,6 +224,19 @@ TEST_F(PoolDeathTest, AViewOfASpecialBlockSharesItsBytesAndStopsOnceClosedOrFree
     ASSERT_NE(view, nullptr);
     block[10] = 'x';
     EXPECT_EQ(view[0], 'x');
+    // A forked process (a death test, the explorer's child) writes to a copy of its own, which its
+    // views show; the parent's bytes stay as they were.
+    block[20] = 'p';
+    const pid_t child = fork();
+    if (child == 0) {
+        block[20] = 'c';
+        _exit(view[10] == 'c' ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(block[20], 'p');
+    EXPECT_EQ(view[10], 'p');
     auto *closed = static_cast<volatile char *>(kemu::OpenPoolView(block, "the test's block"));
     kemu::ClosePoolView(const_cast<char *>(closed), "after its closing");
     EXPECT_DEATH((void)closed[12], "STOP: read of the test's block after its closing: pool block 0x[0-9a-f]+ 'Trcd' "
