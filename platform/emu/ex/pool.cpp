@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <cerrno>
@@ -191,15 +192,68 @@ struct PoolFile {
 PoolFile g_poolFile;
 constexpr int64_t kPoolFileGrowth = int64_t(1) << 30; // the file's size grows by a sparse gigabyte
 
+// A forked process (a death test, the explorer's child) gets the pool's pages as its own, as
+// private memory would give them: the pool lock is held across the fork, and the child copies the
+// live blocks' pages into a memory file of its own and maps each live block and its open views
+// there. What is inaccessible (freed blocks, closed views) stays as it is: no access reaches the
+// parent's pages through it.
+void RemapForChild(int fd, const SpecialSlot &s, uintptr_t at)
+{
+    if (mmap64(reinterpret_cast<void *>(at), s.mapLength - Page(), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_FIXED, fd,
+               s.fileOffset) == MAP_FAILED) {
+        std::fprintf(stderr, "kemu: a forked process could not map its own copy of the special pool (%s)\n",
+                     std::strerror(errno));
+    }
+}
+
+void PoolForkPrepare() { ThePool().mutex.lock(); }
+void PoolForkParent() { ThePool().mutex.unlock(); }
+void PoolForkChild()
+{
+    PoolFile &f = g_poolFile;
+    const int fd = f.fd < 0 ? -1 : memfd_create("kemu special pool", MFD_CLOEXEC);
+    if (f.fd >= 0 && (fd < 0 || ftruncate64(fd, f.size) != 0)) {
+        std::fprintf(stderr, "kemu: a forked process shares the special pool with its parent (%s)\n",
+                     std::strerror(errno));
+    } else if (fd >= 0) {
+        for (const SpecialSlot &s : g_special) {
+            if (s.fileOffset < 0 || s.guard.load(std::memory_order_relaxed) == 0) {
+                continue; // anonymous memory, or no live block
+            }
+            loff_t from = s.fileOffset, to = s.fileOffset;
+            for (size_t left = s.mapLength - Page(); left > 0;) {
+                const ssize_t copied = copy_file_range(f.fd, &from, fd, &to, left, 0);
+                if (copied <= 0) {
+                    std::fprintf(stderr, "kemu: a forked process could not copy a special-pool block (%s)\n",
+                                 std::strerror(errno));
+                    break;
+                }
+                left -= size_t(copied);
+            }
+            RemapForChild(fd, s, s.mapBase);
+        }
+        for (size_t i = 0; i < g_viewCount; ++i) {
+            const PoolView &v = g_views[i];
+            const SpecialSlot &s = g_special[v.slot];
+            if (!v.closed.load(std::memory_order_relaxed) && s.guard.load(std::memory_order_relaxed) != 0) {
+                RemapForChild(fd, s, v.base.load(std::memory_order_relaxed));
+            }
+        }
+        close(f.fd);
+        f.fd = fd;
+    }
+    ThePool().mutex.unlock();
+}
+
 // Under the pool lock: `bytes` of the memory file for a new block, mapped at `at` (a reservation),
 // and their offset; -1 when the memory file fails (the block then lies in anonymous memory and gets
 // no views: said once).
 int64_t MapFromPoolFile(void *at, size_t bytes)
 {
     PoolFile &f = g_poolFile;
-    auto failed = [&f](const char *what) {
-        if (!f.failureSaid) {
-            f.failureSaid = true;
+    auto failed = [](const char *what) {
+        if (!g_poolFile.failureSaid) {
+            g_poolFile.failureSaid = true;
             std::fprintf(stderr, "kemu: the special pool's memory file failed (%s: %s): its blocks from here on "
                                  "may have no views\n",
                          what, std::strerror(errno));
@@ -209,6 +263,7 @@ int64_t MapFromPoolFile(void *at, size_t bytes)
     if (!f.tried) {
         f.tried = true;
         f.fd = memfd_create("kemu special pool", MFD_CLOEXEC);
+        pthread_atfork(PoolForkPrepare, PoolForkParent, PoolForkChild);
     }
     if (f.fd < 0) {
         return failed("memfd_create");
