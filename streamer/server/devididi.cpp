@@ -97,25 +97,30 @@ DV_DATA_PATH void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer, co
     SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- End");
 }
 
+/*
+ * The usual call while every data-path level is 0 and lane 0 is free: the quiet form on the hold
+ * the inline exchange took, whose leave is known. Any other call takes the tested form, which
+ * enters on its own (at level 0 it shows nothing either).
+ */
 VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
 {
-    if (Dbg_DataPathQuiet()) {
-        ProvideDataCall(hStream, pProviderBuffer, dwSize, FALSE);
-    } else {
-        ProvideDataCall(hStream, pProviderBuffer, dwSize, TRUE);
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    PKTHREAD pThread = KeGetCurrentThread();
+    if (Dbg_DataPathQuiet() && DvRundownEnterProviderFree(nIndex, pThread)) {
+        ProvideDataHeld(hStream, DvRundownHeldStream(nIndex), DV_LANE_ALONE + DV_LANE_PROVIDER, pProviderBuffer,
+                        dwSize, pThread, FALSE);
+        return;
     }
+    ProvideDataTested(hStream, pProviderBuffer, dwSize, pThread);
 }
 
-DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize,
-                                                  const BOOLEAN fTested)
+void QvProviderInfo::ProvideDataTested(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread)
 {
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
-    PKTHREAD pThread = KeGetCurrentThread();
-    QvProviderInfo *pProvider;
     ULONG nLane;
 
-    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- Start");
-    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
+    SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterProvider(nIndex, pThread, &nLane);
     if (pStream == NULL) {
@@ -123,6 +128,17 @@ DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProvide
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         return;
     }
+    ProvideDataHeld(hStream, pStream, nLane, pProviderBuffer, dwSize, pThread, TRUE);
+}
+
+/* The call once it holds its stream on nLane, which it leaves. */
+DV_DATA_PATH void QvProviderInfo::ProvideDataHeld(ULONG hStream, DeVididi *pStream, ULONG nLane,
+                                                  PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread,
+                                                  const BOOLEAN fTested)
+{
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    QvProviderInfo *pProvider;
+
     /*
      * Data flows only once the provider's registration has its ring: until then the record exists
      * but CreateBuffer may still be filling in the ring's fields without the lock.
@@ -330,7 +346,10 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEA
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
-/* A report's whole road in its quiet and its tested form, each built once. */
+/*
+ * A report's whole road in its quiet and its tested form, each built once. The quiet one is taken
+ * only by a thread not inside its stream's provider call on lane 0: it enters a shared lane at once.
+ */
 static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
 {
     QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, FALSE);
@@ -345,16 +364,18 @@ VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsume
 {
     PKTHREAD pThread = KeGetCurrentThread();
     if (Dbg_DataPathQuiet()) {
-        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
         const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
-        if (DvRundownIsNested(nIndex, pThread) &&
-            DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+        if (!DvRundownIsNested(nIndex, pThread)) {
+            DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
             return;
         }
-        DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
-    } else {
-        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
+        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
+        if (DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+            return;
+        }
+        /* Nested, but not the walk's usual case: rare, and the tested form shows nothing at level 0. */
     }
+    DataProcessedTested(hStream, hConsumer, dwSize, pThread);
 }
 
 DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
@@ -366,7 +387,8 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsum
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
                  (ULONG)(ULONG_PTR)hConsumer, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
+    DeVididi *pStream = fTested ? DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane)
+                                : DvRundownEnterAs(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");

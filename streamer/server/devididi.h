@@ -75,7 +75,9 @@ public:
     /* Entry points handed to the provider (STREAMER_PROVIDE_DATA_ENTRY, STREAMER_PROVIDER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
-    DV_DATA_PATH static void ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, BOOLEAN fTested);
+    static void ProvideDataTested(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread);
+    DV_DATA_PATH static void ProvideDataHeld(ULONG hStream, DeVididi *pStream, ULONG nLane, PUCHAR pProviderBuffer,
+                                             ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
 
     const char *m_pszCheckpoint;
     ULONG m_hStream;

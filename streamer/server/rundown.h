@@ -76,6 +76,11 @@
 #define DV_LANE_PROVIDER 0
 /* A report inside its stream's provider call: covered by that hold, nothing to leave. */
 #define DV_LANE_NESTED 0xFFFFFFFFUL
+/*
+ * A lane taken free by the inline exchange (DV_LANE_ALONE + its number): that is the lane's one
+ * hold, since holds nested in it leave before it does, so its leave needs no read of the word.
+ */
+#define DV_LANE_ALONE 0x100UL
 
 #define RUNDOWN_OPEN 1L
 #define RUNDOWN_HOLDER 2L
@@ -116,9 +121,23 @@ void DvRundownSignalDrained(ULONG nIndex);
  * The data path's calls, inline, for the calling thread pThread: the usual case (lane 0 free and
  * open for the provider; a report inside the provider call of its own thread) takes no call.
  */
+/* A hold taken by the exchange from the free lane: the owner's last, so its name goes, then the decrement. */
+static inline void DvRundownLeaveAlone(ULONG nIndex, ULONG nLane)
+{
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
+    __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+    KX_SCHEDULING_POINT("rundown.lane.leave");
+    if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
+        DvRundownSignalDrained(nIndex);
+    }
+}
+
 static inline void DvRundownLeave(ULONG nIndex, ULONG nLane)
 {
-    if (nLane == DV_LANE_NESTED) {
+    if (nLane >= DV_LANE_ALONE) {
+        if (nLane != DV_LANE_NESTED) {
+            DvRundownLeaveAlone(nIndex, nLane - DV_LANE_ALONE);
+        }
         return;
     }
     DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
@@ -134,7 +153,17 @@ static inline void DvRundownLeave(ULONG nIndex, ULONG nLane)
     }
 }
 
-static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
+static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
+{
+    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
+}
+
+/*
+ * The provider's usual case: lane 0 open and free, taken by one exchange and named (the hold is
+ * DV_LANE_ALONE + DV_LANE_PROVIDER, its stream DvRundownHeldStream). FALSE, nothing written, otherwise.
+ */
+static inline BOOLEAN DvRundownEnterProviderFree(ULONG nIndex, PKTHREAD pThread)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     DV_LANE *pLane = &pRundown->aLane[DV_LANE_PROVIDER];
@@ -142,18 +171,22 @@ static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, P
     KX_SCHEDULING_POINT("rundown.lane.exchange");
     if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED)) {
-        return DvRundownEnterProviderBusy(nIndex, pThread, pnLane);
+        return FALSE;
     }
     __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
     if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) != pThread) {
         __atomic_store_n(&pRundown->pProviderHint, pThread, __ATOMIC_RELAXED);
     }
-    *pnLane = DV_LANE_PROVIDER;
-    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
-    if (pStream == NULL) {
-        DvRundownLeave(nIndex, DV_LANE_PROVIDER);
+    return TRUE;
+}
+
+static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    if (!DvRundownEnterProviderFree(nIndex, pThread)) {
+        return DvRundownEnterProviderBusy(nIndex, pThread, pnLane);
     }
-    return pStream;
+    *pnLane = DV_LANE_ALONE + DV_LANE_PROVIDER;
+    return DvRundownHeldStream(nIndex);
 }
 
 /* The shared lane a thread tries first: threads on different processors mostly use different lines. */
@@ -176,12 +209,9 @@ static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG 
         return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
     }
     __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
-    *pnLane = nLane;
-    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
-    if (pStream == NULL) {
-        DvRundownLeave(nIndex, nLane);
-    }
-    return pStream;
+    *pnLane = DV_LANE_ALONE + nLane;
+    /* OPEN was set, so the stream was published before it and is cleared only once drained. */
+    return __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
 }
 
 /* Whether pThread is inside its provider call on lane 0: a hold that covers a call nested in it. */
@@ -195,11 +225,6 @@ static inline BOOLEAN DvRundownIsNested(ULONG nIndex, PKTHREAD pThread)
                : FALSE;
 }
 
-/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
-static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
-{
-    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
-}
 
 /* A consumer report: nested when made on the thread of the stream's provider call. */
 static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
