@@ -302,13 +302,13 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
 }
 
-DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTested)
+DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, ULONG nJoinedRingSize, const BOOLEAN fTested)
 {
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
-    if (dwSize >= 0x80000000UL) {
+    if (fTested && dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
-    if (JoinedRingSize() == 0) {
+    if (nJoinedRingSize == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
         SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
@@ -331,7 +331,7 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTes
 DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEAN fTested)
 {
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
-    if (dwSize >= 0x80000000UL) {
+    if (fTested && dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
     /* The flag, not the reports' line: under m_Lock it cannot change, and the walk's line is hot. */
@@ -473,18 +473,15 @@ BOOLEAN DeVididi::IsGateIdle() const
 /*
  * Whether the caller is inside this stream's walk, on the walking thread. Another thread reads only
  * the walker's line, which stays in its cache; the provider's own line, written on every block, is
- * read only by the thread of the latest walk. The thread is read again after the mark: a mark set
- * by a newer walk on another thread then shows that thread.
+ * read only by the thread of the latest walk. Only a thread names itself the walker, and it clears
+ * its name before it leaves m_Lock, so finding its own name there is proof.
  */
 DV_DATA_PATH BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
 {
-    if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) != pThread) {
+    if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_RELAXED) != pThread) {
         return FALSE;
     }
-    if (__atomic_load_n(&m_fWalking, __ATOMIC_ACQUIRE) == 0) {
-        return FALSE;
-    }
-    return __atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) == pThread ? TRUE : FALSE;
+    return __atomic_load_n(&m_pWalker, __ATOMIC_RELAXED) == pThread ? TRUE : FALSE;
 }
 
 /*
@@ -713,7 +710,7 @@ DeVididi::DeVididi()
     m_nGate = 0;
     m_fProviderReady = 0;
     m_pWalkingThread = NULL;
-    m_fWalking = 0;
+    m_pWalker = NULL;
     m_pToldConsumer = NULL;
     m_pFirstToTell = NULL;
     KeInitializeSpinLock(&m_InfoLock);
@@ -835,7 +832,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
     m_pszCheckpoint = "Provide data start";
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData --- Start");
     SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
-    if (dwSize == 0) {
+    if (fTested && dwSize == 0) {
         SHOWDEBUG(STREAM_DBG, 2, "ProvideData: WARNING --- Stream %ld got ProvideData function with 0 size", Handle());
     }
     if (dwSize > nBufferSize || pProviderBuffer == NULL) {
@@ -880,11 +877,10 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
     SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     /* The chain holds the map's records (registration relinks it with every change): not the map's line. */
     if (m_pFirstToTell != NULL) {
-        /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
         if (DV_LOAD(m_pWalkingThread) != pThread) {
-            __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
+            DV_STORE(m_pWalkingThread, pThread);
         }
-        __atomic_store_n(&m_fWalking, 1, __ATOMIC_RELEASE);
+        DV_STORE(m_pWalker, pThread);
         /*
          * The map's walk order, from the chain registration keeps: a walk of the hash table itself
          * visits every bucket, most of them empty (about 130 instructions a block with one consumer).
@@ -897,7 +893,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
             pConsumer->NewDataReady(dwSize, TRUE, fTested);
             m_pszCheckpoint = "Provide data after new data ready";
         }
-        __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);
+        DV_STORE(m_pWalker, (PKTHREAD)NULL);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
@@ -922,19 +918,19 @@ DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, 
      * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
      * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
      */
-    ULONG nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
-    if (nBufferSize == 0) {
-        nBufferSize = DV_LOAD(m_nBufferSize);
-    }
-    if (dwSize > nBufferSize) {
-        SHOWDEBUG(STREAM_DBG, 1,
-                  "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
-                  Handle(), dwSize, nBufferSize);
+    const ULONG nJoinedRingSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
+    if (fTested) {
+        ULONG nBufferSize = nJoinedRingSize != 0 ? nJoinedRingSize : DV_LOAD(m_nBufferSize);
+        if (dwSize > nBufferSize) {
+            SHOWDEBUG(STREAM_DBG, 1,
+                      "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
+                      Handle(), dwSize, nBufferSize);
+        }
     }
     if (fInWalk) {
         pConsumer->DataProcessedInWalk(dwSize, fTested);
     } else {
-        pConsumer->DataProcessed(dwSize, fTested);
+        pConsumer->DataProcessed(dwSize, nJoinedRingSize, fTested);
     }
 }
 
@@ -945,12 +941,9 @@ DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, 
  */
 DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
 {
-    if (!IsWalkingThread(pThread) || m_pToldConsumer->m_hConsumer != hConsumer) {
+    /* The caller owns lane 0 (DvRundownIsNested): the provider's thread, whose line this is. */
+    if (DV_LOAD(m_pWalker) != pThread || m_pToldConsumer->m_hConsumer != hConsumer) {
         return FALSE;
-    }
-    if (dwSize >= 32768) {
-        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
-                  dwSize);
     }
     TakeReport(m_pToldConsumer, dwSize, TRUE, FALSE);
     return TRUE;
@@ -966,7 +959,7 @@ DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREA
     if (!fInWalk) {
         EnterShared(&OldIrql);
     }
-    if (dwSize >= 32768) {
+    if (fTested && dwSize >= 32768) {
         SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
                   dwSize);
     }

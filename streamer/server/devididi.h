@@ -104,7 +104,8 @@ public:
     /* The announcement of a block; the walk (fInWalk) calls its quiet or tested form directly. */
     void NewDataReady(ULONG dwSize);
     DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
-    DV_DATA_PATH void DataProcessed(ULONG dwSize, BOOLEAN fTested);
+    /* A report from outside the walk; nJoinedRingSize is JoinedRingSize() as the caller read it. */
+    DV_DATA_PATH void DataProcessed(ULONG dwSize, ULONG nJoinedRingSize, BOOLEAN fTested);
 
     /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
@@ -234,9 +235,9 @@ private:
     DV_DATA_PATH void TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
 
     /* The provider's line: written on every block by the provider's thread only. */
-    LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */
+    PKTHREAD m_pWalker;        /* atomic: the thread telling the consumers under m_Lock, else NULL */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
-    QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
+    QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_pWalker is set */
     QvConsumerInfo *m_pFirstToTell;  /* the map's records in its walk order, chained; under m_Lock */
     DV_LINE_PAD(m_abProviderLine);
     /* Read by every report; written only when the walk runs on another thread than the last one. */
