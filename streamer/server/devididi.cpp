@@ -346,18 +346,26 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEA
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
-/*
- * A report's whole road in its quiet and its tested form, each built once. The quiet one is taken
- * only by a thread not inside its stream's provider call on lane 0: it enters a shared lane at once.
- */
-static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
-{
-    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, FALSE);
-}
-
+/* A report's whole road in its tested form, which enters and leaves however the stream's lanes stand. */
 static __attribute__((noinline)) void DataProcessedTested(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
 {
     QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, TRUE);
+}
+
+/*
+ * The quiet form of a report from a thread not inside its stream's provider call on lane 0, on the
+ * hold of its own shared lane taken free; with that lane busy or closed, the tested form.
+ */
+static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    const ULONG nLane = DvRundownEnterSharedFree(nIndex, pThread);
+    if (nLane == 0) {
+        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
+        return;
+    }
+    DvRundownHeldStream(nIndex)->DataProcessed(hConsumer, dwSize, pThread, FALSE);
+    DvRundownLeaveAlone(nIndex, nLane);
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
@@ -387,8 +395,7 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsum
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "static OnDataProcessed: (hStream=%x, hConsumer=%x, dwSize=%ld)", hStream,
                  (ULONG)(ULONG_PTR)hConsumer, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
-    DeVididi *pStream = fTested ? DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane)
-                                : DvRundownEnterAs(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
+    DeVididi *pStream = DvRundownEnterReport(DEVIDIDI_STREAM_INDEX(hStream), pThread, &nLane);
     if (pStream == NULL) {
         SHOWDEBUG(CONSUMER_DBG, 1, "static OnDataProcessed: ERROR --- pDeVididiArray is NULL");
         SHOWDEBUG(CONSUMER_DBG, 4, "static OnDataProcessed --- End (With Critical Error)");
@@ -876,7 +883,8 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
     DV_STORE(m_nTail, nTail);
     SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     /* The chain holds the map's records (registration relinks it with every change): not the map's line. */
-    if (m_pFirstToTell != NULL) {
+    QvConsumerInfo *pFirst = m_pFirstToTell;
+    if (pFirst != NULL) {
         if (DV_LOAD(m_pWalkingThread) != pThread) {
             DV_STORE(m_pWalkingThread, pThread);
         }
@@ -885,7 +893,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
          * The map's walk order, from the chain registration keeps: a walk of the hash table itself
          * visits every bucket, most of them empty (about 130 instructions a block with one consumer).
          */
-        for (QvConsumerInfo *pConsumer = m_pFirstToTell; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
+        for (QvConsumerInfo *pConsumer = pFirst; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
             SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
                          (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";

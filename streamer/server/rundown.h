@@ -196,22 +196,34 @@ static inline ULONG DvRundownSharedLane(PKTHREAD pThread)
     return 1 + (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
 }
 
-/* DvRundownEnter for the calling thread pThread. */
-static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+/*
+ * The usual case of any other call: the thread's own shared lane open and free, taken by one
+ * exchange and named; its number is returned (the hold is DV_LANE_ALONE + it, the stream
+ * DvRundownHeldStream). 0, nothing written, otherwise.
+ */
+static inline ULONG DvRundownEnterSharedFree(ULONG nIndex, PKTHREAD pThread)
 {
-    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     ULONG nLane = DvRundownSharedLane(pThread);
-    DV_LANE *pLane = &pRundown->aLane[nLane];
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
     LONG nFree = RUNDOWN_OPEN;
     KX_SCHEDULING_POINT("rundown.lane.exchange");
     if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED)) {
-        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
+        return 0;
     }
     __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
+    return nLane;
+}
+
+/* DvRundownEnter for the calling thread pThread. */
+static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    ULONG nLane = DvRundownEnterSharedFree(nIndex, pThread);
+    if (nLane == 0) {
+        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
+    }
     *pnLane = DV_LANE_ALONE + nLane;
-    /* OPEN was set, so the stream was published before it and is cleared only once drained. */
-    return __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
+    return DvRundownHeldStream(nIndex);
 }
 
 /* Whether pThread is inside its provider call on lane 0: a hold that covers a call nested in it. */
