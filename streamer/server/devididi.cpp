@@ -285,21 +285,26 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
         nSpace = Refresh();
     }
     if (nSpace < 0) {
-        STREAMER_NOTIFICATION_PARAM Param;
-        LONG nLost = (LONG)(0UL - (ULONG)nSpace);
-        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
-        RtlZeroMemory(&Param, sizeof(Param));
-        Param.LostBytes.nLost = nLost;
-        Param.LostBytes.dwSize = dwSize;
-        if (m_pfnNotify != NULL) {
-            m_pfnNotify(STREAMERNOTIFY_LOST_BYTES, &Param, m_pContext);
-        }
+        TellLost((LONG)(0UL - (ULONG)nSpace), dwSize, fTested);
     } else if (m_pfnNewDataReady != NULL) {
         m_pfnNewDataReady(dwSize, m_pContext);
     }
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "NewDataReady: (After), m_nAvailableSpace=%ld in Stream index = %d", nSpace,
                  DEVIDIDI_STREAM_INDEX(m_hStream));
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
+}
+
+/* Out of the walk's loop: its notification record would hold a frame slot and a register there. */
+__attribute__((noinline, cold)) void QvConsumerInfo::TellLost(LONG nLost, ULONG dwSize, BOOLEAN fTested)
+{
+    STREAMER_NOTIFICATION_PARAM Param;
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
+    RtlZeroMemory(&Param, sizeof(Param));
+    Param.LostBytes.nLost = nLost;
+    Param.LostBytes.dwSize = dwSize;
+    if (m_pfnNotify != NULL) {
+        m_pfnNotify(STREAMERNOTIFY_LOST_BYTES, &Param, m_pContext);
+    }
 }
 
 DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, ULONG nJoinedRingSize, const BOOLEAN fTested)

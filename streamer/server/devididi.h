@@ -137,6 +137,8 @@ public:
 
 private:
     LONG Refresh();
+    /* The walk's notice of nLost bytes lost, made instead of the new-data callback. */
+    void TellLost(LONG nLost, ULONG dwSize, BOOLEAN fTested);
 
     /* The walk's view of the reports: m_nProcessed and m_nShrinks as it last read them. */
     ULONG m_nProcessedSeen;
