@@ -114,8 +114,9 @@ DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane);
 DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
 /* The provider's data call once lane 0 was not free: nested on it, or a shared lane, or refused. */
 DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
-/* The last holder of a closed lane wakes the closer. */
+/* The last holder of a closed lane wakes the closer; the second form is given the lane. */
 void DvRundownSignalDrained(ULONG nIndex);
+void DvRundownSignalDrainedLane(DV_LANE *pLane);
 
 /*
  * The data path's calls, inline, for the calling thread pThread: the usual case (lane 0 free and
@@ -124,11 +125,12 @@ void DvRundownSignalDrained(ULONG nIndex);
 /* A hold taken by the exchange from the free lane: the owner's last, so its name goes, then the decrement. */
 static inline void DvRundownLeaveAlone(ULONG nIndex, ULONG nLane)
 {
+    /* Only the lane's address is kept across the hold: the rare signal finds its stream from it. */
     DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
     __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
     KX_SCHEDULING_POINT("rundown.lane.leave");
     if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
-        DvRundownSignalDrained(nIndex);
+        DvRundownSignalDrainedLane(pLane);
     }
 }
 
