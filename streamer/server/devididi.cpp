@@ -964,9 +964,18 @@ DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG d
 
 DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
 {
+    /* Each case built on its own: the walk's test is made once, not again at every step it decides. */
+    if (IsWalkingThread(pThread)) {
+        DataProcessedAs(hConsumer, dwSize, TRUE, fTested);
+    } else {
+        DataProcessedAs(hConsumer, dwSize, FALSE, fTested);
+    }
+}
+
+DV_DATA_PATH void DeVididi::DataProcessedAs(PVOID hConsumer, ULONG dwSize, const BOOLEAN fInWalk, const BOOLEAN fTested)
+{
     QvConsumerInfo *pConsumer = NULL;
     KIRQL OldIrql = PASSIVE_LEVEL;
-    const BOOLEAN fInWalk = IsWalkingThread(pThread);
 
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- Start");
     if (!fInWalk) {

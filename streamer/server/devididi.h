@@ -234,6 +234,7 @@ private:
     void SetHandle(ULONG hStream);
 
     DV_DATA_PATH BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH void DataProcessedAs(PVOID hConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
     DV_DATA_PATH void TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
 
     /* The provider's line: written on every block by the provider's thread only. */
