@@ -17,7 +17,8 @@
  *          or, by the owner only, +2 while OPEN is set (a call nested in its own); refused without
  *          a write once OPEN is clear
  *   leave  by the owner: its last hold clears the name, then one decrement (-2); the holder that
- *          takes a closed lane to 0 signals the closer's event
+ *          takes a closed lane to 0 signals the closer's event. A hold taken from the free lane
+ *          is the last when it leaves (holds nested in it leave first): it knows without a read
  *   close  one locked and-not of OPEN (a full barrier), then a wait until the lane reads 0
  * OPEN and the count share the word, so no store-load fence is needed between them: either the
  * enter's exchange comes first and the close sees its holder, or the close comes first and the
