@@ -240,7 +240,6 @@ static inline BOOLEAN DvRundownIsNested(ULONG nIndex, PKTHREAD pThread)
                : FALSE;
 }
 
-
 /* A consumer report: nested when made on the thread of the stream's provider call. */
 static inline DeVididi *DvRundownEnterReport(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
 {
