@@ -97,25 +97,30 @@ DV_DATA_PATH void QvProviderInfo::ProvideDataComplete(PUCHAR pProviderBuffer, co
     SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "ProvideDataComplete --- End");
 }
 
+/*
+ * The usual call while every data-path level is 0 and lane 0 is free: the quiet form on the hold
+ * the inline exchange took, whose leave is known. Any other call takes the tested form, which
+ * enters on its own (at level 0 it shows nothing either).
+ */
 VOID STREAMER_CALL QvProviderInfo::OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize)
 {
-    if (Dbg_DataPathQuiet()) {
-        ProvideDataCall(hStream, pProviderBuffer, dwSize, FALSE);
-    } else {
-        ProvideDataCall(hStream, pProviderBuffer, dwSize, TRUE);
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    PKTHREAD pThread = KeGetCurrentThread();
+    if (Dbg_DataPathQuiet() && DvRundownEnterProviderFree(nIndex, pThread)) {
+        ProvideDataHeld(hStream, DvRundownHeldStream(nIndex), DV_LANE_ALONE + DV_LANE_PROVIDER, pProviderBuffer,
+                        dwSize, pThread, FALSE);
+        return;
     }
+    ProvideDataTested(hStream, pProviderBuffer, dwSize, pThread);
 }
 
-DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize,
-                                                  const BOOLEAN fTested)
+void QvProviderInfo::ProvideDataTested(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread)
 {
     ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
-    PKTHREAD pThread = KeGetCurrentThread();
-    QvProviderInfo *pProvider;
     ULONG nLane;
 
-    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 7, "static OnProvideData --- Start");
-    SHOWDEBUG_IF(fTested, PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
+    SHOWDEBUG(PROVIDER_DBG, 7, "static OnProvideData --- Start");
+    SHOWDEBUG(PROVIDER_DBG, 5, "static OnProvideData(%d, [pProviderBuffer], %ld)", hStream, dwSize);
     /* Refused before DriverEntry's table and once the unload closes it: the table-missing case. */
     DeVididi *pStream = DvRundownEnterProvider(nIndex, pThread, &nLane);
     if (pStream == NULL) {
@@ -123,6 +128,17 @@ DV_DATA_PATH void QvProviderInfo::ProvideDataCall(ULONG hStream, PUCHAR pProvide
         SHOWDEBUG(PROVIDER_DBG, 4, "static OnProvideData --- End (With Error)");
         return;
     }
+    ProvideDataHeld(hStream, pStream, nLane, pProviderBuffer, dwSize, pThread, TRUE);
+}
+
+/* The call once it holds its stream on nLane, which it leaves. */
+DV_DATA_PATH void QvProviderInfo::ProvideDataHeld(ULONG hStream, DeVididi *pStream, ULONG nLane,
+                                                  PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread,
+                                                  const BOOLEAN fTested)
+{
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    QvProviderInfo *pProvider;
+
     /*
      * Data flows only once the provider's registration has its ring: until then the record exists
      * but CreateBuffer may still be filling in the ring's fields without the lock.
@@ -269,15 +285,7 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
         nSpace = Refresh();
     }
     if (nSpace < 0) {
-        STREAMER_NOTIFICATION_PARAM Param;
-        LONG nLost = (LONG)(0UL - (ULONG)nSpace);
-        SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
-        RtlZeroMemory(&Param, sizeof(Param));
-        Param.LostBytes.nLost = nLost;
-        Param.LostBytes.dwSize = dwSize;
-        if (m_pfnNotify != NULL) {
-            m_pfnNotify(STREAMERNOTIFY_LOST_BYTES, &Param, m_pContext);
-        }
+        TellLost((LONG)(0UL - (ULONG)nSpace), dwSize, fTested);
     } else if (m_pfnNewDataReady != NULL) {
         m_pfnNewDataReady(dwSize, m_pContext);
     }
@@ -286,13 +294,26 @@ DV_DATA_PATH void QvConsumerInfo::NewDataReady(ULONG dwSize, const BOOLEAN fInWa
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "NewDataReady: End");
 }
 
-DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTested)
+/* Out of the walk's loop: its notification record would hold a frame slot and a register there. */
+__attribute__((noinline, cold)) void QvConsumerInfo::TellLost(LONG nLost, ULONG dwSize, BOOLEAN fTested)
+{
+    STREAMER_NOTIFICATION_PARAM Param;
+    SHOWDEBUG_IF(fTested, CONSUMER_DBG, 5, "NewDataReady: WARNING --- Lost Bytes = %ld", nLost);
+    RtlZeroMemory(&Param, sizeof(Param));
+    Param.LostBytes.nLost = nLost;
+    Param.LostBytes.dwSize = dwSize;
+    if (m_pfnNotify != NULL) {
+        m_pfnNotify(STREAMERNOTIFY_LOST_BYTES, &Param, m_pContext);
+    }
+}
+
+DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, ULONG nJoinedRingSize, const BOOLEAN fTested)
 {
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
-    if (dwSize >= 0x80000000UL) {
+    if (fTested && dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
-    if (JoinedRingSize() == 0) {
+    if (nJoinedRingSize == 0) {
         SHOWDEBUG(CONSUMER_DBG, 4, "QvConsumerInfo::DataProcessed No provider is registered.");
     } else {
         SHOWDEBUG_IF(fTested, CONSUMER_DBG, 8, "DataProcessed: (Before), m_nAvailableSpace=%ld", AvailableSpace());
@@ -315,7 +336,7 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessed(ULONG dwSize, const BOOLEAN fTes
 DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEAN fTested)
 {
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: Start");
-    if (dwSize >= 0x80000000UL) {
+    if (fTested && dwSize >= 0x80000000UL) {
         SHOWDEBUG(CONSUMER_DBG, 2, "DataProcessed: size is %ld", dwSize);
     }
     /* The flag, not the reports' line: under m_Lock it cannot change, and the walk's line is hot. */
@@ -330,31 +351,44 @@ DV_DATA_PATH void QvConsumerInfo::DataProcessedInWalk(ULONG dwSize, const BOOLEA
     SHOWDEBUG_IF(fTested, CONSUMER_DBG, 7, "DataProcessed: End");
 }
 
-/* A report's whole road in its quiet and its tested form, each built once. */
-static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
-{
-    QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, FALSE);
-}
-
+/* A report's whole road in its tested form, which enters and leaves however the stream's lanes stand. */
 static __attribute__((noinline)) void DataProcessedTested(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
 {
     QvConsumerInfo::DataProcessedCall(hStream, hConsumer, dwSize, pThread, TRUE);
+}
+
+/*
+ * The quiet form of a report from a thread not inside its stream's provider call on lane 0, on the
+ * hold of its own shared lane taken free; with that lane busy or closed, the tested form.
+ */
+static __attribute__((noinline)) void DataProcessedQuiet(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
+{
+    const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
+    const ULONG nLane = DvRundownEnterSharedFree(nIndex, pThread);
+    if (nLane == 0) {
+        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
+        return;
+    }
+    DvRundownHeldStream(nIndex)->DataProcessed(hConsumer, dwSize, pThread, FALSE);
+    DvRundownLeaveAlone(nIndex, nLane);
 }
 
 VOID STREAMER_CALL QvConsumerInfo::OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize)
 {
     PKTHREAD pThread = KeGetCurrentThread();
     if (Dbg_DataPathQuiet()) {
-        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
         const ULONG nIndex = DEVIDIDI_STREAM_INDEX(hStream);
-        if (DvRundownIsNested(nIndex, pThread) &&
-            DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+        if (!DvRundownIsNested(nIndex, pThread)) {
+            DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
             return;
         }
-        DataProcessedQuiet(hStream, hConsumer, dwSize, pThread);
-    } else {
-        DataProcessedTested(hStream, hConsumer, dwSize, pThread);
+        /* A report from the walk's callback, covered by its provider call's hold: nothing else to take. */
+        if (DvRundownHeldStream(nIndex)->DataProcessedQuietInWalk(hConsumer, dwSize, pThread)) {
+            return;
+        }
+        /* Nested, but not the walk's usual case: rare, and the tested form shows nothing at level 0. */
     }
+    DataProcessedTested(hStream, hConsumer, dwSize, pThread);
 }
 
 DV_DATA_PATH void QvConsumerInfo::DataProcessedCall(ULONG hStream, PVOID hConsumer, ULONG dwSize, PKTHREAD pThread,
@@ -451,18 +485,15 @@ BOOLEAN DeVididi::IsGateIdle() const
 /*
  * Whether the caller is inside this stream's walk, on the walking thread. Another thread reads only
  * the walker's line, which stays in its cache; the provider's own line, written on every block, is
- * read only by the thread of the latest walk. The thread is read again after the mark: a mark set
- * by a newer walk on another thread then shows that thread.
+ * read only by the thread of the latest walk. Only a thread names itself the walker, and it clears
+ * its name before it leaves m_Lock, so finding its own name there is proof.
  */
 DV_DATA_PATH BOOLEAN DeVididi::IsWalkingThread(PKTHREAD pThread) const
 {
-    if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) != pThread) {
+    if (__atomic_load_n(&m_pWalkingThread, __ATOMIC_RELAXED) != pThread) {
         return FALSE;
     }
-    if (__atomic_load_n(&m_fWalking, __ATOMIC_ACQUIRE) == 0) {
-        return FALSE;
-    }
-    return __atomic_load_n(&m_pWalkingThread, __ATOMIC_ACQUIRE) == pThread ? TRUE : FALSE;
+    return __atomic_load_n(&m_pWalker, __ATOMIC_RELAXED) == pThread ? TRUE : FALSE;
 }
 
 /*
@@ -691,7 +722,7 @@ DeVididi::DeVididi()
     m_nGate = 0;
     m_fProviderReady = 0;
     m_pWalkingThread = NULL;
-    m_fWalking = 0;
+    m_pWalker = NULL;
     m_pToldConsumer = NULL;
     m_pFirstToTell = NULL;
     KeInitializeSpinLock(&m_InfoLock);
@@ -813,7 +844,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
     m_pszCheckpoint = "Provide data start";
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "ProvideData --- Start");
     SHOWDEBUG_IF(fTested, STREAM_DBG, 5, "ProvideData: Stream %ld is providing data to its consumers", Handle());
-    if (dwSize == 0) {
+    if (fTested && dwSize == 0) {
         SHOWDEBUG(STREAM_DBG, 2, "ProvideData: WARNING --- Stream %ld got ProvideData function with 0 size", Handle());
     }
     if (dwSize > nBufferSize || pProviderBuffer == NULL) {
@@ -857,17 +888,17 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
     DV_STORE(m_nTail, nTail);
     SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: Number of consumers %d", m_Consumers.GetCount());
     /* The chain holds the map's records (registration relinks it with every change): not the map's line. */
-    if (m_pFirstToTell != NULL) {
-        /* Its thread first, then the mark: a report that sees the mark sees whose walk it is. */
+    QvConsumerInfo *pFirst = m_pFirstToTell;
+    if (pFirst != NULL) {
         if (DV_LOAD(m_pWalkingThread) != pThread) {
-            __atomic_store_n(&m_pWalkingThread, pThread, __ATOMIC_RELEASE);
+            DV_STORE(m_pWalkingThread, pThread);
         }
-        __atomic_store_n(&m_fWalking, 1, __ATOMIC_RELEASE);
+        DV_STORE(m_pWalker, pThread);
         /*
          * The map's walk order, from the chain registration keeps: a walk of the hash table itself
          * visits every bucket, most of them empty (about 130 instructions a block with one consumer).
          */
-        for (QvConsumerInfo *pConsumer = m_pFirstToTell; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
+        for (QvConsumerInfo *pConsumer = pFirst; pConsumer != NULL; pConsumer = pConsumer->m_pNextToTell) {
             SHOWDEBUG_IF(fTested, STREAM_DBG, 6, "ProvideData: NewDataReady for hConsumer 0x%08x",
                          (ULONG)(ULONG_PTR)pConsumer->m_hConsumer);
             m_pszCheckpoint = "Provide data before new data ready";
@@ -875,7 +906,7 @@ DV_DATA_PATH void DeVididi::ProvideData(PUCHAR pProviderBuffer, ULONG dwSize, Qv
             pConsumer->NewDataReady(dwSize, TRUE, fTested);
             m_pszCheckpoint = "Provide data after new data ready";
         }
-        __atomic_store_n(&m_fWalking, 0, __ATOMIC_RELEASE);
+        DV_STORE(m_pWalker, (PKTHREAD)NULL);
     }
     KfReleaseSpinLock(&m_Lock, OldIrql);
     m_pszCheckpoint = "Provide data lock released";
@@ -900,19 +931,19 @@ DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, 
      * A joined consumer's ring keeps its size while the consumer is in the map; the record knows it,
      * on the reports' own line. Inside the walk the stream's field, on the provider's line, will do.
      */
-    ULONG nBufferSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
-    if (nBufferSize == 0) {
-        nBufferSize = DV_LOAD(m_nBufferSize);
-    }
-    if (dwSize > nBufferSize) {
-        SHOWDEBUG(STREAM_DBG, 1,
-                  "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
-                  Handle(), dwSize, nBufferSize);
+    const ULONG nJoinedRingSize = fInWalk ? 0 : pConsumer->JoinedRingSize();
+    if (fTested) {
+        ULONG nBufferSize = nJoinedRingSize != 0 ? nJoinedRingSize : DV_LOAD(m_nBufferSize);
+        if (dwSize > nBufferSize) {
+            SHOWDEBUG(STREAM_DBG, 1,
+                      "DataProcessed: ERROR in stream %ld, The processed size (%ld) is bigger than the buffer size (%ld)",
+                      Handle(), dwSize, nBufferSize);
+        }
     }
     if (fInWalk) {
         pConsumer->DataProcessedInWalk(dwSize, fTested);
     } else {
-        pConsumer->DataProcessed(dwSize, fTested);
+        pConsumer->DataProcessed(dwSize, nJoinedRingSize, fTested);
     }
 }
 
@@ -923,12 +954,9 @@ DV_DATA_PATH void DeVididi::TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, 
  */
 DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread)
 {
-    if (!IsWalkingThread(pThread) || m_pToldConsumer->m_hConsumer != hConsumer) {
+    /* The caller owns lane 0 (DvRundownIsNested): the provider's thread, whose line this is. */
+    if (DV_LOAD(m_pWalker) != pThread || m_pToldConsumer->m_hConsumer != hConsumer) {
         return FALSE;
-    }
-    if (dwSize >= 32768) {
-        SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
-                  dwSize);
     }
     TakeReport(m_pToldConsumer, dwSize, TRUE, FALSE);
     return TRUE;
@@ -936,15 +964,24 @@ DV_DATA_PATH BOOLEAN DeVididi::DataProcessedQuietInWalk(PVOID hConsumer, ULONG d
 
 DV_DATA_PATH void DeVididi::DataProcessed(PVOID hConsumer, ULONG dwSize, PKTHREAD pThread, const BOOLEAN fTested)
 {
+    /* Each case built on its own: the walk's test is made once, not again at every step it decides. */
+    if (IsWalkingThread(pThread)) {
+        DataProcessedAs(hConsumer, dwSize, TRUE, fTested);
+    } else {
+        DataProcessedAs(hConsumer, dwSize, FALSE, fTested);
+    }
+}
+
+DV_DATA_PATH void DeVididi::DataProcessedAs(PVOID hConsumer, ULONG dwSize, const BOOLEAN fInWalk, const BOOLEAN fTested)
+{
     QvConsumerInfo *pConsumer = NULL;
     KIRQL OldIrql = PASSIVE_LEVEL;
-    const BOOLEAN fInWalk = IsWalkingThread(pThread);
 
     SHOWDEBUG_IF(fTested, STREAM_DBG, 7, "DataProcessed --- Start");
     if (!fInWalk) {
         EnterShared(&OldIrql);
     }
-    if (dwSize >= 32768) {
+    if (fTested && dwSize >= 32768) {
         SHOWDEBUG(STREAM_DBG, 2, "DataProcessed: WARNING at stream %ld, the size of the processed data is %ld", Handle(),
                   dwSize);
     }

@@ -75,7 +75,9 @@ public:
     /* Entry points handed to the provider (STREAMER_PROVIDE_DATA_ENTRY, STREAMER_PROVIDER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnProvideData(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize);
     static VOID STREAMER_CALL OnNotify(ULONG hStream, ULONG dwType, PSTREAMER_NOTIFICATION_PARAM pParam);
-    DV_DATA_PATH static void ProvideDataCall(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, BOOLEAN fTested);
+    static void ProvideDataTested(ULONG hStream, PUCHAR pProviderBuffer, ULONG dwSize, PKTHREAD pThread);
+    DV_DATA_PATH static void ProvideDataHeld(ULONG hStream, DeVididi *pStream, ULONG nLane, PUCHAR pProviderBuffer,
+                                             ULONG dwSize, PKTHREAD pThread, BOOLEAN fTested);
 
     const char *m_pszCheckpoint;
     ULONG m_hStream;
@@ -102,7 +104,8 @@ public:
     /* The announcement of a block; the walk (fInWalk) calls its quiet or tested form directly. */
     void NewDataReady(ULONG dwSize);
     DV_DATA_PATH void NewDataReady(ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
-    DV_DATA_PATH void DataProcessed(ULONG dwSize, BOOLEAN fTested);
+    /* A report from outside the walk; nJoinedRingSize is JoinedRingSize() as the caller read it. */
+    DV_DATA_PATH void DataProcessed(ULONG dwSize, ULONG nJoinedRingSize, BOOLEAN fTested);
 
     /* Entry points handed to each consumer (STREAMER_DATA_PROCESSED_ENTRY, STREAMER_CONSUMER_NOTIFY_ENTRY). */
     static VOID STREAMER_CALL OnDataProcessed(ULONG hStream, PVOID hConsumer, ULONG dwSize);
@@ -134,6 +137,8 @@ public:
 
 private:
     LONG Refresh();
+    /* The walk's notice of nLost bytes lost, made instead of the new-data callback. */
+    void TellLost(LONG nLost, ULONG dwSize, BOOLEAN fTested);
 
     /* The walk's view of the reports: m_nProcessed and m_nShrinks as it last read them. */
     ULONG m_nProcessedSeen;
@@ -229,12 +234,13 @@ private:
     void SetHandle(ULONG hStream);
 
     DV_DATA_PATH BOOLEAN IsWalkingThread(PKTHREAD pThread) const;
+    DV_DATA_PATH void DataProcessedAs(PVOID hConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
     DV_DATA_PATH void TakeReport(QvConsumerInfo *pConsumer, ULONG dwSize, BOOLEAN fInWalk, BOOLEAN fTested);
 
     /* The provider's line: written on every block by the provider's thread only. */
-    LONG m_fWalking;           /* atomic: m_pWalkingThread is telling the consumers under m_Lock */
+    PKTHREAD m_pWalker;        /* atomic: the thread telling the consumers under m_Lock, else NULL */
     LONG m_fProviderReady;     /* 1 from a provider's completed registration to its unregistration */
-    QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_fWalking */
+    QvConsumerInfo *m_pToldConsumer; /* the record the walk is telling, while m_pWalker is set */
     QvConsumerInfo *m_pFirstToTell;  /* the map's records in its walk order, chained; under m_Lock */
     DV_LINE_PAD(m_abProviderLine);
     /* Read by every report; written only when the walk runs on another thread than the last one. */

@@ -149,6 +149,11 @@ void DvRundownSignalDrained(ULONG nIndex)
     KeSetEvent(&g_aRundown[nIndex & 0xFF].Drained, 0, FALSE);
 }
 
+void DvRundownSignalDrainedLane(DV_LANE *pLane)
+{
+    DvRundownSignalDrained((ULONG)(((PUCHAR)pLane - (PUCHAR)g_aRundown) / sizeof(DV_RUNDOWN)));
+}
+
 void DvRundownOpenStream(ULONG nIndex, DeVididi *pStream)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];

@@ -17,7 +17,8 @@
  *          or, by the owner only, +2 while OPEN is set (a call nested in its own); refused without
  *          a write once OPEN is clear
  *   leave  by the owner: its last hold clears the name, then one decrement (-2); the holder that
- *          takes a closed lane to 0 signals the closer's event
+ *          takes a closed lane to 0 signals the closer's event. A hold taken from the free lane
+ *          is the last when it leaves (holds nested in it leave first): it knows without a read
  *   close  one locked and-not of OPEN (a full barrier), then a wait until the lane reads 0
  * OPEN and the count share the word, so no store-load fence is needed between them: either the
  * enter's exchange comes first and the close sees its holder, or the close comes first and the
@@ -76,6 +77,11 @@
 #define DV_LANE_PROVIDER 0
 /* A report inside its stream's provider call: covered by that hold, nothing to leave. */
 #define DV_LANE_NESTED 0xFFFFFFFFUL
+/*
+ * A lane taken free by the inline exchange (DV_LANE_ALONE + its number): that is the lane's one
+ * hold, since holds nested in it leave before it does, so its leave needs no read of the word.
+ */
+#define DV_LANE_ALONE 0x100UL
 
 #define RUNDOWN_OPEN 1L
 #define RUNDOWN_HOLDER 2L
@@ -109,16 +115,32 @@ DeVididi *DvRundownEnter(ULONG nIndex, PULONG pnLane);
 DeVididi *DvRundownEnterSharedBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
 /* The provider's data call once lane 0 was not free: nested on it, or a shared lane, or refused. */
 DeVididi *DvRundownEnterProviderBusy(ULONG nIndex, PKTHREAD pThread, PULONG pnLane);
-/* The last holder of a closed lane wakes the closer. */
+/* The last holder of a closed lane wakes the closer; the second form is given the lane. */
 void DvRundownSignalDrained(ULONG nIndex);
+void DvRundownSignalDrainedLane(DV_LANE *pLane);
 
 /*
  * The data path's calls, inline, for the calling thread pThread: the usual case (lane 0 free and
  * open for the provider; a report inside the provider call of its own thread) takes no call.
  */
+/* A hold taken by the exchange from the free lane: the owner's last, so its name goes, then the decrement. */
+static inline void DvRundownLeaveAlone(ULONG nIndex, ULONG nLane)
+{
+    /* Only the lane's address is kept across the hold: the rare signal finds its stream from it. */
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
+    __atomic_store_n(&pLane->pOwner, (PKTHREAD)NULL, __ATOMIC_RELAXED);
+    KX_SCHEDULING_POINT("rundown.lane.leave");
+    if (__atomic_sub_fetch(&pLane->nWord, RUNDOWN_HOLDER, __ATOMIC_SEQ_CST) == 0) {
+        DvRundownSignalDrainedLane(pLane);
+    }
+}
+
 static inline void DvRundownLeave(ULONG nIndex, ULONG nLane)
 {
-    if (nLane == DV_LANE_NESTED) {
+    if (nLane >= DV_LANE_ALONE) {
+        if (nLane != DV_LANE_NESTED) {
+            DvRundownLeaveAlone(nIndex, nLane - DV_LANE_ALONE);
+        }
         return;
     }
     DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
@@ -134,7 +156,17 @@ static inline void DvRundownLeave(ULONG nIndex, ULONG nLane)
     }
 }
 
-static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
+static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
+{
+    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
+}
+
+/*
+ * The provider's usual case: lane 0 open and free, taken by one exchange and named (the hold is
+ * DV_LANE_ALONE + DV_LANE_PROVIDER, its stream DvRundownHeldStream). FALSE, nothing written, otherwise.
+ */
+static inline BOOLEAN DvRundownEnterProviderFree(ULONG nIndex, PKTHREAD pThread)
 {
     DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     DV_LANE *pLane = &pRundown->aLane[DV_LANE_PROVIDER];
@@ -142,18 +174,22 @@ static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, P
     KX_SCHEDULING_POINT("rundown.lane.exchange");
     if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED)) {
-        return DvRundownEnterProviderBusy(nIndex, pThread, pnLane);
+        return FALSE;
     }
     __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
     if (__atomic_load_n(&pRundown->pProviderHint, __ATOMIC_RELAXED) != pThread) {
         __atomic_store_n(&pRundown->pProviderHint, pThread, __ATOMIC_RELAXED);
     }
-    *pnLane = DV_LANE_PROVIDER;
-    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
-    if (pStream == NULL) {
-        DvRundownLeave(nIndex, DV_LANE_PROVIDER);
+    return TRUE;
+}
+
+static inline DeVididi *DvRundownEnterProvider(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    if (!DvRundownEnterProviderFree(nIndex, pThread)) {
+        return DvRundownEnterProviderBusy(nIndex, pThread, pnLane);
     }
-    return pStream;
+    *pnLane = DV_LANE_ALONE + DV_LANE_PROVIDER;
+    return DvRundownHeldStream(nIndex);
 }
 
 /* The shared lane a thread tries first: threads on different processors mostly use different lines. */
@@ -163,25 +199,34 @@ static inline ULONG DvRundownSharedLane(PKTHREAD pThread)
     return 1 + (ULONG)(((nBits >> 6) ^ (nBits >> 10)) % (DV_RUNDOWN_LANES - 1));
 }
 
-/* DvRundownEnter for the calling thread pThread. */
-static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+/*
+ * The usual case of any other call: the thread's own shared lane open and free, taken by one
+ * exchange and named; its number is returned (the hold is DV_LANE_ALONE + it, the stream
+ * DvRundownHeldStream). 0, nothing written, otherwise.
+ */
+static inline ULONG DvRundownEnterSharedFree(ULONG nIndex, PKTHREAD pThread)
 {
-    DV_RUNDOWN *pRundown = &g_aRundown[nIndex & 0xFF];
     ULONG nLane = DvRundownSharedLane(pThread);
-    DV_LANE *pLane = &pRundown->aLane[nLane];
+    DV_LANE *pLane = &g_aRundown[nIndex & 0xFF].aLane[nLane];
     LONG nFree = RUNDOWN_OPEN;
     KX_SCHEDULING_POINT("rundown.lane.exchange");
     if (!__atomic_compare_exchange_n(&pLane->nWord, &nFree, RUNDOWN_OPEN + RUNDOWN_HOLDER, 0, __ATOMIC_SEQ_CST,
                                      __ATOMIC_RELAXED)) {
-        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
+        return 0;
     }
     __atomic_store_n(&pLane->pOwner, pThread, __ATOMIC_RELAXED);
-    *pnLane = nLane;
-    DeVididi *pStream = __atomic_load_n(&pRundown->pStream, __ATOMIC_ACQUIRE);
-    if (pStream == NULL) {
-        DvRundownLeave(nIndex, nLane);
+    return nLane;
+}
+
+/* DvRundownEnter for the calling thread pThread. */
+static inline DeVididi *DvRundownEnterAs(ULONG nIndex, PKTHREAD pThread, PULONG pnLane)
+{
+    ULONG nLane = DvRundownEnterSharedFree(nIndex, pThread);
+    if (nLane == 0) {
+        return DvRundownEnterSharedBusy(nIndex, pThread, pnLane);
     }
-    return pStream;
+    *pnLane = DV_LANE_ALONE + nLane;
+    return DvRundownHeldStream(nIndex);
 }
 
 /* Whether pThread is inside its provider call on lane 0: a hold that covers a call nested in it. */
@@ -193,12 +238,6 @@ static inline BOOLEAN DvRundownIsNested(ULONG nIndex, PKTHREAD pThread)
                    __atomic_load_n(&pRundown->aLane[DV_LANE_PROVIDER].pOwner, __ATOMIC_RELAXED) == pThread
                ? TRUE
                : FALSE;
-}
-
-/* The stream of a rundown the caller holds (never NULL then: the close clears it only once drained). */
-static inline DeVididi *DvRundownHeldStream(ULONG nIndex)
-{
-    return __atomic_load_n(&g_aRundown[nIndex & 0xFF].pStream, __ATOMIC_RELAXED);
 }
 
 /* A consumer report: nested when made on the thread of the stream's provider call. */
