@@ -265,6 +265,7 @@ std::optional<PoolBlock> FindPoolBlock(const void *address);
 // live in the special pool at once; running out is said on standard error, and the blocks beyond
 // come from the ordinary pool until some are freed. Its pages lie in one memory file, so that a
 // block can be seen through views (OpenPoolView); when the file fails (said once), blocks have none.
+// A forked process (a death test) gets copies of the live blocks of its own, as with private memory.
 void SetSpecialPoolTag(ULONG tag);
 // Also every block that a client driver's code allocates (code in an open driver module other than
 // the serving driver's, see SetServingDriver), whatever its tag, until ResetCore: a read past one,
