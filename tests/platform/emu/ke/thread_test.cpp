@@ -3,7 +3,9 @@
 #include "platform/emu/core_test_support.h"
 
 #include <atomic>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -82,6 +84,30 @@ TEST_F(SystemThread, RunsAtPassiveDelaysOnTheHeldClockAndEndsByTerminateOrReturn
         EXPECT_EQ(KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll), STATUS_SUCCESS);
         EXPECT_EQ(work.steps, 1);
         EXPECT_EQ(work.level, PASSIVE_LEVEL);
+        ObDereferenceObject(thread);
+    }
+}
+
+// A wait that sees the thread's end is the proof a driver's unload relies on: from then on the thread
+// runs none of its image's code, and the unload's check must not find it still running.
+VOID NTAPI Quick(PVOID) {}
+
+TEST_F(SystemThread, OnceItsWaitSeesItsEndTheThreadIsNoLongerRunning)
+{
+    const auto any = [](const void *) { return true; };
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;
+    for (int i = 0; i < 300; ++i) {
+        HANDLE handle = nullptr;
+        ASSERT_EQ(PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Quick, nullptr),
+                  STATUS_SUCCESS);
+        PVOID thread = nullptr;
+        ASSERT_EQ(ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr),
+                  STATUS_SUCCESS);
+        ZwClose(handle);
+        while (KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll) == STATUS_TIMEOUT) {
+        }
+        ASSERT_EQ(kemu::RunningThreadsOf(any), std::vector<std::string>{}) << "after " << i << " threads";
         ObDereferenceObject(thread);
     }
 }
