@@ -67,10 +67,14 @@ void Ended(SystemThread *thread)
         ReportViolation(rule::kThreadHoldsSpinLock,
                         Describe(thread) + " ended holding " + std::to_string(HeldSpinLocks()) + " spin lock(s)");
     }
-    detail::ExchangeSignalState(&thread->header, 1);
+    // Ended before signalled: a waiter that sees the signal (an unload) finds the thread gone.
     Threads &threads = Table();
+    {
+        std::lock_guard<std::mutex> guard(threads.lock);
+        thread->ended = true;
+    }
+    detail::ExchangeSignalState(&thread->header, 1);
     std::lock_guard<std::mutex> guard(threads.lock);
-    thread->ended = true;
     Release(threads, thread);
 }
 
