@@ -21,6 +21,7 @@ namespace sim {
 namespace {
 
 std::mutex g_lock;
+std::function<void(ULONG, const std::string &)> g_beforeProvides; // under g_lock
 std::deque<std::unique_ptr<TappedConsumer>> g_consumers;
 struct Registering {
     TappedConsumer *consumer;
@@ -328,6 +329,14 @@ void SentProvider(PIRP irp, ULONG code, STREAMER_SRV_PARAM &param)
     if (driver.empty() || (holder != nullptr && !holder->left.load())) {
         return; // the simulator's own client, or a second provider the exchange refuses
     }
+    std::function<void(ULONG, const std::string &)> before;
+    {
+        std::lock_guard<std::mutex> lock(g_lock);
+        before = g_beforeProvides;
+    }
+    if (before) {
+        before(static_cast<ULONG>(stream), driver);
+    }
     auto p = std::make_unique<TappedProvider>();
     p->driver = driver;
     p->stream = static_cast<ULONG>(stream);
@@ -534,7 +543,14 @@ std::function<void(const kemu::RequestEvent &)> TapDriverRequests()
     g_providerRegistering.clear();
     g_providerLeaving.clear();
     g_exchangeProvideEntry = nullptr;
+    g_beforeProvides = nullptr;
     return &Observe;
+}
+
+void SetBeforeDriverProvides(std::function<void(ULONG stream, const std::string &driver)> hook)
+{
+    std::lock_guard<std::mutex> lock(g_lock);
+    g_beforeProvides = std::move(hook);
 }
 
 std::vector<TappedConsumer *> TappedConsumers()

@@ -78,6 +78,10 @@ struct TappedProvider {
 
 // Starts afresh; the observer to chain after the kit's (devididi::kit::WatchRegistrations).
 std::function<void(const kemu::RequestEvent &)> TapDriverRequests();
+// Called on the sending thread, before a loaded driver's provider registration of a stream that no
+// loaded driver provides reaches the exchange, with the stream and the driver's name: a provider of
+// the tool's own may give the stream up first. Empty: none (as after TapDriverRequests).
+void SetBeforeDriverProvides(std::function<void(ULONG stream, const std::string &driver)> hook);
 // Every consumer registration of a loaded driver so far, in order; they live until the next start.
 std::vector<TappedConsumer *> TappedConsumers();
 // Every provider registration of a loaded driver so far, in order; they live until the next start.

@@ -5,6 +5,7 @@
 #include "live_mode.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -80,8 +81,14 @@ struct ProviderRun {
     std::atomic<NTSTATUS> registration{STATUS_PENDING};
     std::atomic<NTSTATUS> unregistration{STATUS_PENDING};
     std::atomic<bool> quiet{false};
+    // A loaded driver's provider registration of the stream asks this provider to give it up.
+    std::atomic<bool> standAside{false}, stoodAside{false};
     std::thread thread;
 };
+
+// The terminal's provider of each stream while it provides (the provider's thread sets and clears
+// its own entry; a loaded driver's registration takes it to ask it to stand aside).
+std::array<std::atomic<ProviderRun *>, STREAMER_NUM_STREAMS> g_providing{};
 
 struct ConsumerRun {
     ConsumerPlan plan;
@@ -133,8 +140,9 @@ void ProviderThread(ProviderRun &run)
     ProviderClient &client = *run.client;
     run.registration = client.Register(device, run.plan.stream, run.plan.ring, run.plan.info);
     if (run.registration == STATUS_SUCCESS) {
+        g_providing[run.plan.stream] = &run;
         auto next = Clock::now();
-        for (uint64_t n = 0; g_phase.load() == Phase::Running; ++n) {
+        for (uint64_t n = 0; g_phase.load() == Phase::Running && !run.standAside.load(); ++n) {
             client.Provide(run.plan.blockSize(n), run.plan.atDispatch);
             if (run.plan.burstEvery > 0 && n % run.plan.burstEvery == run.plan.burstEvery - 1) {
                 // As from one DPC: a consumer that reads later than its callback falls a ring behind.
@@ -158,9 +166,15 @@ void ProviderThread(ProviderRun &run)
                 client.Notify(STREAMERNOTIFY_STREAM_INFO_CHANGED, client.InfoParam(param));
             }
             next += run.plan.period;
-            while (Clock::now() < next && g_phase.load() == Phase::Running) {
+            while (Clock::now() < next && g_phase.load() == Phase::Running && !run.standAside.load()) {
                 std::this_thread::sleep_for(std::min<Clock::duration>(next - Clock::now(), milliseconds(20)));
             }
+        }
+        ProviderRun *self = &run;
+        g_providing[run.plan.stream].compare_exchange_strong(self, nullptr);
+        if (run.standAside.load()) {
+            run.unregistration = client.Unregister(device);
+            run.stoodAside = true;
         }
     }
     run.quiet = true;
@@ -405,6 +419,23 @@ int Terminal::Setup()
 void Terminal::StartClients()
 {
     g_consumers = &m_consumers;
+    // A loaded driver that registers as provider of a stream once the terminal's provider holds it
+    // (from a thread or a timer of its own) takes it over too: that provider's thread unregisters it
+    // between two blocks, and the registration goes on to the exchange after it, 2 s at most later.
+    SetBeforeDriverProvides([this](ULONG stream, const std::string &driver) {
+        ProviderRun *run = g_providing[stream].exchange(nullptr);
+        if (run == nullptr) {
+            return;
+        }
+        run->standAside = true;
+        const auto until = Clock::now() + milliseconds(2000);
+        while (!run->stoodAside.load() && Clock::now() < until) {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+        Say(std::string(run->plan.name) +
+            (run->stoodAside.load() ? ": stands aside on stream " : ": did not stand aside within 2 s on stream ") +
+            std::to_string(stream) + " for the loaded driver " + driver);
+    });
     for (const ConsumerPlan &plan : ConsumerPlans()) {
         auto run = std::make_unique<ConsumerRun>();
         run->plan = plan;
@@ -578,6 +609,7 @@ void Terminal::Teardown()
     // terminal's consumers of its stream must leave a stream that no longer moves.
     Say("");
     kemu::DebugService::Clear();
+    SetBeforeDriverProvides(nullptr);
     UnloadDriverFiles();
     g_phase = Phase::Leave;
     for (auto &run : m_providers) {
