@@ -9,6 +9,7 @@
  * It unregisters at its unload.
  */
 #include "streamer.h"
+#include "exchange_call.h"
 
 #define TONEGEN_STREAM 3
 #define TONEGEN_RING 1000
@@ -41,24 +42,7 @@ static VOID STREAMER_CALL ProviderNotify(PVOID hConsumer, ULONG dwType, PSTREAME
 #endif
 }
 
-static NTSTATUS Call(ULONG dwCode, PSTREAMER_SRV_PARAM pParam)
-{
-    KEVENT Event;
-    IO_STATUS_BLOCK Iosb;
-    NTSTATUS Status;
-    PIRP pIrp;
-    KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    pIrp = IoBuildDeviceIoControlRequest(dwCode, g_pExchange, pParam, sizeof *pParam, NULL, 0, FALSE, &Event, &Iosb);
-    if (pIrp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    Status = IoCallDriver(g_pExchange, pIrp);
-    if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-        Status = Iosb.Status;
-    }
-    return Status;
-}
+static NTSTATUS Call(ULONG dwCode, PSTREAMER_SRV_PARAM pParam) { return ExchangeCall(g_pExchange, dwCode, pParam); }
 
 static VOID Unregister(VOID)
 {

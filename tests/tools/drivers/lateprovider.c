@@ -4,6 +4,7 @@
  * Beside the terminal it finds the stream held by the terminal's own provider.
  */
 #include "streamer.h"
+#include "../../kit/exchange_call.h"
 
 #define LATE_STREAM 3
 #define LATE_RING 4000
@@ -27,24 +28,7 @@ static VOID STREAMER_CALL ProviderNotify(PVOID hConsumer, ULONG dwType, PSTREAME
 {
 }
 
-static NTSTATUS Call(ULONG dwCode, PSTREAMER_SRV_PARAM pParam)
-{
-    KEVENT Event;
-    IO_STATUS_BLOCK Iosb;
-    NTSTATUS Status;
-    PIRP pIrp;
-    KeInitializeEvent(&Event, NotificationEvent, FALSE);
-    pIrp = IoBuildDeviceIoControlRequest(dwCode, g_pExchange, pParam, sizeof *pParam, NULL, 0, FALSE, &Event, &Iosb);
-    if (pIrp == NULL) {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    Status = IoCallDriver(g_pExchange, pIrp);
-    if (Status == STATUS_PENDING) {
-        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
-        Status = Iosb.Status;
-    }
-    return Status;
-}
+static NTSTATUS Call(ULONG dwCode, PSTREAMER_SRV_PARAM pParam) { return ExchangeCall(g_pExchange, dwCode, pParam); }
 
 static VOID Delay(LONG nMilliseconds)
 {
